@@ -1,0 +1,9 @@
+// Everything a tarvok extension module needs from the shared layer.
+#pragma once
+
+#include "args.hpp"
+#include "call.hpp"
+#include "numfmt.hpp"
+#include "pyclass.hpp"
+#include "pynum.hpp"
+#include "tag.hpp"

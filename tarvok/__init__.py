@@ -1,0 +1,1 @@
+"""tarvok: compiler toolchain of a multi-channel waveform sequencer."""

@@ -1,0 +1,1 @@
+"""Instruction-queue builder and binary command assembler."""

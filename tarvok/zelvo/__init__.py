@@ -1,0 +1,1 @@
+"""Kernel compiler: kernels to sequencer assembly text and data."""
