@@ -84,7 +84,7 @@ double to_double_arg(py::handle obj);
 // incorrect-type text naming `arg_name`; otherwise the interpreter's int().
 py::object to_int_arg(py::handle obj, const char* arg_name);
 
-// "Expected %s, got %.200s" for a result declared as `list`.
+// "Expected %s, got %.200s" for a result declared as `list` (None passes).
 py::object check_list_result(py::object result);
 
 }  // namespace tvk

@@ -1,0 +1,127 @@
+#include "call.hpp"
+
+#include <deque>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+namespace tvk {
+
+void set_python_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+namespace detail {
+
+PyObject* getter_dispatch(GetterFn f, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    if (nargs != 1 || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "property getter takes exactly one argument");
+        return nullptr;
+    }
+    try {
+        return f(args[0]).release().ptr();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* setter_dispatch(SetterFn f, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    if (nargs != 2 || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "property setter takes exactly two arguments");
+        return nullptr;
+    }
+    try {
+        f(args[0], args[1]);
+        Py_RETURN_NONE;
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace detail
+
+namespace {
+// PyMethodDef records must outlive every function object made from them; the
+// module is never unloaded, so they live for the process.
+std::deque<PyMethodDef>& method_defs() {
+    static auto* defs = new std::deque<PyMethodDef>();
+    return *defs;
+}
+std::deque<std::string>& method_names() {
+    static auto* names = new std::deque<std::string>();
+    return *names;
+}
+}  // namespace
+
+py::object make_cfunction(const char* name, RawFn fn, py::handle cell, const char* doc,
+                          const char* module) {
+    auto& names = method_names();
+    names.emplace_back(name);
+    const char* stored_doc = nullptr;
+    if (doc) {
+        names.emplace_back(doc);
+        stored_doc = names.back().c_str();
+    }
+    auto& defs = method_defs();
+    defs.push_back(PyMethodDef{names[names.size() - (doc ? 2 : 1)].c_str(),
+                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                               METH_FASTCALL | METH_KEYWORDS, stored_doc});
+    py::object modname;
+    if (module) modname = py::str(module);
+    PyObject* f = PyCFunction_NewEx(&defs.back(), cell.ptr(), modname ? modname.ptr() : nullptr);
+    if (!f) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(f);
+}
+
+void add_function(py::module_& m, const char* name, MethodDef def, const char* doc) {
+    std::string modname = py::str(m.attr("__name__"));
+    py::object f = make_cfunction(name, def.fn, py::none(), doc, modname.c_str());
+    m.attr(name) = f;
+}
+
+PyObject* intern(const char* s) {
+    static auto* table = new std::unordered_map<std::string, PyObject*>();
+    auto it = table->find(s);
+    if (it != table->end()) return it->second;
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    table->emplace(s, o);
+    return o;
+}
+
+py::object call_method(py::handle obj, PyObject* name, std::initializer_list<py::handle> args) {
+    PyObject* stack[8];
+    if (args.size() + 1 > 8) throw std::invalid_argument("call_method: too many arguments");
+    stack[0] = obj.ptr();
+    size_t i = 1;
+    for (auto a : args) stack[i++] = a.ptr();
+    PyObject* r = PyObject_VectorcallMethod(name, stack, i, nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+}  // namespace tvk

@@ -1,0 +1,94 @@
+#include "pynum.hpp"
+
+#include "numfmt.hpp"
+
+namespace tvk {
+
+namespace {
+py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+PyObject* builtin(const char* name) {
+    PyObject* b = PyEval_GetBuiltins();  // borrowed
+    PyObject* f = b ? PyDict_GetItemString(b, name) : nullptr;
+    if (!f) {
+        PyErr_Format(PyExc_RuntimeError, "builtin %s is missing", name);
+        throw py::error_already_set();
+    }
+    return f;
+}
+}  // namespace
+
+py::object py_round(py::handle x) {
+    PyObject* o = x.ptr();
+    if (PyLong_CheckExact(o)) return py::reinterpret_borrow<py::object>(x);
+    if (PyFloat_CheckExact(o)) {
+        // PyLong_FromDouble raises the interpreter's OverflowError / ValueError
+        // for infinities and NaN.
+        return steal(PyLong_FromDouble(num::round_half_even(PyFloat_AS_DOUBLE(o))));
+    }
+    return steal(PyObject_CallOneArg(builtin("round"), o));
+}
+
+py::object py_floordiv(py::handle x, py::handle y) { return steal(PyNumber_FloorDivide(x.ptr(), y.ptr())); }
+
+py::object py_mod(py::handle x, py::handle y) { return steal(PyNumber_Remainder(x.ptr(), y.ptr())); }
+
+py::object py_format(py::handle x, const char* spec) {
+    py::object s = steal(PyUnicode_FromString(spec));
+    return steal(PyObject_Format(x.ptr(), s.ptr()));
+}
+
+py::object py_str(py::handle x) { return steal(PyObject_Str(x.ptr())); }
+
+py::object py_hex(py::handle x) { return steal(PyNumber_ToBase(x.ptr(), 16)); }
+
+void append_field(std::string& out, py::handle x) {
+    PyObject* o = x.ptr();
+    if (PyUnicode_CheckExact(o)) {
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (!s) throw py::error_already_set();
+        out.append(s, static_cast<size_t>(n));
+        return;
+    }
+    if (PyFloat_CheckExact(o)) {
+        out += num::float_repr(PyFloat_AS_DOUBLE(o));
+        return;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) {
+            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+            out += std::to_string(v);
+            return;
+        }
+    }
+    static PyObject* const empty = PyUnicode_FromString("");
+    py::object s = steal(PyObject_Format(o, empty));
+    Py_ssize_t n;
+    const char* c = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!c) throw py::error_already_set();
+    out.append(c, static_cast<size_t>(n));
+}
+
+std::string field_text(py::handle x) {
+    std::string s;
+    append_field(s, x);
+    return s;
+}
+
+py::object py_int(long long v) { return steal(PyLong_FromLongLong(v)); }
+
+py::object py_float(double v) { return steal(PyFloat_FromDouble(v)); }
+
+double as_double(py::handle x) {
+    double d = PyFloat_AsDouble(x.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+}
+
+}  // namespace tvk

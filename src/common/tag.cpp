@@ -1,0 +1,53 @@
+#include "tag.hpp"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "pyclass.hpp"
+
+namespace tvk {
+
+std::string new_tag() {
+    unsigned char b[16];
+    size_t got = 0;
+    while (got < sizeof b) {
+        ssize_t n = getrandom(b + got, sizeof b - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("no random source for tags");
+        }
+        got += static_cast<size_t>(n);
+    }
+    // Version-4 UUID: the version and variant bits sit past the tenth hex
+    // digit, so the tag itself is all random.
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    static const char* hexd = "0123456789abcdef";
+    std::string out(10, '0');
+    for (int i = 0; i < 10; ++i) {
+        unsigned char byte = b[i / 2];
+        out[i] = hexd[(i % 2 == 0) ? (byte >> 4) : (byte & 15)];
+    }
+    return out;
+}
+
+py::object new_tag_str() {
+    std::string t = new_tag();
+    PyObject* s = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
+namespace {
+py::object generate_tag_get(py::handle) { return new_tag_str(); }
+}  // namespace
+
+py::object make_gen_tag_mixin(const char* module) {
+    return ClassBuilder("GenTagMixin", module)
+        .property("generate_tag", getter<generate_tag_get>())
+        .build();
+}
+
+}  // namespace tvk

@@ -1,0 +1,185 @@
+// Module configuration, AssemblyError, the tag mixin and the abstract root of
+// every instruction.
+#include "ir.hpp"
+
+namespace tvk::ir {
+
+Registry& reg() {
+    static auto* r = new Registry();
+    return *r;
+}
+
+py::object sim_type(const char* member) { return getattr(reg().SimIRType, intern(member)); }
+
+py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
+                        const std::function<void(ClassBuilder&)>& fill) {
+    ClassBuilder b(name, kModule);
+    for (PyObject* base : bases) b.base(base);
+    fill(b);
+    py::object cls = b.build();
+    m.attr(name) = cls;
+    return cls;
+}
+
+py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
+    py::object kernel = getattr(self, TVK_NAME("kernel"));
+    py::object params = getattr(kernel, TVK_NAME("compile_params"));
+    return call_method(params, TVK_NAME("get"), {key, fallback});
+}
+
+void raise_assembly_error(const std::string& message) {
+    PyErr_SetString(reg().AssemblyError, message.c_str());
+    throw py::error_already_set();
+}
+
+namespace {
+
+// zlv_config(name, value): one key of the module's global_config, looked up
+// at the call so a rebound dictionary is the one changed.
+py::object zlv_config(const Call& c) {
+    static const Signature sig("zlv_config", {"name", "value"}, 2);
+    auto b = bind<2>(sig, c);
+    PyObject* cfg = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
+    if (!cfg) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
+        throw py::error_already_set();
+    }
+    if (PyObject_SetItem(cfg, b.v[0], b.v[1]) < 0) throw py::error_already_set();
+    return py::none();
+}
+
+// IRBase(**kwargs): the five common fields; ends the constructor chain.
+py::object base_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    py::handle self = b[0];
+    setattr(self, TVK_NAME("tag"), getattr(self, TVK_NAME("generate_tag")));
+    py::object zero = py::reinterpret_steal<py::object>(PyLong_FromLong(0));
+    setattr(self, TVK_NAME("real_wait_time"), zero);
+    setattr(self, TVK_NAME("line"), zero);
+    PyObject* kernel = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("kernel"));
+    if (!kernel && PyErr_Occurred()) throw py::error_already_set();
+    setattr(self, TVK_NAME("kernel"), kernel ? py::handle(kernel) : py::handle(Py_None));
+    setattr(self, TVK_NAME("index_map"), py::dict());
+    return py::none();
+}
+
+py::object text_form(py::handle self) {
+    PyObject* s = PyObject_Str(self.ptr());
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
+py::object base_repr(const Call& c) {
+    static const Signature sig("__repr__", {"self"}, 1);
+    auto b = bind<1>(sig, c);
+    py::handle self = b[0];
+    py::object tag = py_str(getattr(self, TVK_NAME("tag")));
+    py::object text = text_form(self);
+    PyObject* r = PyUnicode_FromFormat("<%s: %U>: %U", Py_TYPE(self.ptr())->tp_name, tag.ptr(), text.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object base_str(const Call& c) {
+    static const Signature sig("__str__", {"self"}, 1);
+    auto b = bind<1>(sig, c);
+    call_method(b[0], TVK_NAME("_check_attr"));
+    return call_method(b[0], TVK_NAME("_pack_cmd"));
+}
+
+py::object base_format(const Call& c) {
+    static const Signature sig("__format__", {"self", "format_spec"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object text = text_form(b[0]);
+    PyObject* r = PyObject_Format(text.ptr(), b.v[1]);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object base_len(const Call& c) {
+    static const Signature sig("__len__", {"self"}, 1);
+    auto b = bind<1>(sig, c);
+    py::object text = text_form(b[0]);
+    Py_ssize_t n = PyObject_Length(text.ptr());
+    if (n < 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(PyLong_FromSsize_t(n));
+}
+
+}  // namespace
+
+py::object empty_pack_cmd(const Call& c) {
+    static const Signature sig("_pack_cmd", {"self"}, 1);
+    bind<1>(sig, c);
+    return py::str("");
+}
+
+py::object no_check_attr(const Call& c) {
+    static const Signature sig("_check_attr", {"self"}, 1);
+    bind<1>(sig, c);
+    return py::none();
+}
+
+void register_config(py::module_& m) {
+    Registry& r = reg();
+    r.module_dict = py::object(m.attr("__dict__")).inc_ref().ptr();
+    // The names a Python module of this kind would import.
+    py::module_ math = py::module_::import("math");
+    m.attr("math") = math;
+    m.attr("ceil") = math.attr("ceil");
+    m.attr("uuid") = py::module_::import("uuid");
+    m.attr("abc") = py::module_::import("abc");
+    py::module_ typing = py::module_::import("typing");
+    for (const char* n : {"Union", "List", "Tuple", "Dict", "TYPE_CHECKING"}) m.attr(n) = typing.attr(n);
+    m.attr("IntFlag") = py::module_::import("enum").attr("IntFlag");
+    py::module_ np = py::module_::import("numpy");
+    m.attr("np") = np;
+    r.numpy = np.inc_ref().ptr();
+    r.np_zeros = py::object(np.attr("zeros")).inc_ref().ptr();
+
+    m.attr("__all__") = py::list();  // filled once every class exists
+    py::dict cfg;
+    cfg["play_zero_step"] = 32;
+    cfg["OUTSrate"] = 8e9;
+    cfg["capture_step"] = 1.6e-8;
+    cfg["max_capture_width"] = 2.048e-6;
+    cfg["envelope_dtype"] = np.attr("int16");
+    cfg["envelope_step"] = 64;
+    cfg["envelope_quant"] = 16383;
+    cfg["envelope_cache"] = 204800;
+    py::list head;
+    head.append(2);
+    head.append(0);
+    head.append(0);
+    head.append(4096);
+    for (int i = 0; i < 12; ++i) head.append(0);
+    cfg["envelope_head"] = np.attr("array")(head, np.attr("int16"));
+    cfg["IRWait_overhead"] = 5;
+    m.attr("global_config") = cfg;
+    add_function(m, "zlv_config", method<zlv_config>());
+
+    py::object err = make_exception("AssemblyError", kModule, PyExc_RuntimeError);
+    m.attr("AssemblyError") = err;
+    r.AssemblyError = err.ptr();
+    py::object mixin = make_gen_tag_mixin(kModule);
+    m.attr("GenTagMixin") = mixin;
+    r.GenTagMixin = mixin.ptr();
+}
+
+void register_base(py::module_& m) {
+    py::object abc_cls = py::module_::import("abc").attr("ABC");
+    py::object cls = define_class(m, "IRBase", {reg().GenTagMixin, abc_cls.ptr()}, [](ClassBuilder& b) {
+        b.method("__init__", method<base_init>())
+            .method("__repr__", method<base_repr>())
+            .method("__str__", method<base_str>())
+            .method("__format__", method<base_format>())
+            .method("__len__", method<base_len>())
+            .abstract_method("_pack_cmd", method<empty_pack_cmd>())
+            .abstract_method("_check_attr", method<no_check_attr>())
+            .abstract_property("overhead", getter<const_int<0>>())
+            .abstract_property("wait_time", getter<const_int<0>>());
+    });
+    reg().IRBase = cls.ptr();
+}
+
+}  // namespace tvk::ir

@@ -1,0 +1,149 @@
+// The nine categories: how the passes treat an instruction, the fields that
+// treatment needs, and defaults for the members IRBase leaves abstract.
+#include "ir.hpp"
+
+namespace tvk::ir {
+
+namespace {
+
+// Runs the rest of the constructor chain, then sets this category's fields.
+template <void (*SetFields)(py::handle)>
+py::object category_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    SetFields(b[0]);
+    return py::none();
+}
+
+void no_fields(py::handle) {}
+
+void unfix_fields(py::handle self) {
+    setattr(self, TVK_NAME("ir_sub"), py::list());
+    setattr(self, TVK_NAME("irhead"), py::int_(0));
+}
+
+void load_ddr_fields(py::handle self) {
+    setattr(self, TVK_NAME("wait_trig"), py::bool_(false));
+    setattr(self, TVK_NAME("b_width"), py::int_(2));
+    setattr(self, TVK_NAME("mode"), py::int_(0));
+}
+
+void simulation_fields(py::handle self) { setattr(self, TVK_NAME("sim_ir_type"), sim_type("NORMAL")); }
+
+void jump_fields(py::handle self) {
+    setattr(self, TVK_NAME("target"), py::none());
+    setattr(self, TVK_NAME("cmd_idx"), py::int_(0));
+}
+
+py::object fetch_ir(const Call& c) {
+    static const Signature sig("fetch_ir", {"self", "ir"}, 2);
+    auto b = bind<2>(sig, c);
+    call_method(getattr(b[0], TVK_NAME("ir_sub")), TVK_NAME("append"), {b[1]});
+    return py::none();
+}
+
+// Length in samples: the integer part of the instance's wait time.
+py::object sim_duration(py::handle self) {
+    py::object w = getattr(self, TVK_NAME("wait_time"));
+    PyObject* r = PyNumber_Long(w.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object sim_data(const Call& c) {
+    static const Signature sig("sim_data", {"self"}, 1, Signature::VarPos | Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    py::object d = getattr(b[0], TVK_NAME("duration"));
+    PyObject* r = PyObject_CallOneArg(reg().np_zeros, d.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object mapping_target(const Call& c) {
+    py::handle self = self_only(c, "mapping_target");
+    py::object kernel = getattr(self, TVK_NAME("kernel"));
+    if (kernel.is_none()) {
+        setattr(self, TVK_NAME("cmd_idx"), py::int_(0));
+        return py::none();
+    }
+    py::object map = getattr(kernel, TVK_NAME("instr_target_map"));
+    py::object tag = getattr(getattr(self, TVK_NAME("target")), TVK_NAME("tag"));
+    py::object idx = call_method(map, TVK_NAME("get"), {tag, py::int_(-1)});
+    setattr(self, TVK_NAME("cmd_idx"), idx);
+    return py::none();
+}
+
+py::object jump_check_attr(const Call& c) {
+    py::handle self = self_only(c, "_check_attr");
+    call_method(self, TVK_NAME("mapping_target"));
+    return py::none();
+}
+
+// The four defaults, in the member order the category lists them.
+void defaults(ClassBuilder& b) {
+    b.property("overhead", getter<const_int<0>>())
+        .property("wait_time", getter<const_int<0>>())
+        .method("_pack_cmd", method<empty_pack_cmd>())
+        .method("_check_attr", method<no_check_attr>());
+}
+
+}  // namespace
+
+void register_categories(py::module_& m) {
+    Registry& r = reg();
+    PyObject* base = r.IRBase;
+    r.PreIR = define_class(m, "PreIR", {base}, [](ClassBuilder& b) {
+                  b.method("__init__", method<category_init<no_fields>>());
+                  defaults(b);
+              }).ptr();
+    r.UnfixIR = define_class(m, "UnfixIR", {base}, [](ClassBuilder& b) {
+                    b.method("__init__", method<category_init<unfix_fields>>());
+                    defaults(b);
+                    b.method("fetch_ir", method<fetch_ir>());
+                }).ptr();
+    r.FixIR = define_class(m, "FixIR", {base}, [](ClassBuilder& b) {
+                  b.method("__init__", method<category_init<no_fields>>());
+                  defaults(b);
+              }).ptr();
+    r.LoadDDRIR = define_class(m, "LoadDDRIR", {base}, [](ClassBuilder& b) {
+                      b.method("__init__", method<category_init<load_ddr_fields>>())
+                          .method("_pack_cmd", method<empty_pack_cmd>())
+                          .method("_check_attr", method<no_check_attr>())
+                          .property("overhead", getter<const_int<0>>())
+                          .property("wait_time", getter<const_int<0>>());
+                  }).ptr();
+    r.OverlapIR = define_class(m, "OverlapIR", {base}, [](ClassBuilder& b) {
+                      b.method("__init__", method<category_init<no_fields>>());
+                      defaults(b);
+                  }).ptr();
+    r.FakeIR = define_class(m, "FakeIR", {base}, [](ClassBuilder& b) {
+                   b.method("__init__", method<category_init<no_fields>>());
+                   defaults(b);
+               }).ptr();
+    py::object flags = make_int_flag("SimIRType", kModule, "SimulationIR.SimIRType",
+                                     {{"NORMAL", 0}, {"WAIT", 1}, {"BRANCH", 2}, {"LOOP", 4}, {"JUMP", 8},
+                                      {"IGNORE", 128}});
+    r.SimIRType = flags.inc_ref().ptr();
+    r.SimulationIR = define_class(m, "SimulationIR", {base}, [&](ClassBuilder& b) {
+                         b.attr("SimIRType", flags)
+                             .method("__init__", method<category_init<simulation_fields>>())
+                             .method("sim_data", method<sim_data>())
+                             .property("duration", getter<sim_duration>());
+                         defaults(b);
+                     }).ptr();
+    r.ReconstitutionIR = define_class(m, "ReconstitutionIR", {base}, [](ClassBuilder& b) {
+                             b.method("__init__", method<category_init<no_fields>>());
+                             defaults(b);
+                         }).ptr();
+    r.JumpImmIR = define_class(m, "JumpImmIR", {base}, [](ClassBuilder& b) {
+                      b.method("__init__", method<category_init<jump_fields>>())
+                          .method("mapping_target", method<mapping_target>())
+                          .property("overhead", getter<const_int<0>>())
+                          .property("wait_time", getter<const_int<0>>())
+                          .method("_pack_cmd", method<empty_pack_cmd>())
+                          .method("_check_attr", method<jump_check_attr>());
+                  }).ptr();
+}
+
+}  // namespace tvk::ir

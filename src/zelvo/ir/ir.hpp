@@ -1,0 +1,87 @@
+// Shared declarations of module tarvok.zelvo._ir: the class registry filled at
+// module init and the helpers every instruction file uses.
+#pragma once
+
+#include <functional>
+
+#include "common/common.hpp"
+
+namespace tvk::ir {
+
+inline constexpr const char* kModule = "tarvok.zelvo._ir";
+
+// Objects made at module init. Plain pointers owned by the module (the module
+// keeps a reference to each as an attribute or inside a class), so nothing
+// here has a destructor that could run after the interpreter is gone.
+struct Registry {
+    PyObject* module_dict = nullptr;
+    PyObject* numpy = nullptr;
+    PyObject* np_zeros = nullptr;
+    PyObject* AssemblyError = nullptr;
+    PyObject* GenTagMixin = nullptr;
+    PyObject* IRBase = nullptr;
+    PyObject* PreIR = nullptr;
+    PyObject* UnfixIR = nullptr;
+    PyObject* FixIR = nullptr;
+    PyObject* LoadDDRIR = nullptr;
+    PyObject* OverlapIR = nullptr;
+    PyObject* FakeIR = nullptr;
+    PyObject* SimulationIR = nullptr;
+    PyObject* ReconstitutionIR = nullptr;
+    PyObject* JumpImmIR = nullptr;
+    PyObject* SimIRType = nullptr;
+};
+Registry& reg();
+
+// Member of SimIRType by name, e.g. sim_type("WAIT").
+py::object sim_type(const char* member);
+
+// Builds a concrete or category class of the module, binds it as a module
+// attribute and returns it. `fill` adds the members in their order.
+py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
+                        const std::function<void(ClassBuilder&)>& fill);
+
+// self.kernel.compile_params.get(key, fallback), read afresh at every call;
+// a kernel of None fails with the interpreter's AttributeError.
+py::object compile_param(py::handle self, PyObject* key, py::handle fallback);
+
+// Raises AssemblyError(message).
+[[noreturn]] void raise_assembly_error(const std::string& message);
+
+// Constant integer property getters (overhead / wait_time of fixed-cost
+// instructions).
+template <long V>
+py::object const_int(py::handle) {
+    return py::reinterpret_steal<py::object>(PyLong_FromLong(V));
+}
+
+
+// The category defaults: an empty line, nothing to prepare.
+py::object empty_pack_cmd(const Call& c);
+py::object no_check_attr(const Call& c);
+
+// Binds a method that takes only self (for the error texts of a wrong call).
+inline py::handle self_only(const Call& c, const char* name) {
+    if (c.nargs != 1 || c.nkw() != 0) {
+        if (c.nkw() == 0) raise_argtuple_invalid(name, true, 1, 1, c.nargs);
+        Signature sig(name, {"self"}, 1);
+        bind<1>(sig, c);
+    }
+    return c.args[0];
+}
+
+// Registration, one function per class, called by module.cpp in class order.
+void register_config(py::module_& m);
+void register_base(py::module_& m);
+void register_categories(py::module_& m);
+
+void register_IRNop(py::module_& m);
+void register_IRMov(py::module_& m);
+void register_IRAdd(py::module_& m);
+void register_IRNsw(py::module_& m);
+void register_IRNlw(py::module_& m);
+void register_IRJmov(py::module_& m);
+void register_IRLoadEvent(py::module_& m);
+void register_IRClearEvent(py::module_& m);
+
+}  // namespace tvk::ir
