@@ -75,13 +75,44 @@ void register_config(py::module_& m);
 void register_base(py::module_& m);
 void register_categories(py::module_& m);
 
+// Concrete classes, in the module's class order.
+void register_IRFrame(py::module_& m);
+void register_IRArbWaveform(py::module_& m);
+void register_IREnvelope(py::module_& m);
 void register_IRNop(py::module_& m);
-void register_IRMov(py::module_& m);
+void register_IRProt(py::module_& m);
+void register_IRPth(py::module_& m);
+void register_IRDemodule(py::module_& m);
+void register_IRWaveform(py::module_& m);
+void register_IRFreqlist(py::module_& m);
+void register_IRWaitTrig(py::module_& m);
+void register_IRJumpImmediate(py::module_& m);
+void register_IRJumpImmTiming(py::module_& m);
+void register_IRTimingPlaceholder(py::module_& m);
+void register_IRJumpConditional(py::module_& m);
+void register_IRJumpInside(py::module_& m);
+void register_IRLoadDDRImm(py::module_& m);
+void register_IRPlayDDRImm(py::module_& m);
+void register_IRPlayImm(py::module_& m);
+void register_IRPlaycImm(py::module_& m);
+void register_IRCapture(py::module_& m);
+void register_IRWait(py::module_& m);
+void register_IRWaitPoints(py::module_& m);
+void register_IRDelay(py::module_& m);
+void register_IRFrameAdd(py::module_& m);
+void register_IRFrameRst(py::module_& m);
 void register_IRAdd(py::module_& m);
+void register_IRMov(py::module_& m);
 void register_IRNsw(py::module_& m);
 void register_IRNlw(py::module_& m);
 void register_IRJmov(py::module_& m);
+void register_IRWaitDDR(py::module_& m);
 void register_IRLoadEvent(py::module_& m);
 void register_IRClearEvent(py::module_& m);
+void register_IRJumpEvent(py::module_& m);
+void register_IRNativeLoop(py::module_& m);
+void register_IRLoop(py::module_& m);
+void register_IRPlaceholder(py::module_& m);
+void register_IRJumpImmNormal(py::module_& m);
 
 }  // namespace tvk::ir

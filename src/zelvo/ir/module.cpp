@@ -24,14 +24,44 @@ PYBIND11_MODULE(_ir, m) {
     register_base(m);
     register_categories(m);
     // Concrete classes in their published order.
+    register_IRFrame(m);
+    register_IRArbWaveform(m);
+    register_IREnvelope(m);
     register_IRNop(m);
+    register_IRProt(m);
+    register_IRPth(m);
+    register_IRDemodule(m);
+    register_IRWaveform(m);
+    register_IRFreqlist(m);
+    register_IRWaitTrig(m);
+    register_IRJumpImmediate(m);
+    register_IRJumpImmTiming(m);
+    register_IRTimingPlaceholder(m);
+    register_IRJumpConditional(m);
+    register_IRJumpInside(m);
+    register_IRLoadDDRImm(m);
+    register_IRPlayDDRImm(m);
+    register_IRPlayImm(m);
+    register_IRPlaycImm(m);
+    register_IRCapture(m);
+    register_IRWait(m);
+    register_IRWaitPoints(m);
+    register_IRDelay(m);
+    register_IRFrameAdd(m);
+    register_IRFrameRst(m);
     register_IRAdd(m);
     register_IRMov(m);
     register_IRNsw(m);
     register_IRNlw(m);
     register_IRJmov(m);
+    register_IRWaitDDR(m);
     register_IRLoadEvent(m);
     register_IRClearEvent(m);
+    register_IRJumpEvent(m);
+    register_IRNativeLoop(m);
+    register_IRLoop(m);
+    register_IRPlaceholder(m);
+    register_IRJumpImmNormal(m);
 
     py::list all;
     for (const char* name : kAll)
