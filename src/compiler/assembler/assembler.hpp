@@ -1,0 +1,12 @@
+// The Assembler class of the ostrane module: loading, linking and the memory
+// images. Needs the module's records, configuration and QNumber to exist
+// when it is registered, so it is registered last.
+#pragma once
+
+#include "common/common.hpp"
+
+namespace tvk::ostrane {
+
+void register_assembler(py::module_& m);
+
+}  // namespace tvk::ostrane
