@@ -1,0 +1,86 @@
+// QInsEnvelop: an envelope's samples; its byte form is the scaled samples in
+// the envelope memory's sample type, never a drive word.
+#include "ostrane.hpp"
+
+namespace tvk::ostrane {
+
+namespace {
+
+py::object post_init(const Call& c) {
+    static const Signature sig("__post_init__", {"self"}, 1);
+    auto a = bind<1>(sig, c);
+    setattr(a[0], TVK_NAME("envelop_slice"),
+            steal(PySlice_New(small_int(0).ptr(), Py_None, small_int(1).ptr())));
+    return py::none();
+}
+
+py::object class_name(py::handle self) {
+    return getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), TVK_NAME("__name__"));
+}
+
+// The module's HAS_WAVEFORM and wf.Waveform as they are now (nullptr when
+// the library is not in use).
+PyObject* waveform_class(py::object& keep) {
+    PyObject* d = reg().module_dict;
+    PyObject* has = PyDict_GetItemWithError(d, TVK_NAME("HAS_WAVEFORM"));
+    if (!has) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'HAS_WAVEFORM' is not defined");
+        throw py::error_already_set();
+    }
+    int t = PyObject_IsTrue(has);
+    if (t < 0) throw py::error_already_set();
+    if (!t) return nullptr;
+    PyObject* wf = PyDict_GetItemWithError(d, TVK_NAME("wf"));
+    if (!wf) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'wf' is not defined");
+        throw py::error_already_set();
+    }
+    keep = getattr(wf, TVK_NAME("Waveform"));
+    return keep.ptr();
+}
+
+py::object envelope_bytes(const Call& c) {
+    static const Signature sig("__bytes__", {"self"}, 1);
+    auto a = bind<1>(sig, c);
+    py::handle self = a[0];
+    py::object env = getattr(self, TVK_NAME("envelop"));
+    py::object samples;
+    py::object keep;
+    PyObject* waveform = waveform_class(keep);
+    int is_wave = 0;
+    if (waveform) {
+        is_wave = PyObject_IsInstance(env.ptr(), waveform);
+        if (is_wave < 0) throw py::error_already_set();
+    }
+    if (is_wave) {
+        if (getattr(env, TVK_NAME("start")).is_none() || getattr(env, TVK_NAME("stop")).is_none())
+            raise_assembly_error("When the type of " + py::str(class_name(self)).cast<std::string>() +
+                                 ".envelop is wf.Waveform, it must have start and stop attributes");
+        samples = call_method(env, TVK_NAME("sample"), {config(TVK_NAME("OUTSrate"))});
+    } else {
+        int is_array = PyObject_IsInstance(env.ptr(), reg().ndarray);
+        if (is_array < 0) throw py::error_already_set();
+        if (!is_array)
+            raise_assembly_error("The type of " + py::str(class_name(self)).cast<std::string>() +
+                                 ".envelop must be one of np.ndarray or wf.Waveform");
+        samples = env;
+    }
+    // The product is a new array: the record's samples stay as they were.
+    py::object scaled = num_mul(samples, config(TVK_NAME("envelope_quant")));
+    py::object typed = call_method(scaled, TVK_NAME("astype"), {config(TVK_NAME("envelope_dtype"))});
+    return call_method(typed, TVK_NAME("tobytes"));
+}
+
+}  // namespace
+
+void register_envelope(py::module_& m) {
+    Registry& r = reg();
+    py::handle ndarray(r.ndarray);
+    ClassBuilder b("QInsEnvelop", kModule);
+    b.base(r.TVKCommand)
+        .method("__post_init__", method<post_init>())
+        .method("__bytes__", method<envelope_bytes>());
+    r.QInsEnvelop = publish(m, "QInsEnvelop", build_dataclass(b, {{"envelop", ndarray}}));
+}
+
+}  // namespace tvk::ostrane

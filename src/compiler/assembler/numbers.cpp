@@ -1,0 +1,228 @@
+// Number conversions and struct-exact packing shared by every record.
+#include <cmath>
+
+#include "ostrane.hpp"
+
+namespace tvk::ostrane {
+
+Registry& reg() {
+    static Registry r;
+    return r;
+}
+
+PyObject* publish(py::module_& m, const char* name, py::object cls) {
+    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
+    return cls.ptr();
+}
+
+py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::object config(PyObject* key) {
+    PyObject* gc = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
+    if (!gc) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
+        throw py::error_already_set();
+    }
+    if (PyDict_CheckExact(gc)) {
+        PyObject* v = PyDict_GetItemWithError(gc, key);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+            throw py::error_already_set();
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+    return steal(PyObject_GetItem(gc, key));
+}
+
+void raise_assembly_error(const std::string& message) {
+    PyErr_SetString(reg().AssemblyError, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_struct_error(const char* message) {
+    PyErr_SetString(reg().struct_error, message);
+    throw py::error_already_set();
+}
+
+double to_float(py::handle x) {
+    PyObject* o = x.ptr();
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    py::object f = steal(PyNumber_Float(o));
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
+// PyLong_FromDouble raises round()'s and int()'s own errors for NaN and
+// infinities, so no non-finite value is ever cast in C++.
+py::object round_int(double x) { return steal(PyLong_FromDouble(num::round_half_even(x))); }
+py::object trunc_int(double x) { return steal(PyLong_FromDouble(x)); }
+
+py::object num_div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+py::object num_mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
+py::object num_sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
+
+py::object small_int(long v) { return steal(PyLong_FromLong(v)); }
+
+py::object mul_add_small(py::handle a, long k, long add) {
+    PyObject* o = a.ptr();
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred()) && v > -(1ll << 40) && v < (1ll << 40))
+            return steal(PyLong_FromLongLong(v * k + add));
+        PyErr_Clear();
+    }
+    py::object r = num_mul(a, small_int(k));
+    if (add == 0) return r;
+    return steal(PyNumber_Add(r.ptr(), small_int(add).ptr()));
+}
+
+namespace {
+
+// An int that converts to a double exactly.
+bool exact_double(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        if (v > (1ll << 53) || v < -(1ll << 53)) return false;
+        out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+py::object u32_word(py::object rounded, const char* what) {
+    py::object idx = steal(PyNumber_Index(rounded.ptr()));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || v < 0 || v > 0xFFFFFFFFll) {
+        py::object text = steal(PyObject_Str(idx.ptr()));
+        PyErr_Format(PyExc_OverflowError, "%s word %U does not fit 0 <= word <= 4294967295", what,
+                     text.ptr());
+        throw py::error_already_set();
+    }
+    return idx;
+}
+
+}  // namespace
+
+py::object frequency_word(py::handle freq) {
+    py::object rate = config(TVK_NAME("OUTSrate"));
+    double f, r;
+    if (exact_double(freq.ptr(), f) && exact_double(rate.ptr(), r) && r != 0.0) {
+        double x = words::frequency_scaled(f, r);
+        if (std::isfinite(x)) {
+            double w = num::round_half_even(x);
+            if (words::fits_u32(w)) return steal(PyLong_FromDouble(w));
+        }
+        return u32_word(round_int(x), "frequency");
+    }
+    // Anything else (big ints, numpy scalars, a zero rate ...) exactly as the
+    // interpreter computes round(freq / rate * 2**32).
+    static PyObject* const scale = PyLong_FromUnsignedLongLong(1ull << 32);
+    py::object x = num_mul(num_div(freq, rate), scale);
+    return u32_word(py_round(x), "frequency");
+}
+
+py::object phase_word(py::handle phase) {
+    double p;
+    double x;
+    if (exact_double(phase.ptr(), p)) {
+        x = p / M_PI / 2.0;
+    } else {
+        static PyObject* const pi = PyFloat_FromDouble(M_PI);
+        py::object q = num_div(num_div(phase, pi), small_int(2));
+        x = PyFloat_AsDouble(q.ptr());
+        if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    }
+    double f = std::fmod(std::fmod(x, 1.0) + 1.0, 1.0) * words::kWordScale;
+    if (!std::isfinite(f)) return round_int(f);  // round()'s own error
+    return steal(PyLong_FromDouble(words::phase_wrap(num::round_half_even(f))));
+}
+
+// ---- packing --------------------------------------------------------------
+
+std::uint64_t pack_item(PyObject* item, words::Field f) {
+    py::object holder;
+    PyObject* v = item;
+    if (!PyLong_Check(v)) {
+        if (!PyIndex_Check(v)) raise_struct_error("required argument is not an integer");
+        holder = steal(PyNumber_Index(v));
+        v = holder.ptr();
+    }
+    words::Item it;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow) {
+        it.in_i64 = false;
+        it.negative = overflow < 0;
+        if (!it.negative) {
+            unsigned long long u = PyLong_AsUnsignedLongLong(v);
+            if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();
+            } else {
+                it.in_u64 = true;
+                it.uvalue = u;
+            }
+        }
+    } else {
+        it.value = x;
+    }
+    if (const char* err = words::field_error(f, it)) raise_struct_error(err);
+    return static_cast<std::uint64_t>(x);
+}
+
+namespace {
+[[noreturn]] void raise_count(std::size_t expected, Py_ssize_t got) {
+    PyErr_Format(reg().struct_error, "pack expected %zu items for packing (got %zd)", expected, got);
+    throw py::error_already_set();
+}
+}  // namespace
+
+py::bytes drive_bytes(PyObject* const* items, Py_ssize_t n) {
+    if (n != static_cast<Py_ssize_t>(words::kDrivePacked)) raise_count(words::kDrivePacked, n);
+    std::array<std::uint64_t, words::kDrivePacked> v{};
+    for (std::size_t i = 0; i < words::kDrivePacked; ++i) v[i] = pack_item(items[i], words::kDriveFields[i]);
+    auto out = words::encode_drive(v);
+    return py::reinterpret_steal<py::bytes>(
+        steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), out.size())).release());
+}
+
+py::bytes probe_bytes(PyObject* const* items, Py_ssize_t n) {
+    if (n != static_cast<Py_ssize_t>(words::kProbeItems)) raise_count(words::kProbeItems, n);
+    std::array<std::uint64_t, words::kProbeItems> v{};
+    // The packer sees the reversed list: the last item is converted first.
+    for (std::size_t i = words::kProbeItems; i-- > 0;) v[i] = pack_item(items[i], words::Field::U16);
+    auto out = words::encode_probe(v);
+    return py::reinterpret_steal<py::bytes>(
+        steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), out.size())).release());
+}
+
+py::list items_to_list(py::object* items, std::size_t n) {
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!l) throw py::error_already_set();
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), items[i].release().ptr());
+    return py::reinterpret_steal<py::list>(l);
+}
+
+py::dict channel_flags() {
+    py::dict d;
+    d[py::handle(TVK_NAME("all"))] = small_int(words::kFlagAll);
+    d[py::handle(TVK_NAME("ad"))] = small_int(words::kFlagProbe);
+    d[py::handle(TVK_NAME("da"))] = small_int(words::kFlagDrive);
+    return d;
+}
+
+}  // namespace tvk::ostrane
