@@ -124,7 +124,8 @@ py::object to_int_arg(py::handle obj, const char* arg_name) {
     PyObject* o = obj.ptr();
     if (PyLong_CheckExact(o)) return py::reinterpret_borrow<py::object>(obj);
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-    if (!PyLong_Check(o) && !(nb && (nb->nb_int || nb->nb_index))) {
+    // A complex is a number: int() refuses it with its own error.
+    if (!PyLong_Check(o) && !PyComplex_Check(o) && !(nb && (nb->nb_int || nb->nb_index))) {
         PyErr_Format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,
                      "int", Py_TYPE(o)->tp_name);

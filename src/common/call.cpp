@@ -1,5 +1,7 @@
 #include "call.hpp"
 
+#include "numfmt.hpp"
+
 #include <deque>
 #include <exception>
 #include <new>
@@ -18,6 +20,8 @@ void set_python_error_from_current_exception() noexcept {
         e.set_error();
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (num::zero_division& e) {
+        PyErr_SetString(PyExc_ZeroDivisionError, e.what());
     } catch (std::out_of_range& e) {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (std::invalid_argument& e) {

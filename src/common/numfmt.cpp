@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
@@ -55,18 +56,26 @@ std::string float_repr(double x) {
 double round_half_even(double x) { return std::nearbyint(x); }
 
 std::int64_t floordiv(std::int64_t a, std::int64_t b) {
+    if (b == 0) throw zero_division("integer division or modulo by zero");
+    if (b == -1) {
+        if (a == INT64_MIN) throw std::overflow_error("integer division result too large");
+        return -a;
+    }
     std::int64_t q = a / b;
     if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
     return q;
 }
 
 std::int64_t floormod(std::int64_t a, std::int64_t b) {
+    if (b == 0) throw zero_division("integer division or modulo by zero");
+    if (b == -1) return 0;
     std::int64_t r = a % b;
     if (r != 0 && ((r < 0) != (b < 0))) r += b;
     return r;
 }
 
 double float_floordiv(double vx, double wx) {
+    if (wx == 0.0) throw zero_division("float floor division by zero");
     double mod = std::fmod(vx, wx);
     double div = (vx - mod) / wx;
     if (mod != 0.0) {
@@ -83,6 +92,7 @@ double float_floordiv(double vx, double wx) {
 }
 
 double float_mod(double vx, double wx) {
+    if (wx == 0.0) throw zero_division("float modulo");
     double mod = std::fmod(vx, wx);
     if (mod != 0.0) {
         if ((wx < 0) != (mod < 0)) mod += wx;
@@ -116,6 +126,42 @@ std::string hex(std::int64_t v) {
         mag >>= 4;
     } while (mag);
     return (neg ? "-0x" : "0x") + digits;
+}
+
+namespace {
+// Hexadecimal digits of a magnitude into buf (filled from the end); returns
+// the number of digits.
+int hex_digits(std::uint64_t mag, bool upper, char (&buf)[16]) {
+    const char* d = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    int n = 0;
+    do {
+        buf[15 - n++] = d[mag & 15];
+        mag >>= 4;
+    } while (mag);
+    return n;
+}
+}  // namespace
+
+void append_hex_padded(std::string& out, std::int64_t v, int width, bool upper) {
+    bool neg = v < 0;
+    std::uint64_t mag = neg ? (~static_cast<std::uint64_t>(v) + 1) : static_cast<std::uint64_t>(v);
+    char buf[16];
+    int n = hex_digits(mag, upper, buf);
+    if (neg) out += '-';
+    int body = width - (neg ? 1 : 0);
+    if (n < body) out.append(static_cast<size_t>(body - n), '0');
+    out.append(buf + 16 - n, static_cast<size_t>(n));
+}
+
+void append_hex_zfill(std::string& out, std::int64_t v, int width) {
+    bool neg = v < 0;
+    std::uint64_t mag = neg ? (~static_cast<std::uint64_t>(v) + 1) : static_cast<std::uint64_t>(v);
+    char buf[16];
+    int n = hex_digits(mag, false, buf);
+    int len = n + (neg ? 1 : 0);  // "x" + digits for a negative value
+    if (len < width) out.append(static_cast<size_t>(width - len), '0');
+    if (neg) out += 'x';
+    out.append(buf + 16 - n, static_cast<size_t>(n));
 }
 
 bool fits_int64(double x) {

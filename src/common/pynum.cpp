@@ -75,6 +75,110 @@ void append_field(std::string& out, py::handle x) {
     out.append(c, static_cast<size_t>(n));
 }
 
+namespace {
+// An exact int that fits 64 bits, for the plain fast paths.
+bool small_int(PyObject* o, std::int64_t& v) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow) return false;
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    v = r;
+    return true;
+}
+
+void append_utf8(std::string& out, PyObject* s) {
+    Py_ssize_t n;
+    const char* c = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!c) throw py::error_already_set();
+    out.append(c, static_cast<size_t>(n));
+}
+}  // namespace
+
+void append_str(std::string& out, py::handle x) {
+    PyObject* o = x.ptr();
+    if (PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyLong_CheckExact(o)) {
+        append_field(out, x);
+        return;
+    }
+    py::object s = steal(PyObject_Str(o));
+    append_utf8(out, s.ptr());
+}
+
+void append_round(std::string& out, double x) {
+    double r = num::round_half_even(x);
+    if (num::fits_int64(r)) {
+        out += std::to_string(static_cast<long long>(r));
+        return;
+    }
+    // Infinity / NaN raise here with the interpreter's texts.
+    py::object v = steal(PyLong_FromDouble(r));
+    py::object s = steal(PyObject_Str(v.ptr()));
+    append_utf8(out, s.ptr());
+}
+
+void append_binary(std::string& out, py::handle x, int width) {
+    PyObject* o = x.ptr();
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) {
+            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+            out += num::binary(v, width);
+            return;
+        }
+    }
+    std::string spec = "0" + std::to_string(width) + "b";
+    py::object s = py_format(x, spec.c_str());
+    append_utf8(out, s.ptr());
+}
+
+void append_hex(std::string& out, py::handle x) {
+    PyObject* o = x.ptr();
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) {
+            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+            out += num::hex(v);
+            return;
+        }
+    }
+    py::object s = py_hex(x);
+    append_utf8(out, s.ptr());
+}
+
+void append_hex_padded(std::string& out, py::handle x, int width, bool upper) {
+    std::int64_t v;
+    if (small_int(x.ptr(), v)) {
+        num::append_hex_padded(out, v, width, upper);
+        return;
+    }
+    py::object spec = steal(PyUnicode_FromFormat("0%d%c", width, upper ? 'X' : 'x'));
+    py::object s = steal(PyObject_Format(x.ptr(), spec.ptr()));
+    append_utf8(out, s.ptr());
+}
+
+void append_hex_zfill(std::string& out, py::handle x, int width) {
+    std::int64_t v;
+    if (small_int(x.ptr(), v)) {
+        num::append_hex_zfill(out, v, width);
+        return;
+    }
+    py::object h = steal(PyNumber_ToBase(x.ptr(), 16));
+    Py_ssize_t n;
+    const char* c = PyUnicode_AsUTF8AndSize(h.ptr(), &n);
+    if (!c) throw py::error_already_set();
+    // hex() text always starts "0x" or "-0x"; drop two characters, then
+    // zfill (a leading sign would stay in front, but none is left here).
+    const char* body = n >= 2 ? c + 2 : c + n;
+    Py_ssize_t len = n >= 2 ? n - 2 : 0;
+    bool sign = len > 0 && (body[0] == '-' || body[0] == '+');
+    if (sign) out += body[0];
+    if (len < width) out.append(static_cast<size_t>(width - len), '0');
+    out.append(body + (sign ? 1 : 0), static_cast<size_t>(len - (sign ? 1 : 0)));
+}
+
 std::string field_text(py::handle x) {
     std::string s;
     append_field(s, x);

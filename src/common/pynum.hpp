@@ -21,6 +21,19 @@ py::object py_hex(py::handle x);
 std::string field_text(py::handle x);
 // Appends field_text(x) to `out`.
 void append_field(std::string& out, py::handle x);
+// Appends str(x) (the same as append_field for str, int and float).
+void append_str(std::string& out, py::handle x);
+// Appends str(round(x)) for a float x; infinities and NaN raise the
+// interpreter's OverflowError / ValueError, big values keep all digits.
+void append_round(std::string& out, double x);
+// Appends format(x, "0<width>b") / hex(x), with a fast path for exact ints.
+void append_binary(std::string& out, py::handle x, int width);
+void append_hex(std::string& out, py::handle x);
+// Appends format(x, "0<width>x") / "0<width>X" (the interpreter's errors for
+// a value that has no such format).
+void append_hex_padded(std::string& out, py::handle x, int width, bool upper);
+// Appends hex(x)[2:].zfill(width) (hex()'s TypeError for a non-integer).
+void append_hex_zfill(std::string& out, py::handle x, int width);
 
 // Converting between Python ints/floats and plain values.
 py::object py_int(long long v);

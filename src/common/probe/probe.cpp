@@ -1,0 +1,122 @@
+// _common_probe: the shared layer's helpers, one thin wrapper each.
+#include "common/common.hpp"
+
+namespace {
+using namespace tvk;
+
+int64_t arg_i64(const Call& c, int i) {
+    long long v = PyLong_AsLongLong(c.args[i]);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+void need(const Call& c, Py_ssize_t n) {
+    if (c.nargs != n) raise_argtuple_invalid("probe", true, n, n, c.nargs);
+}
+
+py::object float_repr(const Call& c) { need(c, 1); return py::str(num::float_repr(as_double(c.args[0]))); }
+py::object round_half_even(const Call& c) { need(c, 1); return py_float(num::round_half_even(as_double(c.args[0]))); }
+py::object floordiv(const Call& c) {
+    need(c, 2);
+    return py_int(num::floordiv(arg_i64(c, 0), arg_i64(c, 1)));
+}
+py::object floormod(const Call& c) {
+    need(c, 2);
+    return py_int(num::floormod(arg_i64(c, 0), arg_i64(c, 1)));
+}
+py::object float_floordiv(const Call& c) {
+    need(c, 2);
+    return py_float(num::float_floordiv(as_double(c.args[0]), as_double(c.args[1])));
+}
+py::object float_mod(const Call& c) {
+    need(c, 2);
+    return py_float(num::float_mod(as_double(c.args[0]), as_double(c.args[1])));
+}
+py::object binary(const Call& c) {
+    need(c, 2);
+    return py::str(num::binary(arg_i64(c, 0), static_cast<int>(arg_i64(c, 1))));
+}
+py::object hex(const Call& c) { need(c, 1); return py::str(num::hex(arg_i64(c, 0))); }
+py::object fits_int64(const Call& c) { need(c, 1); return py::bool_(num::fits_int64(as_double(c.args[0]))); }
+py::object tag(const Call& c) { need(c, 0); return new_tag_str(); }
+
+py::object round_(const Call& c) { need(c, 1); return py_round(c.args[0]); }
+py::object fdiv(const Call& c) { need(c, 2); return py_floordiv(c.args[0], c.args[1]); }
+py::object mod(const Call& c) { need(c, 2); return py_mod(c.args[0], c.args[1]); }
+py::object field(const Call& c) { need(c, 1); return py::str(field_text(c.args[0])); }
+py::object hex_(const Call& c) { need(c, 1); return py_hex(c.args[0]); }
+
+// f(a, b, c=3, **kw) -> (a, b, c, kw)
+py::object bind_kw(const Call& c) {
+    static const Signature sig("f", {"a", "b", "c"}, 2, Signature::VarKw, {py::int_(3).release()});
+    auto b = bind<3>(sig, c);
+    return py::make_tuple(b[0], b[1], b[2], b.kwargs);
+}
+// g(a, *args) -> (a, args)
+py::object bind_var(const Call& c) {
+    static const Signature sig("g", {"a"}, 1, Signature::VarPos);
+    auto b = bind<1>(sig, c);
+    return py::make_tuple(b[0], b.varargs);
+}
+// h(x, y) with x exact list, y float
+py::object checks(const Call& c) {
+    static const Signature sig("h", {"x", "y", "z"}, 3);
+    auto b = bind<3>(sig, c);
+    check_list(b[0], "x");
+    return py::make_tuple(to_float_arg(b[1]), to_int_arg(b[2], "z"));
+}
+py::object list_result(const Call& c) { need(c, 1); return check_list_result(py::reinterpret_borrow<py::object>(c.args[0])); }
+
+// A class exercising every kind of member.
+py::object demo_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    setattr(b[0], TVK_NAME("value"), py::int_(1));
+    return py::none();
+}
+py::object demo_get(py::handle self) { return getattr(self, TVK_NAME("value")); }
+void demo_set(py::handle self, py::handle v) { setattr(self, TVK_NAME("value"), v); }
+py::object demo_static(const Call& c) { return py::int_(c.nargs); }
+py::object demo_class(const Call& c) { return py::reinterpret_borrow<py::object>(c.args[0]); }
+py::object demo_abstract(const Call&) { return py::str("body"); }
+py::object demo_defining(const Call& c) { return py::reinterpret_borrow<py::object>(c.cls); }
+py::object raise_cpp(const Call&) { throw std::out_of_range("index past the end"); }
+
+}  // namespace
+
+PYBIND11_MODULE(_common_probe, m) {
+    add_function(m, "float_repr", method<float_repr>());
+    add_function(m, "round_half_even", method<round_half_even>());
+    add_function(m, "floordiv", method<floordiv>());
+    add_function(m, "floormod", method<floormod>());
+    add_function(m, "float_floordiv", method<float_floordiv>());
+    add_function(m, "float_mod", method<float_mod>());
+    add_function(m, "binary", method<binary>());
+    add_function(m, "hex", method<hex>());
+    add_function(m, "fits_int64", method<fits_int64>());
+    add_function(m, "tag", method<tag>());
+    add_function(m, "py_round", method<round_>());
+    add_function(m, "py_floordiv", method<fdiv>());
+    add_function(m, "py_mod", method<mod>());
+    add_function(m, "field_text", method<field>());
+    add_function(m, "py_hex", method<hex_>());
+    add_function(m, "bind_kw", method<bind_kw>());
+    add_function(m, "bind_var", method<bind_var>());
+    add_function(m, "checks", method<checks>());
+    add_function(m, "list_result", method<list_result>());
+    add_function(m, "raise_cpp", method<raise_cpp>());
+    const std::string mod = module_name(m);
+    py::object abc_meta = py::module_::import("abc").attr("ABCMeta");
+    m.attr("Demo") = ClassBuilder("Demo", mod)
+                         .metaclass(abc_meta)
+                         .method("__init__", method<demo_init>())
+                         .property("value_ro", tvk::getter<demo_get>())
+                         .property("value_rw", tvk::getter<demo_get>(), tvk::setter<demo_set>())
+                         .staticmethod("count", method<demo_static>())
+                         .classmethod("klass", method<demo_class>())
+                         .method("defining", method<demo_defining>())
+                         .abstract_method("must", method<demo_abstract>())
+                         .attr("CONST", py::int_(7))
+                         .build();
+    m.attr("Flags") = make_int_flag("Flags", mod.c_str(), "Flags", {{"A", 1}, {"B", 2}});
+    m.attr("GenTagMixin") = make_gen_tag_mixin(mod.c_str());
+}
