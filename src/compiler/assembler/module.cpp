@@ -1,4 +1,5 @@
 // Module tarvok.compiler.ostrane: the binary command assembler.
+#include "assembler.hpp"
 #include "ostrane.hpp"
 
 namespace tvk::ostrane {
@@ -31,6 +32,6 @@ PYBIND11_MODULE(ostrane, m) {
     register_drive_records(m);   // QInsWait ... QInsEnd
     register_envelope(m);        // QInsEnvelop
     register_capture(m);         // QInsCapture, _QInsPTrigDelay, _QInsPWaitTrig, _QInsPJump
-    // register_assembler(m) goes here: Assembler comes last.
+    register_assembler(m);       // Assembler comes last
     set_exports(m);
 }
