@@ -11,12 +11,6 @@ __attribute__((weak)) void register_IRPth(py::module_&) {}
 __attribute__((weak)) void register_IRDemodule(py::module_&) {}
 __attribute__((weak)) void register_IRWaveform(py::module_&) {}
 __attribute__((weak)) void register_IRFreqlist(py::module_&) {}
-__attribute__((weak)) void register_IRWaitTrig(py::module_&) {}
-__attribute__((weak)) void register_IRJumpImmediate(py::module_&) {}
-__attribute__((weak)) void register_IRJumpImmTiming(py::module_&) {}
-__attribute__((weak)) void register_IRTimingPlaceholder(py::module_&) {}
-__attribute__((weak)) void register_IRJumpConditional(py::module_&) {}
-__attribute__((weak)) void register_IRJumpInside(py::module_&) {}
 __attribute__((weak)) void register_IRLoadDDRImm(py::module_&) {}
 __attribute__((weak)) void register_IRPlayDDRImm(py::module_&) {}
 __attribute__((weak)) void register_IRPlayImm(py::module_&) {}
@@ -28,9 +22,4 @@ __attribute__((weak)) void register_IRDelay(py::module_&) {}
 __attribute__((weak)) void register_IRFrameAdd(py::module_&) {}
 __attribute__((weak)) void register_IRFrameRst(py::module_&) {}
 __attribute__((weak)) void register_IRWaitDDR(py::module_&) {}
-__attribute__((weak)) void register_IRJumpEvent(py::module_&) {}
-__attribute__((weak)) void register_IRNativeLoop(py::module_&) {}
-__attribute__((weak)) void register_IRLoop(py::module_&) {}
-__attribute__((weak)) void register_IRPlaceholder(py::module_&) {}
-__attribute__((weak)) void register_IRJumpImmNormal(py::module_&) {}
 }  // namespace tvk::ir

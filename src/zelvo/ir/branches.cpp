@@ -1,0 +1,229 @@
+// Trigger wait and the branch jumps: fixed costs, the trigger wait's
+// assignable wait time, and the jump lines resolved at every rendering.
+#include "ir.hpp"
+
+namespace tvk::ir {
+
+namespace {
+
+py::object line_text(const std::string& s) {
+    PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::object int_obj(long v) { return py::reinterpret_steal<py::object>(PyLong_FromLong(v)); }
+
+// "<Prefix><field>": str() of the field, read afresh at every rendering.
+template <const char* Prefix, const char* Field>
+py::object prefixed_line(const Call& c) {
+    py::handle self = self_only(c, "_pack_cmd");
+    py::object v = getattr(self, TVK_NAME(Field));
+    std::string s(Prefix);
+    append_str(s, v);
+    return line_text(s);
+}
+
+template <const char* Text>
+py::object fixed_line(const Call& c) {
+    self_only(c, "_pack_cmd");
+    static PyObject* const t = intern(Text);
+    return py::reinterpret_borrow<py::object>(t);
+}
+
+constexpr char kJali[] = "jali $";
+constexpr char kWtg[] = "wtg";
+constexpr char kBlank[] = " ";
+constexpr char kIdx[] = "idx";
+constexpr char kCmdIdx[] = "cmd_idx";
+constexpr char kJumpaddr[] = "jumpaddr";
+
+template <long Overhead, long Wait>
+void costs(ClassBuilder& b) {
+    b.property("overhead", getter<const_int<Overhead>>()).property("wait_time", getter<const_int<Wait>>());
+}
+
+// ---- IRWaitTrig -----------------------------------------------------------
+
+py::object wait_trig_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    setattr(b[0], TVK_NAME("sim_ir_type"), sim_type("WAIT"));
+    setattr(b[0], TVK_NAME("irhead"), int_obj(1));
+    setattr(b[0], TVK_NAME("_wait_time"), int_obj(20));
+    return py::none();
+}
+
+// The alignment rule assigns any value; it is kept and returned unchanged.
+py::object wait_trig_get(py::handle self) { return getattr(self, TVK_NAME("_wait_time")); }
+void wait_trig_set(py::handle self, py::handle value) { setattr(self, TVK_NAME("_wait_time"), value); }
+
+// ---- IRJumpImmediate ------------------------------------------------------
+
+py::object jump_immediate_init(const Call& c) {
+    static const Signature sig("__init__", {"self", "idx"}, 2);
+    auto b = bind<2>(sig, c);
+    // The declared int is enforced before anything is set.
+    py::object idx = to_int_arg(b[1], "idx");
+    call_next_init(c.cls, b[0], py::none());
+    setattr(b[0], TVK_NAME("idx"), idx);
+    return py::none();
+}
+
+// ---- IRJumpImmTiming ------------------------------------------------------
+
+py::object jump_timing_init(const Call& c) {
+    static const Signature sig("__init__", {"self", "target"}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    setattr(b[0], TVK_NAME("target"), b[1]);
+    return py::none();
+}
+
+// ---- IRTimingPlaceholder --------------------------------------------------
+
+py::object timing_placeholder_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    setattr(b[0], TVK_NAME("irhead"), int_obj(1));
+    return py::none();
+}
+
+// ---- IRJumpConditional / IRJumpInside -------------------------------------
+
+// jumpaddr = index_map.get(tag): the landing position the translator stored
+// under the jump's own tag, None when it is missing.
+py::object own_tag_check_attr(const Call& c) {
+    py::handle self = self_only(c, "_check_attr");
+    py::object map = getattr(self, TVK_NAME("index_map"));
+    py::object tag = getattr(self, TVK_NAME("tag"));
+    py::object addr;
+    if (PyDict_CheckExact(map.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(map.ptr(), tag.ptr());
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        addr = py::reinterpret_borrow<py::object>(v ? v : Py_None);
+    } else {
+        addr = call_method(map, TVK_NAME("get"), {tag});
+    }
+    setattr(self, TVK_NAME("jumpaddr"), addr);
+    return py::none();
+}
+
+py::object conditional_init(const Call& c) {
+    static const Signature sig("__init__", {"self", "register_idx", "judge_result", "feedback_chnl", "jumpaddr"},
+                               4, Signature::VarKw, {py::int_(0).release()});
+    auto b = bind<5>(sig, c);
+    py::handle self = b[0];
+    call_next_init(c.cls, self, b.kwargs);
+    setattr(self, TVK_NAME("idx"), b[1]);
+    setattr(self, TVK_NAME("result"), b[2]);
+    setattr(self, TVK_NAME("irhead"), int_obj(1));
+    setattr(self, TVK_NAME("jumpaddr"), b[4]);
+    setattr(self, TVK_NAME("feedback_chnl"), b[3]);
+    setattr(self, TVK_NAME("intra_enable"), py::handle(Py_False));
+    return py::none();
+}
+
+bool intra_enabled(py::handle self) {
+    py::object flag = getattr(self, TVK_NAME("intra_enable"));
+    int t = PyObject_IsTrue(flag.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
+py::object conditional_overhead(py::handle self) { return int_obj(intra_enabled(self) ? 4 : 5); }
+
+py::object conditional_line(const Call& c) {
+    py::handle self = self_only(c, "_pack_cmd");
+    std::string s;
+    s.reserve(40);
+    if (intra_enabled(self)) {
+        s += "jeqi 0x";
+        append_hex_padded(s, getattr(self, TVK_NAME("result")), 8, true);
+        s += " $";
+        append_str(s, getattr(self, TVK_NAME("jumpaddr")));
+        return line_text(s);
+    }
+    // Fields are evaluated result, feedback channel, register, address; the
+    // line puts the register first and the feedback channel before the result.
+    std::string result;
+    append_hex_zfill(result, getattr(self, TVK_NAME("result")), 4);
+    std::string feedback;
+    append_hex_zfill(feedback, getattr(self, TVK_NAME("feedback_chnl")), 2);
+    s += "beqi %A";
+    append_str(s, getattr(self, TVK_NAME("idx")));
+    s += " 0xae";
+    s += feedback;
+    s += result;
+    s += " $";
+    append_str(s, getattr(self, TVK_NAME("jumpaddr")));
+    return line_text(s);
+}
+
+py::object jump_inside_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    setattr(b[0], TVK_NAME("irhead"), int_obj(1));
+    setattr(b[0], TVK_NAME("jumpaddr"), int_obj(0));
+    return py::none();
+}
+
+}  // namespace
+
+void register_IRWaitTrig(py::module_& m) {
+    define_class(m, "IRWaitTrig", {reg().UnfixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<wait_trig_init>())
+            .property("overhead", getter<const_int<4>>())
+            .property("wait_time", getter<wait_trig_get>(), setter<wait_trig_set>())
+            .property("duration", getter<const_int<0>>())
+            .method("_pack_cmd", method<fixed_line<kWtg>>());
+    });
+}
+
+void register_IRJumpImmediate(py::module_& m) {
+    define_class(m, "IRJumpImmediate", {reg().UnfixIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<jump_immediate_init>());
+        costs<4, 10>(b);
+        b.method("_pack_cmd", method<prefixed_line<kJali, kIdx>>());
+    });
+}
+
+void register_IRJumpImmTiming(py::module_& m) {
+    define_class(m, "IRJumpImmTiming", {reg().JumpImmIR, reg().UnfixIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<jump_timing_init>());
+        costs<4, 10>(b);
+        b.method("_pack_cmd", method<prefixed_line<kJali, kCmdIdx>>());
+    });
+}
+
+void register_IRTimingPlaceholder(py::module_& m) {
+    define_class(m, "IRTimingPlaceholder", {reg().UnfixIR, reg().FakeIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<timing_placeholder_init>());
+        costs<1, 3>(b);
+        b.method("_pack_cmd", method<fixed_line<kBlank>>());
+    });
+}
+
+void register_IRJumpConditional(py::module_& m) {
+    define_class(m, "IRJumpConditional", {reg().UnfixIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<conditional_init>())
+            .property("overhead", getter<conditional_overhead>())
+            .property("wait_time", getter<const_int<6>>())
+            .method("_check_attr", method<own_tag_check_attr>())
+            .method("_pack_cmd", method<conditional_line>());
+    });
+}
+
+void register_IRJumpInside(py::module_& m) {
+    define_class(m, "IRJumpInside", {reg().OverlapIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<jump_inside_init>());
+        costs<1, 4>(b);
+        b.method("_check_attr", method<own_tag_check_attr>())
+            .method("_pack_cmd", method<prefixed_line<kJali, kJumpaddr>>());
+    });
+}
+
+}  // namespace tvk::ir
