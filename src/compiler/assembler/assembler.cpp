@@ -5,28 +5,29 @@
 #include <vector>
 
 #include "assembler_core.hpp"
+#include "ostrane.hpp"
 
 namespace tvk::ostrane {
 
 namespace {
 
-// The module the assembler lives in; its records, configuration and helpers
-// are looked up there at each use, as module globals are.
-PyObject* g_module = nullptr;
-
 // ---------------------------------------------------------------- helpers
 
-py::object own(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
+py::object own(PyObject* o) { return steal(o); }
+
+// The class of merged probe delays that hold a delay holder (made at init,
+// kept by the module).
+PyObject* g_delay_sum = nullptr;
 py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
-py::object mod_attr(PyObject* name) { return tvk::getattr(g_module, name); }
-
-py::object config(PyObject* key) {
-    py::object cfg = mod_attr(TVK_NAME("global_config"));
-    return own(PyObject_GetItem(cfg.ptr(), key));
+// A module global looked up at the moment of use, as Python code does.
+py::object mod_attr(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(reg().module_dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw py::error_already_set();
+    }
+    return borrow(v);
 }
 
 py::object get_item(py::handle container, py::handle key) {
@@ -100,10 +101,7 @@ std::string repr_text(py::handle obj) {
     PyErr_SetObject(exc_type, s.ptr());
     throw py::error_already_set();
 }
-[[noreturn]] void raise_assembly(const std::string& msg) {
-    py::object cls = mod_attr(TVK_NAME("AssemblyError"));
-    raise_with(cls.ptr(), msg);
-}
+[[noreturn]] void raise_assembly(const std::string& msg) { raise_assembly_error(msg); }
 
 // a, b, ... = seq with the interpreter's texts.
 std::vector<py::object> unpack(py::handle seq, size_t n) {
@@ -184,21 +182,13 @@ private:
     bool held_ = false;
 };
 
-// The records the assembler makes or tells apart, looked up per call.
+// The records the assembler makes or tells apart.
 struct Records {
-    py::object envelop, frame, capture, wait_trig, play_zero, p_wait, p_delay, p_jump, qnumber;
+    py::handle envelop, frame, capture, wait_trig, play_zero, p_wait, p_delay, p_jump, qnumber;
     static Records load() {
-        Records r;
-        r.envelop = mod_attr(TVK_NAME("QInsEnvelop"));
-        r.frame = mod_attr(TVK_NAME("QInsFrame"));
-        r.capture = mod_attr(TVK_NAME("QInsCapture"));
-        r.wait_trig = mod_attr(TVK_NAME("QInsWaitTrig"));
-        r.play_zero = mod_attr(TVK_NAME("QInsPlayZero"));
-        r.p_wait = mod_attr(TVK_NAME("_QInsPWaitTrig"));
-        r.p_delay = mod_attr(TVK_NAME("_QInsPTrigDelay"));
-        r.p_jump = mod_attr(TVK_NAME("_QInsPJump"));
-        r.qnumber = mod_attr(TVK_NAME("QNumber"));
-        return r;
+        const Registry& g = reg();
+        return {g.QInsEnvelop, g.QInsFrame,     g.QInsCapture,    g.QInsWaitTrig, g.QInsPlayZero,
+                g.QInsPWaitTrig, g.QInsPTrigDelay, g.QInsPJump, g.QNumber};
     }
 };
 
@@ -218,7 +208,7 @@ py::object delay_sum_init(const Call& c) {
 
 py::object delay_sum_value(py::handle self) {
     py::object parts = snapshot(tvk::getattr(self, TVK_NAME("parts")));
-    py::object qnumber = mod_attr(TVK_NAME("QNumber"));
+    py::handle qnumber = reg().QNumber;
     py::object acc = py_ll(0);
     const Py_ssize_t n = PyTuple_GET_SIZE(parts.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -505,7 +495,7 @@ py::object extract_frame(const Call& c) {
     auto b = tvk::bind<1>(sig, c);
     py::handle cmdq = b[0];
     tvk::check_list(cmdq, "cmdq");
-    py::object frame_cls = mod_attr(TVK_NAME("QInsFrame"));
+    py::handle frame_cls = reg().QInsFrame;
     py::object table = own(PyDict_New());
     long long n = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cmdq.ptr()); ++i) {
@@ -639,7 +629,7 @@ py::object optimize_probe_q(const Call& c) {
         delays[i] = tvk::getattr(w, TVK_NAME("delay"));
         kinds[i] = is_instance(delays[i], r.qnumber) ? ProbeKind::HolderDelay : ProbeKind::PlainDelay;
     }
-    py::object delay_sum = mod_attr(TVK_NAME("_DelaySum"));
+    py::handle delay_sum = g_delay_sum;
     py::object zero = py_ll(0);
     py::object result = own(PyList_New(0)), table = own(PyDict_New());
     for (const MergeStep& s : plan_probe_merge(kinds)) {
@@ -823,18 +813,16 @@ py::object assemble(const Call& c) {
 }  // namespace
 
 void register_assembler(py::module_& m) {
-    g_module = Py_NewRef(m.ptr());  // kept for the process, like the module itself
-    const std::string mod = tvk::module_name(m);
-
-    py::object delay_sum = tvk::ClassBuilder("_DelaySum", mod)
-                               .base(m.attr("QNumber"))
+    
+    py::object delay_sum = tvk::ClassBuilder("_DelaySum", kModule)
+                               .base(reg().QNumber)
                                .method("__init__", tvk::method<delay_sum_init>())
                                .property("value", tvk::getter<delay_sum_value>())
                                .build();
-    m.attr("_DelaySum") = delay_sum;
+    g_delay_sum = publish(m, "_DelaySum", std::move(delay_sum));
 
-    py::object cls = tvk::ClassBuilder("Assembler", mod)
-                         .base(m.attr("GenTagMixin"))
+    py::object cls = tvk::ClassBuilder("Assembler", kModule)
+                         .base(reg().GenTagMixin)
                          .method("__init__", tvk::method<asm_init>())
                          .method("set_drive_delay", tvk::method<set_drive_delay>())
                          .method("set_probe_delay", tvk::method<set_probe_delay>())
@@ -854,7 +842,7 @@ void register_assembler(py::module_& m) {
                          .method("_link_jump", tvk::method<link_jump>())
                          .method("assemble", tvk::method<assemble>())
                          .build();
-    m.attr("Assembler") = cls;
+    publish(m, "Assembler", std::move(cls));
 }
 
 }  // namespace tvk::ostrane
