@@ -47,6 +47,8 @@ py::object compile_param(py::handle self, PyObject* key, py::handle fallback);
 
 // Raises AssemblyError(message).
 [[noreturn]] void raise_assembly_error(const std::string& message);
+// Raises AssemblyError(<class name of self>, message).
+[[noreturn]] void raise_assembly_error(py::handle self, const char* message);
 
 // Constant integer property getters (overhead / wait_time of fixed-cost
 // instructions).

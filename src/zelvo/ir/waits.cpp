@@ -1,0 +1,116 @@
+// Waits and the delay: stretches of time turned into whole base-clock cycles.
+#include "cycles.hpp"
+
+namespace tvk::ir {
+
+namespace {
+
+using cyc::own;
+using cyc::Whole;
+
+constexpr char kWidth[] = "width";
+constexpr char kPoints[] = "points";
+
+// __init__(self, <Field>, **kwargs), the argument stored unchanged.
+template <const char* Field>
+py::object one_field_init(const Call& c) {
+    static const Signature sig("__init__", {"self", Field}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    setattr(b[0], TVK_NAME(Field), b[1]);
+    return py::none();
+}
+
+// round(float(width) / base_clock).
+Whole width_cycles(py::handle self) {
+    py::object clock = compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
+    py::object width = getattr(self, TVK_NAME("width"));
+    PyObject* w = width.ptr();
+    if (PyFloat_CheckExact(w)) return cyc::round_div(width, clock);
+    return cyc::round_div(own(PyNumber_Float(w)), clock);
+}
+
+py::object wait_time(py::handle self) { return width_cycles(self).object(); }
+
+// round(float(width * srate)) at the target channel's rate.
+py::object wait_duration(py::handle self) {
+    py::object srate = cyc::target_srate(self);
+    py::object width = getattr(self, TVK_NAME("width"));
+    double d;
+    if (cyc::plain_mul(width.ptr(), srate.ptr(), d)) return cyc::round_whole(d).object();
+    py::object prod = own(PyNumber_Multiply(width.ptr(), srate.ptr()));
+    if (!PyFloat_CheckExact(prod.ptr())) prod = own(PyNumber_Float(prod.ptr()));
+    return cyc::round_obj(prod).object();
+}
+
+// ceil(points / round(srate * 4e-9)): samples per 4 ns, whatever base_clock is.
+py::object points_wait_time(py::handle self) {
+    static PyObject* const cycle = PyFloat_FromDouble(4e-9);
+    py::object srate = cyc::target_srate(self);
+    Whole block = cyc::round_mul(srate, cycle);
+    py::object points = getattr(self, TVK_NAME("points"));
+    py::object b = block.object();
+    double q;
+    if (cyc::plain_div(points.ptr(), b.ptr(), q)) return cyc::ceil_whole(q).object();
+    return cyc::ceil_obj(own(PyNumber_TrueDivide(points.ptr(), b.ptr()))).object();
+}
+
+// points as an int: unchanged when it is one, None passes, another number
+// through its __int__.
+py::object points_duration(py::handle self) {
+    getattr(getattr(self, TVK_NAME("kernel")), TVK_NAME("compile_params"));
+    py::object points = getattr(self, TVK_NAME("points"));
+    PyObject* p = points.ptr();
+    if (PyLong_Check(p) || p == Py_None) return points;
+    PyNumberMethods* nb = Py_TYPE(p)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(p)->tp_name);
+        throw py::error_already_set();
+    }
+    py::object r = own(nb->nb_int(p));
+    if (!PyLong_Check(r.ptr())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return r;
+}
+
+py::object delay_pack_cmd(const Call& c) {
+    py::handle self = self_only(c, "_pack_cmd");
+    std::string out("witi ");
+    width_cycles(self).append(out);
+    return cyc::text(out);
+}
+
+}  // namespace
+
+void register_IRWait(py::module_& m) {
+    define_class(m, "IRWait", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<one_field_init<kWidth>>())
+            .property("overhead", getter<const_int<0>>())
+            .property("wait_time", getter<wait_time>())
+            .property("duration", getter<wait_duration>())
+            .method("_pack_cmd", method<empty_pack_cmd>());
+    });
+}
+
+void register_IRWaitPoints(py::module_& m) {
+    define_class(m, "IRWaitPoints", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<one_field_init<kPoints>>())
+            .property("overhead", getter<const_int<0>>())
+            .property("wait_time", getter<points_wait_time>())
+            .property("duration", getter<points_duration>())
+            .method("_pack_cmd", method<empty_pack_cmd>());
+    });
+}
+
+void register_IRDelay(py::module_& m) {
+    define_class(m, "IRDelay", {reg().FixIR}, [](ClassBuilder& b) {
+        b.method("__init__", method<one_field_init<kWidth>>())
+            .property("overhead", getter<const_int<2>>())
+            .property("wait_time", getter<wait_time>())
+            .method("_pack_cmd", method<delay_pack_cmd>());
+    });
+}
+
+}  // namespace tvk::ir
