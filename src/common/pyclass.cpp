@@ -6,77 +6,119 @@ namespace tvk {
 
 namespace {
 
-// A callable that abc takes for abstract: it carries __isabstractmethod__ and
-// binds to instances like a function.
-struct AbstractObject {
+// Method descriptor of our bound members: a method descriptor (so attribute
+// calls skip the bound-method object) with vectorcall straight into the C++
+// entry point; optionally abstract for abc.
+struct MethodObject {
     PyObject_HEAD
-    PyObject* func;
+    PyObject* func;  // the callable it stands for (names, doc, generic calls)
+    PyObject* cell;  // m_self handed to `fn`
+    RawFn fn;        // direct entry, or nullptr to call `func`
+    vectorcallfunc vectorcall;
+    int abstract;
 };
 
-PyObject* abstract_call(PyObject* self, PyObject* args, PyObject* kw) {
-    return PyObject_Call(reinterpret_cast<AbstractObject*>(self)->func, args, kw);
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (m->fn) return m->fn(m->cell, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+    return PyObject_Vectorcall(m->func, args, nargsf, kwnames);
 }
 
-PyObject* abstract_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-int abstract_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<AbstractObject*>(self)->func);
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_VISIT(m->func);
+    Py_VISIT(m->cell);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
-int abstract_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<AbstractObject*>(self)->func);
+int method_clear(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    m->fn = nullptr;
+    Py_CLEAR(m->cell);
+    Py_CLEAR(m->func);
     return 0;
 }
 
-void abstract_dealloc(PyObject* self) {
+void method_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    abstract_clear(self);
+    method_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-PyObject* abstract_flag(PyObject*, void*) { Py_RETURN_TRUE; }
-
-PyObject* abstract_name(PyObject* self, void*) {
-    return PyObject_GetAttrString(reinterpret_cast<AbstractObject*>(self)->func, "__name__");
+PyObject* method_call(PyObject* self, PyObject* args, PyObject* kw) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (!m->func) {
+        PyErr_SetString(PyExc_TypeError, "method was cleared");
+        return nullptr;
+    }
+    return PyObject_Call(m->func, args, kw);
 }
 
-PyGetSetDef abstract_getset[] = {
-    {"__isabstractmethod__", abstract_flag, nullptr, nullptr, nullptr},
-    {"__name__", abstract_name, nullptr, nullptr, nullptr},
+PyObject* method_abstract(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<MethodObject*>(self)->abstract);
+}
+
+PyObject* method_forward(PyObject* self, void* name) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (!m->func) Py_RETURN_NONE;
+    return PyObject_GetAttrString(m->func, static_cast<const char*>(name));
+}
+
+PyGetSetDef method_getset[] = {
+    {"__isabstractmethod__", method_abstract, nullptr, nullptr, nullptr},
+    {"__name__", method_forward, nullptr, nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", method_forward, nullptr, nullptr, const_cast<char*>("__qualname__")},
+    {"__doc__", method_forward, nullptr, nullptr, const_cast<char*>("__doc__")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef abstract_members[] = {
-    {"__wrapped__", T_OBJECT, offsetof(AbstractObject, func), READONLY, nullptr},
+PyMemberDef method_members[] = {
+    {"__wrapped__", T_OBJECT, offsetof(MethodObject, func), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyType_Slot abstract_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(abstract_call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(abstract_get)},
-    {Py_tp_traverse, reinterpret_cast<void*>(abstract_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(abstract_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(abstract_dealloc)},
-    {Py_tp_getset, abstract_getset},
-    {Py_tp_members, abstract_members},
+PyType_Slot method_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(method_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+    {Py_tp_getset, method_getset},
+    {Py_tp_members, method_members},
     {0, nullptr},
 };
 
-PyType_Spec abstract_spec = {"tarvok.abstractmember", sizeof(AbstractObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, abstract_slots};
+PyType_Spec method_spec = {"tarvok.method", sizeof(MethodObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                               Py_TPFLAGS_HAVE_VECTORCALL,
+                           method_slots};
 
-PyTypeObject* abstract_type() {
+PyTypeObject* method_type() {
     // Made once per process and never released.
-    static PyObject* tp = PyType_FromSpec(&abstract_spec);
+    static PyObject* tp = PyType_FromSpec(&method_spec);
     if (!tp) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(tp);
+}
+
+py::object make_method(py::handle func, RawFn fn, py::handle cell, bool abstract) {
+    auto* m = PyObject_GC_New(MethodObject, method_type());
+    if (!m) throw py::error_already_set();
+    m->func = Py_NewRef(func.ptr());
+    m->cell = Py_XNewRef(cell.ptr());
+    m->fn = fn;
+    m->vectorcall = method_vectorcall;
+    m->abstract = abstract ? 1 : 0;
+    PyObject_GC_Track(m);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(m));
 }
 
 py::object steal_or_throw(PyObject* o) {
@@ -86,14 +128,7 @@ py::object steal_or_throw(PyObject* o) {
 
 }  // namespace
 
-py::object make_abstract(py::handle callable) {
-    PyTypeObject* tp = abstract_type();
-    auto* self = PyObject_GC_New(AbstractObject, tp);
-    if (!self) throw py::error_already_set();
-    self->func = Py_NewRef(callable.ptr());
-    PyObject_GC_Track(self);
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
-}
+py::object make_abstract(py::handle callable) { return make_method(callable, nullptr, py::handle(), true); }
 
 ClassBuilder::ClassBuilder(std::string name, std::string module, std::string qualname)
     : name_(std::move(name)), module_(std::move(module)), qualname_(std::move(qualname)) {
@@ -114,13 +149,13 @@ ClassBuilder& ClassBuilder::metaclass(py::handle meta) {
 
 ClassBuilder& ClassBuilder::method(const char* name, MethodDef def, const char* doc) {
     py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
-    ns_[name] = steal_or_throw(PyInstanceMethod_New(f.ptr()));
+    ns_[name] = make_method(f, def.fn, cell_, false);
     return *this;
 }
 
 ClassBuilder& ClassBuilder::abstract_method(const char* name, MethodDef def, const char* doc) {
     py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
-    ns_[name] = make_abstract(f);
+    ns_[name] = make_method(f, def.fn, cell_, true);
     return *this;
 }
 
@@ -221,12 +256,11 @@ void call_next_init(py::handle defining_class, py::handle self, py::handle kwarg
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        // Our own methods: call the function with self in front, no bound
-        // method object in between.
-        if (PyInstanceMethod_Check(d) || PyFunction_Check(d)) {
-            PyObject* f = PyInstanceMethod_Check(d) ? PyInstanceMethod_GET_FUNCTION(d) : d;
+        // Functions and our own methods: call them with self in front, no
+        // bound method object in between.
+        if (PyFunction_Check(d) || Py_TYPE(d) == method_type()) {
             PyObject* argv[1] = {self.ptr()};
-            PyObject* r = PyObject_VectorcallDict(f, argv, 1, kw);
+            PyObject* r = PyObject_VectorcallDict(d, argv, 1, kw);
             if (!r) throw py::error_already_set();
             Py_DECREF(r);
             return;

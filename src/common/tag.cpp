@@ -1,6 +1,9 @@
 #include "tag.hpp"
 
+#include <pthread.h>
 #include <sys/random.h>
+
+#include <cstring>
 
 #include <cerrno>
 #include <stdexcept>
@@ -9,17 +12,45 @@
 
 namespace tvk {
 
-std::string new_tag() {
-    unsigned char b[16];
-    size_t got = 0;
-    while (got < sizeof b) {
-        ssize_t n = getrandom(b + got, sizeof b - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error("no random source for tags");
+namespace {
+// Random bytes drawn from the kernel in blocks: one system call per many
+// tags. A forked child drops the parent's block so the two never share tags.
+struct Pool {
+    unsigned char bytes[4096];
+    size_t pos = sizeof bytes;
+};
+Pool& pool() {
+    static Pool* p = [] {
+        auto* fresh = new Pool();
+        pthread_atfork(nullptr, nullptr, [] { pool().pos = sizeof(Pool::bytes); });
+        return fresh;
+    }();
+    return *p;
+}
+
+void random_bytes(unsigned char* out, size_t n) {
+    Pool& p = pool();
+    if (p.pos + n > sizeof p.bytes) {
+        size_t got = 0;
+        while (got < sizeof p.bytes) {
+            ssize_t r = getrandom(p.bytes + got, sizeof p.bytes - got, 0);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                throw std::runtime_error("no random source for tags");
+            }
+            got += static_cast<size_t>(r);
         }
-        got += static_cast<size_t>(n);
+        p.pos = 0;
     }
+    std::memcpy(out, p.bytes + p.pos, n);
+    p.pos += n;
+}
+}  // namespace
+
+std::string new_tag() {
+    unsigned char b[16] = {};
+    // Only the first five bytes reach the tag; the rest keep the UUID shape.
+    random_bytes(b, 5);
     // Version-4 UUID: the version and variant bits sit past the tenth hex
     // digit, so the tag itself is all random.
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);

@@ -71,9 +71,7 @@ py::object text_form(py::handle self) {
 }
 
 py::object base_repr(const Call& c) {
-    static const Signature sig("__repr__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    py::handle self = b[0];
+    py::handle self = self_only(c, "__repr__");
     py::object tag = py_str(getattr(self, TVK_NAME("tag")));
     py::object text = text_form(self);
     PyObject* r = PyUnicode_FromFormat("<%s: %U>: %U", Py_TYPE(self.ptr())->tp_name, tag.ptr(), text.ptr());
@@ -82,10 +80,9 @@ py::object base_repr(const Call& c) {
 }
 
 py::object base_str(const Call& c) {
-    static const Signature sig("__str__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    call_method(b[0], TVK_NAME("_check_attr"));
-    return call_method(b[0], TVK_NAME("_pack_cmd"));
+    py::handle self = self_only(c, "__str__");
+    call_method(self, TVK_NAME("_check_attr"));
+    return call_method(self, TVK_NAME("_pack_cmd"));
 }
 
 py::object base_format(const Call& c) {
@@ -98,9 +95,8 @@ py::object base_format(const Call& c) {
 }
 
 py::object base_len(const Call& c) {
-    static const Signature sig("__len__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    py::object text = text_form(b[0]);
+    py::handle self = self_only(c, "__len__");
+    py::object text = text_form(self);
     Py_ssize_t n = PyObject_Length(text.ptr());
     if (n < 0) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(PyLong_FromSsize_t(n));
