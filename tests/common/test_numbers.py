@@ -138,3 +138,20 @@ def test_tags_are_ten_random_hex_digits():
     # every position takes every digit: nothing fixed such as a version nibble
     for pos in range(10):
         assert len({t[pos] for t in tags}) == 16
+
+
+def test_forked_child_draws_its_own_tags():
+    import os
+    cp.tag()  # the pool is filled in the parent
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        os.write(w, " ".join(cp.tag() for _ in range(50)).encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as f:
+        child = set(f.read().split())
+    os.waitpid(pid, 0)
+    parent = {cp.tag() for _ in range(50)}
+    assert len(child) == 50 and not (child & parent)
