@@ -152,6 +152,23 @@ py::object snapshot(py::handle iterable) { return own(PySequence_Tuple(iterable.
 py::object tag_of(py::handle rec) { return tvk::getattr(rec, TVK_NAME("tag")); }
 py::object fresh_tag(py::handle self) { return tvk::getattr(self, TVK_NAME("generate_tag")); }
 
+// Keeps the cyclic collector off while a load or an encoding builds its
+// objects: a full collection walks the whole heap, so with large programs
+// alive it would make a load's cost grow with everything else the process
+// holds. The previous state is restored on every exit.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // A writable, C-contiguous view of an exported buffer, released on scope exit.
 class BufferView {
 public:
@@ -691,6 +708,7 @@ py::object set_chnl_cmdq(const Call& c) {
     static const tvk::Signature sig("set_chnl_cmdq", {"self", "ch_id", "cmdq"}, 3);
     auto b = tvk::bind<3>(sig, c);
     py::handle self = b[0], ch_id = b[1], cmdq = b[2];
+    CollectorPause pause;
     py::object d2p = self_table(self, TVK_NAME("drive2probe"));
     int known = PySequence_Contains(d2p.ptr(), ch_id.ptr());
     if (known < 0) throw py::error_already_set();
@@ -762,6 +780,7 @@ py::object assemble(const Call& c) {
     static const tvk::Signature sig("assemble", {"self"}, 1);
     auto b = tvk::bind<1>(sig, c);
     py::handle self = b[0];
+    CollectorPause pause;
     py::object np = py::module_::import("numpy");
     py::object u32 = tvk::getattr(np, TVK_NAME("uint32"));
     py::object ch_map = self_table(self, TVK_NAME("ch_map"));

@@ -436,3 +436,19 @@ def test_channel_added_to_map_later():
     m[2] = []
     envs, drives, probes = a.assemble()
     assert drives[2].shape == (0, 81920) and envs[2].shape[0] == 0 and list(probes) == [1]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_restored(enabled):
+    import gc
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        a = o.Assembler()
+        a.set_chnl_cmdq(3, example())
+        a.assemble()
+        with pytest.raises(o.AssemblyError):
+            a.set_chnl_cmdq(3, [o.QInsIncPhase("i", 0.0, "missing")])
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
