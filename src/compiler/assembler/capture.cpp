@@ -11,7 +11,7 @@ namespace {
 using words::ProbeHead;
 
 py::object bind_self(const Call& c, const Signature& sig) {
-    auto a = bind<1>(sig, c);
+    auto a = params<1>(sig, c);
     return py::reinterpret_borrow<py::object>(a[0]);
 }
 
@@ -128,6 +128,7 @@ void register_capture(py::module_& m) {
         .method("__post_init__", method<post_init_flags>())
         .method("_pack_cmd", method<probe_pack_cmd<pack_trig_delay>>());
     r.QInsPTrigDelay = publish(m, "_QInsPTrigDelay", build_dataclass(delay, {{"delay", delay_type}}));
+    pair_probe_packer(r.QInsPTrigDelay, pack_trig_delay);
 
     ClassBuilder wait("_QInsPWaitTrig", kModule);
     wait.base(r.ProbeCommand);
@@ -138,6 +139,7 @@ void register_capture(py::module_& m) {
         .method("__post_init__", method<post_init_ins_idx>())
         .method("_pack_cmd", method<probe_pack_cmd<pack_jump>>());
     r.QInsPJump = publish(m, "_QInsPJump", build_dataclass(jump, {{"target", str}}));
+    pair_probe_packer(r.QInsPJump, pack_jump);
 }
 
 }  // namespace tvk::ostrane

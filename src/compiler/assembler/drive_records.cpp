@@ -19,7 +19,7 @@ py::object attr(py::handle self, PyObject* name) { return getattr(self, name); }
 
 py::object bind_self(const Call& c) {
     static const Signature sig("__post_init__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
+    auto a = params<1>(sig, c);
     return py::reinterpret_borrow<py::object>(a[0]);
 }
 
@@ -258,24 +258,28 @@ void register_drive_records(py::module_& m) {
                                                        {"amp", flt},
                                                        {"attach_freq", flt},
                                                        {"attach_phase", flt}}));
+        pair_drive_packer(r.QInsPlayWave, pack_play_wave);
     }
     {
         Record c("QInsFrame");
         c.b.method("__post_init__", method<post_init_frame_idx>())
             .method("_pack_cmd", method<drive_pack_cmd<pack_frame>>());
         r.QInsFrame = publish(m, "QInsFrame", build_dataclass(c.b, {{"freq", flt}}));
+        pair_drive_packer(r.QInsFrame, pack_frame);
     }
     {
         Record c("QInsJump");
         c.b.method("__post_init__", method<post_init_ins_idx>())
             .method("_pack_cmd", method<drive_pack_cmd<pack_jump>>());
         r.QInsJump = publish(m, "QInsJump", build_dataclass(c.b, {{"target", str}}));
+        pair_drive_packer(r.QInsJump, pack_jump);
     }
     {
         Record c("QInsIncPhase");
         c.b.method("__post_init__", method<post_init_frame_idx>())
             .method("_pack_cmd", method<drive_pack_cmd<pack_inc_phase>>());
         r.QInsIncPhase = publish(m, "QInsIncPhase", build_dataclass(c.b, {{"phase", flt}, {"frame", str}}));
+        pair_drive_packer(r.QInsIncPhase, pack_inc_phase);
     }
     {
         Record c("QInsJumpWithReg");
@@ -283,6 +287,7 @@ void register_drive_records(py::module_& m) {
             .method("_pack_cmd", method<drive_pack_cmd<pack_jump_with_reg>>());
         r.QInsJumpWithReg = publish(m, "QInsJumpWithReg",
                                     build_dataclass(c.b, {{"reg", integer}, {"value", integer}, {"target", str}}));
+        pair_drive_packer(r.QInsJumpWithReg, pack_jump_with_reg);
     }
     {
         Record c("QInsJumpWithJudge");
@@ -290,6 +295,7 @@ void register_drive_records(py::module_& m) {
             .method("_pack_cmd", method<drive_pack_cmd<pack_jump_with_judge>>());
         r.QInsJumpWithJudge = publish(m, "QInsJumpWithJudge",
                                       build_dataclass(c.b, {{"value", integer}, {"mask", integer}, {"target", str}}));
+        pair_drive_packer(r.QInsJumpWithJudge, pack_jump_with_judge);
     }
     {
         Record c("QInsResetF");
@@ -297,6 +303,7 @@ void register_drive_records(py::module_& m) {
             .method("_pack_cmd", method<drive_pack_cmd<pack_reset>>());
         r.QInsResetF = publish(m, "QInsResetF",
                                build_dataclass(c.b, {{"type", str}, {"frame", str, py::str("")}}));
+        pair_drive_packer(r.QInsResetF, pack_reset);
     }
     {
         Record c("QInsMov");
@@ -304,22 +311,26 @@ void register_drive_records(py::module_& m) {
             .method("_pack_cmd", method<drive_pack_cmd<pack_mov>>());
         r.QInsMov = publish(m, "QInsMov",
                             build_dataclass(c.b, {{"reg", integer}, {"value", integer}, {"type", str, py::str("=")}}));
+        pair_drive_packer(r.QInsMov, pack_mov);
     }
     {
         Record c("QInsPlayZero");
         c.b.method("_pack_cmd", method<drive_pack_cmd<pack_play_zero>>())
             .property("overhead", getter<play_zero_overhead>(), "The width rounded to whole zero-play steps, seconds.");
         r.QInsPlayZero = publish(m, "QInsPlayZero", build_dataclass(c.b, {{"width", width_type}}));
+        pair_drive_packer(r.QInsPlayZero, pack_play_zero);
     }
     {
         Record c("QInsWaitTrig");
         c.b.method("_pack_cmd", method<drive_pack_cmd<pack_wait_trig>>());
         r.QInsWaitTrig = publish(m, "QInsWaitTrig", build_dataclass(c.b, {}));
+        pair_drive_packer(r.QInsWaitTrig, pack_wait_trig);
     }
     {
         Record c("QInsEnd");
         c.b.method("_pack_cmd", method<drive_pack_cmd<pack_end>>());
         r.QInsEnd = publish(m, "QInsEnd", build_dataclass(c.b, {}));
+        pair_drive_packer(r.QInsEnd, pack_end);
     }
 }
 

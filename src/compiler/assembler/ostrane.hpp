@@ -102,6 +102,9 @@ using ProbeItems = std::array<py::object, words::kProbeItems>;
 using DrivePacker = void (*)(py::handle self, DriveItems& out);
 using ProbePacker = void (*)(py::handle self, ProbeItems& out);
 
+// Eight zeros (a tuple kept for the process): the reserved tail of a drive word.
+PyObject* reserved_zeros();
+
 // The static list2bytes of probe words (shared by _ProbeCommand and QInsCapture).
 py::object probe_list2bytes(const Call& c);
 
@@ -112,6 +115,23 @@ template <DrivePacker P>
 py::object drive_pack_cmd(const Call& c);
 template <ProbePacker P>
 py::object probe_pack_cmd(const Call& c);
+
+// Pairs a built record class's `_pack_cmd` with its C++ packer, so that
+// bytes(record) can encode straight from the packer when the record's
+// `_check_attr`, `_pack_cmd` and `list2bytes` are all this module's own.
+void pair_drive_packer(py::handle cls, DrivePacker p);
+void pair_probe_packer(py::handle cls, ProbePacker p);
+
+// Arguments of one call bound to `sig`, without the varargs / kwargs
+// containers (the record members take neither).
+template <int N>
+std::array<py::handle, N> params(const Signature& sig, const Call& c) {
+    std::array<PyObject*, N> raw{};
+    sig.bind(c, raw.data());
+    std::array<py::handle, N> out;
+    for (int i = 0; i < N; ++i) out[i] = raw[i];
+    return out;
+}
 
 // A fresh {"all": 3, "ad": 2, "da": 1}.
 py::dict channel_flags();
@@ -129,7 +149,7 @@ void register_capture(py::module_& m);        // QInsCapture and the probe comma
 template <DrivePacker P>
 py::object drive_pack_cmd(const Call& c) {
     static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = bind<1>(sig, c);
+    auto a = params<1>(sig, c);
     DriveItems items;
     P(a[0], items);
     return items_to_list(items.data(), items.size());
@@ -138,7 +158,7 @@ py::object drive_pack_cmd(const Call& c) {
 template <ProbePacker P>
 py::object probe_pack_cmd(const Call& c) {
     static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = bind<1>(sig, c);
+    auto a = params<1>(sig, c);
     ProbeItems items;
     P(a[0], items);
     return items_to_list(items.data(), items.size());
