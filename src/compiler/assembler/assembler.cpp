@@ -230,7 +230,8 @@ py::object delay_sum_value(py::handle self) {
     const Py_ssize_t n = PyTuple_GET_SIZE(parts.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle part = PyTuple_GET_ITEM(parts.ptr(), i);
-        py::object v = is_instance(part, qnumber) ? tvk::getattr(part, TVK_NAME("value")) : borrow(part);
+        // A holder counts as the encoder would take it alone: its float().
+        py::object v = is_instance(part, qnumber) ? own(PyNumber_Float(part.ptr())) : borrow(part);
         acc = own(PyNumber_Add(acc.ptr(), v.ptr()));
     }
     return acc;

@@ -262,13 +262,18 @@ def test_probe_delay_is_read_when_encoded(when):
                          "QInsCapture", "_QInsPJump"]
     merged = pq[3].delay
     assert isinstance(merged, o.QNumber) and merged.parts[0] is a.ad_delay[1]
-    assert float(merged) == pytest.approx(1.16e-07)
+    assert float(merged) == pytest.approx(1.16e-07) and merged.value == float(merged)
+    assert repr(merged).startswith("_DelaySum(1.1") and "_DelaySum" not in o.__all__
+    with pytest.raises(AttributeError):
+        merged.value = 0
     # 1e-07 + 1.6e-08 = 7.25 steps of 16 ns
     assert probe_words(a.assemble()[2][1])[3] == [1, 3, 0, 0, 0, 0, 0, 7]
     a.set_probe_delay(1, 1.6e-07)
     assert probe_words(a.assemble()[2][1])[3] == [1, 3, 0, 0, 0, 0, 0, 11]
+    a.set_probe_delay(1, "1.6e-07")  # converted like a holder on its own
+    assert probe_words(a.assemble()[2][1])[3] == [1, 3, 0, 0, 0, 0, 0, 11]
     a.set_probe_delay(1, "soon")
-    with pytest.raises(TypeError):
+    with pytest.raises(ValueError):
         a.assemble()
 
 
