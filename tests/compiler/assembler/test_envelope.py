@@ -1,0 +1,83 @@
+"""The envelope record's byte form, with and without the waveforms library."""
+import os
+
+import numpy as np
+import pytest
+
+from crashcheck import run_isolated
+from tarvok.compiler import ostrane as o
+
+FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_waveforms")
+
+
+@pytest.fixture(autouse=True)
+def restore_config():
+    saved = dict(o.global_config)
+    yield
+    o.global_config.clear()
+    o.global_config.update(saved)
+
+
+def test_samples_scaled_truncated_and_left_unchanged():
+    amps = np.array([0.0, 0.5, 1.0, -1.0, 0.25])
+    e = o.QInsEnvelop("e", amps)
+    assert e.envelop_slice == slice(0, None, 1)
+    b = bytes(e)
+    assert b == bytes.fromhex("0000ff1fff3f01c0ff0f")
+    assert np.frombuffer(b, np.int16).tolist() == [0, 8191, 16383, -16383, 4095]
+    assert bytes(e) == b and amps.tolist() == [0.0, 0.5, 1.0, -1.0, 0.25]
+    assert bytes(o.QInsEnvelop("e", np.array([]))) == b""
+
+
+def test_element_type_is_kept_while_scaling_and_subclasses_accepted():
+    class Arr(np.ndarray):
+        pass
+    a = np.array([0.5, 1.0], dtype=np.float32).view(Arr)
+    assert np.frombuffer(bytes(o.QInsEnvelop("e", a)), np.int16).tolist() == [8191, 16383]
+
+
+def test_quant_and_dtype_are_read_at_each_use():
+    e = o.QInsEnvelop("e", np.array([1.0, -0.5]))
+    o.zlv_config("envelope_quant", 8191)
+    assert np.frombuffer(bytes(e), np.int16).tolist() == [8191, -4095]
+    o.zlv_config("envelope_dtype", np.int32)
+    assert np.frombuffer(bytes(e), np.int32).tolist() == [8191, -4095]
+
+
+@pytest.mark.parametrize("env", [[0.5, 1.0], (0.5,), None, 3.0, "abc"])
+def test_anything_but_an_array_is_refused(env):
+    with pytest.raises(o.AssemblyError) as e:
+        bytes(o.QInsEnvelop("e", env))
+    assert str(e.value) == "The type of QInsEnvelop.envelop must be one of np.ndarray or wf.Waveform"
+
+
+def test_waveforms_library_path():
+    out = run_isolated(r'''
+        import sys
+        sys.path.insert(0, %r)
+        import numpy as np
+        import waveforms
+        from tarvok.compiler import ostrane as o
+        assert o.HAS_WAVEFORM is True and o.wf is waveforms
+        w = waveforms.Waveform(0.0, 1e-9, [0.5, 1.0])
+        assert np.frombuffer(bytes(o.QInsEnvelop("e", w)), np.int16).tolist() == [8191, 16383]
+        assert w.rates == [8e9]
+        o.zlv_config("OUTSrate", 4e9)
+        bytes(o.QInsEnvelop("e", w))
+        assert w.rates == [8e9, 4e9]
+        assert bytes(o.QInsEnvelop("e", np.array([1.0]))) == b"\xff\x3f"
+        for bad in (waveforms.Waveform(0.0, None), waveforms.Waveform(None, 1.0)):
+            try:
+                bytes(o.QInsEnvelop("e", bad))
+            except o.AssemblyError as e:
+                print(e)
+        # The flag is read at each use: with it cleared a Waveform is refused.
+        o.HAS_WAVEFORM = False
+        try:
+            bytes(o.QInsEnvelop("e", w))
+        except o.AssemblyError as e:
+            print(e)
+    ''' % FAKE)
+    msg = "When the type of QInsEnvelop.envelop is wf.Waveform, it must have start and stop attributes"
+    assert out.splitlines() == [msg, msg,
+                                "The type of QInsEnvelop.envelop must be one of np.ndarray or wf.Waveform"]
