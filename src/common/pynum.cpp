@@ -1,5 +1,7 @@
 #include "pynum.hpp"
 
+#include <cmath>
+
 #include "numfmt.hpp"
 
 namespace tvk {
@@ -75,8 +77,6 @@ void append_field(std::string& out, py::handle x) {
     out.append(c, static_cast<size_t>(n));
 }
 
-namespace {
-// An exact int that fits 64 bits, for the plain fast paths.
 bool small_int(PyObject* o, std::int64_t& v) {
     if (!PyLong_CheckExact(o)) return false;
     int overflow = 0;
@@ -87,6 +87,20 @@ bool small_int(PyObject* o, std::int64_t& v) {
     return true;
 }
 
+py::object py_ceil(py::handle x) {
+    if (PyFloat_CheckExact(x.ptr())) return steal(PyLong_FromDouble(std::ceil(PyFloat_AS_DOUBLE(x.ptr()))));
+    static PyObject* const ceil_fn = [] {
+        PyObject* math = PyImport_ImportModule("math");
+        if (!math) throw py::error_already_set();
+        PyObject* f = PyObject_GetAttrString(math, "ceil");
+        Py_DECREF(math);
+        if (!f) throw py::error_already_set();
+        return f;
+    }();
+    return steal(PyObject_CallOneArg(ceil_fn, x.ptr()));
+}
+
+namespace {
 void append_utf8(std::string& out, PyObject* s) {
     Py_ssize_t n;
     const char* c = PyUnicode_AsUTF8AndSize(s, &n);

@@ -3,12 +3,16 @@
 // with fast paths for the plain cases.
 #pragma once
 
+#include <cstdint>
+
 #include "call.hpp"
 
 namespace tvk {
 
 // round(x) with one argument.
 py::object py_round(py::handle x);
+// math.ceil(x) (a float's infinities and NaN raise the interpreter's errors).
+py::object py_ceil(py::handle x);
 // x // y and x % y through the number protocol.
 py::object py_floordiv(py::handle x, py::handle y);
 py::object py_mod(py::handle x, py::handle y);
@@ -34,6 +38,9 @@ void append_hex(std::string& out, py::handle x);
 void append_hex_padded(std::string& out, py::handle x, int width, bool upper);
 // Appends hex(x)[2:].zfill(width) (hex()'s TypeError for a non-integer).
 void append_hex_zfill(std::string& out, py::handle x, int width);
+
+// An exact int (not a subclass) that fits 64 bits, stored in `v`.
+bool small_int(PyObject* o, std::int64_t& v);
 
 // Converting between Python ints/floats and plain values.
 py::object py_int(long long v);

@@ -25,16 +25,7 @@ inline py::object own(PyObject* o) {
         return tvk_float_;                                             \
     }())
 
-// Exact int that fits 64 bits.
-inline bool small_int(PyObject* o, std::int64_t& v) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow) return false;
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    v = r;
-    return true;
-}
+using tvk::small_int;
 
 // Below 2**53 an int converts to a double exactly.
 constexpr double kExact = 9007199254740992.0;
@@ -118,15 +109,7 @@ inline Whole round_obj(py::handle x) {
 // math.ceil(x).
 inline Whole ceil_obj(py::handle x) {
     if (PyFloat_CheckExact(x.ptr())) return ceil_whole(PyFloat_AS_DOUBLE(x.ptr()));
-    static PyObject* const ceil_fn = [] {
-        PyObject* math = PyImport_ImportModule("math");
-        if (!math) throw py::error_already_set();
-        PyObject* f = PyObject_GetAttrString(math, "ceil");
-        Py_DECREF(math);
-        if (!f) throw py::error_already_set();
-        return f;
-    }();
-    return whole(own(PyObject_CallOneArg(ceil_fn, x.ptr())));
+    return whole(py_ceil(x));
 }
 
 // round(a * b) and round(a / b) in the interpreter's arithmetic.

@@ -50,7 +50,7 @@ def test_wait_duration_and_channel(make_kernel):
     (8000, DEFAULTS, 250), (33, DEFAULTS, 2), (32, DEFAULTS, 1), (0, DEFAULTS, 0), (-33, DEFAULTS, -1),
     (8000, dict(DEFAULTS, base_clock=8e-9), 250),  # 4 ns blocks whatever base_clock is
     (33, dict(target_chnl_type="ad", ad_srate=4e9), 3),
-    (33, {}, 2), (12.5, {}, 1), (2**80, {}, 2**75),
+    (33, {}, 2), (12.5, {}, 1), (2**80, {}, 2**75), (Fraction(65, 2), {}, 2),
 ])
 def test_wait_points(points, params, cycles, make_kernel):
     w = _ir.IRWaitPoints(points, kernel=make_kernel(**params))
