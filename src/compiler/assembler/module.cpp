@@ -34,7 +34,7 @@ void init_module(pybind11::module_& m) {
     register_drive_records(m);   // QInsWait ... QInsEnd
     register_envelope(m);        // QInsEnvelop
     register_capture(m);         // QInsCapture, _QInsPTrigDelay, _QInsPWaitTrig, _QInsPJump
-    // register_assembler(m) goes here: Assembler comes last.
+    register_assembler(m);       // Assembler comes last
     set_exports(m);
 }
 
