@@ -1,11 +1,14 @@
 """Encoding speed of drive and probe records against the same encodings
 written in pure Python with struct.pack."""
 import math
+import os
 import struct
+import sys
 import time
 from dataclasses import dataclass
 
-from tarvok.compiler import ostrane as o
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tarvok.compiler import ostrane as o  # noqa: E402
 
 N = 100_000
 CFG = {"OUTSrate": 8e9, "play_zero_step": 32, "envelope_step": 64}

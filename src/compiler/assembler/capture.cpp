@@ -25,7 +25,7 @@ py::object post_init_flags(const Call& c) {
 py::object post_init_ins_idx(const Call& c) {
     static const Signature sig("__post_init__", {"self"}, 1);
     py::object self = bind_self(c, sig);
-    setattr(self, TVK_NAME("ins_idx"), small_int(0));
+    setattr(self, TVK_NAME("ins_idx"), py_int(0));
     return py::none();
 }
 
@@ -65,11 +65,11 @@ py::object capture_bytes(const Call& c) {
     py::object step = config(TVK_NAME("capture_step"));
     py::object delay_length = steps(getattr(self, TVK_NAME("probe_delay")), step);
     py::object length = steps(width, step);
-    int delayed = PyObject_RichCompareBool(delay_length.ptr(), small_int(0).ptr(), Py_GT);
+    int delayed = PyObject_RichCompareBool(delay_length.ptr(), py_int(0).ptr(), Py_GT);
     if (delayed < 0) throw py::error_already_set();
 
-    py::object zero = small_int(0);
-    py::object head = small_int(words::kProbeCapture);
+    py::object zero = py_int(0);
+    py::object head = py_int(words::kProbeCapture);
     std::vector<py::list> lists;
     if (delayed) {
         lists.push_back(probe_list({head, flag(self, TVK_NAME("da")), zero, zero, zero, zero, zero, delay_length}));
@@ -92,15 +92,15 @@ py::object capture_bytes(const Call& c) {
 
 void pack_trig_delay(py::handle self, ProbeItems& out) {
     double d = to_float(getattr(self, TVK_NAME("delay")));
-    out[0] = small_int(words::kProbeDelay);
+    out[0] = py_int(words::kProbeDelay);
     out[1] = flag(self, TVK_NAME("all"));
-    for (std::size_t i = 2; i < 7; ++i) out[i] = small_int(0);
+    for (std::size_t i = 2; i < 7; ++i) out[i] = py_int(0);
     out[7] = round_int(d / words::kProbeDelayStep);
 }
 
 void pack_jump(py::handle self, ProbeItems& out) {
-    for (auto& it : out) it = small_int(0);
-    out[0] = small_int(words::kProbeJump);
+    for (auto& it : out) it = py_int(0);
+    out[0] = py_int(words::kProbeJump);
     out[3] = getattr(self, TVK_NAME("ins_idx"));
 }
 
@@ -121,7 +121,7 @@ void register_capture(py::module_& m) {
         .staticmethod("list2bytes", method<probe_list2bytes>(),
                       "Pack the eight-item list, last item first, into one 16-byte probe word.");
     r.QInsCapture = publish(m, "QInsCapture",
-                            build_dataclass(cap, {{"width", flt}, {"probe_delay", flt, small_int(0)}}));
+                            build_dataclass(cap, {{"width", flt}, {"probe_delay", flt, py_int(0)}}));
 
     ClassBuilder delay("_QInsPTrigDelay", kModule);
     delay.base(r.ProbeCommand)

@@ -94,10 +94,10 @@ py::object check_attr(const Call& c) {
 }
 
 void zeros(py::handle, DriveItems& out) {
-    for (auto& it : out) it = small_int(0);
+    for (auto& it : out) it = py_int(0);
 }
 void probe_zeros(py::handle, ProbeItems& out) {
-    for (auto& it : out) it = small_int(0);
+    for (auto& it : out) it = py_int(0);
 }
 
 py::object drive_list2bytes(const Call& c) {

@@ -35,17 +35,12 @@ py::object align_envelope_step(const Call& c) {
     auto a = params<1>(sig, c);
     py::object step = config(TVK_NAME("envelope_step"));
     PyObject* n = a[0].ptr();
-    if (PyLong_CheckExact(n) && PyLong_CheckExact(step.ptr())) {
-        int o1 = 0, o2 = 0;
-        long long nv = PyLong_AsLongLongAndOverflow(n, &o1);
-        long long sv = PyLong_AsLongLongAndOverflow(step.ptr(), &o2);
-        if (!o1 && !o2 && !PyErr_Occurred() && sv != 0 && nv > -(1ll << 60) && nv < (1ll << 60) &&
-            sv > -(1ll << 30) && sv < (1ll << 30))
-            return steal(PyLong_FromLongLong(num::floordiv(nv + sv - 1, sv) * sv));
-        PyErr_Clear();
-    }
+    std::int64_t nv, sv;
+    if (small_int(n, nv) && small_int(step.ptr(), sv) && sv != 0 && nv > -(1ll << 60) && nv < (1ll << 60) &&
+        sv > -(1ll << 30) && sv < (1ll << 30))
+        return py_int(num::floordiv(nv + sv - 1, sv) * sv);
     // ((nbytes + step - 1) // step) * step, then int().
-    py::object s1 = steal(PyNumber_Subtract(step.ptr(), small_int(1).ptr()));
+    py::object s1 = steal(PyNumber_Subtract(step.ptr(), py_int(1).ptr()));
     py::object sum = steal(PyNumber_Add(n, s1.ptr()));
     py::object q = steal(PyNumber_FloorDivide(sum.ptr(), step.ptr()));
     py::object r = num_mul(q, step);
@@ -59,7 +54,7 @@ py::object value_of(py::handle self) { return getattr(self, TVK_NAME("value")); 
 py::object qnumber_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1);
     auto a = params<1>(sig, c);
-    setattr(a[0], TVK_NAME("value"), small_int(0));
+    setattr(a[0], TVK_NAME("value"), py_int(0));
     return py::none();
 }
 

@@ -9,8 +9,8 @@ namespace {
 using words::DriveHead;
 
 void zero_fill(DriveItems& out, DriveHead head) {
-    out[0] = small_int(head);
-    for (std::size_t i = 1; i < out.size(); ++i) out[i] = small_int(0);
+    out[0] = py_int(head);
+    for (std::size_t i = 1; i < out.size(); ++i) out[i] = py_int(0);
 }
 
 py::object attr(py::handle self, PyObject* name) { return getattr(self, name); }
@@ -24,46 +24,46 @@ py::object bind_self(const Call& c) {
 }
 
 py::object unlinked_slice() {
-    return steal(PySlice_New(small_int(0).ptr(), Py_None, small_int(1).ptr()));
+    return steal(PySlice_New(py_int(0).ptr(), Py_None, py_int(1).ptr()));
 }
 
 py::object post_init_frame_idx(const Call& c) {
     py::object self = bind_self(c);
-    setattr(self, TVK_NAME("frame_idx"), small_int(0));
+    setattr(self, TVK_NAME("frame_idx"), py_int(0));
     return py::none();
 }
 
 py::object post_init_play_wave(const Call& c) {
     py::object self = bind_self(c);
-    setattr(self, TVK_NAME("frame_idx"), small_int(0));
+    setattr(self, TVK_NAME("frame_idx"), py_int(0));
     setattr(self, TVK_NAME("envelop_slice"), unlinked_slice());
     return py::none();
 }
 
 py::object post_init_ins_idx(const Call& c) {
     py::object self = bind_self(c);
-    setattr(self, TVK_NAME("ins_idx"), small_int(0));
+    setattr(self, TVK_NAME("ins_idx"), py_int(0));
     return py::none();
 }
 
 py::dict reset_heads() {
     py::dict d;
-    d[py::handle(TVK_NAME("all"))] = small_int(words::kHeadResetAll);
-    d[py::handle(TVK_NAME("single"))] = small_int(words::kHeadResetSingle);
-    d[py::handle(TVK_NAME("phase"))] = small_int(words::kHeadResetPhase);
+    d[py::handle(TVK_NAME("all"))] = py_int(words::kHeadResetAll);
+    d[py::handle(TVK_NAME("single"))] = py_int(words::kHeadResetSingle);
+    d[py::handle(TVK_NAME("phase"))] = py_int(words::kHeadResetPhase);
     return d;
 }
 
 py::dict mov_heads() {
     py::dict d;
-    d[py::handle(TVK_NAME("="))] = small_int(words::kHeadMovSet);
-    d[py::handle(TVK_NAME("+"))] = small_int(words::kHeadMovAdd);
+    d[py::handle(TVK_NAME("="))] = py_int(words::kHeadMovSet);
+    d[py::handle(TVK_NAME("+"))] = py_int(words::kHeadMovAdd);
     return d;
 }
 
 py::object post_init_reset(const Call& c) {
     py::object self = bind_self(c);
-    setattr(self, TVK_NAME("frame_idx"), small_int(0));
+    setattr(self, TVK_NAME("frame_idx"), py_int(0));
     setattr(self, TVK_NAME("type2head"), reset_heads());
     return py::none();
 }
@@ -94,15 +94,10 @@ py::object head_of(py::handle self, py::handle type) {
 
 // start / envelope_step as a float quotient, truncated.
 py::object envelope_units(py::handle bytes_, py::handle step) {
-    PyObject* b = bytes_.ptr();
-    PyObject* s = step.ptr();
-    if (PyLong_CheckExact(b) && PyLong_CheckExact(s)) {
-        long long bv = PyLong_AsLongLong(b), sv = PyLong_AsLongLong(s);
-        if (!PyErr_Occurred() && sv != 0 && bv > -(1ll << 53) && bv < (1ll << 53) && sv > -(1ll << 53) &&
-            sv < (1ll << 53))
-            return trunc_int(static_cast<double>(bv) / static_cast<double>(sv));
-        PyErr_Clear();
-    }
+    std::int64_t bv, sv;
+    if (small_int(bytes_.ptr(), bv) && small_int(step.ptr(), sv) && sv != 0 && bv > -(1ll << 53) &&
+        bv < (1ll << 53) && sv > -(1ll << 53) && sv < (1ll << 53))
+        return trunc_int(static_cast<double>(bv) / static_cast<double>(sv));
     return steal(PyNumber_Long(num_div(bytes_, step).ptr()));
 }
 
@@ -115,7 +110,7 @@ py::object slice_length(py::handle sl, py::object& start) {
 }
 
 void pack_play_wave(py::handle self, DriveItems& out) {
-    out[0] = small_int(words::kHeadPlayWave);
+    out[0] = py_int(words::kHeadPlayWave);
     out[1] = mul_add_small(attr(self, TVK_NAME("frame_idx")), 4, 0);
     py::object sl = attr(self, TVK_NAME("envelop_slice"));
     py::object step = config(TVK_NAME("envelope_step"));
@@ -126,9 +121,9 @@ void pack_play_wave(py::handle self, DriveItems& out) {
     if (PyFloat_CheckExact(amp.ptr()))
         out[4] = trunc_int(PyFloat_AS_DOUBLE(amp.ptr()) * 32768.0);
     else
-        out[4] = steal(PyNumber_Long(num_mul(amp, small_int(32768)).ptr()));
-    out[5] = small_int(0);
-    out[6] = small_int(0);
+        out[4] = steal(PyNumber_Long(num_mul(amp, py_int(32768)).ptr()));
+    out[5] = py_int(0);
+    out[6] = py_int(0);
     out[7] = frequency_word(attr(self, TVK_NAME("attach_freq")));
     out[8] = phase_word(attr(self, TVK_NAME("attach_phase")));
 }
@@ -138,13 +133,11 @@ py::object play_wave_overhead(py::handle self) {
     py::object start;
     py::object len = slice_length(sl, start);
     py::object rate = config(TVK_NAME("OUTSrate"));
-    if (PyLong_CheckExact(len.ptr()) && PyFloat_CheckExact(rate.ptr()) && PyFloat_AS_DOUBLE(rate.ptr()) != 0.0) {
-        long long lv = PyLong_AsLongLong(len.ptr());
-        if (!PyErr_Occurred() && lv > -(1ll << 53) && lv < (1ll << 53))
-            return steal(PyFloat_FromDouble(static_cast<double>(lv) / 2.0 / PyFloat_AS_DOUBLE(rate.ptr())));
-        PyErr_Clear();
-    }
-    return num_div(num_div(len, small_int(2)), rate);
+    std::int64_t lv;
+    if (PyFloat_CheckExact(rate.ptr()) && PyFloat_AS_DOUBLE(rate.ptr()) != 0.0 && small_int(len.ptr(), lv) &&
+        lv > -(1ll << 53) && lv < (1ll << 53))
+        return py_float(static_cast<double>(lv) / 2.0 / PyFloat_AS_DOUBLE(rate.ptr()));
+    return num_div(num_div(len, py_int(2)), rate);
 }
 
 void pack_frame(py::handle self, DriveItems& out) {
@@ -173,12 +166,12 @@ void pack_jump_with_reg(py::handle self, DriveItems& out) {
 
 void pack_jump_with_judge(py::handle self, DriveItems& out) {
     zero_fill(out, words::kHeadJumpCond);
-    out[1] = small_int(words::kJudgeSelector);
+    out[1] = py_int(words::kJudgeSelector);
     py::object value = attr(self, TVK_NAME("value"));
     py::object mask = attr(self, TVK_NAME("mask"));
     // (mask << 16) | value with the interpreter's int semantics (big or
     // negative values included; the packer judges the range).
-    py::object shifted = steal(PyNumber_Lshift(mask.ptr(), small_int(16).ptr()));
+    py::object shifted = steal(PyNumber_Lshift(mask.ptr(), py_int(16).ptr()));
     out[2] = steal(PyNumber_Or(shifted.ptr(), value.ptr()));
     out[3] = attr(self, TVK_NAME("ins_idx"));
 }

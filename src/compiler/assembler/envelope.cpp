@@ -10,7 +10,7 @@ py::object post_init(const Call& c) {
     static const Signature sig("__post_init__", {"self"}, 1);
     auto a = params<1>(sig, c);
     setattr(a[0], TVK_NAME("envelop_slice"),
-            steal(PySlice_New(small_int(0).ptr(), Py_None, small_int(1).ptr())));
+            steal(PySlice_New(py_int(0).ptr(), Py_None, py_int(1).ptr())));
     return py::none();
 }
 

@@ -63,42 +63,26 @@ py::object num_div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivid
 py::object num_mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
 py::object num_sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
-py::object small_int(long v) { return steal(PyLong_FromLong(v)); }
-
 py::object mul_add_small(py::handle a, long k, long add) {
-    PyObject* o = a.ptr();
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow && !(v == -1 && PyErr_Occurred()) && v > -(1ll << 40) && v < (1ll << 40))
-            return steal(PyLong_FromLongLong(v * k + add));
-        PyErr_Clear();
-    }
-    py::object r = num_mul(a, small_int(k));
+    std::int64_t v;
+    if (small_int(a.ptr(), v) && v > -(1ll << 40) && v < (1ll << 40)) return py_int(v * k + add);
+    py::object r = num_mul(a, py_int(k));
     if (add == 0) return r;
-    return steal(PyNumber_Add(r.ptr(), small_int(add).ptr()));
+    return steal(PyNumber_Add(r.ptr(), py_int(add).ptr()));
 }
 
 namespace {
 
-// An int that converts to a double exactly.
+// A float, or an int that converts to a double exactly.
 bool exact_double(PyObject* o, double& out) {
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        if (v > (1ll << 53) || v < -(1ll << 53)) return false;
-        out = static_cast<double>(v);
-        return true;
-    }
-    return false;
+    std::int64_t v;
+    if (!small_int(o, v) || v > (1ll << 53) || v < -(1ll << 53)) return false;
+    out = static_cast<double>(v);
+    return true;
 }
 
 py::object u32_word(py::object rounded, const char* what) {
@@ -142,7 +126,7 @@ py::object phase_word(py::handle phase) {
         x = p / M_PI / 2.0;
     } else {
         static PyObject* const pi = PyFloat_FromDouble(M_PI);
-        py::object q = num_div(num_div(phase, pi), small_int(2));
+        py::object q = num_div(num_div(phase, pi), py_int(2));
         x = PyFloat_AsDouble(q.ptr());
         if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     }
@@ -219,9 +203,9 @@ py::list items_to_list(py::object* items, std::size_t n) {
 
 py::dict channel_flags() {
     py::dict d;
-    d[py::handle(TVK_NAME("all"))] = small_int(words::kFlagAll);
-    d[py::handle(TVK_NAME("ad"))] = small_int(words::kFlagProbe);
-    d[py::handle(TVK_NAME("da"))] = small_int(words::kFlagDrive);
+    d[py::handle(TVK_NAME("all"))] = py_int(words::kFlagAll);
+    d[py::handle(TVK_NAME("ad"))] = py_int(words::kFlagProbe);
+    d[py::handle(TVK_NAME("da"))] = py_int(words::kFlagDrive);
     return d;
 }
 

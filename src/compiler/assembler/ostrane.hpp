@@ -77,8 +77,6 @@ py::object num_mul(py::handle a, py::handle b);
 py::object num_sub(py::handle a, py::handle b);
 // a * k + add, with a fast path for plain small ints (frame selectors).
 py::object mul_add_small(py::handle a, long k, long add);
-// An int object (cached for small values).
-py::object small_int(long v);
 
 // Frequency and phase words as Python ints; a word outside 32 bits is
 // refused with OverflowError, a non-finite value with round()'s error.
