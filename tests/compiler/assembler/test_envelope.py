@@ -51,10 +51,14 @@ def test_anything_but_an_array_is_refused(env):
     assert str(e.value) == "The type of QInsEnvelop.envelop must be one of np.ndarray or wf.Waveform"
 
 
-def test_waveforms_library_path():
+@pytest.fixture
+def with_waveforms(monkeypatch):
+    """The stand-in waveforms library on the path of child interpreters."""
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [FAKE, os.environ.get("PYTHONPATH")])))
+
+
+def test_waveforms_library_path(with_waveforms):
     out = run_isolated(r'''
-        import sys
-        sys.path.insert(0, %r)
         import numpy as np
         import waveforms
         from tarvok.compiler import ostrane as o
@@ -77,7 +81,7 @@ def test_waveforms_library_path():
             bytes(o.QInsEnvelop("e", w))
         except o.AssemblyError as e:
             print(e)
-    ''' % FAKE)
+    ''')
     msg = "When the type of QInsEnvelop.envelop is wf.Waveform, it must have start and stop attributes"
     assert out.splitlines() == [msg, msg,
                                 "The type of QInsEnvelop.envelop must be one of np.ndarray or wf.Waveform"]
