@@ -44,6 +44,22 @@ py::object fdiv(const Call& c) { need(c, 2); return py_floordiv(c.args[0], c.arg
 py::object mod(const Call& c) { need(c, 2); return py_mod(c.args[0], c.args[1]); }
 py::object field(const Call& c) { need(c, 1); return py::str(field_text(c.args[0])); }
 py::object hex_(const Call& c) { need(c, 1); return py_hex(c.args[0]); }
+template <class F>
+py::object appended(F f) {
+    std::string s("<");
+    f(s);
+    return py::str(s);
+}
+py::object app_str(const Call& c) { need(c, 1); return appended([&](std::string& s) { append_str(s, c.args[0]); }); }
+py::object app_round(const Call& c) {
+    need(c, 1);
+    return appended([&](std::string& s) { append_round(s, as_double(c.args[0])); });
+}
+py::object app_binary(const Call& c) {
+    need(c, 2);
+    return appended([&](std::string& s) { append_binary(s, c.args[0], static_cast<int>(arg_i64(c, 1))); });
+}
+py::object app_hex(const Call& c) { need(c, 1); return appended([&](std::string& s) { append_hex(s, c.args[0]); }); }
 
 // f(a, b, c=3, **kw) -> (a, b, c, kw)
 py::object bind_kw(const Call& c) {
@@ -99,6 +115,10 @@ PYBIND11_MODULE(_common_probe, m) {
     add_function(m, "py_mod", method<mod>());
     add_function(m, "field_text", method<field>());
     add_function(m, "py_hex", method<hex_>());
+    add_function(m, "append_str", method<app_str>());
+    add_function(m, "append_round", method<app_round>());
+    add_function(m, "append_binary", method<app_binary>());
+    add_function(m, "append_hex", method<app_hex>());
     add_function(m, "bind_kw", method<bind_kw>());
     add_function(m, "bind_var", method<bind_var>());
     add_function(m, "checks", method<checks>());
