@@ -24,11 +24,28 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
     py::object kernel = getattr(self, TVK_NAME("kernel"));
     py::object params = getattr(kernel, TVK_NAME("compile_params"));
+    if (PyDict_CheckExact(params.ptr())) {  // dict.get without the method call
+        PyObject* v = PyDict_GetItemWithError(params.ptr(), key);
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(fallback);
+    }
     return call_method(params, TVK_NAME("get"), {key, fallback});
 }
 
 void raise_assembly_error(const std::string& message) {
     PyErr_SetString(reg().AssemblyError, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_assembly_error(py::handle self, const char* message) {
+    PyObject* name = PyType_GetName(Py_TYPE(self.ptr()));
+    if (!name) throw py::error_already_set();
+    PyObject* exc = PyObject_CallFunction(reg().AssemblyError, "Os", name, message);
+    Py_DECREF(name);
+    if (!exc) throw py::error_already_set();
+    PyErr_SetObject(reg().AssemblyError, exc);
+    Py_DECREF(exc);
     throw py::error_already_set();
 }
 

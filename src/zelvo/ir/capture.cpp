@@ -3,13 +3,6 @@
 
 namespace tvk::ir {
 
-void raise_assembly_error(py::handle self, const char* message) {
-    py::object name = cyc::own(PyType_GetName(Py_TYPE(self.ptr())));
-    py::object exc = cyc::own(PyObject_CallFunction(reg().AssemblyError, "Os", name.ptr(), message));
-    PyErr_SetObject(reg().AssemblyError, exc.ptr());
-    throw py::error_already_set();
-}
-
 namespace {
 
 using cyc::own;
