@@ -30,12 +30,8 @@ PyObject* one() {
 
 // Small exact int in [0, hi]: the fast path of the shift-based masks.
 bool small_index(PyObject* o, long long hi, long long* out) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow) return false;
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (v < 0 || v > hi) return false;
+    std::int64_t v;
+    if (!small_int(o, v) || v < 0 || v > hi) return false;
     *out = v;
     return true;
 }
@@ -81,12 +77,10 @@ void append_fre_u8(std::string& out, py::handle fre) {
     py::object slow;
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object item = py::reinterpret_steal<py::object>(raw);
-        if (!slow && PyLong_CheckExact(raw)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(raw, &overflow);
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (!overflow && v >= 0 && v < 8) fast |= 1u << v;
-            continue;  // an exact int outside 0..7 (big ones included) is skipped
+        std::int64_t v;
+        if (!slow && small_int(raw, v)) {
+            if (v >= 0 && v < 8) fast |= 1u << v;
+            continue;
         }
         int ok = PyObject_RichCompareBool(zero, raw, Py_LE);
         if (ok < 0) throw py::error_already_set();
@@ -162,10 +156,8 @@ void append_word(std::string& out, py::handle x, Word kind) {
             append_round(out, scaled(kind, d));
             return;
         }
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow) {
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        std::int64_t v;
+        if (small_int(o, v)) {
             append_round(out, scaled(kind, static_cast<double>(v)));
             return;
         }

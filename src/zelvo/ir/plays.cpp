@@ -22,16 +22,11 @@ struct Num {
 
     static Num of(py::handle h) {
         Num n;
-        PyObject* p = h.ptr();
-        if (PyLong_CheckExact(p)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (!overflow) {
-                n.small = true;
-                n.i = v;
-                return n;
-            }
+        std::int64_t v;
+        if (small_int(h.ptr(), v)) {
+            n.small = true;
+            n.i = v;
+            return n;
         }
         n.o = py::reinterpret_borrow<py::object>(h);
         return n;
@@ -101,26 +96,12 @@ Place place(py::handle self) {
     return p;
 }
 
-// dict.get for the exact dict the kernel keeps; any other mapping through
-// its own get.
-py::object param(py::handle params, PyObject* key, py::handle fallback) {
-    if (PyDict_CheckExact(params.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(params.ptr(), key);
-        if (v) return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(fallback);
-    }
-    return call_method(params, TVK_NAME("get"), {key, fallback});
-}
-
 // round(da_srate * base_clock): samples per base-clock cycle.
 Num block_size(py::handle self) {
     static PyObject* const srate_fb = PyFloat_FromDouble(8e9);
     static PyObject* const clock_fb = PyFloat_FromDouble(4e-9);
-    py::object kernel = getattr(self, TVK_NAME("kernel"));
-    py::object params = getattr(kernel, TVK_NAME("compile_params"));
-    py::object srate = param(params, TVK_NAME("da_srate"), srate_fb);
-    py::object clock = param(params, TVK_NAME("base_clock"), clock_fb);
+    py::object srate = compile_param(self, TVK_NAME("da_srate"), srate_fb);
+    py::object clock = compile_param(self, TVK_NAME("base_clock"), clock_fb);
     if (PyFloat_CheckExact(srate.ptr()) && PyFloat_CheckExact(clock.ptr())) {
         double r = num::round_half_even(PyFloat_AS_DOUBLE(srate.ptr()) * PyFloat_AS_DOUBLE(clock.ptr()));
         if (num::fits_int64(r)) return Num::of_int(static_cast<long long>(r));
