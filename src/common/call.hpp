@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <string>
 
 namespace tvk {
 
@@ -27,6 +28,17 @@ struct Call {
 };
 
 using MethodFn = py::object (*)(const Call&);
+
+// Owns a new reference from the C API; nullptr means a Python error is set.
+inline py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+// A str from UTF-8 text.
+inline py::object make_str(const std::string& s) {
+    return steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 using GetterFn = py::object (*)(py::handle self);
 using SetterFn = void (*)(py::handle self, py::handle value);
 

@@ -121,11 +121,6 @@ py::object make_method(py::handle func, RawFn fn, py::handle cell, bool abstract
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(m));
 }
 
-py::object steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 }  // namespace
 
 py::object make_abstract(py::handle callable) { return make_method(callable, nullptr, py::handle(), true); }
@@ -161,13 +156,13 @@ ClassBuilder& ClassBuilder::abstract_method(const char* name, MethodDef def, con
 
 ClassBuilder& ClassBuilder::staticmethod(const char* name, MethodDef def, const char* doc) {
     py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
-    ns_[name] = steal_or_throw(PyStaticMethod_New(f.ptr()));
+    ns_[name] = steal(PyStaticMethod_New(f.ptr()));
     return *this;
 }
 
 ClassBuilder& ClassBuilder::classmethod(const char* name, MethodDef def, const char* doc) {
     py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
-    ns_[name] = steal_or_throw(PyClassMethod_New(f.ptr()));
+    ns_[name] = steal(PyClassMethod_New(f.ptr()));
     return *this;
 }
 
@@ -234,7 +229,7 @@ py::object super_attr(py::handle defining_class, py::handle self, PyObject* name
             continue;
         }
         descrgetfunc get = Py_TYPE(d)->tp_descr_get;
-        if (get) return steal_or_throw(get(d, self.ptr(), reinterpret_cast<PyObject*>(tp)));
+        if (get) return steal(get(d, self.ptr(), reinterpret_cast<PyObject*>(tp)));
         return py::reinterpret_borrow<py::object>(d);
     }
     PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
@@ -287,7 +282,7 @@ py::object make_int_flag(const char* name, const char* module, const char* qualn
 
 py::object make_exception(const char* name, const char* module, py::handle base) {
     std::string dotted = std::string(module) + "." + name;
-    return steal_or_throw(PyErr_NewException(dotted.c_str(), base.ptr(), nullptr));
+    return steal(PyErr_NewException(dotted.c_str(), base.ptr(), nullptr));
 }
 
 std::string module_name(const py::module_& m) { return py::str(m.attr("__name__")); }

@@ -7,11 +7,6 @@
 namespace tvk {
 
 namespace {
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 PyObject* builtin(const char* name) {
     PyObject* b = PyEval_GetBuiltins();  // borrowed
     PyObject* f = b ? PyDict_GetItemString(b, name) : nullptr;

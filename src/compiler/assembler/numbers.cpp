@@ -15,11 +15,6 @@ PyObject* publish(py::module_& m, const char* name, py::object cls) {
     return cls.ptr();
 }
 
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 py::object config(PyObject* key) {
     PyObject* gc = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
     if (!gc) {

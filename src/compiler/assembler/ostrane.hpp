@@ -64,7 +64,6 @@ py::object config(PyObject* key);  // key: TVK_NAME("OUTSrate") ...
 
 // ---- numbers --------------------------------------------------------------
 
-py::object steal(PyObject* o);  // throws on nullptr
 // float(x): the interpreter's conversion (numeric strings included).
 double to_float(py::handle x);
 // round(x) of a double as an int; NaN and infinities fail as round() does.

@@ -6,42 +6,12 @@ namespace tvk::ir {
 
 namespace {
 
-py::object line_text(const std::string& s) {
-    PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-py::object int_obj(long v) { return py::reinterpret_steal<py::object>(PyLong_FromLong(v)); }
-
-// "<Prefix><field>": str() of the field, read afresh at every rendering.
-template <const char* Prefix, const char* Field>
-py::object prefixed_line(const Call& c) {
-    py::handle self = self_only(c, "_pack_cmd");
-    py::object v = getattr(self, TVK_NAME(Field));
-    std::string s(Prefix);
-    append_str(s, v);
-    return line_text(s);
-}
-
-template <const char* Text>
-py::object fixed_line(const Call& c) {
-    self_only(c, "_pack_cmd");
-    static PyObject* const t = intern(Text);
-    return py::reinterpret_borrow<py::object>(t);
-}
-
 constexpr char kJali[] = "jali $";
 constexpr char kWtg[] = "wtg";
 constexpr char kBlank[] = " ";
 constexpr char kIdx[] = "idx";
 constexpr char kCmdIdx[] = "cmd_idx";
 constexpr char kJumpaddr[] = "jumpaddr";
-
-template <long Overhead, long Wait>
-void costs(ClassBuilder& b) {
-    b.property("overhead", getter<const_int<Overhead>>()).property("wait_time", getter<const_int<Wait>>());
-}
 
 // ---- IRWaitTrig -----------------------------------------------------------
 
@@ -144,7 +114,7 @@ py::object conditional_line(const Call& c) {
         append_hex_padded(s, getattr(self, TVK_NAME("result")), 8, true);
         s += " $";
         append_str(s, getattr(self, TVK_NAME("jumpaddr")));
-        return line_text(s);
+        return make_str(s);
     }
     // Fields are evaluated result, feedback channel, register, address; the
     // line puts the register first and the feedback channel before the result.
@@ -159,7 +129,7 @@ py::object conditional_line(const Call& c) {
     s += result;
     s += " $";
     append_str(s, getattr(self, TVK_NAME("jumpaddr")));
-    return line_text(s);
+    return make_str(s);
 }
 
 py::object jump_inside_init(const Call& c) {
@@ -187,7 +157,7 @@ void register_IRJumpImmediate(py::module_& m) {
     define_class(m, "IRJumpImmediate", {reg().UnfixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_immediate_init>());
         costs<4, 10>(b);
-        b.method("_pack_cmd", method<prefixed_line<kJali, kIdx>>());
+        b.method("_pack_cmd", method<prefixed_line<kJali, kIdx, append_str>>());
     });
 }
 
@@ -195,7 +165,7 @@ void register_IRJumpImmTiming(py::module_& m) {
     define_class(m, "IRJumpImmTiming", {reg().JumpImmIR, reg().UnfixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_timing_init>());
         costs<4, 10>(b);
-        b.method("_pack_cmd", method<prefixed_line<kJali, kCmdIdx>>());
+        b.method("_pack_cmd", method<prefixed_line<kJali, kCmdIdx, append_str>>());
     });
 }
 
@@ -222,7 +192,7 @@ void register_IRJumpInside(py::module_& m) {
         b.method("__init__", method<jump_inside_init>());
         costs<1, 4>(b);
         b.method("_check_attr", method<own_tag_check_attr>())
-            .method("_pack_cmd", method<prefixed_line<kJali, kJumpaddr>>());
+            .method("_pack_cmd", method<prefixed_line<kJali, kJumpaddr, append_str>>());
     });
 }
 

@@ -5,7 +5,7 @@ namespace tvk::ir {
 
 namespace {
 
-using cyc::own;
+
 using cyc::Whole;
 
 // Widest acquisition or play window the input side takes (2048 cycles of a
@@ -39,19 +39,19 @@ py::object capture_init(const Call& c) {
     py::object para;
     if (PyBool_Check(raw) && PyBool_Check(iq) && PyBool_Check(judge) && PyBool_Check(dbl)) {
         long v = (dbl == Py_True) << 3 | (judge == Py_True) << 2 | (iq == Py_True) << 1 | (raw == Py_True);
-        para = own(PyLong_FromLong(v));
+        para = steal(PyLong_FromLong(v));
     } else {
         // double_fre_mode << 3 | judge << 2 | iq << 1 | raw, left to right.
         auto shl = [](PyObject* x, long n) {
-            py::object k = own(PyLong_FromLong(n));
-            return own(PyNumber_Lshift(x, k.ptr()));
+            py::object k = steal(PyLong_FromLong(n));
+            return steal(PyNumber_Lshift(x, k.ptr()));
         };
         para = shl(dbl, 3);
         py::object t = shl(judge, 2);
-        para = own(PyNumber_Or(para.ptr(), t.ptr()));
+        para = steal(PyNumber_Or(para.ptr(), t.ptr()));
         t = shl(iq, 1);
-        para = own(PyNumber_Or(para.ptr(), t.ptr()));
-        para = own(PyNumber_Or(para.ptr(), raw));
+        para = steal(PyNumber_Or(para.ptr(), t.ptr()));
+        para = steal(PyNumber_Or(para.ptr(), raw));
     }
     setattr(self, TVK_NAME("para"), para);
     return py::none();
@@ -64,13 +64,13 @@ struct Window {
     bool plain = false;
     double d = 0.0;
     py::object o;
-    py::object object() const { return plain ? own(PyFloat_FromDouble(d)) : o; }
+    py::object object() const { return plain ? steal(PyFloat_FromDouble(d)) : o; }
 };
 
 py::object np_maximum(py::handle a, py::handle b) {
     static PyObject* const fn = PyObject_GetAttrString(reg().numpy, "maximum");
     if (!fn) throw py::error_already_set();
-    return own(PyObject_CallFunctionObjArgs(fn, a.ptr(), b.ptr(), nullptr));
+    return steal(PyObject_CallFunctionObjArgs(fn, a.ptr(), b.ptr(), nullptr));
 }
 
 Window window(py::handle self) {
@@ -86,9 +86,9 @@ Window window(py::handle self) {
             w.d = (s >= pd || std::isnan(s)) ? s : pd;  // numpy's maximum: NaN wins
             return w;
         }
-        w.o = np_maximum(own(PyFloat_FromDouble(s)), p);
+        w.o = np_maximum(steal(PyFloat_FromDouble(s)), p);
     } else {
-        py::object s = own(PyNumber_Add(a.ptr(), d.ptr()));
+        py::object s = steal(PyNumber_Add(a.ptr(), d.ptr()));
         py::object p = getattr(self, TVK_NAME("play_width"));
         w.o = np_maximum(s, p);
     }
@@ -103,7 +103,7 @@ Window window(py::handle self) {
 py::object capture_max(py::handle self) {
     py::object a = getattr(self, TVK_NAME("acq_width"));
     py::object d = getattr(self, TVK_NAME("delay_width"));
-    py::object s = own(PyNumber_Add(a.ptr(), d.ptr()));
+    py::object s = steal(PyNumber_Add(a.ptr(), d.ptr()));
     return np_maximum(s, getattr(self, TVK_NAME("play_width")));
 }
 
@@ -118,7 +118,7 @@ py::object capture_duration(py::handle self) {
     else
         r = cyc::round_mul(srate, w.object());
     py::object v = r.object();
-    if (!PyLong_CheckExact(v.ptr())) v = own(PyNumber_Long(v.ptr()));
+    if (!PyLong_CheckExact(v.ptr())) v = steal(PyNumber_Long(v.ptr()));
     return v;
 }
 
@@ -132,9 +132,9 @@ py::object capture_wait_time(py::handle self) {
         r = cyc::round_whole(w.d / cd);
     else
         r = cyc::round_div(w.object(), clock);
-    if (r.plain() && r.v < INT64_MAX) return own(PyLong_FromLongLong(r.v + 1));
+    if (r.plain() && r.v < INT64_MAX) return steal(PyLong_FromLongLong(r.v + 1));
     static PyObject* const one = PyLong_FromLong(1);
-    return own(PyNumber_Add(r.object().ptr(), one));
+    return steal(PyNumber_Add(r.object().ptr(), one));
 }
 
 // Frequency mask: bit n for every entry 0 <= n < 8, others skipped.
@@ -146,24 +146,24 @@ struct Mask {
             bits |= 1L << bit;
             return;
         }
-        py::object b = own(PyLong_FromLong(1L << bit));
-        o = own(PyNumber_Or(o.ptr(), b.ptr()));
+        py::object b = steal(PyLong_FromLong(1L << bit));
+        o = steal(PyNumber_Or(o.ptr(), b.ptr()));
     }
     void add_object(PyObject* num) {
         static PyObject* const zero = PyLong_FromLong(0);
         static PyObject* const one = PyLong_FromLong(1);
         static PyObject* const eight = PyLong_FromLong(8);
-        py::object ge = own(PyObject_RichCompare(zero, num, Py_LE));
+        py::object ge = steal(PyObject_RichCompare(zero, num, Py_LE));
         int t = PyObject_IsTrue(ge.ptr());
         if (t < 0) throw py::error_already_set();
         if (!t) return;
-        py::object lt = own(PyObject_RichCompare(num, eight, Py_LT));
+        py::object lt = steal(PyObject_RichCompare(num, eight, Py_LT));
         t = PyObject_IsTrue(lt.ptr());
         if (t < 0) throw py::error_already_set();
         if (!t) return;
-        py::object bit = own(PyNumber_Lshift(one, num));
-        if (!o) o = own(PyLong_FromLong(bits));
-        o = own(PyNumber_Or(o.ptr(), bit.ptr()));
+        py::object bit = steal(PyNumber_Lshift(one, num));
+        if (!o) o = steal(PyLong_FromLong(bits));
+        o = steal(PyNumber_Or(o.ptr(), bit.ptr()));
     }
     void add(PyObject* num) {
         if (PyLong_CheckExact(num) || PyBool_Check(num)) {
@@ -193,7 +193,7 @@ py::object capture_pack_cmd(const Call& c) {
             mask.add(num.ptr());
         }
     } else {
-        py::object it = own(PyObject_GetIter(fre.ptr()));
+        py::object it = steal(PyObject_GetIter(fre.ptr()));
         while (PyObject* item = PyIter_Next(it.ptr())) {
             py::object num = py::reinterpret_steal<py::object>(item);
             mask.add(num.ptr());
@@ -216,7 +216,7 @@ py::object capture_pack_cmd(const Call& c) {
     append_cycles(out, self, TVK_NAME("play_width"), clock);
     out += " 0b";
     append_binary(out, getattr(self, TVK_NAME("para")), 4);
-    return cyc::text(out);
+    return make_str(out);
 }
 
 }  // namespace

@@ -12,11 +12,6 @@
 
 namespace tvk::ir::cyc {
 
-inline py::object own(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 // A Python float made once and kept for the process (compile-parameter
 // fallbacks).
 #define TVK_FLOAT(value)                                               \
@@ -71,7 +66,7 @@ struct Whole {
     py::object o;
 
     bool plain() const { return !o; }
-    py::object object() const { return o ? o : own(PyLong_FromLongLong(v)); }
+    py::object object() const { return o ? o : steal(PyLong_FromLongLong(v)); }
     void append(std::string& out) const {
         if (o)
             append_field(out, o);
@@ -93,7 +88,7 @@ inline Whole whole_of_integral(double r) {
     if (std::fabs(r) < 4.0e18)
         w.v = static_cast<std::int64_t>(r);
     else
-        w.o = own(PyLong_FromDouble(r));
+        w.o = steal(PyLong_FromDouble(r));
     return w;
 }
 
@@ -116,12 +111,12 @@ inline Whole ceil_obj(py::handle x) {
 inline Whole round_mul(py::handle a, py::handle b) {
     double d;
     if (plain_mul(a.ptr(), b.ptr(), d)) return round_whole(d);
-    return round_obj(own(PyNumber_Multiply(a.ptr(), b.ptr())));
+    return round_obj(steal(PyNumber_Multiply(a.ptr(), b.ptr())));
 }
 inline Whole round_div(py::handle a, py::handle b) {
     double d;
     if (plain_div(a.ptr(), b.ptr(), d)) return round_whole(d);
-    return round_obj(own(PyNumber_TrueDivide(a.ptr(), b.ptr())));
+    return round_obj(steal(PyNumber_TrueDivide(a.ptr(), b.ptr())));
 }
 
 // The text of compile parameter `<str(chnl_type)>_srate`, interned for the
@@ -132,8 +127,8 @@ inline py::object srate_key(py::handle chnl_type) {
         if (PyUnicode_CompareWithASCIIString(t, "da") == 0) return py::reinterpret_borrow<py::object>(TVK_NAME("da_srate"));
         if (PyUnicode_CompareWithASCIIString(t, "ad") == 0) return py::reinterpret_borrow<py::object>(TVK_NAME("ad_srate"));
     }
-    py::object s = own(PyObject_Str(t));
-    return own(PyUnicode_Concat(s.ptr(), TVK_NAME("_srate")));
+    py::object s = steal(PyObject_Str(t));
+    return steal(PyUnicode_Concat(s.ptr(), TVK_NAME("_srate")));
 }
 
 // The sample rate of the target channel: compile parameter target_chnl_type
@@ -143,10 +138,6 @@ inline py::object target_srate(py::handle self) {
     py::object chnl = compile_param(self, TVK_NAME("target_chnl_type"), da);
     py::object key = srate_key(chnl);
     return compile_param(self, key.ptr(), TVK_FLOAT(8e9));
-}
-
-inline py::object text(const std::string& s) {
-    return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
 }  // namespace tvk::ir::cyc

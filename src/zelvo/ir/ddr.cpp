@@ -5,7 +5,7 @@ namespace tvk::ir {
 
 namespace {
 
-using cyc::own;
+
 using cyc::Whole;
 
 PyObject* zero_int() {
@@ -33,7 +33,7 @@ Blocks blocks(py::handle self, py::handle wave, bool with_times) {
     std::int64_t s, w, n = 0, st;
     bool nplain = cyc::small_int(size.ptr(), s) && cyc::small_int(bw.ptr(), w) && !__builtin_mul_overflow(s, w, &n);
     py::object nbytes;
-    if (!nplain) nbytes = own(PyNumber_Multiply(size.ptr(), bw.ptr()));
+    if (!nplain) nbytes = steal(PyNumber_Multiply(size.ptr(), bw.ptr()));
     r.step = getattr(wave, TVK_NAME("step"));
     bool splain = cyc::small_int(r.step.ptr(), st) && st != 0;
     if (nplain && splain) {
@@ -43,14 +43,14 @@ Blocks blocks(py::handle self, py::handle wave, bool with_times) {
             if (std::fabs(static_cast<double>(n)) <= cyc::kExact && std::fabs(static_cast<double>(st)) <= cyc::kExact)
                 r.times = cyc::ceil_whole(static_cast<double>(n) / static_cast<double>(st));
             else
-                r.times = cyc::ceil_obj(own(PyNumber_TrueDivide(own(PyLong_FromLongLong(n)).ptr(), r.step.ptr())));
+                r.times = cyc::ceil_obj(steal(PyNumber_TrueDivide(steal(PyLong_FromLongLong(n)).ptr(), r.step.ptr())));
         }
         return r;
     }
-    if (!nbytes) nbytes = own(PyLong_FromLongLong(n));
-    py::object rem = own(PyNumber_Remainder(nbytes.ptr(), r.step.ptr()));
+    if (!nbytes) nbytes = steal(PyLong_FromLongLong(n));
+    py::object rem = steal(PyNumber_Remainder(nbytes.ptr(), r.step.ptr()));
     r.last_data = cyc::whole(equals_zero(rem) ? r.step : rem);
-    if (with_times) r.times = cyc::ceil_obj(own(PyNumber_TrueDivide(nbytes.ptr(), r.step.ptr())));
+    if (with_times) r.times = cyc::ceil_obj(steal(PyNumber_TrueDivide(nbytes.ptr(), r.step.ptr())));
     return r;
 }
 
@@ -76,7 +76,7 @@ py::object load_pack_cmd(const Call& c) {
     bl.last_data.append(out);
     out += ", 1, ";
     append_field(out, getattr(self, TVK_NAME("fifo_id")));
-    return cyc::text(out);
+    return make_str(out);
 }
 
 // ---- IRPlayDDRImm -------------------------------------------------------
@@ -107,7 +107,7 @@ py::object play_wait_time(py::handle self) {
     py::object size = waveform_size(self);
     std::int64_t s;
     if (block.plain() && block.v != 0 && cyc::small_int(size.ptr(), s))
-        return own(PyLong_FromLongLong(num::floordiv(s, block.v)));
+        return steal(PyLong_FromLongLong(num::floordiv(s, block.v)));
     return py_floordiv(size, block.object());
 }
 
@@ -124,7 +124,7 @@ Whole play_delay(py::handle self, const Whole& step) {
     double p;
     bool plain = cyc::plain_mul(wd.ptr(), ns, p);
     py::object prod;
-    if (!plain) prod = own(PyNumber_Multiply(wd.ptr(), ns));
+    if (!plain) prod = steal(PyNumber_Multiply(wd.ptr(), ns));
     bool step_zero = step.plain() ? step.v == 0 : equals_zero(step.o);
     if (step_zero) {
         // Below two samples a cycle no delay step exists: only no delay can be
@@ -136,8 +136,8 @@ Whole play_delay(py::handle self, const Whole& step) {
     }
     if (plain && step.plain() && std::fabs(static_cast<double>(step.v)) <= cyc::kExact)
         return cyc::whole_of_integral(num::float_floordiv(p, static_cast<double>(step.v)));
-    py::object q = py_floordiv(prod ? prod : own(PyFloat_FromDouble(p)), step.object());
-    return cyc::whole(own(PyNumber_Long(q.ptr())));
+    py::object q = py_floordiv(prod ? prod : steal(PyFloat_FromDouble(p)), step.object());
+    return cyc::whole(steal(PyNumber_Long(q.ptr())));
 }
 
 py::object play_pack_cmd(const Call& c) {
@@ -160,7 +160,7 @@ py::object play_pack_cmd(const Call& c) {
         if (cyc::small_int(offset.ptr(), o) && cyc::small_int(bl.step.ptr(), st) && !__builtin_add_overflow(o, st, &sum))
             out += std::to_string(sum);
         else
-            append_field(out, own(PyNumber_Add(offset.ptr(), bl.step.ptr())));
+            append_field(out, steal(PyNumber_Add(offset.ptr(), bl.step.ptr())));
     } else {
         append_field(out, offset);
     }
@@ -172,7 +172,7 @@ py::object play_pack_cmd(const Call& c) {
             out += std::to_string(bl.times.v - 1);
         } else {
             static PyObject* const one = PyLong_FromLong(1);
-            append_field(out, own(PyNumber_Subtract(bl.times.object().ptr(), one)));
+            append_field(out, steal(PyNumber_Subtract(bl.times.object().ptr(), one)));
         }
     } else {
         bl.times.append(out);
@@ -187,8 +187,8 @@ py::object play_pack_cmd(const Call& c) {
     if (PyBool_Check(pre.ptr()))
         out += pre_on ? '1' : '0';
     else
-        append_field(out, own(PyNumber_Long(pre.ptr())));
-    return cyc::text(out);
+        append_field(out, steal(PyNumber_Long(pre.ptr())));
+    return make_str(out);
 }
 
 py::object wnt_line(const Call& c) {

@@ -12,7 +12,4 @@ enum class Word { FrameFreq, FramePhase, PlayFreq, PlayPhase };
 // Appends str(round(<word expression of x>)).
 void append_word(std::string& out, py::handle x, Word kind);
 
-// A new str object from ASCII/UTF-8 text.
-py::object make_text(const std::string& s);
-
 }  // namespace tvk::ir

@@ -6,11 +6,6 @@ namespace tvk::ir {
 
 namespace {
 
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 // _get_envelope(envelope_i, envelope_q=None)
 py::object get_envelope(const Call& c) {
     static const Signature sig("_get_envelope", {"self", "envelope_i", "envelope_q"}, 2, Signature::None,

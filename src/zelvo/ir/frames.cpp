@@ -7,11 +7,6 @@ namespace tvk::ir {
 
 namespace {
 
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 // Leaked constants, made once.
 PyObject* int_const(long v) {
     PyObject* o = PyLong_FromLong(v);
@@ -138,10 +133,6 @@ py::object word_object(py::handle x, Word kind) {
 
 }  // namespace
 
-py::object make_text(const std::string& s) {
-    return steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 void append_word(std::string& out, py::handle x, Word kind) {
     PyObject* o = x.ptr();
     if (PyFloat_CheckExact(o)) {
@@ -190,7 +181,7 @@ py::object frame_line(const Call& c) {
     append_word(s, getattr(self, TVK_NAME("freq")), Word::FrameFreq);
     s += ' ';
     append_word(s, getattr(self, TVK_NAME("phase")), Word::FramePhase);
-    return make_text(s);
+    return make_str(s);
 }
 
 // IRFrameAdd(frames: list, frequency: float, phase: float, **kwargs)
@@ -224,7 +215,7 @@ py::object frame_add_line(const Call& c) {
     append_word(s, getattr(self, TVK_NAME("frequency")), Word::FrameFreq);
     s += ' ';
     append_word(s, getattr(self, TVK_NAME("phase")), Word::FramePhase);
-    return make_text(s);
+    return make_str(s);
 }
 
 py::object frame_rst_line(const Call& c) {
@@ -263,7 +254,7 @@ py::object prot_line(const Call& c) {
     append_str(s, getattr(self, TVK_NAME("rotation_real")));
     s += ' ';
     append_str(s, getattr(self, TVK_NAME("rotation_imag")));
-    return make_text(s);
+    return make_str(s);
 }
 
 // IRPth(freq_list, threshold, **kwargs)
@@ -284,13 +275,7 @@ py::object pth_line(const Call& c) {
     append_fre_u8(s, getattr(self, TVK_NAME("fre")));
     s += ' ';
     append_str(s, getattr(self, TVK_NAME("threshold")));
-    return make_text(s);
-}
-
-template <long Overhead, long Wait>
-void costs(ClassBuilder& b) {
-    b.property("overhead", getter<const_int<Overhead>>())
-        .property("wait_time", getter<const_int<Wait>>());
+    return make_str(s);
 }
 
 }  // namespace

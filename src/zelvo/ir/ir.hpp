@@ -72,6 +72,34 @@ inline py::handle self_only(const Call& c, const char* name) {
     return c.args[0];
 }
 
+// A new int object.
+inline py::object int_obj(long v) { return steal(PyLong_FromLong(v)); }
+
+// The constant overhead and wait_time properties, in that order.
+template <long Overhead, long Wait>
+void costs(ClassBuilder& b) {
+    b.property("overhead", getter<const_int<Overhead>>()).property("wait_time", getter<const_int<Wait>>());
+}
+
+// _pack_cmd of a fixed line.
+template <const char* Text>
+py::object fixed_line(const Call& c) {
+    self_only(c, "_pack_cmd");
+    static PyObject* const t = intern(Text);
+    return py::reinterpret_borrow<py::object>(t);
+}
+
+// _pack_cmd of "<Prefix><field>", the field read afresh and written by
+// `Append` (format(x, "") by default; some lines use str()).
+template <const char* Prefix, const char* Field, void (*Append)(std::string&, py::handle) = append_field>
+py::object prefixed_line(const Call& c) {
+    py::handle self = self_only(c, "_pack_cmd");
+    py::object v = getattr(self, TVK_NAME(Field));
+    std::string s(Prefix);
+    Append(s, v);
+    return make_str(s);
+}
+
 // Registration, one function per class, called by module.cpp in class order.
 void register_config(py::module_& m);
 void register_base(py::module_& m);

@@ -6,17 +6,6 @@ namespace tvk::ir {
 
 namespace {
 
-py::object line_text(const std::string& s) {
-    PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-template <long Overhead, long Wait>
-void costs(ClassBuilder& b) {
-    b.property("overhead", getter<const_int<Overhead>>()).property("wait_time", getter<const_int<Wait>>());
-}
-
 // ---- IRJumpEvent ----------------------------------------------------------
 
 py::object jump_event_init(const Call& c) {
@@ -43,7 +32,7 @@ py::object jump_event_line(const Call& c) {
     append_str(s, getattr(self, TVK_NAME("event_str")));
     s += " $";
     append_str(s, getattr(self, TVK_NAME("cmd_idx")));
-    return line_text(s);
+    return make_str(s);
 }
 
 // ---- IRNativeLoop / IRLoop ------------------------------------------------
@@ -66,7 +55,7 @@ py::object loop_line(const Call& c) {
     append_str(s, getattr(self, TVK_NAME("count")));
     s += " $";
     append_str(s, getattr(self, TVK_NAME("cmd_idx")));
-    return line_text(s);
+    return make_str(s);
 }
 
 void loop_members(ClassBuilder& b) {
@@ -105,7 +94,7 @@ py::object jali_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s("jali $");
     append_str(s, getattr(self, TVK_NAME("cmd_idx")));
-    return line_text(s);
+    return make_str(s);
 }
 
 }  // namespace

@@ -8,11 +8,6 @@ namespace tvk::ir {
 
 namespace {
 
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 // A Python number kept as a plain int64 while it is an exact int that fits,
 // so the common case does no object arithmetic.
 struct Num {
@@ -160,7 +155,7 @@ py::object play_line(py::handle self, const char* mnemonic, const Num& block, co
     append_word(s, getattr(self, TVK_NAME("freq")), Word::PlayFreq);
     s += ' ';
     append_word(s, getattr(self, TVK_NAME("phase")), Word::PlayPhase);
-    return make_text(s);
+    return make_str(s);
 }
 
 py::object play_pack(const Call& c) {

@@ -6,21 +6,6 @@ namespace tvk::ir {
 
 namespace {
 
-py::object text(const std::string& s) {
-    PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-// "<prefix><field>": the one-operand lines.
-template <const char* Prefix, const char* Field>
-py::object prefixed_line(const Call& c) {
-    py::handle self = self_only(c, "_pack_cmd");
-    std::string s(Prefix);
-    append_field(s, getattr(self, TVK_NAME(Field)));
-    return text(s);
-}
-
 // __init__(self, <Arg>, **kwargs) storing the argument as <Field>.
 template <const char* Arg, const char* Field>
 py::object one_arg_init(const Call& c) {
@@ -29,11 +14,6 @@ py::object one_arg_init(const Call& c) {
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME(Field), b[1]);
     return py::none();
-}
-
-py::object nop_line(const Call& c) {
-    self_only(c, "_pack_cmd");
-    return py::str("nop");
 }
 
 py::object mov_init(const Call& c) {
@@ -51,7 +31,7 @@ py::object mov_line(const Call& c) {
     append_field(s, getattr(self, TVK_NAME("idx")));
     s += ' ';
     append_field(s, getattr(self, TVK_NAME("reg_value")));
-    return text(s);
+    return make_str(s);
 }
 
 py::object nlw_init(const Call& c) {
@@ -70,6 +50,7 @@ py::object nlw_set_idx(const Call& c) {
     return py::none();
 }
 
+constexpr char kNop[] = "nop";
 constexpr char kIdx[] = "idx";
 constexpr char kRegIdx[] = "reg_idx";
 constexpr char kReg[] = "reg";
@@ -82,17 +63,12 @@ constexpr char kElw[] = "elw %A";
 constexpr char kEclr[] = "eclr ";
 
 // overhead, wait_time, then the line.
-template <long Overhead, long Wait>
-void costs(ClassBuilder& b) {
-    b.property("overhead", getter<const_int<Overhead>>()).property("wait_time", getter<const_int<Wait>>());
-}
-
 }  // namespace
 
 void register_IRNop(py::module_& m) {
     define_class(m, "IRNop", {reg().PreIR}, [](ClassBuilder& b) {
         costs<1, 1>(b);
-        b.method("_pack_cmd", method<nop_line>());
+        b.method("_pack_cmd", method<fixed_line<kNop>>());
     });
 }
 

@@ -5,7 +5,7 @@ namespace tvk::ir {
 
 namespace {
 
-using cyc::own;
+
 using cyc::Whole;
 
 constexpr char kWidth[] = "width";
@@ -27,7 +27,7 @@ Whole width_cycles(py::handle self) {
     py::object width = getattr(self, TVK_NAME("width"));
     PyObject* w = width.ptr();
     if (PyFloat_CheckExact(w)) return cyc::round_div(width, clock);
-    return cyc::round_div(own(PyNumber_Float(w)), clock);
+    return cyc::round_div(steal(PyNumber_Float(w)), clock);
 }
 
 py::object wait_time(py::handle self) { return width_cycles(self).object(); }
@@ -38,8 +38,8 @@ py::object wait_duration(py::handle self) {
     py::object width = getattr(self, TVK_NAME("width"));
     double d;
     if (cyc::plain_mul(width.ptr(), srate.ptr(), d)) return cyc::round_whole(d).object();
-    py::object prod = own(PyNumber_Multiply(width.ptr(), srate.ptr()));
-    if (!PyFloat_CheckExact(prod.ptr())) prod = own(PyNumber_Float(prod.ptr()));
+    py::object prod = steal(PyNumber_Multiply(width.ptr(), srate.ptr()));
+    if (!PyFloat_CheckExact(prod.ptr())) prod = steal(PyNumber_Float(prod.ptr()));
     return cyc::round_obj(prod).object();
 }
 
@@ -52,7 +52,7 @@ py::object points_wait_time(py::handle self) {
     py::object b = block.object();
     double q;
     if (cyc::plain_div(points.ptr(), b.ptr(), q)) return cyc::ceil_whole(q).object();
-    return cyc::ceil_obj(own(PyNumber_TrueDivide(points.ptr(), b.ptr()))).object();
+    return cyc::ceil_obj(steal(PyNumber_TrueDivide(points.ptr(), b.ptr()))).object();
 }
 
 // points as an int: unchanged when it is one, None passes, another number
@@ -67,7 +67,7 @@ py::object points_duration(py::handle self) {
         PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(p)->tp_name);
         throw py::error_already_set();
     }
-    py::object r = own(nb->nb_int(p));
+    py::object r = steal(nb->nb_int(p));
     if (!PyLong_Check(r.ptr())) {
         PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r.ptr())->tp_name);
         throw py::error_already_set();
@@ -79,7 +79,7 @@ py::object delay_pack_cmd(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string out("witi ");
     width_cycles(self).append(out);
-    return cyc::text(out);
+    return make_str(out);
 }
 
 }  // namespace
