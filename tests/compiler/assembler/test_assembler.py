@@ -6,13 +6,6 @@ import pytest
 from tarvok.compiler import ostrane as o
 
 
-@pytest.fixture(autouse=True)
-def restore_config():
-    saved = dict(o.global_config)
-    yield
-    o.global_config.clear()
-    o.global_config.update(saved)
-
 
 def env(tag, n, value=0.5):
     return o.QInsEnvelop(tag, np.full(n, value))

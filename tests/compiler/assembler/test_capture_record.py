@@ -7,13 +7,6 @@ import pytest
 from tarvok.compiler import ostrane as o
 
 
-@pytest.fixture(autouse=True)
-def restore_config():
-    saved = dict(o.global_config)
-    yield
-    o.global_config.clear()
-    o.global_config.update(saved)
-
 
 def pword(*items):
     return struct.pack("=HHHHHHHH", *reversed(items))

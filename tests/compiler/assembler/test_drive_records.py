@@ -8,13 +8,6 @@ import pytest
 from tarvok.compiler import ostrane as o
 
 
-@pytest.fixture(autouse=True)
-def restore_config():
-    saved = dict(o.global_config)
-    yield
-    o.global_config.clear()
-    o.global_config.update(saved)
-
 
 def word(*items):
     items = list(items) + [0] * (9 - len(items))

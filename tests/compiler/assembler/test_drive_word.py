@@ -11,13 +11,6 @@ from tarvok.compiler import ostrane as o
 FMT = "<BBIIHHHII8B"
 
 
-@pytest.fixture(autouse=True)
-def restore_config():
-    saved = dict(o.global_config)
-    yield
-    o.global_config.clear()
-    o.global_config.update(saved)
-
 
 def word(items):
     return struct.pack(FMT, *items, *[0] * 8)

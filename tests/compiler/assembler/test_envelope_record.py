@@ -10,13 +10,6 @@ from tarvok.compiler import ostrane as o
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_waveforms")
 
 
-@pytest.fixture(autouse=True)
-def restore_config():
-    saved = dict(o.global_config)
-    yield
-    o.global_config.clear()
-    o.global_config.update(saved)
-
 
 def test_samples_scaled_truncated_and_left_unchanged():
     amps = np.array([0.0, 0.5, 1.0, -1.0, 0.25])

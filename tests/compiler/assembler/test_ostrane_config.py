@@ -14,13 +14,6 @@ EXPORTS = ["AssemblyError", "GenTagMixin", "Assembler", "TVKCommand", "zlv_confi
            "QInsPlayWave", "QInsResetF"]
 
 
-@pytest.fixture(autouse=True)
-def restore_config():
-    saved = dict(o.global_config)
-    yield
-    o.global_config.clear()
-    o.global_config.update(saved)
-
 
 def test_exports_in_order_and_wildcard_binds_exactly_them():
     assert o.__all__ == [n for n in EXPORTS if hasattr(o, n)]
