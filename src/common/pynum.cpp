@@ -55,14 +55,10 @@ void append_field(std::string& out, py::handle x) {
         out += num::float_repr(PyFloat_AS_DOUBLE(o));
         return;
     }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow) {
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            out += std::to_string(v);
-            return;
-        }
+    std::int64_t v;
+    if (small_int(o, v)) {
+        out += std::to_string(v);
+        return;
     }
     static PyObject* const empty = PyUnicode_FromString("");
     py::object s = steal(PyObject_Format(o, empty));
@@ -144,14 +140,10 @@ void append_binary(std::string& out, py::handle x, int width) {
 
 void append_hex(std::string& out, py::handle x) {
     PyObject* o = x.ptr();
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow) {
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            out += num::hex(v);
-            return;
-        }
+    std::int64_t v;
+    if (small_int(o, v)) {
+        out += num::hex(v);
+        return;
     }
     py::object s = py_hex(x);
     append_utf8(out, s.ptr());
