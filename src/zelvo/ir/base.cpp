@@ -23,14 +23,17 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
     py::object kernel = getattr(self, TVK_NAME("kernel"));
-    py::object params = getattr(kernel, TVK_NAME("compile_params"));
-    if (PyDict_CheckExact(params.ptr())) {  // dict.get without the method call
-        PyObject* v = PyDict_GetItemWithError(params.ptr(), key);
+    return params_get(getattr(kernel, TVK_NAME("compile_params")), key, fallback);
+}
+
+py::object params_get(py::handle mapping, PyObject* key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);
         if (v) return py::reinterpret_borrow<py::object>(v);
         if (PyErr_Occurred()) throw py::error_already_set();
         return py::reinterpret_borrow<py::object>(fallback);
     }
-    return call_method(params, TVK_NAME("get"), {key, fallback});
+    return call_method(mapping, TVK_NAME("get"), {key, fallback});
 }
 
 void raise_assembly_error(const std::string& message) {

@@ -69,7 +69,8 @@ py::object mapping_target(const Call& c) {
     }
     py::object map = getattr(kernel, TVK_NAME("instr_target_map"));
     py::object tag = getattr(getattr(self, TVK_NAME("target")), TVK_NAME("tag"));
-    py::object idx = call_method(map, TVK_NAME("get"), {tag, py::int_(-1)});
+    static PyObject* const missing = PyLong_FromLong(-1);
+    py::object idx = params_get(map, tag.ptr(), missing);
     setattr(self, TVK_NAME("cmd_idx"), idx);
     return py::none();
 }
