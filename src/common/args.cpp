@@ -37,7 +37,7 @@ Signature::Signature(const char* func_name, std::initializer_list<const char*> n
     throw py::error_already_set();
 }
 
-void Signature::bind(const Call& c, PyObject** out, py::tuple* varargs, py::dict* kwargs) const {
+void Signature::bind(const Call& c, PyObject** out, py::object* varargs, py::object* kwargs) const {
     const bool exact = required_ == n_ && !(extra_ & VarPos);
     Py_ssize_t nargs = c.nargs;
     if (nargs > n_ && !(extra_ & VarPos)) raise_argtuple_invalid(func_name_, exact, required_, n_, nargs);
@@ -51,10 +51,10 @@ void Signature::bind(const Call& c, PyObject** out, py::tuple* varargs, py::dict
             Py_INCREF(c.args[npos + i]);
             PyTuple_SET_ITEM(t, i, c.args[npos + i]);
         }
-        *varargs = py::reinterpret_steal<py::tuple>(t);
+        *varargs = py::reinterpret_steal<py::object>(t);
     }
     Py_ssize_t nkw = c.nkw();
-    if ((extra_ & VarKw) && kwargs) *kwargs = py::dict();
+    if ((extra_ & VarKw) && kwargs) *kwargs = steal(PyDict_New());
     // Keywords: match by identity first (interned), then by equality.
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(c.kwnames, k);

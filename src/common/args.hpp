@@ -26,10 +26,10 @@ public:
     int size() const { return n_; }
 
     // Binds one call. Filled slots of `out` are borrowed references valid for
-    // the call; `varargs` / `kwargs` receive new objects when the signature
-    // has them (kwargs is a new dict holding only the unmatched keywords).
-    void bind(const Call& c, PyObject** out, py::tuple* varargs = nullptr,
-              py::dict* kwargs = nullptr) const;
+    // the call; `varargs` / `kwargs` receive a new tuple / dict when the
+    // signature has them (kwargs holds only the unmatched keywords).
+    void bind(const Call& c, PyObject** out, py::object* varargs = nullptr,
+              py::object* kwargs = nullptr) const;
 
 private:
     const char* func_name_;
@@ -41,12 +41,14 @@ private:
     int extra_ = None;
 };
 
-// Result of binding: the slots in parameter order.
+// Result of binding: the slots in parameter order; `varargs` / `kwargs` stay
+// empty handles unless the signature has *args / **kwargs (no dict is made
+// for a call that cannot use one).
 template <int N>
 struct Bound {
     std::array<PyObject*, N> v{};
-    py::tuple varargs;
-    py::dict kwargs;
+    py::object varargs;
+    py::object kwargs;
     py::handle operator[](int i) const { return v[i]; }
 };
 
