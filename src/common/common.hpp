@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "call.hpp"
+#include "module.hpp"
 #include "numfmt.hpp"
 #include "pyclass.hpp"
 #include "pynum.hpp"

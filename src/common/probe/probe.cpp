@@ -99,7 +99,7 @@ py::object raise_cpp(const Call&) { throw std::out_of_range("index past the end"
 
 }  // namespace
 
-PYBIND11_MODULE(_common_probe, m) {
+TVK_MODULE(_common_probe, m) {
     add_function(m, "float_repr", method<float_repr>());
     add_function(m, "round_half_even", method<round_half_even>());
     add_function(m, "floordiv", method<floordiv>());

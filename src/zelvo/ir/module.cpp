@@ -17,7 +17,7 @@ constexpr const char* kAll[] = {
 
 }  // namespace
 
-PYBIND11_MODULE(_ir, m) {
+TVK_MODULE(_ir, m) {
     namespace py = pybind11;
     using namespace tvk::ir;
     register_config(m);
