@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "call.hpp"
+#include "copy.hpp"
 #include "module.hpp"
 #include "numfmt.hpp"
 #include "pyclass.hpp"

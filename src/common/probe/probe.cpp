@@ -95,6 +95,7 @@ py::object demo_static(const Call& c) { return py::int_(c.nargs); }
 py::object demo_class(const Call& c) { return py::reinterpret_borrow<py::object>(c.args[0]); }
 py::object demo_abstract(const Call&) { return py::str("body"); }
 py::object demo_defining(const Call& c) { return py::reinterpret_borrow<py::object>(c.cls); }
+py::object copy_(const Call& c) { need(c, 1); return shallow_copy(c.args[0]); }
 py::object raise_cpp(const Call&) { throw std::out_of_range("index past the end"); }
 
 }  // namespace
@@ -124,6 +125,7 @@ TVK_MODULE(_common_probe, m) {
     add_function(m, "checks", method<checks>());
     add_function(m, "list_result", method<list_result>());
     add_function(m, "raise_cpp", method<raise_cpp>());
+    add_function(m, "shallow_copy", method<copy_>());
     const std::string mod = module_name(m);
     py::object abc_meta = py::module_::import("abc").attr("ABCMeta");
     m.attr("Demo") = ClassBuilder("Demo", mod)

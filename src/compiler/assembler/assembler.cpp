@@ -13,7 +13,6 @@ namespace {
 
 // ---------------------------------------------------------------- helpers
 
-py::object own(PyObject* o) { return steal(o); }
 
 // The class of merged probe delays that hold a delay holder (made at init,
 // kept by the module).
@@ -31,7 +30,7 @@ py::object mod_attr(PyObject* name) {
 }
 
 py::object get_item(py::handle container, py::handle key) {
-    return own(PyObject_GetItem(container.ptr(), key.ptr()));
+    return steal(PyObject_GetItem(container.ptr(), key.ptr()));
 }
 void set_item(py::handle container, py::handle key, py::handle value) {
     if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
@@ -41,7 +40,7 @@ py::object call(py::handle fn, std::initializer_list<py::handle> args) {
     PyObject* stack[8];
     size_t n = 0;
     for (auto a : args) stack[n++] = a.ptr();
-    return own(PyObject_Vectorcall(fn.ptr(), stack, n, nullptr));
+    return steal(PyObject_Vectorcall(fn.ptr(), stack, n, nullptr));
 }
 
 bool is_instance(py::handle obj, py::handle cls) {
@@ -60,8 +59,8 @@ bool not_equal(py::handle a, py::handle b) {
     return r != 0;
 }
 
-py::object py_ll(long long v) { return own(PyLong_FromLongLong(v)); }
-py::object py_ssize(Py_ssize_t v) { return own(PyLong_FromSsize_t(v)); }
+py::object py_ll(long long v) { return steal(PyLong_FromLongLong(v)); }
+py::object py_ssize(Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); }
 
 // hasattr(): reading succeeds; only AttributeError means "absent".
 py::object optional_attr(py::handle obj, PyObject* name) {
@@ -82,14 +81,14 @@ void any_append(py::handle seq, py::handle item) {
 }
 
 std::string text(py::handle obj) {
-    py::object s = own(PyObject_Str(obj.ptr()));
+    py::object s = steal(PyObject_Str(obj.ptr()));
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
     if (!p) throw py::error_already_set();
     return std::string(p, static_cast<size_t>(n));
 }
 std::string repr_text(py::handle obj) {
-    py::object s = own(PyObject_Repr(obj.ptr()));
+    py::object s = steal(PyObject_Repr(obj.ptr()));
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
     if (!p) throw py::error_already_set();
@@ -97,7 +96,7 @@ std::string repr_text(py::handle obj) {
 }
 
 [[noreturn]] void raise_with(PyObject* exc_type, const std::string& msg) {
-    py::object s = own(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+    py::object s = steal(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
     PyErr_SetObject(exc_type, s.ptr());
     throw py::error_already_set();
 }
@@ -114,7 +113,7 @@ std::vector<py::object> unpack(py::handle seq, size_t n) {
         }
         throw py::error_already_set();
     }
-    py::object iter = own(it);
+    py::object iter = steal(it);
     std::vector<py::object> out;
     out.reserve(n);
     while (out.size() <= n) {
@@ -128,7 +127,7 @@ std::vector<py::object> unpack(py::handle seq, size_t n) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
             throw py::error_already_set();
         }
-        out.push_back(own(x));
+        out.push_back(steal(x));
     }
     if (out.size() < n) {
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
@@ -139,7 +138,7 @@ std::vector<py::object> unpack(py::handle seq, size_t n) {
 }
 
 py::object tuple_of(std::initializer_list<py::handle> items) {
-    py::object t = own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
     for (auto h : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(h.ptr()));
     return t;
@@ -147,27 +146,10 @@ py::object tuple_of(std::initializer_list<py::handle> items) {
 
 // Snapshot of any iterable, so encoders that touch the queue cannot make a
 // walk run away.
-py::object snapshot(py::handle iterable) { return own(PySequence_Tuple(iterable.ptr())); }
+py::object snapshot(py::handle iterable) { return steal(PySequence_Tuple(iterable.ptr())); }
 
 py::object tag_of(py::handle rec) { return tvk::getattr(rec, TVK_NAME("tag")); }
 py::object fresh_tag(py::handle self) { return tvk::getattr(self, TVK_NAME("generate_tag")); }
-
-// Keeps the cyclic collector off while a load or an encoding builds its
-// objects: a full collection walks the whole heap, so with large programs
-// alive it would make a load's cost grow with everything else the process
-// holds. The previous state is restored on every exit.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
 
 // A writable, C-contiguous view of an exported buffer, released on scope exit.
 class BufferView {
@@ -231,8 +213,8 @@ py::object delay_sum_value(py::handle self) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle part = PyTuple_GET_ITEM(parts.ptr(), i);
         // A holder counts as the encoder would take it alone: its float().
-        py::object v = is_instance(part, qnumber) ? own(PyNumber_Float(part.ptr())) : borrow(part);
-        acc = own(PyNumber_Add(acc.ptr(), v.ptr()));
+        py::object v = is_instance(part, qnumber) ? steal(PyNumber_Float(part.ptr())) : borrow(part);
+        acc = steal(PyNumber_Add(acc.ptr(), v.ptr()));
     }
     return acc;
 }
@@ -246,9 +228,9 @@ py::object asm_init(const Call& c) {
     py::handle self = b[0];
     py::object ch_map = borrow(b[1]);
     if (ch_map.is_none()) {
-        ch_map = own(PyDict_New());
+        ch_map = steal(PyDict_New());
         for (int p = 1; p <= 2; ++p) {
-            py::object l = own(PyList_New(0));
+            py::object l = steal(PyList_New(0));
             for (int d = 0; d < 6; ++d) list_append(l, py_ll((p == 1 ? 3 : 11) + d));
             set_item(ch_map, py_ll(p), l);
         }
@@ -258,10 +240,10 @@ py::object asm_init(const Call& c) {
     // Probe channels in map order, each with its drive channels in list order.
     std::vector<std::pair<py::object, std::vector<py::object>>> chans;
     {
-        py::object keys = own(PySequence_List(ch_map.ptr()));
+        py::object keys = steal(PySequence_List(ch_map.ptr()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
             py::object p = borrow(PyList_GET_ITEM(keys.ptr(), i));
-            py::object drives = own(PySequence_List(get_item(ch_map, p).ptr()));
+            py::object drives = steal(PySequence_List(get_item(ch_map, p).ptr()));
             std::vector<py::object> ds;
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(drives.ptr()); ++j)
                 ds.push_back(borrow(PyList_GET_ITEM(drives.ptr(), j)));
@@ -270,18 +252,18 @@ py::object asm_init(const Call& c) {
     }
     Records r = Records::load();
     auto per_probe = [&](PyObject* name, auto make) {
-        py::object d = own(PyDict_New());
+        py::object d = steal(PyDict_New());
         for (auto& ch : chans) set_item(d, ch.first, make(ch.first));
         tvk::setattr(self, name, d);
     };
     auto per_drive = [&](PyObject* name, auto make) {
-        py::object d = own(PyDict_New());
+        py::object d = steal(PyDict_New());
         for (auto& ch : chans)
             for (auto& drive : ch.second) set_item(d, drive, make(ch.first));
         tvk::setattr(self, name, d);
     };
-    auto new_list = [](py::handle) { return own(PyList_New(0)); };
-    auto new_dict = [](py::handle) { return own(PyDict_New()); };
+    auto new_list = [](py::handle) { return steal(PyList_New(0)); };
+    auto new_dict = [](py::handle) { return steal(PyDict_New()); };
     auto new_holder = [&](py::handle) { return call(r.qnumber, {}); };
 
     per_probe(TVK_NAME("ad_delay"), new_holder);
@@ -297,11 +279,11 @@ py::object asm_init(const Call& c) {
         py::object int16 = tvk::getattr(np, TVK_NAME("int16"));
         py::object zeros = tvk::getattr(np, TVK_NAME("zeros"));
         per_drive(TVK_NAME("envelop_cache"), [&](py::handle) {
-            py::object size = own(PyNumber_FloorDivide(config(TVK_NAME("envelope_cache")).ptr(),
+            py::object size = steal(PyNumber_FloorDivide(config(TVK_NAME("envelope_cache")).ptr(),
                                                        py_ll(2).ptr()));
-            py::object kw = own(PyDict_New());
+            py::object kw = steal(PyDict_New());
             set_item(kw, TVK_NAME("dtype"), int16);
-            return own(PyObject_Call(zeros.ptr(), tuple_of({size}).ptr(), kw.ptr()));
+            return steal(PyObject_Call(zeros.ptr(), tuple_of({size}).ptr(), kw.ptr()));
         });
     }
     per_drive(TVK_NAME("frame_symbol"), new_dict);
@@ -333,11 +315,11 @@ py::object set_probe_delay(const Call& c) {
 template <class F>
 void each_width(py::handle self, py::handle probe_ch, F fn) {
     py::object segs = get_item(self_table(self, TVK_NAME("capture_points")), probe_ch);
-    py::object it_segs = own(PyObject_GetIter(segs.ptr()));
+    py::object it_segs = steal(PyObject_GetIter(segs.ptr()));
     while (PyObject* s = PyIter_Next(it_segs.ptr())) {
-        py::object seg = own(s);
-        py::object it = own(PyObject_GetIter(seg.ptr()));
-        while (PyObject* w = PyIter_Next(it.ptr())) fn(own(w));
+        py::object seg = steal(s);
+        py::object it = steal(PyObject_GetIter(seg.ptr()));
+        while (PyObject* w = PyIter_Next(it.ptr())) fn(steal(w));
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -351,7 +333,7 @@ void each_width(py::handle self, py::handle probe_ch, F fn) {
 py::object probe_points(const Call& c) {
     TVK_PROBE_STAT("probe_points")
     py::object acc = py_ll(0);
-    each_width(self, probe_ch, [&](py::object w) { acc = own(PyNumber_Add(acc.ptr(), w.ptr())); });
+    each_width(self, probe_ch, [&](py::object w) { acc = steal(PyNumber_Add(acc.ptr(), w.ptr())); });
     return acc;
 }
 
@@ -373,16 +355,16 @@ py::object longest_points(const Call& c) {
 py::object probe_count(const Call& c) {
     TVK_PROBE_STAT("probe_count")
     py::object counts = get_item(self_table(self, TVK_NAME("capture_count")), probe_ch);
-    py::object it = own(PyObject_GetIter(counts.ptr()));
+    py::object it = steal(PyObject_GetIter(counts.ptr()));
     py::object acc = py_ll(0);
-    while (PyObject* x = PyIter_Next(it.ptr())) acc = own(PyNumber_Add(acc.ptr(), own(x).ptr()));
+    while (PyObject* x = PyIter_Next(it.ptr())) acc = steal(PyNumber_Add(acc.ptr(), steal(x).ptr()));
     if (PyErr_Occurred()) throw py::error_already_set();
     return acc;
 }
 
 py::object probe_list(const Call& c) {
     TVK_PROBE_STAT("probe_list")
-    py::object out = own(PyList_New(0));
+    py::object out = steal(PyList_New(0));
     py::object zero = py_ll(0);
     each_width(self, probe_ch, [&](py::object w) {
         if (not_equal(w, zero)) list_append(out, w);
@@ -406,8 +388,8 @@ py::object clear_drive_cache(const Call& c) {
     auto b = tvk::bind<2>(sig, c);
     py::handle self = b[0];
     py::object p = get_item(self_table(self, TVK_NAME("drive2probe")), b[1]);
-    set_item(self_table(self, TVK_NAME("capture_count")), p, own(PyList_New(0)));
-    set_item(self_table(self, TVK_NAME("capture_points")), p, own(PyList_New(0)));
+    set_item(self_table(self, TVK_NAME("capture_count")), p, steal(PyList_New(0)));
+    set_item(self_table(self, TVK_NAME("capture_points")), p, steal(PyList_New(0)));
     return py::none();
 }
 
@@ -436,20 +418,19 @@ py::object extract_envelop(const Call& c) {
     py::handle self = b[0], ch_id = b[1], cmdq = b[2];
     tvk::check_list(cmdq, "cmdq");
     Records r = Records::load();
-    py::object copy_fn = tvk::getattr(py::module_::import("copy"), TVK_NAME("copy"));
 
     std::vector<py::object> envelopes;
-    py::object result = own(PyList_New(0));
+    py::object result = steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cmdq.ptr()); ++i) {
         py::object item = borrow(PyList_GET_ITEM(cmdq.ptr(), i));
         if (is_instance(item, r.envelop))
             envelopes.push_back(std::move(item));
         else
-            list_append(result, call(copy_fn, {item}));
+            list_append(result, tvk::shallow_copy(item));
     }
 
     py::object cache = get_item(self_table(self, TVK_NAME("envelop_cache")), ch_id);
-    py::object head_slice = own(PySlice_New(py_ll(0).ptr(), py_ll(kEnvelopeHeadSamples).ptr(), nullptr));
+    py::object head_slice = steal(PySlice_New(py_ll(0).ptr(), py_ll(kEnvelopeHeadSamples).ptr(), nullptr));
     set_item(cache, head_slice, config(TVK_NAME("envelope_head")));
 
     py::object np = py::module_::import("numpy");
@@ -469,16 +450,16 @@ py::object extract_envelop(const Call& c) {
     } else {
         mem_samples = PyObject_Length(cache.ptr());
         if (mem_samples < 0) throw py::error_already_set();
-        py::object rest = own(PySlice_New(py_ll(kEnvelopeHeadSamples).ptr(), nullptr, nullptr));
+        py::object rest = steal(PySlice_New(py_ll(kEnvelopeHeadSamples).ptr(), nullptr, nullptr));
         set_item(cache, rest, py_ll(0));
     }
 
     py::object align = mod_attr(TVK_NAME("_align_envelope_step"));
     py::object frombuffer = direct ? py::object() : tvk::getattr(np, TVK_NAME("frombuffer"));
     EnvelopeLayout layout(mem_samples);
-    py::object table = own(PyDict_New());
+    py::object table = steal(PyDict_New());
     for (auto& env : envelopes) {
-        py::object bytes = own(PyObject_Bytes(env.ptr()));
+        py::object bytes = steal(PyObject_Bytes(env.ptr()));
         const Py_ssize_t len = PyBytes_GET_SIZE(bytes.ptr());
         py::object padded_obj = call(align, {py_ssize(len)});
         long long padded = PyLong_AsLongLong(padded_obj.ptr());
@@ -493,15 +474,15 @@ py::object extract_envelop(const Call& c) {
                 std::memcpy(mem + at.first_sample, PyBytes_AS_STRING(bytes.ptr()),
                             static_cast<size_t>(at.sample_count) * sizeof(std::int16_t));
         } else {
-            py::object kw = own(PyDict_New());
+            py::object kw = steal(PyDict_New());
             set_item(kw, TVK_NAME("dtype"), dtype);
             py::object samples =
-                own(PyObject_Call(frombuffer.ptr(), tuple_of({bytes}).ptr(), kw.ptr()));
-            py::object dst = own(PySlice_New(py_ll(at.first_sample).ptr(),
+                steal(PyObject_Call(frombuffer.ptr(), tuple_of({bytes}).ptr(), kw.ptr()));
+            py::object dst = steal(PySlice_New(py_ll(at.first_sample).ptr(),
                                              py_ll(at.first_sample + at.sample_count).ptr(), nullptr));
             set_item(cache, dst, samples);
         }
-        py::object place = own(PySlice_New(py_ll(at.start).ptr(), py_ll(at.end).ptr(), py_ll(at.length).ptr()));
+        py::object place = steal(PySlice_New(py_ll(at.start).ptr(), py_ll(at.end).ptr(), py_ll(at.length).ptr()));
         tvk::setattr(env, TVK_NAME("envelop_slice"), place);
         set_item(table, tag_of(env), env);
     }
@@ -514,7 +495,7 @@ py::object extract_frame(const Call& c) {
     py::handle cmdq = b[0];
     tvk::check_list(cmdq, "cmdq");
     py::handle frame_cls = reg().QInsFrame;
-    py::object table = own(PyDict_New());
+    py::object table = steal(PyDict_New());
     long long n = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cmdq.ptr()); ++i) {
         py::object item = borrow(PyList_GET_ITEM(cmdq.ptr(), i));
@@ -545,7 +526,7 @@ void enter_last(py::handle table, py::handle queue) {
 
 void open_segment(py::handle counts, py::handle points) {
     any_append(counts, py_ll(0));
-    any_append(points, own(PyList_New(0)));
+    any_append(points, steal(PyList_New(0)));
 }
 
 py::object link_wave(const Call& c) {
@@ -555,8 +536,8 @@ py::object link_wave(const Call& c) {
     Records r = Records::load();
     py::object frames = get_item(self_table(self, TVK_NAME("frame_symbol")), drive_ch);
     py::object envelopes = get_item(self_table(self, TVK_NAME("envelop_symbol")), drive_ch);
-    py::object dq = own(PyList_New(0)), pq = own(PyList_New(0));
-    py::object dtab = own(PyDict_New()), ptab = own(PyDict_New());
+    py::object dq = steal(PyList_New(0)), pq = steal(PyList_New(0));
+    py::object dtab = steal(PyDict_New()), ptab = steal(PyDict_New());
 
     py::object first = call(r.p_wait, {fresh_tag(self)});
     list_append(pq, first);
@@ -570,9 +551,9 @@ py::object link_wave(const Call& c) {
     open_segment(counts, points);
     py::object minus_one = py_ll(-1), one = py_ll(1);
 
-    py::object it = own(PyObject_GetIter(cmdq.ptr()));
+    py::object it = steal(PyObject_GetIter(cmdq.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object rec = own(raw);
+        py::object rec = steal(raw);
         if (optional_attr(rec, TVK_NAME("frame_idx"))) {
             if (py::object ftag = optional_attr(rec, TVK_NAME("frame"))) {
                 py::object found = chained_lookup(frames, envelopes, ftag);
@@ -595,12 +576,12 @@ py::object link_wave(const Call& c) {
             Py_ssize_t steps = PyObject_Length(rec.ptr());
             if (steps < 0) throw py::error_already_set();
             py::object width =
-                own(PyNumber_Multiply(py_ssize(steps).ptr(), config(TVK_NAME("capture_step")).ptr()));
+                steal(PyNumber_Multiply(py_ssize(steps).ptr(), config(TVK_NAME("capture_step")).ptr()));
             list_append(dq, call(r.play_zero, {tag_of(rec), width}));
             tvk::setattr(rec, TVK_NAME("tag"), fresh_tag(self));
             list_append(pq, rec);
             py::object last = get_item(counts, minus_one);
-            set_item(counts, minus_one, own(PyNumber_Add(last.ptr(), one.ptr())));
+            set_item(counts, minus_one, steal(PyNumber_Add(last.ptr(), one.ptr())));
             any_append(get_item(points, minus_one), width);
         } else if (is_instance(rec, r.wait_trig)) {
             open_segment(counts, points);
@@ -649,7 +630,7 @@ py::object optimize_probe_q(const Call& c) {
     }
     py::handle delay_sum = g_delay_sum;
     py::object zero = py_ll(0);
-    py::object result = own(PyList_New(0)), table = own(PyDict_New());
+    py::object result = steal(PyList_New(0)), table = steal(PyDict_New());
     for (const MergeStep& s : plan_probe_merge(kinds)) {
         if (s.kind == MergeStep::Word) {
             list_append(result, PyTuple_GET_ITEM(words.ptr(), s.first));
@@ -658,13 +639,13 @@ py::object optimize_probe_q(const Call& c) {
         }
         py::object delay;
         if (s.has_holder) {
-            py::object parts = own(PyTuple_New(static_cast<Py_ssize_t>(s.last - s.first)));
+            py::object parts = steal(PyTuple_New(static_cast<Py_ssize_t>(s.last - s.first)));
             for (size_t i = s.first; i < s.last; ++i)
                 PyTuple_SET_ITEM(parts.ptr(), i - s.first, Py_NewRef(delays[i].ptr()));
             delay = call(delay_sum, {parts});
         } else {
             delay = zero;
-            for (size_t i = s.first; i < s.last; ++i) delay = own(PyNumber_Add(delay.ptr(), delays[i].ptr()));
+            for (size_t i = s.first; i < s.last; ++i) delay = steal(PyNumber_Add(delay.ptr(), delays[i].ptr()));
             if (s.first == s.last || !not_equal(delay, zero)) continue;
         }
         list_append(result, call(r.p_delay, {fresh_tag(self), delay}));
@@ -674,9 +655,9 @@ py::object optimize_probe_q(const Call& c) {
 }
 
 void resolve_jumps(py::handle queue, py::handle table) {
-    py::object it = own(PyObject_GetIter(queue.ptr()));
+    py::object it = steal(PyObject_GetIter(queue.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object rec = own(raw);
+        py::object rec = steal(raw);
         if (!optional_attr(rec, TVK_NAME("ins_idx"))) continue;
         py::object target = optional_attr(rec, TVK_NAME("target"));
         if (!target) continue;
@@ -709,7 +690,6 @@ py::object set_chnl_cmdq(const Call& c) {
     static const tvk::Signature sig("set_chnl_cmdq", {"self", "ch_id", "cmdq"}, 3);
     auto b = tvk::bind<3>(sig, c);
     py::handle self = b[0], ch_id = b[1], cmdq = b[2];
-    CollectorPause pause;
     py::object d2p = self_table(self, TVK_NAME("drive2probe"));
     int known = PySequence_Contains(d2p.ptr(), ch_id.ptr());
     if (known < 0) throw py::error_already_set();
@@ -732,9 +712,9 @@ py::object set_chnl_cmdq(const Call& c) {
 // ---------------------------------------------------------------- images
 
 py::object np_call(py::handle np, PyObject* fn, std::initializer_list<py::handle> args, py::handle dtype) {
-    py::object kw = own(PyDict_New());
+    py::object kw = steal(PyDict_New());
     set_item(kw, TVK_NAME("dtype"), dtype);
-    return own(PyObject_Call(tvk::getattr(np, fn).ptr(), tuple_of(args).ptr(), kw.ptr()));
+    return steal(PyObject_Call(tvk::getattr(np, fn).ptr(), tuple_of(args).ptr(), kw.ptr()));
 }
 
 // Encodes a drive queue straight into its row; the row's size is the bound.
@@ -743,7 +723,7 @@ void write_drive_row(unsigned char* row, py::handle queue, py::handle drive_ch) 
     const Py_ssize_t n = PyTuple_GET_SIZE(recs.ptr());
     RowWriter w(row, static_cast<size_t>(kDriveRowBytes));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object bytes = own(PyObject_Bytes(PyTuple_GET_ITEM(recs.ptr(), i)));
+        py::object bytes = steal(PyObject_Bytes(PyTuple_GET_ITEM(recs.ptr(), i)));
         if (!w.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))))
             raise_with(PyExc_ValueError, "The drive queue of OUT channel " + text(drive_ch) + " holds " +
                                              std::to_string(n) + " records, more than its drive row of " +
@@ -763,13 +743,13 @@ py::object join_probe_words(py::handle queue) {
     parts.reserve(static_cast<size_t>(n));
     size_t total = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        parts.push_back(own(PyObject_Bytes(PyTuple_GET_ITEM(recs.ptr(), i))));
+        parts.push_back(steal(PyObject_Bytes(PyTuple_GET_ITEM(recs.ptr(), i))));
         size_t len = static_cast<size_t>(PyBytes_GET_SIZE(parts.back().ptr()));
         if (len > static_cast<size_t>(PY_SSIZE_T_MAX) - total)
             raise_with(PyExc_OverflowError, "probe program too large to join");
         total += len;
     }
-    py::object out = own(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    py::object out = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     RowWriter w(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr())), total);
     for (auto& part : parts)
         if (!w.append(PyBytes_AS_STRING(part.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(part.ptr()))))
@@ -781,13 +761,12 @@ py::object assemble(const Call& c) {
     static const tvk::Signature sig("assemble", {"self"}, 1);
     auto b = tvk::bind<1>(sig, c);
     py::handle self = b[0];
-    CollectorPause pause;
     py::object np = py::module_::import("numpy");
     py::object u32 = tvk::getattr(np, TVK_NAME("uint32"));
     py::object ch_map = self_table(self, TVK_NAME("ch_map"));
     py::object drive_cmdq = self_table(self, TVK_NAME("drive_cmdq"));
     py::object caches = self_table(self, TVK_NAME("envelop_cache"));
-    py::object env_images = own(PyDict_New()), drive_images = own(PyDict_New());
+    py::object env_images = steal(PyDict_New()), drive_images = steal(PyDict_New());
 
     py::object items = snapshot(tvk::call_method(ch_map, TVK_NAME("items")));
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items.ptr()); ++k) {
@@ -800,7 +779,7 @@ py::object assemble(const Call& c) {
         if (!buf.acquire(image) || buf.view().len != n * kDriveRowBytes)
             raise_with(PyExc_RuntimeError, "drive image is not a writable contiguous array");
         auto* base = static_cast<unsigned char*>(buf.view().buf);
-        py::object rows = own(PyList_New(0));
+        py::object rows = steal(PyList_New(0));
         for (Py_ssize_t i = 0; i < n; ++i) {
             py::handle d = PyTuple_GET_ITEM(drives.ptr(), i);
             write_drive_row(base + i * kDriveRowBytes, get_item(drive_cmdq, d), d);
@@ -812,13 +791,13 @@ py::object assemble(const Call& c) {
             envs = call(tvk::getattr(np, TVK_NAME("stack")), {rows});
         } else {
             py::object size =
-                own(PyNumber_FloorDivide(config(TVK_NAME("envelope_cache")).ptr(), py_ll(2).ptr()));
+                steal(PyNumber_FloorDivide(config(TVK_NAME("envelope_cache")).ptr(), py_ll(2).ptr()));
             envs = np_call(np, TVK_NAME("zeros"), {tuple_of({py_ll(0), size})}, tvk::getattr(np, TVK_NAME("int16")));
         }
         set_item(env_images, pl[0], envs);
     }
 
-    py::object probe_images = own(PyDict_New());
+    py::object probe_images = steal(PyDict_New());
     py::object probe_cmdq = self_table(self, TVK_NAME("probe_cmdq"));
     py::object i32 = tvk::getattr(np, TVK_NAME("int32"));
     py::object keys = snapshot(probe_cmdq);

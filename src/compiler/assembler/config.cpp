@@ -5,14 +5,6 @@
 
 namespace tvk::ostrane {
 
-namespace {
-
-PyObject* import(const char* name) {
-    PyObject* m = PyImport_ImportModule(name);
-    if (!m) throw py::error_already_set();
-    return m;  // leaked: modules live for the process
-}
-
 py::object global_config_obj() {
     PyObject* gc = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
     if (!gc) {
@@ -21,6 +13,15 @@ py::object global_config_obj() {
     }
     return py::reinterpret_borrow<py::object>(gc);
 }
+
+namespace {
+
+PyObject* import(const char* name) {
+    PyObject* m = PyImport_ImportModule(name);
+    if (!m) throw py::error_already_set();
+    return m;  // leaked: modules live for the process
+}
+
 
 py::object zlv_config(const Call& c) {
     static const Signature sig("zlv_config", {"name", "value"}, 2);

@@ -16,11 +16,8 @@ PyObject* publish(py::module_& m, const char* name, py::object cls) {
 }
 
 py::object config(PyObject* key) {
-    PyObject* gc = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
-    if (!gc) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
-        throw py::error_already_set();
-    }
+    py::object cfg = global_config_obj();
+    PyObject* gc = cfg.ptr();
     if (PyDict_CheckExact(gc)) {
         PyObject* v = PyDict_GetItemWithError(gc, key);
         if (!v) {

@@ -1,0 +1,74 @@
+#include "copy.hpp"
+
+namespace tvk {
+
+namespace {
+
+PyObject* module_attr(const char* module, const char* name) {
+    // Made once and kept: standard-library modules live for the process.
+    PyObject* m = PyImport_ImportModule(module);
+    if (!m) throw py::error_already_set();
+    PyObject* a = PyObject_GetAttrString(m, name);
+    Py_DECREF(m);
+    if (!a) throw py::error_already_set();
+    return a;
+}
+
+PyObject* object_attr(const char* name) {
+    PyObject* a = PyDict_GetItemString(PyBaseObject_Type.tp_dict, name);
+    if (!a) throw std::runtime_error("object lacks a member of the copy protocol");
+    return a;
+}
+
+// True when copy.copy(x) would end in object.__reduce_ex__'s plain path:
+// cls.__new__(cls) followed by a __dict__ update.
+bool plain_instance(PyObject* x) {
+    static PyObject* const reduce_ex = object_attr("__reduce_ex__");
+    static PyObject* const reduce = object_attr("__reduce__");
+    static PyObject* const getstate = object_attr("__getstate__");
+    static PyObject* const dispatch_table = module_attr("copyreg", "dispatch_table");
+    PyTypeObject* tp = Py_TYPE(x);
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_new != PyBaseObject_Type.tp_new ||
+        tp->tp_itemsize != 0 || tp->tp_dictoffset == 0)
+        return false;
+    if (_PyType_Lookup(tp, TVK_NAME("__reduce_ex__")) != reduce_ex ||
+        _PyType_Lookup(tp, TVK_NAME("__reduce__")) != reduce ||
+        _PyType_Lookup(tp, TVK_NAME("__getstate__")) != getstate)
+        return false;
+    for (const char* name : {"__copy__", "__setstate__", "__getnewargs_ex__", "__getnewargs__"})
+        if (_PyType_Lookup(tp, intern(name))) return false;
+    // Slots would make the state a pair; look through every class.
+    PyObject* mro = tp->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (PyDict_GetItemWithError(d, TVK_NAME("__slots__"))) return false;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    if (PyDict_Check(dispatch_table) && PyDict_Contains(dispatch_table, reinterpret_cast<PyObject*>(tp)))
+        return false;
+    return true;
+}
+
+}  // namespace
+
+py::object shallow_copy(py::handle x) {
+    PyObject* o = x.ptr();
+    if (plain_instance(o)) {
+        py::object dict = steal(PyObject_GenericGetDict(o, nullptr));
+        // An instance attribute shadowing the reduce protocol is honoured
+        // by copy.copy, so leave such an object to it.
+        if (!PyDict_Contains(dict.ptr(), TVK_NAME("__reduce_ex__"))) {
+            static PyObject* const no_args = PyTuple_New(0);
+            py::object y = steal(PyBaseObject_Type.tp_new(Py_TYPE(o), no_args, nullptr));
+            if (PyDict_GET_SIZE(dict.ptr()) != 0) {
+                py::object ydict = steal(PyObject_GenericGetDict(y.ptr(), nullptr));
+                if (PyDict_Update(ydict.ptr(), dict.ptr()) < 0) throw py::error_already_set();
+            }
+            return y;
+        }
+    }
+    static PyObject* const copy_fn = module_attr("copy", "copy");
+    return steal(PyObject_CallOneArg(copy_fn, o));
+}
+
+}  // namespace tvk

@@ -1,0 +1,85 @@
+"""shallow_copy gives what copy.copy gives, and honours every way a class
+customises copying."""
+import copy
+import copyreg
+import dataclasses
+
+import pytest
+
+import _common_probe as cp
+
+
+class Plain:
+    def __init__(self):
+        self.a = [1]
+        self.b = "x"
+
+
+@dataclasses.dataclass
+class Record:
+    tag: str
+    value: object = None
+
+
+class Empty:
+    pass
+
+
+class WithCopy(Plain):
+    def __copy__(self):
+        return "custom"
+
+
+class WithReduce(Plain):
+    def __reduce__(self):
+        return (str, ("reduced",))
+
+
+class WithSlots(Plain):
+    __slots__ = ("s",)
+
+
+class WithState(Plain):
+    def __getstate__(self):
+        return {"b": "state"}
+
+
+class ListLike(list):
+    pass
+
+
+class Registered(Plain):
+    pass
+
+
+copyreg.pickle(Registered, lambda obj: (str, ("registered",)))
+
+
+def shadowed():
+    p = Plain()
+    p.__reduce_ex__ = lambda proto: (str, ("instance",))
+    return p
+
+
+def slotted():
+    s = WithSlots()
+    s.s = 5
+    return s
+
+
+@pytest.mark.parametrize("make", [Plain, lambda: Record("t", [2]), Empty, WithCopy, WithReduce, slotted,
+                                  WithState, lambda: ListLike([1, 2]), Registered, shadowed])
+def test_same_as_copy_copy(make):
+    x = make()
+    ours, theirs = cp.shallow_copy(x), copy.copy(x)
+    assert type(ours) is type(theirs)
+    if hasattr(theirs, "__dict__"):
+        assert vars(ours) == vars(theirs)
+        if vars(x):
+            assert vars(ours) is not vars(x)
+    else:
+        assert ours == theirs
+    if isinstance(x, Plain) and not isinstance(theirs, str) and "a" in vars(theirs):
+        assert ours.a is x.a  # shallow
+    if isinstance(x, WithSlots):
+        assert ours.s == 5
