@@ -11,7 +11,7 @@ namespace {
 using words::ProbeHead;
 
 py::object bind_self(const Call& c, const Signature& sig) {
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return py::reinterpret_borrow<py::object>(a[0]);
 }
 

@@ -58,7 +58,7 @@ py::object call1(py::handle f, py::handle a) { return steal(PyObject_CallOneArg(
 
 py::object record_bytes(const Call& c) {
     static const Signature sig("__bytes__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     py::handle self = a[0];
     Own& o = own();
     py::object check = getattr(self, TVK_NAME("_check_attr"));
@@ -89,7 +89,7 @@ py::object record_bytes(const Call& c) {
 
 py::object check_attr(const Call& c) {
     static const Signature sig("_check_attr", {"self"}, 1);
-    params<1>(sig, c);
+    bind<1>(sig, c);
     return py::none();
 }
 
@@ -102,7 +102,7 @@ void probe_zeros(py::handle, ProbeItems& out) {
 
 py::object drive_list2bytes(const Call& c) {
     static const Signature sig("list2bytes", {"cmd"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     check_list(a[0], "cmd");
     PyObject* cmd = a[0].ptr();
     Py_ssize_t n = PyList_GET_SIZE(cmd);
@@ -122,13 +122,13 @@ py::object drive_list2bytes(const Call& c) {
 
 py::object frequency_normalization32(const Call& c) {
     static const Signature sig("frequency_normalization32", {"freq"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return steal(PyObject_CallOneArg(reg().np_uint32, frequency_word(a[0]).ptr()));
 }
 
 py::object phase_normalization32(const Call& c) {
     static const Signature sig("phase_normalization32", {"phase"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return steal(PyObject_CallOneArg(reg().np_uint32, phase_word(a[0]).ptr()));
 }
 
@@ -157,7 +157,7 @@ void pair_probe_packer(py::handle cls, ProbePacker p) {
 
 py::object probe_list2bytes(const Call& c) {
     static const Signature sig("list2bytes", {"cmd"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     check_list(a[0], "cmd");
     PyObject* cmd = a[0].ptr();
     Py_ssize_t n = PyList_GET_SIZE(cmd);

@@ -25,7 +25,7 @@ PyObject* import(const char* name) {
 
 py::object zlv_config(const Call& c) {
     static const Signature sig("zlv_config", {"name", "value"}, 2);
-    auto a = params<2>(sig, c);
+    auto a = bind<2>(sig, c);
     py::object gc = global_config_obj();
     if (PyObject_SetItem(gc.ptr(), a[0].ptr(), a[1].ptr()) < 0) throw py::error_already_set();
     return py::none();
@@ -33,7 +33,7 @@ py::object zlv_config(const Call& c) {
 
 py::object align_envelope_step(const Call& c) {
     static const Signature sig("_align_envelope_step", {"nbytes"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     py::object step = config(TVK_NAME("envelope_step"));
     PyObject* n = a[0].ptr();
     std::int64_t nv, sv;
@@ -54,32 +54,32 @@ py::object value_of(py::handle self) { return getattr(self, TVK_NAME("value")); 
 
 py::object qnumber_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     setattr(a[0], TVK_NAME("value"), py_int(0));
     return py::none();
 }
 
 py::object qnumber_int(const Call& c) {
     static const Signature sig("__int__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return steal(PyNumber_Long(value_of(a[0]).ptr()));
 }
 
 py::object qnumber_float(const Call& c) {
     static const Signature sig("__float__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return steal(PyNumber_Float(value_of(a[0]).ptr()));
 }
 
 py::object qnumber_str(const Call& c) {
     static const Signature sig("__str__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return steal(PyObject_Str(value_of(a[0]).ptr()));
 }
 
 py::object qnumber_bool(const Call& c) {
     static const Signature sig("__bool__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     int t = PyObject_IsTrue(value_of(a[0]).ptr());
     if (t < 0) throw py::error_already_set();
     return py::bool_(t != 0);
@@ -87,7 +87,7 @@ py::object qnumber_bool(const Call& c) {
 
 py::object qnumber_repr(const Call& c) {
     static const Signature sig("__repr__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     py::object name = getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(a[0].ptr()))), TVK_NAME("__name__"));
     py::object text = steal(PyObject_Str(value_of(a[0]).ptr()));
     return steal(PyUnicode_FromFormat("%S(%U)", name.ptr(), text.ptr()));

@@ -19,7 +19,7 @@ py::object attr(py::handle self, PyObject* name) { return getattr(self, name); }
 
 py::object bind_self(const Call& c) {
     static const Signature sig("__post_init__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     return py::reinterpret_borrow<py::object>(a[0]);
 }
 

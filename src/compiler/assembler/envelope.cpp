@@ -8,7 +8,7 @@ namespace {
 
 py::object post_init(const Call& c) {
     static const Signature sig("__post_init__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     setattr(a[0], TVK_NAME("envelop_slice"),
             steal(PySlice_New(py_int(0).ptr(), Py_None, py_int(1).ptr())));
     return py::none();
@@ -41,7 +41,7 @@ PyObject* waveform_class(py::object& keep) {
 
 py::object envelope_bytes(const Call& c) {
     static const Signature sig("__bytes__", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     py::handle self = a[0];
     py::object env = getattr(self, TVK_NAME("envelop"));
     py::object samples;

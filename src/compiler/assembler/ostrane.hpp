@@ -121,17 +121,6 @@ py::object probe_pack_cmd(const Call& c);
 void pair_drive_packer(py::handle cls, DrivePacker p);
 void pair_probe_packer(py::handle cls, ProbePacker p);
 
-// Arguments of one call bound to `sig`, without the varargs / kwargs
-// containers (the record members take neither).
-template <int N>
-std::array<py::handle, N> params(const Signature& sig, const Call& c) {
-    std::array<PyObject*, N> raw{};
-    sig.bind(c, raw.data());
-    std::array<py::handle, N> out;
-    for (int i = 0; i < N; ++i) out[i] = raw[i];
-    return out;
-}
-
 // A fresh {"all": 3, "ad": 2, "da": 1}.
 py::dict channel_flags();
 
@@ -148,7 +137,7 @@ void register_capture(py::module_& m);        // QInsCapture and the probe comma
 template <DrivePacker P>
 py::object drive_pack_cmd(const Call& c) {
     static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     DriveItems items;
     P(a[0], items);
     return items_to_list(items.data(), items.size());
@@ -157,7 +146,7 @@ py::object drive_pack_cmd(const Call& c) {
 template <ProbePacker P>
 py::object probe_pack_cmd(const Call& c) {
     static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = params<1>(sig, c);
+    auto a = bind<1>(sig, c);
     ProbeItems items;
     P(a[0], items);
     return items_to_list(items.data(), items.size());
