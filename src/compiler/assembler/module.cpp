@@ -23,9 +23,7 @@ void set_exports(py::module_& m) {
 }  // namespace
 }  // namespace tvk::ostrane
 
-namespace {
-
-void init_module(pybind11::module_& m) {
+TVK_MODULE(ostrane, m) {
     using namespace tvk::ostrane;
     m.doc() = "Command records with their binary drive and probe words, and the assembler.";
     // Class order: every class after the ones it derives from or uses.
@@ -36,24 +34,4 @@ void init_module(pybind11::module_& m) {
     register_capture(m);         // QInsCapture, _QInsPTrigDelay, _QInsPWaitTrig, _QInsPJump
     register_assembler(m);       // Assembler comes last
     set_exports(m);
-}
-
-pybind11::module_::module_def ostrane_def;
-
-}  // namespace
-
-// Written out instead of PYBIND11_MODULE: an error raised while loading (a
-// broken waveforms library, say) must reach the importer as itself, not
-// wrapped into ImportError("initialization failed").
-PYBIND11_PLUGIN_IMPL(ostrane) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    PYBIND11_ENSURE_INTERNALS_READY
-    auto m = pybind11::module_::create_extension_module("ostrane", nullptr, &ostrane_def);
-    try {
-        init_module(m);
-        return m.ptr();
-    } catch (...) {
-        tvk::set_python_error_from_current_exception();
-        return nullptr;
-    }
 }
