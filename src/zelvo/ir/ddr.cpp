@@ -71,11 +71,11 @@ py::object load_pack_cmd(const Call& c) {
     py::object wave = getattr(self, TVK_NAME("wave"));
     Blocks bl = blocks(self, wave, false);
     std::string out("lodiddr ");
-    append_field(out, getattr(wave, TVK_NAME("offset")));
+    append_str(out, getattr(wave, TVK_NAME("offset")));
     out += ", ";
     bl.last_data.append(out);
     out += ", 1, ";
-    append_field(out, getattr(self, TVK_NAME("fifo_id")));
+    append_str(out, getattr(self, TVK_NAME("fifo_id")));
     return make_str(out);
 }
 
@@ -160,9 +160,9 @@ py::object play_pack_cmd(const Call& c) {
         if (cyc::small_int(offset.ptr(), o) && cyc::small_int(bl.step.ptr(), st) && !__builtin_add_overflow(o, st, &sum))
             out += std::to_string(sum);
         else
-            append_field(out, steal(PyNumber_Add(offset.ptr(), bl.step.ptr())));
+            append_str(out, steal(PyNumber_Add(offset.ptr(), bl.step.ptr())));
     } else {
-        append_field(out, offset);
+        append_str(out, offset);
     }
     out += ", ";
     bl.last_data.append(out);
@@ -172,7 +172,7 @@ py::object play_pack_cmd(const Call& c) {
             out += std::to_string(bl.times.v - 1);
         } else {
             static PyObject* const one = PyLong_FromLong(1);
-            append_field(out, steal(PyNumber_Subtract(bl.times.object().ptr(), one)));
+            append_str(out, steal(PyNumber_Subtract(bl.times.object().ptr(), one)));
         }
     } else {
         bl.times.append(out);
@@ -180,14 +180,14 @@ py::object play_pack_cmd(const Call& c) {
     out += ", ";
     delay.append(out);
     out += ", ";
-    append_field(out, getattr(self, TVK_NAME("mode")));
+    append_str(out, getattr(self, TVK_NAME("mode")));
     out += ", ";
-    append_field(out, getattr(self, TVK_NAME("fifo_id")));
+    append_str(out, getattr(self, TVK_NAME("fifo_id")));
     out += ", ";
     if (PyBool_Check(pre.ptr()))
         out += pre_on ? '1' : '0';
     else
-        append_field(out, steal(PyNumber_Long(pre.ptr())));
+        append_str(out, steal(PyNumber_Long(pre.ptr())));
     return make_str(out);
 }
 

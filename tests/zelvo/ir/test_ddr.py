@@ -146,3 +146,16 @@ def test_play_matches_the_formula(size, b_width, step, offset, wave_delay, pre_l
     p.b_width, p.wave_delay, p.pre_load = b_width, wave_delay, pre_load
     assert str(p) == ref_line(size, b_width, step, offset, wave_delay, pre_load, srate, clock)
     assert p.wait_time == size // round(srate * clock)
+
+
+def test_ddr_fields_print_their_str():
+    class Odd(int):
+        def __format__(self, spec):
+            return "formatted"
+
+        def __str__(self):
+            return "text"
+
+    ir = _ir.IRLoadDDRImm(_ir.IRArbWaveform("w", np.zeros(8)))
+    ir.fifo_id = Odd(1)
+    assert str(ir).endswith("text") and "formatted" not in str(ir)
