@@ -437,7 +437,7 @@ def test_channel_added_to_map_later():
 
 
 @pytest.mark.parametrize("enabled", [True, False])
-def test_collector_state_restored(enabled):
+def test_load_leaves_the_collector_as_it_was(enabled):
     import gc
     was = gc.isenabled()
     (gc.enable if enabled else gc.disable)()
