@@ -109,11 +109,20 @@ py::object probe_list2bytes(const Call& c);
 
 py::list items_to_list(py::object* items, std::size_t n);
 
-// `_pack_cmd` of a record class whose items come from packer P.
+// `_pack_cmd` of a record class whose items come from packer P: the list of
+// the word's items.
+template <typename Items, void (*P)(py::handle, Items&)>
+py::object pack_cmd(const Call& c) {
+    static const Signature sig("_pack_cmd", {"self"}, 1);
+    auto a = bind<1>(sig, c);
+    Items items;
+    P(a[0], items);
+    return items_to_list(items.data(), items.size());
+}
 template <DrivePacker P>
-py::object drive_pack_cmd(const Call& c);
+constexpr auto drive_pack_cmd = &pack_cmd<DriveItems, P>;
 template <ProbePacker P>
-py::object probe_pack_cmd(const Call& c);
+constexpr auto probe_pack_cmd = &pack_cmd<ProbeItems, P>;
 
 // Pairs a built record class's `_pack_cmd` with its C++ packer, so that
 // bytes(record) can encode straight from the packer when the record's
@@ -131,25 +140,5 @@ void register_bases(py::module_& m);          // TVKCommand, _ProbeCommand
 void register_drive_records(py::module_& m);  // the twelve drive records
 void register_envelope(py::module_& m);       // QInsEnvelop
 void register_capture(py::module_& m);        // QInsCapture and the probe commands
-
-// ---- inline templates -----------------------------------------------------
-
-template <DrivePacker P>
-py::object drive_pack_cmd(const Call& c) {
-    static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    DriveItems items;
-    P(a[0], items);
-    return items_to_list(items.data(), items.size());
-}
-
-template <ProbePacker P>
-py::object probe_pack_cmd(const Call& c) {
-    static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    ProbeItems items;
-    P(a[0], items);
-    return items_to_list(items.data(), items.size());
-}
 
 }  // namespace tvk::ostrane
