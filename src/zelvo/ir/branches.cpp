@@ -6,11 +6,9 @@ namespace tvk::ir {
 
 namespace {
 
-constexpr char kJali[] = "jali $";
 constexpr char kWtg[] = "wtg";
 constexpr char kBlank[] = " ";
 constexpr char kIdx[] = "idx";
-constexpr char kCmdIdx[] = "cmd_idx";
 constexpr char kJumpaddr[] = "jumpaddr";
 
 // ---- IRWaitTrig -----------------------------------------------------------

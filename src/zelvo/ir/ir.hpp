@@ -83,6 +83,10 @@ void costs(ClassBuilder& b) {
     b.property("overhead", getter<const_int<Overhead>>()).property("wait_time", getter<const_int<Wait>>());
 }
 
+// The jump line "jali $<cmd_idx>" is shared by the target jumps.
+inline constexpr char kJali[] = "jali $";
+inline constexpr char kCmdIdx[] = "cmd_idx";
+
 // _pack_cmd of a fixed line.
 template <const char* Text>
 py::object fixed_line(const Call& c) {
@@ -100,6 +104,17 @@ py::object prefixed_line(const Call& c) {
     std::string s(Prefix);
     Append(s, v);
     return make_str(s);
+}
+
+// __init__(self, <Arg>, **kwargs): the rest of the constructor chain, then
+// the argument stored unchanged as <Field>.
+template <const char* Arg, const char* Field>
+py::object one_arg_init(const Call& c) {
+    static const Signature sig("__init__", {"self", Arg}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    call_next_init(c.cls, b[0], b.kwargs);
+    setattr(b[0], TVK_NAME(Field), b[1]);
+    return py::none();
 }
 
 // Registration, one function per class, called by module.cpp in class order.

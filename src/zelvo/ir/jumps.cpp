@@ -90,12 +90,6 @@ py::object jump_normal_init(const Call& c) {
     return py::none();
 }
 
-py::object jali_line(const Call& c) {
-    py::handle self = self_only(c, "_pack_cmd");
-    std::string s("jali $");
-    append_str(s, getattr(self, TVK_NAME("cmd_idx")));
-    return make_str(s);
-}
 
 }  // namespace
 
@@ -135,7 +129,7 @@ void register_IRJumpImmNormal(py::module_& m) {
     define_class(m, "IRJumpImmNormal", {reg().JumpImmIR, reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_normal_init>());
         costs<1, 5>(b);
-        b.property("duration", getter<const_int<0>>()).method("_pack_cmd", method<jali_line>());
+        b.property("duration", getter<const_int<0>>()).method("_pack_cmd", method<prefixed_line<kJali, kCmdIdx, append_str>>());
     });
 }
 

@@ -6,16 +6,6 @@ namespace tvk::ir {
 
 namespace {
 
-// __init__(self, <Arg>, **kwargs) storing the argument as <Field>.
-template <const char* Arg, const char* Field>
-py::object one_arg_init(const Call& c) {
-    static const Signature sig("__init__", {"self", Arg}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
-    call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME(Field), b[1]);
-    return py::none();
-}
-
 py::object mov_init(const Call& c) {
     static const Signature sig("__init__", {"self", "register_idx", "value"}, 3, Signature::VarKw);
     auto b = bind<3>(sig, c);

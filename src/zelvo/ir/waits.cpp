@@ -11,16 +11,6 @@ using cyc::Whole;
 constexpr char kWidth[] = "width";
 constexpr char kPoints[] = "points";
 
-// __init__(self, <Field>, **kwargs), the argument stored unchanged.
-template <const char* Field>
-py::object one_field_init(const Call& c) {
-    static const Signature sig("__init__", {"self", Field}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
-    call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME(Field), b[1]);
-    return py::none();
-}
-
 // round(float(width) / base_clock).
 Whole width_cycles(py::handle self) {
     py::object clock = compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
@@ -86,7 +76,7 @@ py::object delay_pack_cmd(const Call& c) {
 
 void register_IRWait(py::module_& m) {
     define_class(m, "IRWait", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
-        b.method("__init__", method<one_field_init<kWidth>>())
+        b.method("__init__", method<one_arg_init<kWidth, kWidth>>())
             .property("overhead", getter<const_int<0>>())
             .property("wait_time", getter<wait_time>())
             .property("duration", getter<wait_duration>())
@@ -96,7 +86,7 @@ void register_IRWait(py::module_& m) {
 
 void register_IRWaitPoints(py::module_& m) {
     define_class(m, "IRWaitPoints", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
-        b.method("__init__", method<one_field_init<kPoints>>())
+        b.method("__init__", method<one_arg_init<kPoints, kPoints>>())
             .property("overhead", getter<const_int<0>>())
             .property("wait_time", getter<points_wait_time>())
             .property("duration", getter<points_duration>())
@@ -106,7 +96,7 @@ void register_IRWaitPoints(py::module_& m) {
 
 void register_IRDelay(py::module_& m) {
     define_class(m, "IRDelay", {reg().FixIR}, [](ClassBuilder& b) {
-        b.method("__init__", method<one_field_init<kWidth>>())
+        b.method("__init__", method<one_arg_init<kWidth, kWidth>>())
             .property("overhead", getter<const_int<2>>())
             .property("wait_time", getter<wait_time>())
             .method("_pack_cmd", method<delay_pack_cmd>());
