@@ -6,6 +6,7 @@ import sys
 import numpy as np
 import pytest
 
+from crashcheck import check_child, child_env
 from tarvok.compiler import ostrane as o
 
 EXPORTS = ["AssemblyError", "GenTagMixin", "Assembler", "TVKCommand", "zlv_config", "QInsWait",
@@ -141,6 +142,6 @@ def test_module_fails_to_load_on_a_broken_waveforms_library(tmp_path):
     code = ("import sys; sys.path.insert(0, sys.argv[1])\n"
             "try:\n    import tarvok.compiler.ostrane\nexcept ZeroDivisionError as e:\n    print('failed', e)\n")
     out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True,
-                         cwd=str(__import__("pathlib").Path(__file__).resolve().parents[3]))
-    assert out.returncode == 0, out.stderr
+                         env=child_env(), cwd=str(tmp_path))
+    check_child(out)
     assert out.stdout.strip() == "failed broken library"
