@@ -277,12 +277,10 @@ TWINS = {name: globals()["Twin" + name] for name in DEFAULT + ["CapiChecker"]}
 
 # ---- the program -------------------------------------------------------------
 
-class Kernel:
-    def __init__(self):
-        self.compile_params = {"trig_align_time": 0, "ddr_play_bwidth": 2, "envelope_type": None,
-                               "da_srate": 8e9, "ad_srate": 8e9, "base_clock": 4e-9,
-                               "target_chnl_type": "da", "intra_enable": False}
-        self.instr_target_map = {}
+def kernel():
+    """What the instructions read of their kernel: the compile parameters."""
+    return types.SimpleNamespace(compile_params={"da_srate": 8e9, "ad_srate": 8e9, "base_clock": 4e-9,
+                                                 "target_chnl_type": "da"}, instr_target_map={})
 
 
 def program(n, faults=False):
@@ -291,7 +289,7 @@ def program(n, faults=False):
     conditional jumps. With faults, every checker but the instruction count
     finds something."""
     import tarvok.zelvo._ir as ir
-    k = Kernel()
+    k = kernel()
     envs = []
     for i in range(8):
         e = ir.IREnvelope(np.linspace(-0.9, 0.9, 256) * (1.5 if faults and i == 3 else 1))

@@ -138,6 +138,9 @@ void each_with_blocks(Scope& s, py::handle top, F&& f) {
     });
 }
 
+// A reference kept for the process (constants made once).
+inline PyObject* keep(py::object o) { return o.release().ptr(); }
+
 // A new empty list.
 inline py::object new_list() { return steal(PyList_New(0)); }
 
@@ -164,6 +167,15 @@ bool over_limit(py::handle value, PyObject* limit, double limit_value);
 // an __init__ that runs the next __init__ of the MRO, the given check_ir.
 py::object define_checker(py::module_& m, const char* name, MethodDef check_ir,
                           MethodDef init = MethodDef{nullptr});
+
+// A module function over one item of a list (check_limit, check_envelope,
+// check_ply): binds the call, tests `ir_list` and `error` (lists exactly) and
+// reads ir_list[index] as list indexing does; the index itself is untested.
+struct ItemCall {
+    py::handle list, index, error;
+    py::object ir;
+};
+ItemCall item_call(const Call& c, const Signature& sig, int list_slot, int index_slot, int error_slot);
 
 // Binds check_ir(self, ir_list) and returns the two slots.
 struct CheckArgs {

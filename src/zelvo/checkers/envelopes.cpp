@@ -128,15 +128,12 @@ py::object number_check_ir(const Call& c) {
 // check_envelope(ir_list: list, index, error: list) -> (error, sample count)
 py::object check_envelope_fn(const Call& c) {
     static const Signature sig("check_envelope", {"ir_list", "index", "error"}, 3);
-    auto b = bind<3>(sig, c);
-    check_list(b[0], "ir_list");
-    check_list(b[2], "error");
+    ItemCall a = item_call(c, sig, 0, 1, 2);
     Scope s;
-    py::object ir = steal(PyObject_GetItem(b.v[0], b.v[1]));
     bool over;
-    Py_ssize_t count = envelope(b[0], ir, b[2], over);
-    if (over) record_amplitude(s, b[0], list_position(b[1]), b[2]);
-    return pair(b[2], py_int(count));
+    Py_ssize_t count = envelope(a.list, a.ir, a.error, over);
+    if (over) record_amplitude(s, a.list, list_position(a.index), a.error);
+    return pair(a.error, py_int(count));
 }
 
 }  // namespace

@@ -9,19 +9,13 @@ namespace tvk::chk {
 
 namespace {
 
-PyObject* int_const(long v) {
-    PyObject* o = PyLong_FromLong(v);
-    if (!o) throw py::error_already_set();
-    return o;
-}
-
 // Constants kept for the process.
 PyObject* full_scale_amp() {
-    static PyObject* const v = int_const(32767);
+    static PyObject* const v = keep(py_int(32767));
     return v;
 }
 PyObject* full_scale_rotation() {
-    static PyObject* const v = int_const(32768);
+    static PyObject* const v = keep(py_int(32768));
     return v;
 }
 
@@ -35,7 +29,7 @@ bool play_too_short(py::handle ir) {
     Count length = wait - Count::of(getattr(ir, TVK_NAME("overhead")));
     if (length.plain()) return length.value() < 2;
     py::object whole = steal(PyNumber_Long(length.object().ptr()));
-    static PyObject* const two = int_const(2);
+    static PyObject* const two = keep(py_int(2));
     int r = PyObject_RichCompareBool(whole.ptr(), two, Py_LT);
     if (r < 0) throw py::error_already_set();
     return r != 0;
@@ -65,9 +59,9 @@ bool capture_misaligned(py::handle width) {
             if (num::fits_int64(r)) return num::floormod(static_cast<std::int64_t>(r), 16) != 0;
         }
     }
-    static PyObject* const giga = PyFloat_FromDouble(1e9);
-    static PyObject* const sixteen = int_const(16);
-    static PyObject* const zero = int_const(0);
+    static PyObject* const giga = keep(py_float(1e9));
+    static PyObject* const sixteen = keep(py_int(16));
+    static PyObject* const zero = keep(py_int(0));
     py::object ns = steal(PyNumber_Multiply(w, giga));
     py::object rest = py_mod(py_round(ns), sixteen);
     int r = PyObject_RichCompareBool(rest.ptr(), zero, Py_NE);
@@ -95,7 +89,7 @@ py::object limit_check_ir(const Call& c) {
 }
 
 void frame_test(Scope& s, py::handle list, Py_ssize_t i, py::handle ir, py::handle error) {
-    static PyObject* const limit = PyFloat_FromDouble(1e10);
+    static PyObject* const limit = keep(py_float(1e10));
     static PyObject* const msg = intern("Additional frequencies exceed 10GHz");
     if (over_limit(getattr(ir, TVK_NAME("freq")), limit, 1e10)) record(s, list, i, error, msg, PlayError);
 }
@@ -126,13 +120,10 @@ void capture_test(Scope& s, py::handle list, Py_ssize_t i, py::handle ir, py::ha
 // check_ply(ir_list: list, index, error: list) -> error
 py::object check_ply_fn(const Call& c) {
     static const Signature sig("check_ply", {"ir_list", "index", "error"}, 3);
-    auto b = bind<3>(sig, c);
-    check_list(b[0], "ir_list");
-    check_list(b[2], "error");
+    ItemCall a = item_call(c, sig, 0, 1, 2);
     Scope s;
-    py::object ir = steal(PyObject_GetItem(b.v[0], b.v[1]));
-    ply(s, b[0], [&] { return list_position(b[1]); }, ir, b[2]);
-    return py::reinterpret_borrow<py::object>(b[2]);
+    ply(s, a.list, [&] { return list_position(a.index); }, a.ir, a.error);
+    return py::reinterpret_borrow<py::object>(a.error);
 }
 
 }  // namespace

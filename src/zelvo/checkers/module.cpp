@@ -11,8 +11,6 @@ constexpr const char* kAll[] = {
     "WaveformChecker", "ProtChecker", "EmptyWtgChecker",
 };
 
-PyObject* keep(py::object o) { return o.release().ptr(); }
-
 // from ._ir import *; import copy; from ._errors import TimingError,
 // PlayError, CaptureError. The package is the one this module was loaded
 // from.

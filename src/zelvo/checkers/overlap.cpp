@@ -94,7 +94,7 @@ py::object nops(Scope& s, py::handle start, py::handle seq) {
     long count = 1;
     for (long i = 0; i < 100; ++i) {
         py::object ii = py_int(i);
-        static PyObject* const one = PyLong_FromLong(1);
+        static PyObject* const one = keep(py_int(1));
         py::object p = steal(PyNumber_Add(steal(PyNumber_Add(start.ptr(), ii.ptr())).ptr(), one));
         Py_ssize_t n = PyObject_Length(seq.ptr());
         if (n < 0) throw py::error_already_set();
@@ -124,7 +124,7 @@ py::object calculate_time(Scope& s, Py_ssize_t index, py::handle list) {
         py::object after = py_int(index + 1);
         py::object next = steal(PyObject_GetItem(l, after.ptr()));
         if (!s.is(next.ptr(), IRDelay)) return nops(s, pos, list);
-        static PyObject* const five = PyLong_FromLong(5);
+        static PyObject* const five = keep(py_int(5));
         return steal(PyNumber_Add(getattr(next, TVK_NAME("wait_time")).ptr(), five));
     }
     if ((s.is(x.ptr(), PreIR) && !s.is(x.ptr(), IRNop)) || s.is(x.ptr(), UnfixIR) || s.is(x.ptr(), OverlapIR))
@@ -161,14 +161,11 @@ py::object check_overlap_time_fn(const Call& c) {
 // used as list indexing takes it.
 py::object check_limit_fn(const Call& c) {
     static const Signature sig("check_limit", {"index", "ir_list", "error"}, 3);
-    auto b = bind<3>(sig, c);
-    check_list(b[1], "ir_list");
-    check_list(b[2], "error");
+    ItemCall a = item_call(c, sig, 1, 0, 2);
     Scope s;
-    py::object ir = steal(PyObject_GetItem(b.v[1], b.v[0]));
-    Count window = window_of(ir);
-    scan(s, b[1], list_position(b[0]), window, b[2]);
-    return py::reinterpret_borrow<py::object>(b[2]);
+    Count window = window_of(a.ir);
+    scan(s, a.list, list_position(a.index), window, a.error);
+    return py::reinterpret_borrow<py::object>(a.error);
 }
 
 // count_nops(start_index, IR_list) -> int

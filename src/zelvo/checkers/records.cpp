@@ -198,6 +198,13 @@ py::object copy_check(const Call& c) {
 
 }  // namespace
 
+ItemCall item_call(const Call& c, const Signature& sig, int list_slot, int index_slot, int error_slot) {
+    auto b = bind<3>(sig, c);
+    check_list(b[list_slot], "ir_list");
+    check_list(b[error_slot], "error");
+    return {b[list_slot], b[index_slot], b[error_slot], steal(PyObject_GetItem(b.v[list_slot], b.v[index_slot]))};
+}
+
 CheckArgs check_args(const Call& c, const char* param) {
     static const Signature lower("check_ir", {"self", "ir_list"}, 2);
     static const Signature upper("check_ir", {"self", "IR_list"}, 2);

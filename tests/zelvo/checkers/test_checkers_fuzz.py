@@ -125,5 +125,5 @@ print("ok", calls)
 
 
 def test_checkers_never_crash():
-    out = run_isolated(f"SEED = 7\nROUNDS = 5000\n{FUZZ}")
+    out = run_isolated(f"SEED = 7\nROUNDS = 15000\n{FUZZ}")
     assert out.startswith("ok")
