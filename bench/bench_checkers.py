@@ -19,7 +19,8 @@ import types
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+if __name__ == "__main__":  # imported by the tests, the package under test is already on the path
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from tarvok.zelvo import _checkers  # noqa: E402
 from tarvok.zelvo._errors import CaptureError, PlayError, TimingError  # noqa: E402
 from tarvok.zelvo._ir import *  # noqa: E402,F401,F403
