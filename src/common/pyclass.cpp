@@ -1,5 +1,7 @@
 #include "pyclass.hpp"
 
+#include "direct.hpp"
+
 #include <structmember.h>
 
 namespace tvk {
@@ -122,6 +124,11 @@ py::object make_method(py::handle func, RawFn fn, py::handle cell, bool abstract
 }
 
 }  // namespace
+
+RawFn method_entry(PyObject* descr) {
+    if (Py_TYPE(descr) != method_type()) return nullptr;
+    return reinterpret_cast<MethodObject*>(descr)->fn;
+}
 
 py::object make_abstract(py::handle callable) { return make_method(callable, nullptr, py::handle(), true); }
 

@@ -723,8 +723,18 @@ void write_drive_row(unsigned char* row, py::handle queue, py::handle drive_ch) 
     const Py_ssize_t n = PyTuple_GET_SIZE(recs.ptr());
     RowWriter w(row, static_cast<size_t>(kDriveRowBytes));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object bytes = steal(PyObject_Bytes(PyTuple_GET_ITEM(recs.ptr(), i)));
-        if (!w.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))))
+        PyObject* rec = PyTuple_GET_ITEM(recs.ptr(), i);
+        bool fits = true;
+        if (w.capacity() - w.used() >= words::kDriveBytes) {
+            std::uint8_t word[words::kDriveBytes];
+            if (direct_drive_word(rec, word)) {
+                w.append(word, sizeof word);
+                continue;
+            }
+        }
+        py::object bytes = steal(PyObject_Bytes(rec));
+        fits = w.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+        if (!fits)
             raise_with(PyExc_ValueError, "The drive queue of OUT channel " + text(drive_ch) + " holds " +
                                              std::to_string(n) + " records, more than its drive row of " +
                                              std::to_string(kDriveRowWords) + " words (" +
@@ -739,22 +749,15 @@ void write_drive_row(unsigned char* row, py::handle queue, py::handle drive_ch) 
 py::object join_probe_words(py::handle queue) {
     py::object recs = snapshot(queue);
     const Py_ssize_t n = PyTuple_GET_SIZE(recs.ptr());
-    std::vector<py::object> parts;
-    parts.reserve(static_cast<size_t>(n));
-    size_t total = 0;
+    std::string joined;
+    joined.reserve(static_cast<size_t>(n) * words::kProbeBytes);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        parts.push_back(steal(PyObject_Bytes(PyTuple_GET_ITEM(recs.ptr(), i))));
-        size_t len = static_cast<size_t>(PyBytes_GET_SIZE(parts.back().ptr()));
-        if (len > static_cast<size_t>(PY_SSIZE_T_MAX) - total)
-            raise_with(PyExc_OverflowError, "probe program too large to join");
-        total += len;
+        PyObject* rec = PyTuple_GET_ITEM(recs.ptr(), i);
+        if (direct_probe_words(rec, joined)) continue;
+        py::object part = steal(PyObject_Bytes(rec));
+        joined.append(PyBytes_AS_STRING(part.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(part.ptr())));
     }
-    py::object out = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    RowWriter w(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr())), total);
-    for (auto& part : parts)
-        if (!w.append(PyBytes_AS_STRING(part.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(part.ptr()))))
-            raise_with(PyExc_RuntimeError, "probe words changed size while joined");
-    return out;
+    return steal(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size())));
 }
 
 py::object assemble(const Call& c) {

@@ -36,9 +36,7 @@ py::object steps(py::handle x, py::handle step) {
     return py_round(num_div(x, step));
 }
 
-py::object flag(py::handle self, PyObject* key) {
-    return steal(PyObject_GetItem(getattr(self, TVK_NAME("ch_flag")).ptr(), key));
-}
+py::object flag(py::handle flags, PyObject* key) { return steal(PyObject_GetItem(flags.ptr(), key)); }
 
 py::object capture_len(const Call& c) {
     static const Signature sig("__len__", {"self"}, 1);
@@ -46,65 +44,90 @@ py::object capture_len(const Call& c) {
     return steps(getattr(self, TVK_NAME("width")), config(TVK_NAME("capture_step")));
 }
 
-py::list probe_list(std::initializer_list<py::object> items) {
-    py::list l(items.size());
-    Py_ssize_t i = 0;
-    for (const py::object& it : items) l[i++] = it;
-    return l;
-}
-
-py::object capture_bytes(const Call& c) {
-    static const Signature sig("__bytes__", {"self"}, 1);
-    py::object self = bind_self(c, sig);
-    py::object width = getattr(self, TVK_NAME("width"));
+// The one or three probe words of a capture, appended to `out`. Each word's
+// list goes to the record's own list2bytes, or is packed here when that is
+// this module's own and no instance attribute shadows it.
+void capture_words(Self self, std::string& out) {
+    py::object width = self.get(TVK_NAME("width"));
     py::object limit = config(TVK_NAME("max_capture_width"));
     int wide = PyObject_RichCompareBool(width.ptr(), limit.ptr(), Py_GT);
     if (wide < 0) throw py::error_already_set();
     if (wide) raise_assembly_error("Wide range " + field_text(limit) + " when " + field_text(width) +
                                    " exceeds the maximum capture");
     py::object step = config(TVK_NAME("capture_step"));
-    py::object delay_length = steps(getattr(self, TVK_NAME("probe_delay")), step);
-    py::object length = steps(width, step);
-    int delayed = PyObject_RichCompareBool(delay_length.ptr(), py_int(0).ptr(), Py_GT);
+    CmdItem delay_length = steps(self.get(TVK_NAME("probe_delay")), step);
+    CmdItem length = steps(width, step);
+    py::object dl = delay_length.object();
+    int delayed = PyObject_RichCompareBool(dl.ptr(), py_int(0).ptr(), Py_GT);
     if (delayed < 0) throw py::error_already_set();
 
-    py::object zero = py_int(0);
-    py::object head = py_int(words::kProbeCapture);
-    std::vector<py::list> lists;
+    const CmdItem head = words::kProbeCapture;
+    std::array<ProbeItems, 3> lists;
+    std::size_t n = 0;
+    py::object flags = self.get(TVK_NAME("ch_flag"));
     if (delayed) {
-        lists.push_back(probe_list({head, flag(self, TVK_NAME("da")), zero, zero, zero, zero, zero, delay_length}));
-        lists.push_back(probe_list(
-            {head, flag(self, TVK_NAME("all")), zero, zero, zero, length, zero, num_sub(length, delay_length)}));
-        lists.push_back(probe_list({head, flag(self, TVK_NAME("ad")), zero, zero, zero, length, zero, delay_length}));
+        lists[n++] = {head, flag(flags, TVK_NAME("da")), 0, 0, 0, 0, 0, delay_length};
+        flags = self.get(TVK_NAME("ch_flag"));
+        lists[n++] = {head, flag(flags, TVK_NAME("all")), 0, 0, 0, length, 0,
+                      num_sub(length.object(), dl)};
+        flags = self.get(TVK_NAME("ch_flag"));
+        lists[n++] = {head, flag(flags, TVK_NAME("ad")), 0, 0, 0, length, 0, delay_length};
     } else {
-        lists.push_back(probe_list({head, flag(self, TVK_NAME("all")), zero, zero, zero, length, zero, length}));
+        lists[n++] = {head, flag(flags, TVK_NAME("all")), 0, 0, 0, length, 0, length};
     }
-    std::string out;
-    for (const py::list& l : lists) {
-        py::object word = call_method(self, TVK_NAME("list2bytes"), {l});
+    for (std::size_t i = 0; i < n; ++i) {
+        if (self.intact() && own_capture_l2b(_PyType_Lookup(Py_TYPE(self.self()), TVK_NAME("list2bytes"))) &&
+            self.lacks(TVK_NAME("list2bytes"))) {
+            std::uint8_t word[words::kProbeBytes];
+            encode_probe_items(lists[i], word);
+            out.append(reinterpret_cast<const char*>(word), sizeof word);
+            continue;
+        }
+        py::object word = call_method(self.self(), TVK_NAME("list2bytes"), {items_to_list(lists[i])});
         char* buf = nullptr;
-        Py_ssize_t n = 0;
-        if (PyBytes_AsStringAndSize(word.ptr(), &buf, &n) < 0) throw py::error_already_set();
-        out.append(buf, static_cast<std::size_t>(n));
+        Py_ssize_t len = 0;
+        if (PyBytes_AsStringAndSize(word.ptr(), &buf, &len) < 0) throw py::error_already_set();
+        out.append(buf, static_cast<std::size_t>(len));
     }
+}
+
+// The capture's memo: its attribute access is the generic one, so fields are
+// read directly.
+unsigned plain_version(PyObject* rec) {
+    PyTypeObject* tp = Py_TYPE(rec);
+    return generic_attributes(tp) ? type_version(tp) : 0;
+}
+
+py::object capture_bytes(const Call& c) {
+    py::handle self = self_arg(c, "__bytes__");
+    std::string out;
+    capture_words(Instance(self.ptr(), plain_version(self.ptr())), out);
     return steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
-void pack_trig_delay(py::handle self, ProbeItems& out) {
-    double d = to_float(getattr(self, TVK_NAME("delay")));
-    out[0] = py_int(words::kProbeDelay);
-    out[1] = flag(self, TVK_NAME("all"));
-    for (std::size_t i = 2; i < 7; ++i) out[i] = py_int(0);
-    out[7] = round_int(d / words::kProbeDelayStep);
+void pack_trig_delay(Self self, ProbeItems& out) {
+    double d = to_float(self.get(TVK_NAME("delay")));
+    out[0] = words::kProbeDelay;
+    out[1] = flag(self.get(TVK_NAME("ch_flag")), TVK_NAME("all"));
+    double steps = num::round_half_even(d / words::kProbeDelayStep);
+    out[7] = num::fits_int64(steps) ? CmdItem(static_cast<std::int64_t>(steps)) : CmdItem(round_int(steps));
 }
 
-void pack_jump(py::handle self, ProbeItems& out) {
-    for (auto& it : out) it = py_int(0);
-    out[0] = py_int(words::kProbeJump);
-    out[3] = getattr(self, TVK_NAME("ins_idx"));
+void pack_jump(Self self, ProbeItems& out) {
+    out[0] = words::kProbeJump;
+    out[3] = self.get(TVK_NAME("ins_idx"));
 }
 
 }  // namespace
+
+bool direct_probe_words(PyObject* rec, std::string& out) {
+    PyTypeObject* tp = Py_TYPE(rec);
+    if (resolved_entry(tp, TVK_NAME("__bytes__")) == method<capture_bytes>().fn) {
+        capture_words(Instance(rec, plain_version(rec)), out);
+        return true;
+    }
+    return probe_command_words(rec, out);
+}
 
 void register_capture(py::module_& m) {
     Registry& r = reg();
@@ -122,24 +145,21 @@ void register_capture(py::module_& m) {
                       "Pack the eight-item list, last item first, into one 16-byte probe word.");
     r.QInsCapture = publish(m, "QInsCapture",
                             build_dataclass(cap, {{"width", flt}, {"probe_delay", flt, py_int(0)}}));
+    hold_capture_l2b(r.QInsCapture);
 
     ClassBuilder delay("_QInsPTrigDelay", kModule);
-    delay.base(r.ProbeCommand)
-        .method("__post_init__", method<post_init_flags>())
-        .method("_pack_cmd", method<probe_pack_cmd<pack_trig_delay>>());
+    delay.base(r.ProbeCommand).method("__post_init__", method<post_init_flags>());
+    probe_packer<pack_trig_delay>(delay);
     r.QInsPTrigDelay = publish(m, "_QInsPTrigDelay", build_dataclass(delay, {{"delay", delay_type}}));
-    pair_probe_packer(r.QInsPTrigDelay, pack_trig_delay);
 
     ClassBuilder wait("_QInsPWaitTrig", kModule);
     wait.base(r.ProbeCommand);
     r.QInsPWaitTrig = publish(m, "_QInsPWaitTrig", build_dataclass(wait, {}));
 
     ClassBuilder jump("_QInsPJump", kModule);
-    jump.base(r.ProbeCommand)
-        .method("__post_init__", method<post_init_ins_idx>())
-        .method("_pack_cmd", method<probe_pack_cmd<pack_jump>>());
+    jump.base(r.ProbeCommand).method("__post_init__", method<post_init_ins_idx>());
+    probe_packer<pack_jump>(jump);
     r.QInsPJump = publish(m, "_QInsPJump", build_dataclass(jump, {{"target", str}}));
-    pair_probe_packer(r.QInsPJump, pack_jump);
 }
 
 }  // namespace tvk::ostrane

@@ -1,7 +1,9 @@
 // The two record bases: TVKCommand (32-byte drive word) and _ProbeCommand
 // (16-byte probe word). bytes(record) runs the record's own _check_attr,
 // _pack_cmd and list2bytes, so a subclass (or an instance attribute) may
-// replace any of them.
+// replace any of them; when none is replaced, the word is packed straight
+// from the record's fields.
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -11,131 +13,155 @@ namespace tvk::ostrane {
 
 namespace {
 
-// This module's own member functions, found again at encoding to take the
-// direct path. Raw pointers kept by the classes; the tables are leaked.
+// This module's own members, found again at encoding to take the direct
+// path. The two list2bytes static methods are held for the process, so their
+// addresses can never stand for another object.
 struct Own {
-    PyObject* check_attr = nullptr;   // the no-op hook
-    PyObject* drive_l2b = nullptr;    // TVKCommand.list2bytes
-    PyObject* probe_l2b = nullptr;    // _ProbeCommand.list2bytes
-    std::vector<std::pair<PyObject*, DrivePacker>>* drive = new std::vector<std::pair<PyObject*, DrivePacker>>();
-    std::vector<std::pair<PyObject*, ProbePacker>>* probe = new std::vector<std::pair<PyObject*, ProbePacker>>();
+    PyObject* drive_l2b = nullptr;    // TVKCommand.__dict__["list2bytes"]
+    PyObject* probe_l2b = nullptr;    // _ProbeCommand.__dict__["list2bytes"]
+    PyObject* capture_l2b = nullptr;  // QInsCapture.__dict__["list2bytes"]
+    std::vector<std::pair<RawFn, DrivePacker>>* drive = new std::vector<std::pair<RawFn, DrivePacker>>();
+    std::vector<std::pair<RawFn, ProbePacker>>* probe = new std::vector<std::pair<RawFn, ProbePacker>>();
 };
 Own& own() {
     static Own* o = new Own();
     return *o;
 }
 
-// The function behind cls.__dict__[name] (an instance method made by
-// ClassBuilder, or a static method).
-PyObject* class_function(py::handle cls, const char* name) {
-    PyObject* d = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-    PyObject* f = PyDict_GetItemString(d, name);
-    if (!f) throw std::logic_error(std::string("member missing: ") + name);
-    if (PyInstanceMethod_Check(f)) return PyInstanceMethod_GET_FUNCTION(f);
-    if (Py_IS_TYPE(f, &PyStaticMethod_Type)) {
-        py::object inner = steal(PyObject_GetAttrString(f, "__func__"));
-        return inner.ptr();  // kept alive by the static method
-    }
-    return f;
-}
-
-// The function of `bound` when it is one of ours bound to `self`.
-PyObject* own_function(py::handle bound, py::handle self) {
-    if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != self.ptr()) return nullptr;
-    return PyMethod_GET_FUNCTION(bound.ptr());
+PyObject* held_member(py::handle cls, const char* name) {
+    PyObject* d = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
+    if (!d) throw std::logic_error(std::string("member missing: ") + name);
+    return Py_NewRef(d);  // kept for the process
 }
 
 template <class Packer>
-Packer find(const std::vector<std::pair<PyObject*, Packer>>& table, PyObject* fn) {
+Packer find(const std::vector<std::pair<RawFn, Packer>>& table, RawFn fn) {
     if (!fn) return nullptr;
     for (const auto& [f, p] : table)
         if (f == fn) return p;
     return nullptr;
 }
 
+py::object check_attr(const Call& c) {
+    self_arg(c, "_check_attr");
+    return py::none();
+}
+
+// How bytes() of a record of one type is made: straight from a packer when
+// the type leaves __bytes__, _check_attr, _pack_cmd and list2bytes to this
+// module.
+struct BytesPath {
+    bool own_bytes = false;  // __bytes__ is the record one (for callers outside it)
+    DrivePacker drive = nullptr;
+    ProbePacker probe = nullptr;
+};
+TypeMemo<BytesPath> g_bytes_memo;
+
+py::object record_bytes(const Call& c);
+
+BytesPath work_out(PyTypeObject* tp) {
+    BytesPath p;
+    if (!generic_attributes(tp)) return p;
+    p.own_bytes = resolved_entry(tp, TVK_NAME("__bytes__")) == method<record_bytes>().fn;
+    if (resolved_entry(tp, TVK_NAME("_check_attr")) != method<check_attr>().fn) return p;
+    Own& o = own();
+    PyObject* l2b = _PyType_Lookup(tp, TVK_NAME("list2bytes"));
+    RawFn pack = resolved_entry(tp, TVK_NAME("_pack_cmd"));
+    if (l2b && l2b == o.drive_l2b)
+        p.drive = find(*o.drive, pack);
+    else if (l2b && l2b == o.probe_l2b)
+        p.probe = find(*o.probe, pack);
+    return p;
+}
+
+const BytesPath& bytes_path(PyTypeObject* tp, BytesPath& scratch) {
+    if (const BytesPath* p = g_bytes_memo.find(tp)) return *p;
+    scratch = work_out(tp);
+    if (const BytesPath* p = g_bytes_memo.store(tp, scratch)) return *p;
+    return scratch;
+}
+
+// No instance attribute shadows the three steps.
+bool steps_unshadowed(const Instance& in) {
+    return in.lacks(TVK_NAME("_check_attr")) && in.lacks(TVK_NAME("_pack_cmd")) && in.lacks(TVK_NAME("list2bytes"));
+}
+
+py::object new_bytes(std::size_t n, std::uint8_t*& data) {
+    py::object b = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(b.ptr()));
+    return b;
+}
+
 py::object call0(py::handle f) { return steal(PyObject_CallNoArgs(f.ptr())); }
 py::object call1(py::handle f, py::handle a) { return steal(PyObject_CallOneArg(f.ptr(), a.ptr())); }
 
 py::object record_bytes(const Call& c) {
-    static const Signature sig("__bytes__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    py::handle self = a[0];
-    Own& o = own();
-    py::object check = getattr(self, TVK_NAME("_check_attr"));
-    if (own_function(check, self) != o.check_attr) call0(check);
-    py::object pack = getattr(self, TVK_NAME("_pack_cmd"));
-    py::object l2b = getattr(self, TVK_NAME("list2bytes"));
-    PyObject* pack_fn = own_function(pack, self);
-    if (l2b.ptr() == o.drive_l2b) {
-        if (DrivePacker p = find(*o.drive, pack_fn)) {
-            DriveItems items;
-            p(self, items);
-            std::array<PyObject*, words::kDrivePacked> raw{};
-            PyObject* zero = PyTuple_GET_ITEM(reserved_zeros(), 0);
-            for (std::size_t i = 0; i < words::kDrivePacked; ++i) raw[i] = i < items.size() ? items[i].ptr() : zero;
-            return drive_bytes(raw.data(), static_cast<Py_ssize_t>(raw.size()));
-        }
-    } else if (l2b.ptr() == o.probe_l2b) {
-        if (ProbePacker p = find(*o.probe, pack_fn)) {
+    py::handle self = self_arg(c, "__bytes__");
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    BytesPath scratch;
+    const BytesPath& path = bytes_path(tp, scratch);
+    if (path.drive || path.probe) {
+        Instance in(self.ptr(), type_version(tp));
+        if (steps_unshadowed(in)) {
+            std::uint8_t* data = nullptr;
+            if (path.drive) {
+                DriveItems items;
+                path.drive(in, items);
+                py::object out = new_bytes(words::kDriveBytes, data);
+                encode_drive_items(items, data);
+                return out;
+            }
             ProbeItems items;
-            p(self, items);
-            std::array<PyObject*, words::kProbeItems> raw{};
-            for (std::size_t i = 0; i < items.size(); ++i) raw[i] = items[i].ptr();
-            return probe_bytes(raw.data(), static_cast<Py_ssize_t>(raw.size()));
+            path.probe(in, items);
+            py::object out = new_bytes(words::kProbeBytes, data);
+            encode_probe_items(items, data);
+            return out;
         }
     }
+    call0(getattr(self, TVK_NAME("_check_attr")));
+    py::object pack = getattr(self, TVK_NAME("_pack_cmd"));
+    py::object l2b = getattr(self, TVK_NAME("list2bytes"));
     return call1(l2b, call0(pack));
 }
 
-py::object check_attr(const Call& c) {
-    static const Signature sig("_check_attr", {"self"}, 1);
-    bind<1>(sig, c);
-    return py::none();
-}
-
-void zeros(py::handle, DriveItems& out) {
-    for (auto& it : out) it = py_int(0);
-}
-void probe_zeros(py::handle, ProbeItems& out) {
-    for (auto& it : out) it = py_int(0);
-}
+void zeros(Self, DriveItems&) {}
+void probe_zeros(Self, ProbeItems&) {}
 
 py::object drive_list2bytes(const Call& c) {
     static const Signature sig("list2bytes", {"cmd"}, 1);
-    auto a = bind<1>(sig, c);
-    check_list(a[0], "cmd");
-    PyObject* cmd = a[0].ptr();
+    PyObject* cmd = c.nargs == 1 && c.nkw() == 0 ? c.args[0] : bind<1>(sig, c).v[0];
+    check_list(cmd, "cmd");
     Py_ssize_t n = PyList_GET_SIZE(cmd);
     // The reserved zeros go into the caller's list itself.
     if (PyList_SetSlice(cmd, n, n, reserved_zeros()) < 0) throw py::error_already_set();
     n = PyList_GET_SIZE(cmd);
     if (n != static_cast<Py_ssize_t>(words::kDrivePacked)) return drive_bytes(nullptr, n);
-    // Own references: an item's __index__ may change the list under us.
-    std::array<py::object, words::kDrivePacked> keep;
-    std::array<PyObject*, words::kDrivePacked> raw{};
-    for (std::size_t i = 0; i < words::kDrivePacked; ++i) {
-        keep[i] = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(cmd, static_cast<Py_ssize_t>(i)));
-        raw[i] = keep[i].ptr();
-    }
-    return drive_bytes(raw.data(), n);
+    return drive_bytes(PySequence_Fast_ITEMS(cmd), n);
 }
 
 py::object frequency_normalization32(const Call& c) {
     static const Signature sig("frequency_normalization32", {"freq"}, 1);
     auto a = bind<1>(sig, c);
-    return steal(PyObject_CallOneArg(reg().np_uint32, frequency_word(a[0]).ptr()));
+    return steal(PyObject_CallOneArg(reg().np_uint32, frequency_word(a[0]).object().ptr()));
 }
 
 py::object phase_normalization32(const Call& c) {
     static const Signature sig("phase_normalization32", {"phase"}, 1);
     auto a = bind<1>(sig, c);
-    return steal(PyObject_CallOneArg(reg().np_uint32, phase_word(a[0]).ptr()));
+    return steal(PyObject_CallOneArg(reg().np_uint32, phase_word(a[0]).object().ptr()));
 }
 
 py::object zero_overhead(py::handle) { return steal(PyFloat_FromDouble(0.0)); }
 py::object probe_overhead(py::handle) { return steal(PyFloat_FromDouble(words::kProbeDelayStep)); }
 
 }  // namespace
+
+py::handle self_arg(const Call& c, const char* name) {
+    if (c.nargs == 1 && c.nkw() == 0) return c.args[0];
+    if (c.nkw() == 0) raise_argtuple_invalid(name, true, 1, 1, c.nargs);
+    Signature sig(name, {"self"}, 1);
+    return bind<1>(sig, c)[0];
+}
 
 PyObject* reserved_zeros() {
     // A tuple of eight zeros, made once and kept for the process.
@@ -148,27 +174,46 @@ PyObject* reserved_zeros() {
     return t;
 }
 
-void pair_drive_packer(py::handle cls, DrivePacker p) {
-    own().drive->emplace_back(class_function(cls, "_pack_cmd"), p);
+void pair_drive_packer(RawFn entry, DrivePacker p) { own().drive->emplace_back(entry, p); }
+void pair_probe_packer(RawFn entry, ProbePacker p) { own().probe->emplace_back(entry, p); }
+
+bool direct_drive_word(PyObject* rec, std::uint8_t* dst) {
+    PyTypeObject* tp = Py_TYPE(rec);
+    BytesPath scratch;
+    const BytesPath& path = bytes_path(tp, scratch);
+    if (!path.own_bytes || !path.drive) return false;
+    Instance in(rec, type_version(tp));
+    if (!steps_unshadowed(in)) return false;
+    DriveItems items;
+    path.drive(in, items);
+    encode_drive_items(items, dst);
+    return true;
 }
-void pair_probe_packer(py::handle cls, ProbePacker p) {
-    own().probe->emplace_back(class_function(cls, "_pack_cmd"), p);
+
+bool probe_command_words(PyObject* rec, std::string& out) {
+    PyTypeObject* tp = Py_TYPE(rec);
+    BytesPath scratch;
+    const BytesPath& path = bytes_path(tp, scratch);
+    if (!path.own_bytes || !path.probe) return false;
+    Instance in(rec, type_version(tp));
+    if (!steps_unshadowed(in)) return false;
+    ProbeItems items;
+    path.probe(in, items);
+    std::uint8_t word[words::kProbeBytes];
+    encode_probe_items(items, word);
+    out.append(reinterpret_cast<const char*>(word), sizeof word);
+    return true;
 }
+
+bool own_capture_l2b(PyObject* l2b) { return l2b && l2b == own().capture_l2b; }
 
 py::object probe_list2bytes(const Call& c) {
     static const Signature sig("list2bytes", {"cmd"}, 1);
-    auto a = bind<1>(sig, c);
-    check_list(a[0], "cmd");
-    PyObject* cmd = a[0].ptr();
+    PyObject* cmd = c.nargs == 1 && c.nkw() == 0 ? c.args[0] : bind<1>(sig, c).v[0];
+    check_list(cmd, "cmd");
     Py_ssize_t n = PyList_GET_SIZE(cmd);
     if (n != static_cast<Py_ssize_t>(words::kProbeItems)) return probe_bytes(nullptr, n);
-    std::array<py::object, words::kProbeItems> keep;
-    std::array<PyObject*, words::kProbeItems> raw{};
-    for (std::size_t i = 0; i < words::kProbeItems; ++i) {
-        keep[i] = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(cmd, static_cast<Py_ssize_t>(i)));
-        raw[i] = keep[i].ptr();
-    }
-    return probe_bytes(raw.data(), n);
+    return probe_bytes(PySequence_Fast_ITEMS(cmd), n);
 }
 
 void register_bases(py::module_& m) {
@@ -177,9 +222,8 @@ void register_bases(py::module_& m) {
     py::handle str(reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
     ClassBuilder drive("TVKCommand", kModule);
-    drive.method("__bytes__", method<record_bytes>())
-        .method("_check_attr", method<check_attr>())
-        .method("_pack_cmd", method<drive_pack_cmd<zeros>>())
+    drive.method("__bytes__", method<record_bytes>()).method("_check_attr", method<check_attr>());
+    drive_packer<zeros>(drive)
         .property("overhead", getter<zero_overhead>(), "Output time of the command, seconds.")
         .staticmethod("list2bytes", method<drive_list2bytes>(),
                       "Append eight reserved zeros to the nine-item list and pack it into 32 bytes.")
@@ -188,20 +232,18 @@ void register_bases(py::module_& m) {
         .staticmethod("phase_normalization32", method<phase_normalization32>(),
                       "Phase in radians as a 32-bit fraction of a turn.");
     r.TVKCommand = publish(m, "TVKCommand", build_dataclass(drive, {{"tag", str}}));
-    o.check_attr = class_function(r.TVKCommand, "_check_attr");
-    o.drive_l2b = class_function(r.TVKCommand, "list2bytes");
-    pair_drive_packer(r.TVKCommand, zeros);
+    o.drive_l2b = held_member(r.TVKCommand, "list2bytes");
 
     ClassBuilder probe("_ProbeCommand", kModule);
-    probe.method("__bytes__", method<record_bytes>())
-        .method("_check_attr", method<check_attr>())
-        .method("_pack_cmd", method<probe_pack_cmd<probe_zeros>>())
+    probe.method("__bytes__", method<record_bytes>()).method("_check_attr", method<check_attr>());
+    probe_packer<probe_zeros>(probe)
         .property("overhead", getter<probe_overhead>())
         .staticmethod("list2bytes", method<probe_list2bytes>(),
                       "Pack the eight-item list, last item first, into 16 bytes.");
     r.ProbeCommand = publish(m, "_ProbeCommand", build_dataclass(probe, {{"tag", str}}));
-    o.probe_l2b = class_function(r.ProbeCommand, "list2bytes");
-    pair_probe_packer(r.ProbeCommand, probe_zeros);
+    o.probe_l2b = held_member(r.ProbeCommand, "list2bytes");
 }
+
+void hold_capture_l2b(py::handle capture_cls) { own().capture_l2b = held_member(capture_cls, "list2bytes"); }
 
 }  // namespace tvk::ostrane

@@ -1,5 +1,6 @@
 // Number conversions and struct-exact packing shared by every record.
 #include <cmath>
+#include <cstring>
 
 #include "ostrane.hpp"
 
@@ -55,9 +56,9 @@ py::object num_div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivid
 py::object num_mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
 py::object num_sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
-py::object mul_add_small(py::handle a, long k, long add) {
+CmdItem mul_add_small(py::handle a, long k, long add) {
     std::int64_t v;
-    if (small_int(a.ptr(), v) && v > -(1ll << 40) && v < (1ll << 40)) return py_int(v * k + add);
+    if (small_int(a.ptr(), v) && v > -(1ll << 40) && v < (1ll << 40)) return CmdItem(v * k + add);
     py::object r = num_mul(a, py_int(k));
     if (add == 0) return r;
     return steal(PyNumber_Add(r.ptr(), py_int(add).ptr()));
@@ -77,7 +78,7 @@ bool exact_double(PyObject* o, double& out) {
     return true;
 }
 
-py::object u32_word(py::object rounded, const char* what) {
+CmdItem u32_word(py::object rounded, const char* what) {
     py::object idx = steal(PyNumber_Index(rounded.ptr()));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
@@ -88,19 +89,19 @@ py::object u32_word(py::object rounded, const char* what) {
                      text.ptr());
         throw py::error_already_set();
     }
-    return idx;
+    return CmdItem(static_cast<std::int64_t>(v));
 }
 
 }  // namespace
 
-py::object frequency_word(py::handle freq) {
+CmdItem frequency_word(py::handle freq) {
     py::object rate = config(TVK_NAME("OUTSrate"));
     double f, r;
     if (exact_double(freq.ptr(), f) && exact_double(rate.ptr(), r) && r != 0.0) {
         double x = words::frequency_scaled(f, r);
         if (std::isfinite(x)) {
             double w = num::round_half_even(x);
-            if (words::fits_u32(w)) return steal(PyLong_FromDouble(w));
+            if (words::fits_u32(w)) return CmdItem(static_cast<std::int64_t>(w));
         }
         return u32_word(round_int(x), "frequency");
     }
@@ -111,7 +112,7 @@ py::object frequency_word(py::handle freq) {
     return u32_word(py_round(x), "frequency");
 }
 
-py::object phase_word(py::handle phase) {
+CmdItem phase_word(py::handle phase) {
     double p;
     double x;
     if (exact_double(phase.ptr(), p)) {
@@ -124,7 +125,8 @@ py::object phase_word(py::handle phase) {
     }
     double f = std::fmod(std::fmod(x, 1.0) + 1.0, 1.0) * words::kWordScale;
     if (!std::isfinite(f)) return round_int(f);  // round()'s own error
-    return steal(PyLong_FromDouble(words::phase_wrap(num::round_half_even(f))));
+    // f lies in [0, 2**32], so the rounded word is a plain integer.
+    return CmdItem(static_cast<std::int64_t>(words::phase_wrap(num::round_half_even(f))));
 }
 
 // ---- packing --------------------------------------------------------------
@@ -160,6 +162,39 @@ std::uint64_t pack_item(PyObject* item, words::Field f) {
     return static_cast<std::uint64_t>(x);
 }
 
+CmdItem::CmdItem(py::object o) {
+    std::int64_t v;
+    if (small_int(o.ptr(), v))
+        v_ = v;
+    else
+        o_ = std::move(o);
+}
+
+py::object CmdItem::object() const { return o_ ? o_ : steal(PyLong_FromLongLong(v_)); }
+
+std::uint64_t CmdItem::packed(words::Field f) const {
+    if (o_) return pack_item(o_.ptr(), f);
+    words::Item it;
+    it.value = v_;
+    if (const char* err = words::field_error(f, it)) raise_struct_error(err);
+    return static_cast<std::uint64_t>(v_);
+}
+
+void encode_drive_items(const DriveItems& items, std::uint8_t* dst) {
+    std::array<std::uint64_t, words::kDrivePacked> v{};
+    for (std::size_t i = 0; i < items.size(); ++i) v[i] = items[i].packed(words::kDriveFields[i]);
+    auto out = words::encode_drive(v);
+    std::memcpy(dst, out.data(), out.size());
+}
+
+void encode_probe_items(const ProbeItems& items, std::uint8_t* dst) {
+    std::array<std::uint64_t, words::kProbeItems> v{};
+    // The packer sees the reversed list: the last item is converted first.
+    for (std::size_t i = words::kProbeItems; i-- > 0;) v[i] = items[i].packed(words::Field::U16);
+    auto out = words::encode_probe(v);
+    std::memcpy(dst, out.data(), out.size());
+}
+
 namespace {
 [[noreturn]] void raise_count(std::size_t expected, Py_ssize_t got) {
     PyErr_Format(reg().struct_error, "pack expected %zu items for packing (got %zd)", expected, got);
@@ -167,30 +202,49 @@ namespace {
 }
 }  // namespace
 
+namespace {
+// Items of a list being packed: borrowed while every one is an exact int (no
+// code runs while they are converted), else owned, since an item's
+// __index__ may change the list under us.
+template <std::size_t N>
+struct PackItems {
+    std::array<PyObject*, N> raw{};
+    std::array<py::object, N> keep;
+    explicit PackItems(PyObject* const* items) {
+        bool plain = true;
+        for (std::size_t i = 0; i < N; ++i) {
+            raw[i] = items[i];
+            plain = plain && PyLong_Check(items[i]);
+        }
+        if (!plain)
+            for (std::size_t i = 0; i < N; ++i) keep[i] = py::reinterpret_borrow<py::object>(raw[i]);
+    }
+};
+
+py::bytes bytes_of(const std::uint8_t* data, std::size_t n) {
+    return py::reinterpret_steal<py::bytes>(
+        steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(n)))
+            .release());
+}
+}  // namespace
+
 py::bytes drive_bytes(PyObject* const* items, Py_ssize_t n) {
     if (n != static_cast<Py_ssize_t>(words::kDrivePacked)) raise_count(words::kDrivePacked, n);
+    PackItems<words::kDrivePacked> in(items);
     std::array<std::uint64_t, words::kDrivePacked> v{};
-    for (std::size_t i = 0; i < words::kDrivePacked; ++i) v[i] = pack_item(items[i], words::kDriveFields[i]);
+    for (std::size_t i = 0; i < words::kDrivePacked; ++i) v[i] = pack_item(in.raw[i], words::kDriveFields[i]);
     auto out = words::encode_drive(v);
-    return py::reinterpret_steal<py::bytes>(
-        steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), out.size())).release());
+    return bytes_of(out.data(), out.size());
 }
 
 py::bytes probe_bytes(PyObject* const* items, Py_ssize_t n) {
     if (n != static_cast<Py_ssize_t>(words::kProbeItems)) raise_count(words::kProbeItems, n);
+    PackItems<words::kProbeItems> in(items);
     std::array<std::uint64_t, words::kProbeItems> v{};
     // The packer sees the reversed list: the last item is converted first.
-    for (std::size_t i = words::kProbeItems; i-- > 0;) v[i] = pack_item(items[i], words::Field::U16);
+    for (std::size_t i = words::kProbeItems; i-- > 0;) v[i] = pack_item(in.raw[i], words::Field::U16);
     auto out = words::encode_probe(v);
-    return py::reinterpret_steal<py::bytes>(
-        steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), out.size())).release());
-}
-
-py::list items_to_list(py::object* items, std::size_t n) {
-    PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
-    if (!l) throw py::error_already_set();
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), items[i].release().ptr());
-    return py::reinterpret_steal<py::list>(l);
+    return bytes_of(out.data(), out.size());
 }
 
 py::dict channel_flags() {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/common.hpp"
+#include "common/direct.hpp"
 #include "common/dataclass.hpp"
 #include "words.hpp"
 
@@ -76,13 +77,6 @@ py::object trunc_int(double x);
 py::object num_div(py::handle a, py::handle b);
 py::object num_mul(py::handle a, py::handle b);
 py::object num_sub(py::handle a, py::handle b);
-// a * k + add, with a fast path for plain small ints (frame selectors).
-py::object mul_add_small(py::handle a, long k, long add);
-
-// Frequency and phase words as Python ints; a word outside 32 bits is
-// refused with OverflowError, a non-finite value with round()'s error.
-py::object frequency_word(py::handle freq);
-py::object phase_word(py::handle phase);
 
 // ---- packing --------------------------------------------------------------
 
@@ -90,16 +84,50 @@ py::object phase_word(py::handle phase);
 // is no integer or does not fit raises struct.error with the packer's text.
 std::uint64_t pack_item(PyObject* item, words::Field f);
 
+// One item of a command word: a plain integer while the value is an exact
+// int that fits 64 bits (no Python object made for it), else the object
+// itself, which the packer converts as struct does.
+class CmdItem {
+public:
+    CmdItem() = default;
+    CmdItem(std::int64_t v) : v_(v) {}  // NOLINT: items are mostly plain numbers
+    CmdItem(int v) : v_(v) {}           // NOLINT
+    CmdItem(py::object o);              // NOLINT
+    py::object object() const;
+    // The value as the field `f` holds it; out of range or no integer:
+    // struct.error with the packer's text.
+    std::uint64_t packed(words::Field f) const;
+
+private:
+    std::int64_t v_ = 0;
+    py::object o_;
+};
+
 // The 32 bytes of a drive word from its seventeen items / the 16 bytes of a
 // probe word from its eight items (the count is checked as the packer does).
 py::bytes drive_bytes(PyObject* const* items, Py_ssize_t n);
 py::bytes probe_bytes(PyObject* const* items, Py_ssize_t n);
 
-// Command items of a record, produced by its C++ packer.
-using DriveItems = std::array<py::object, words::kDriveItems>;
-using ProbeItems = std::array<py::object, words::kProbeItems>;
-using DrivePacker = void (*)(py::handle self, DriveItems& out);
-using ProbePacker = void (*)(py::handle self, ProbeItems& out);
+// Command items of a record, produced by its C++ packer from the record's
+// fields (read through `self`, directly where that is the same).
+using DriveItems = std::array<CmdItem, words::kDriveItems>;
+using ProbeItems = std::array<CmdItem, words::kProbeItems>;
+using Self = const Instance&;
+using DrivePacker = void (*)(Self self, DriveItems& out);
+using ProbePacker = void (*)(Self self, ProbeItems& out);
+
+// Packs the items into the word at dst (32 / 16 bytes), in item order, with
+// the packer's checks.
+void encode_drive_items(const DriveItems& items, std::uint8_t* dst);
+void encode_probe_items(const ProbeItems& items, std::uint8_t* dst);
+
+// a * k + add, plain for small ints (frame selectors).
+CmdItem mul_add_small(py::handle a, long k, long add);
+
+// Frequency and phase words; a word outside 32 bits is refused with
+// OverflowError, a non-finite value with round()'s error.
+CmdItem frequency_word(py::handle freq);
+CmdItem phase_word(py::handle phase);
 
 // Eight zeros (a tuple kept for the process): the reserved tail of a drive word.
 PyObject* reserved_zeros();
@@ -107,28 +135,62 @@ PyObject* reserved_zeros();
 // The static list2bytes of probe words (shared by _ProbeCommand and QInsCapture).
 py::object probe_list2bytes(const Call& c);
 
-py::list items_to_list(py::object* items, std::size_t n);
+// self of a method that takes nothing else, with the binder's texts.
+py::handle self_arg(const Call& c, const char* name);
+
+template <typename Items>
+py::list items_to_list(const Items& items) {
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!l) throw py::error_already_set();
+    py::list out = py::reinterpret_steal<py::list>(l);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), items[i].object().release().ptr());
+    return out;
+}
 
 // `_pack_cmd` of a record class whose items come from packer P: the list of
 // the word's items.
-template <typename Items, void (*P)(py::handle, Items&)>
+template <typename Items, void (*P)(Self, Items&)>
 py::object pack_cmd(const Call& c) {
-    static const Signature sig("_pack_cmd", {"self"}, 1);
-    auto a = bind<1>(sig, c);
+    Instance self(self_arg(c, "_pack_cmd").ptr(), 0);  // generic reads
     Items items;
-    P(a[0], items);
-    return items_to_list(items.data(), items.size());
+    P(self, items);
+    return items_to_list(items);
 }
-template <DrivePacker P>
-constexpr auto drive_pack_cmd = &pack_cmd<DriveItems, P>;
-template <ProbePacker P>
-constexpr auto probe_pack_cmd = &pack_cmd<ProbeItems, P>;
 
-// Pairs a built record class's `_pack_cmd` with its C++ packer, so that
-// bytes(record) can encode straight from the packer when the record's
-// `_check_attr`, `_pack_cmd` and `list2bytes` are all this module's own.
-void pair_drive_packer(py::handle cls, DrivePacker p);
-void pair_probe_packer(py::handle cls, ProbePacker p);
+// Pairs `_pack_cmd` entries with their C++ packers, so that bytes(record)
+// can encode straight from the packer when the record's `_check_attr`,
+// `_pack_cmd` and `list2bytes` are all this module's own.
+void pair_drive_packer(RawFn entry, DrivePacker p);
+void pair_probe_packer(RawFn entry, ProbePacker p);
+
+// Adds `_pack_cmd` from packer P to a record class being built.
+template <DrivePacker P>
+ClassBuilder& drive_packer(ClassBuilder& b) {
+    constexpr MethodDef def = method<pack_cmd<DriveItems, P>>();
+    pair_drive_packer(def.fn, P);
+    return b.method("_pack_cmd", def);
+}
+template <ProbePacker P>
+ClassBuilder& probe_packer(ClassBuilder& b) {
+    constexpr MethodDef def = method<pack_cmd<ProbeItems, P>>();
+    pair_probe_packer(def.fn, P);
+    return b.method("_pack_cmd", def);
+}
+
+// bytes(rec) written straight into dst, when rec's type and instance leave
+// every step of it to this module: 32 bytes of a drive record. Returns false
+// (nothing written, no error) when the generic protocol must run instead.
+bool direct_drive_word(PyObject* rec, std::uint8_t* dst);
+// bytes(rec) of a probe-side record (a probe command or a capture) appended
+// to out, under the same conditions.
+bool direct_probe_words(PyObject* rec, std::string& out);
+
+// The probe command part of direct_probe_words, and the capture record's
+// own list2bytes (held for the process by hold_capture_l2b).
+bool probe_command_words(PyObject* rec, std::string& out);
+void hold_capture_l2b(py::handle capture_cls);
+bool own_capture_l2b(PyObject* l2b);
 
 // A fresh {"all": 3, "ad": 2, "da": 1}.
 py::dict channel_flags();
