@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "call.hpp"
 #include "copy.hpp"
+#include "direct.hpp"
 #include "module.hpp"
 #include "numfmt.hpp"
 #include "pyclass.hpp"

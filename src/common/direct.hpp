@@ -1,15 +1,17 @@
-// Direct paths for instances of this layer's classes. Whether a call may skip
-// the generic protocol (bound methods, lookups through the MRO) is decided
-// from the instance's type, remembered per type until the type or one of its
-// bases changes, and from the instance dict, which may shadow any method.
-// Attributes are then read straight from the instance dict; anything unusual
-// (a custom __getattribute__, a data descriptor of that name, a type changed
-// while the call runs) goes through the interpreter's own lookup.
+// Direct paths for instances of this layer's classes. A call may skip the
+// generic protocol (bound methods, lookups through the MRO) when the members
+// it would look up are this layer's own, as the instance's type resolves
+// them and provided the instance dict, which may shadow any method, does not
+// hold them. Attributes are read straight from the instance dict exactly
+// where the interpreter's lookup would find them there; anything unusual (a
+// custom __getattribute__, a data descriptor of that name) goes through the
+// interpreter's own lookup.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "call.hpp"
 
@@ -27,20 +29,29 @@ inline bool generic_attributes(PyTypeObject* tp) {
     return tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_setattro == PyObject_GenericSetAttr;
 }
 
-// The C++ entry behind `descr` when it is a member made by
-// ClassBuilder::method (or abstract_method), else nullptr: tells one of this
-// layer's own members from a replacement without calling it.
-RawFn method_entry(PyObject* descr);
+// A member made by ClassBuilder::method (or abstract_method): its C++ entry
+// and the cell it is called with. Empty for any other object, so one of this
+// layer's own members is told from a replacement without calling it.
+struct MethodEntry {
+    RawFn fn = nullptr;
+    PyObject* cell = nullptr;
+    explicit operator bool() const { return fn != nullptr; }
+    // The member called on self with no other argument, as self.name() does.
+    py::object call(PyObject* self) const {
+        PyObject* args[1] = {self};
+        return steal(fn(cell, args, 1, nullptr));
+    }
+};
+MethodEntry method_entry(PyObject* descr);
 
-// The entry of the member `name` as type `tp` resolves it (see method_entry).
-inline RawFn resolved_entry(PyTypeObject* tp, PyObject* name) {
+// The member `name` as type `tp` resolves it (see method_entry).
+inline MethodEntry resolved_entry(PyTypeObject* tp, PyObject* name) {
     PyObject* d = _PyType_Lookup(tp, name);
-    return d ? method_entry(d) : nullptr;
+    return d ? method_entry(d) : MethodEntry{};
 }
 
 // A value worked out from a type, kept while the type keeps its version tag.
-// Holds no Python object: the type is only compared, never dereferenced
-// unless it is the instance's own type.
+// Holds no Python object: the type is only compared, never dereferenced.
 template <class V, std::size_t N = 64>
 class TypeMemo {
 public:
@@ -76,17 +87,14 @@ private:
     std::array<Entry, N> slots_{};
 };
 
-// One instance on a direct path, its type's memo already checked. Every read
-// checks again that the instance kept its type and the type its version, so
-// Python code run in between (a field's __str__, a kernel's lookups) that
-// changes either sends the later reads the generic way.
+// Attribute access of one instance, each read as PyObject_GetAttr would give
+// it, taken straight from the instance dict where that is where the lookup
+// would find it.
 class Instance {
 public:
-    Instance(PyObject* self, unsigned version) : self_(self), tp_(Py_TYPE(self)), version_(version) {}
+    explicit Instance(PyObject* self) : self_(self) {}
 
-    bool intact() const { return Py_TYPE(self_) == tp_ && version_ != 0 && type_version(tp_) == version_; }
-
-    // self.name, as PyObject_GetAttr gives it.
+    // self.name
     py::object get(PyObject* name) const {
         if (PyObject* v = direct(name)) return py::reinterpret_borrow<py::object>(v);
         return getattr(self_, name);
@@ -94,16 +102,21 @@ public:
     // Borrowed self.name when the instance dict holds it and nothing in the
     // type overrides that; nullptr otherwise (no error set).
     PyObject* direct(PyObject* name) const;
-    // True when the instance dict certainly has no entry `name` (so a method
-    // of the type of that name is what self.name gives).
-    bool lacks(PyObject* name) const;
+    // True when the instance dict certainly holds none of the names (so the
+    // type's members of those names are what self.<name> gives).
+    bool lacks(std::initializer_list<PyObject*> names) const;
+    // The member `name` when self.name is one of this layer's own members
+    // (its type's attribute access generic, not shadowed by the instance).
+    MethodEntry own_member(PyObject* name) const;
 
     PyObject* self() const { return self_; }
 
 private:
     PyObject* self_;
-    PyTypeObject* tp_;
-    unsigned version_;
 };
+
+// obj.name as the interpreter gives it, straight from the instance dict
+// where its lookup would find it there.
+inline py::object read_attr(py::handle obj, PyObject* name) { return Instance(obj.ptr()).get(name); }
 
 }  // namespace tvk

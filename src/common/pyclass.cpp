@@ -125,9 +125,10 @@ py::object make_method(py::handle func, RawFn fn, py::handle cell, bool abstract
 
 }  // namespace
 
-RawFn method_entry(PyObject* descr) {
-    if (Py_TYPE(descr) != method_type()) return nullptr;
-    return reinterpret_cast<MethodObject*>(descr)->fn;
+MethodEntry method_entry(PyObject* descr) {
+    if (Py_TYPE(descr) != method_type()) return {};
+    auto* m = reinterpret_cast<MethodObject*>(descr);
+    return {m->fn, m->cell};
 }
 
 py::object make_abstract(py::handle callable) { return make_method(callable, nullptr, py::handle(), true); }

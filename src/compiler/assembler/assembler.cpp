@@ -148,8 +148,8 @@ py::object tuple_of(std::initializer_list<py::handle> items) {
 // walk run away.
 py::object snapshot(py::handle iterable) { return steal(PySequence_Tuple(iterable.ptr())); }
 
-py::object tag_of(py::handle rec) { return tvk::getattr(rec, TVK_NAME("tag")); }
-py::object fresh_tag(py::handle self) { return tvk::getattr(self, TVK_NAME("generate_tag")); }
+py::object tag_of(py::handle rec) { return read_attr(rec, TVK_NAME("tag")); }
+py::object fresh_tag(py::handle self) { return read_attr(self, TVK_NAME("generate_tag")); }
 
 // A writable, C-contiguous view of an exported buffer, released on scope exit.
 class BufferView {
@@ -191,7 +191,7 @@ struct Records {
     }
 };
 
-py::object self_table(py::handle self, PyObject* name) { return tvk::getattr(self, name); }
+py::object self_table(py::handle self, PyObject* name) { return read_attr(self, name); }
 
 // ---------------------------------------------------------------- _DelaySum
 
@@ -206,7 +206,7 @@ py::object delay_sum_init(const Call& c) {
 }
 
 py::object delay_sum_value(py::handle self) {
-    py::object parts = snapshot(tvk::getattr(self, TVK_NAME("parts")));
+    py::object parts = snapshot(read_attr(self, TVK_NAME("parts")));
     py::handle qnumber = reg().QNumber;
     py::object acc = py_ll(0);
     const Py_ssize_t n = PyTuple_GET_SIZE(parts.ptr());
@@ -276,8 +276,8 @@ py::object asm_init(const Call& c) {
     per_drive(TVK_NAME("drive_cmdq"), new_list);
     {
         py::object np = py::module_::import("numpy");
-        py::object int16 = tvk::getattr(np, TVK_NAME("int16"));
-        py::object zeros = tvk::getattr(np, TVK_NAME("zeros"));
+        py::object int16 = read_attr(np, TVK_NAME("int16"));
+        py::object zeros = read_attr(np, TVK_NAME("zeros"));
         per_drive(TVK_NAME("envelop_cache"), [&](py::handle) {
             py::object size = steal(PyNumber_FloorDivide(config(TVK_NAME("envelope_cache")).ptr(),
                                                        py_ll(2).ptr()));
@@ -438,7 +438,7 @@ py::object extract_envelop(const Call& c) {
     BufferView buf;
     // Native 16-bit memory and samples: write in place; anything else goes
     // through the array library, which converts or refuses.
-    const bool direct = dtype.ptr() == tvk::getattr(np, TVK_NAME("int16")).ptr() && buf.acquire(cache) &&
+    const bool direct = dtype.ptr() == read_attr(np, TVK_NAME("int16")).ptr() && buf.acquire(cache) &&
                         buf.is_int16_vector();
     Py_ssize_t mem_samples = 0;
     auto* mem = static_cast<std::int16_t*>(direct ? buf.view().buf : nullptr);
@@ -455,7 +455,7 @@ py::object extract_envelop(const Call& c) {
     }
 
     py::object align = mod_attr(TVK_NAME("_align_envelope_step"));
-    py::object frombuffer = direct ? py::object() : tvk::getattr(np, TVK_NAME("frombuffer"));
+    py::object frombuffer = direct ? py::object() : read_attr(np, TVK_NAME("frombuffer"));
     EnvelopeLayout layout(mem_samples);
     py::object table = steal(PyDict_New());
     for (auto& env : envelopes) {
@@ -560,7 +560,7 @@ py::object link_wave(const Call& c) {
                 if (!found)
                     raise_assembly("The frame tag required by instruction " + repr_text(rec) +
                                    " does not exist in the instruction queue of channel " + text(drive_ch));
-                tvk::setattr(rec, TVK_NAME("frame_idx"), tvk::getattr(found, TVK_NAME("frame_idx")));
+                tvk::setattr(rec, TVK_NAME("frame_idx"), read_attr(found, TVK_NAME("frame_idx")));
             }
         }
         if (optional_attr(rec, TVK_NAME("envelop_slice"))) {
@@ -569,7 +569,7 @@ py::object link_wave(const Call& c) {
                 if (!found)
                     raise_assembly("The envelop tag required by instruction " + repr_text(rec) +
                                    " does not exist in the instruction queue of channel " + text(drive_ch));
-                tvk::setattr(rec, TVK_NAME("envelop_slice"), tvk::getattr(found, TVK_NAME("envelop_slice")));
+                tvk::setattr(rec, TVK_NAME("envelop_slice"), read_attr(found, TVK_NAME("envelop_slice")));
             }
         }
         if (is_instance(rec, r.capture)) {
@@ -594,7 +594,7 @@ py::object link_wave(const Call& c) {
         } else {
             list_append(dq, rec);
             py::object tag = fresh_tag(self);
-            list_append(pq, call(r.p_delay, {tag, tvk::getattr(rec, TVK_NAME("overhead"))}));
+            list_append(pq, call(r.p_delay, {tag, read_attr(rec, TVK_NAME("overhead"))}));
         }
         enter_last(dtab, dq);
         enter_last(ptab, pq);
@@ -625,7 +625,7 @@ py::object optimize_probe_q(const Call& c) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle w = PyTuple_GET_ITEM(words.ptr(), i);
         if (!is_instance(w, r.p_delay)) continue;
-        delays[i] = tvk::getattr(w, TVK_NAME("delay"));
+        delays[i] = read_attr(w, TVK_NAME("delay"));
         kinds[i] = is_instance(delays[i], r.qnumber) ? ProbeKind::HolderDelay : ProbeKind::PlainDelay;
     }
     py::handle delay_sum = g_delay_sum;
@@ -714,7 +714,7 @@ py::object set_chnl_cmdq(const Call& c) {
 py::object np_call(py::handle np, PyObject* fn, std::initializer_list<py::handle> args, py::handle dtype) {
     py::object kw = steal(PyDict_New());
     set_item(kw, TVK_NAME("dtype"), dtype);
-    return steal(PyObject_Call(tvk::getattr(np, fn).ptr(), tuple_of(args).ptr(), kw.ptr()));
+    return steal(PyObject_Call(read_attr(np, fn).ptr(), tuple_of(args).ptr(), kw.ptr()));
 }
 
 // Encodes a drive queue straight into its row; the row's size is the bound.
@@ -765,7 +765,7 @@ py::object assemble(const Call& c) {
     auto b = tvk::bind<1>(sig, c);
     py::handle self = b[0];
     py::object np = py::module_::import("numpy");
-    py::object u32 = tvk::getattr(np, TVK_NAME("uint32"));
+    py::object u32 = read_attr(np, TVK_NAME("uint32"));
     py::object ch_map = self_table(self, TVK_NAME("ch_map"));
     py::object drive_cmdq = self_table(self, TVK_NAME("drive_cmdq"));
     py::object caches = self_table(self, TVK_NAME("envelop_cache"));
@@ -791,18 +791,18 @@ py::object assemble(const Call& c) {
         set_item(drive_images, pl[0], image);
         py::object envs;
         if (n > 0) {
-            envs = call(tvk::getattr(np, TVK_NAME("stack")), {rows});
+            envs = call(read_attr(np, TVK_NAME("stack")), {rows});
         } else {
             py::object size =
                 steal(PyNumber_FloorDivide(config(TVK_NAME("envelope_cache")).ptr(), py_ll(2).ptr()));
-            envs = np_call(np, TVK_NAME("zeros"), {tuple_of({py_ll(0), size})}, tvk::getattr(np, TVK_NAME("int16")));
+            envs = np_call(np, TVK_NAME("zeros"), {tuple_of({py_ll(0), size})}, read_attr(np, TVK_NAME("int16")));
         }
         set_item(env_images, pl[0], envs);
     }
 
     py::object probe_images = steal(PyDict_New());
     py::object probe_cmdq = self_table(self, TVK_NAME("probe_cmdq"));
-    py::object i32 = tvk::getattr(np, TVK_NAME("int32"));
+    py::object i32 = read_attr(np, TVK_NAME("int32"));
     py::object keys = snapshot(probe_cmdq);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(keys.ptr()); ++k) {
         py::handle p = PyTuple_GET_ITEM(keys.ptr(), k);

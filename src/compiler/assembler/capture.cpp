@@ -41,7 +41,7 @@ py::object flag(py::handle flags, PyObject* key) { return steal(PyObject_GetItem
 py::object capture_len(const Call& c) {
     static const Signature sig("__len__", {"self"}, 1);
     py::object self = bind_self(c, sig);
-    return steps(getattr(self, TVK_NAME("width")), config(TVK_NAME("capture_step")));
+    return steps(read_attr(self, TVK_NAME("width")), config(TVK_NAME("capture_step")));
 }
 
 // The one or three probe words of a capture, appended to `out`. Each word's
@@ -76,8 +76,9 @@ void capture_words(Self self, std::string& out) {
         lists[n++] = {head, flag(flags, TVK_NAME("all")), 0, 0, 0, length, 0, length};
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (self.intact() && own_capture_l2b(_PyType_Lookup(Py_TYPE(self.self()), TVK_NAME("list2bytes"))) &&
-            self.lacks(TVK_NAME("list2bytes"))) {
+        PyTypeObject* tp = Py_TYPE(self.self());
+        if (tp->tp_getattro == PyObject_GenericGetAttr &&
+            own_capture_l2b(_PyType_Lookup(tp, TVK_NAME("list2bytes"))) && self.lacks({TVK_NAME("list2bytes")})) {
             std::uint8_t word[words::kProbeBytes];
             encode_probe_items(lists[i], word);
             out.append(reinterpret_cast<const char*>(word), sizeof word);
@@ -91,17 +92,10 @@ void capture_words(Self self, std::string& out) {
     }
 }
 
-// The capture's memo: its attribute access is the generic one, so fields are
-// read directly.
-unsigned plain_version(PyObject* rec) {
-    PyTypeObject* tp = Py_TYPE(rec);
-    return generic_attributes(tp) ? type_version(tp) : 0;
-}
-
 py::object capture_bytes(const Call& c) {
     py::handle self = self_arg(c, "__bytes__");
     std::string out;
-    capture_words(Instance(self.ptr(), plain_version(self.ptr())), out);
+    capture_words(Instance(self.ptr()), out);
     return steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
@@ -122,8 +116,8 @@ void pack_jump(Self self, ProbeItems& out) {
 
 bool direct_probe_words(PyObject* rec, std::string& out) {
     PyTypeObject* tp = Py_TYPE(rec);
-    if (resolved_entry(tp, TVK_NAME("__bytes__")) == method<capture_bytes>().fn) {
-        capture_words(Instance(rec, plain_version(rec)), out);
+    if (resolved_entry(tp, TVK_NAME("__bytes__")).fn == method<capture_bytes>().fn) {
+        capture_words(Instance(rec), out);
         return true;
     }
     return probe_command_words(rec, out);

@@ -62,11 +62,11 @@ py::object record_bytes(const Call& c);
 BytesPath work_out(PyTypeObject* tp) {
     BytesPath p;
     if (!generic_attributes(tp)) return p;
-    p.own_bytes = resolved_entry(tp, TVK_NAME("__bytes__")) == method<record_bytes>().fn;
-    if (resolved_entry(tp, TVK_NAME("_check_attr")) != method<check_attr>().fn) return p;
+    p.own_bytes = resolved_entry(tp, TVK_NAME("__bytes__")).fn == method<record_bytes>().fn;
+    if (resolved_entry(tp, TVK_NAME("_check_attr")).fn != method<check_attr>().fn) return p;
     Own& o = own();
     PyObject* l2b = _PyType_Lookup(tp, TVK_NAME("list2bytes"));
-    RawFn pack = resolved_entry(tp, TVK_NAME("_pack_cmd"));
+    RawFn pack = resolved_entry(tp, TVK_NAME("_pack_cmd")).fn;
     if (l2b && l2b == o.drive_l2b)
         p.drive = find(*o.drive, pack);
     else if (l2b && l2b == o.probe_l2b)
@@ -83,7 +83,7 @@ const BytesPath& bytes_path(PyTypeObject* tp, BytesPath& scratch) {
 
 // No instance attribute shadows the three steps.
 bool steps_unshadowed(const Instance& in) {
-    return in.lacks(TVK_NAME("_check_attr")) && in.lacks(TVK_NAME("_pack_cmd")) && in.lacks(TVK_NAME("list2bytes"));
+    return in.lacks({TVK_NAME("_check_attr"), TVK_NAME("_pack_cmd"), TVK_NAME("list2bytes")});
 }
 
 py::object new_bytes(std::size_t n, std::uint8_t*& data) {
@@ -101,7 +101,7 @@ py::object record_bytes(const Call& c) {
     BytesPath scratch;
     const BytesPath& path = bytes_path(tp, scratch);
     if (path.drive || path.probe) {
-        Instance in(self.ptr(), type_version(tp));
+        Instance in(self.ptr());
         if (steps_unshadowed(in)) {
             std::uint8_t* data = nullptr;
             if (path.drive) {
@@ -118,9 +118,9 @@ py::object record_bytes(const Call& c) {
             return out;
         }
     }
-    call0(getattr(self, TVK_NAME("_check_attr")));
-    py::object pack = getattr(self, TVK_NAME("_pack_cmd"));
-    py::object l2b = getattr(self, TVK_NAME("list2bytes"));
+    call0(read_attr(self, TVK_NAME("_check_attr")));
+    py::object pack = read_attr(self, TVK_NAME("_pack_cmd"));
+    py::object l2b = read_attr(self, TVK_NAME("list2bytes"));
     return call1(l2b, call0(pack));
 }
 
@@ -182,7 +182,7 @@ bool direct_drive_word(PyObject* rec, std::uint8_t* dst) {
     BytesPath scratch;
     const BytesPath& path = bytes_path(tp, scratch);
     if (!path.own_bytes || !path.drive) return false;
-    Instance in(rec, type_version(tp));
+    Instance in(rec);
     if (!steps_unshadowed(in)) return false;
     DriveItems items;
     path.drive(in, items);
@@ -195,7 +195,7 @@ bool probe_command_words(PyObject* rec, std::string& out) {
     BytesPath scratch;
     const BytesPath& path = bytes_path(tp, scratch);
     if (!path.own_bytes || !path.probe) return false;
-    Instance in(rec, type_version(tp));
+    Instance in(rec);
     if (!steps_unshadowed(in)) return false;
     ProbeItems items;
     path.probe(in, items);

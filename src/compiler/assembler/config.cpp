@@ -50,7 +50,7 @@ py::object align_envelope_step(const Call& c) {
 
 // ---- QNumber: a box whose number is read when it is converted ------------
 
-py::object value_of(py::handle self) { return getattr(self, TVK_NAME("value")); }
+py::object value_of(py::handle self) { return read_attr(self, TVK_NAME("value")); }
 
 py::object qnumber_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1);
@@ -88,7 +88,7 @@ py::object qnumber_bool(const Call& c) {
 py::object qnumber_repr(const Call& c) {
     static const Signature sig("__repr__", {"self"}, 1);
     auto a = bind<1>(sig, c);
-    py::object name = getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(a[0].ptr()))), TVK_NAME("__name__"));
+    py::object name = read_attr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(a[0].ptr()))), TVK_NAME("__name__"));
     py::object text = steal(PyObject_Str(value_of(a[0]).ptr()));
     return steal(PyUnicode_FromFormat("%S(%U)", name.ptr(), text.ptr()));
 }

@@ -8,7 +8,7 @@ namespace {
 
 using words::DriveHead;
 
-py::object attr(py::handle self, PyObject* name) { return getattr(self, name); }
+py::object attr(py::handle self, PyObject* name) { return read_attr(self, name); }
 
 // ---- __post_init__ of the records with resolved attributes ---------------
 
@@ -77,7 +77,7 @@ py::object head_of(Self self, py::handle type) {
     if (found < 0) throw py::error_already_set();
     if (!found) {
         py::object cls_name =
-            getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.self()))), TVK_NAME("__name__"));
+            read_attr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.self()))), TVK_NAME("__name__"));
         py::object keys = call_method(table, TVK_NAME("keys"));
         py::object text = steal(PyUnicode_FromFormat("%S.type can only be one of %S", cls_name.ptr(), keys.ptr()));
         raise_assembly_error(py::str(text));

@@ -15,7 +15,7 @@ py::object post_init(const Call& c) {
 }
 
 py::object class_name(py::handle self) {
-    return getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), TVK_NAME("__name__"));
+    return read_attr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), TVK_NAME("__name__"));
 }
 
 // The module's HAS_WAVEFORM and wf.Waveform as they are now (nullptr when
@@ -35,7 +35,7 @@ PyObject* waveform_class(py::object& keep) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'wf' is not defined");
         throw py::error_already_set();
     }
-    keep = getattr(wf, TVK_NAME("Waveform"));
+    keep = read_attr(wf, TVK_NAME("Waveform"));
     return keep.ptr();
 }
 
@@ -43,7 +43,7 @@ py::object envelope_bytes(const Call& c) {
     static const Signature sig("__bytes__", {"self"}, 1);
     auto a = bind<1>(sig, c);
     py::handle self = a[0];
-    py::object env = getattr(self, TVK_NAME("envelop"));
+    py::object env = read_attr(self, TVK_NAME("envelop"));
     py::object samples;
     py::object keep;
     PyObject* waveform = waveform_class(keep);
@@ -53,7 +53,7 @@ py::object envelope_bytes(const Call& c) {
         if (is_wave < 0) throw py::error_already_set();
     }
     if (is_wave) {
-        if (getattr(env, TVK_NAME("start")).is_none() || getattr(env, TVK_NAME("stop")).is_none())
+        if (read_attr(env, TVK_NAME("start")).is_none() || read_attr(env, TVK_NAME("stop")).is_none())
             raise_assembly_error("When the type of " + py::str(class_name(self)).cast<std::string>() +
                                  ".envelop is wf.Waveform, it must have start and stop attributes");
         samples = call_method(env, TVK_NAME("sample"), {config(TVK_NAME("OUTSrate"))});

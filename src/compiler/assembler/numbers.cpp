@@ -172,7 +172,7 @@ CmdItem::CmdItem(py::object o) {
 
 py::object CmdItem::object() const { return o_ ? o_ : steal(PyLong_FromLongLong(v_)); }
 
-std::uint64_t CmdItem::packed(words::Field f) const {
+std::uint64_t CmdItem::packed_slow(words::Field f) const {
     if (o_) return pack_item(o_.ptr(), f);
     words::Item it;
     it.value = v_;
@@ -181,10 +181,9 @@ std::uint64_t CmdItem::packed(words::Field f) const {
 }
 
 void encode_drive_items(const DriveItems& items, std::uint8_t* dst) {
-    std::array<std::uint64_t, words::kDrivePacked> v{};
-    for (std::size_t i = 0; i < items.size(); ++i) v[i] = items[i].packed(words::kDriveFields[i]);
-    auto out = words::encode_drive(v);
-    std::memcpy(dst, out.data(), out.size());
+    std::uint64_t v[words::kDriveItems];
+    for (std::size_t i = 0; i < words::kDriveItems; ++i) v[i] = items[i].packed(words::kDriveFields[i]);
+    words::write_drive(v, dst);
 }
 
 void encode_probe_items(const ProbeItems& items, std::uint8_t* dst) {

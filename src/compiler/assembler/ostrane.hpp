@@ -96,9 +96,14 @@ public:
     py::object object() const;
     // The value as the field `f` holds it; out of range or no integer:
     // struct.error with the packer's text.
-    std::uint64_t packed(words::Field f) const;
+    std::uint64_t packed(words::Field f) const {
+        if (!o_ && v_ >= 0 && static_cast<std::uint64_t>(v_) <= words::field_max(f))
+            return static_cast<std::uint64_t>(v_);
+        return packed_slow(f);
+    }
 
 private:
+    std::uint64_t packed_slow(words::Field f) const;
     std::int64_t v_ = 0;
     py::object o_;
 };
@@ -152,7 +157,7 @@ py::list items_to_list(const Items& items) {
 // the word's items.
 template <typename Items, void (*P)(Self, Items&)>
 py::object pack_cmd(const Call& c) {
-    Instance self(self_arg(c, "_pack_cmd").ptr(), 0);  // generic reads
+    Instance self(self_arg(c, "_pack_cmd").ptr());
     Items items;
     P(self, items);
     return items_to_list(items);

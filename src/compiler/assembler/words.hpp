@@ -108,6 +108,22 @@ inline std::array<std::uint8_t, kDriveBytes> encode_drive(const std::array<std::
     return out;
 }
 
+// Drive word at dst from its nine command items (the reserved tail is
+// written as zeros), each already within its field: the layout of
+// kDriveFields spelled out.
+inline void write_drive(const std::uint64_t* v, std::uint8_t* dst) {
+    dst[0] = static_cast<std::uint8_t>(v[0]);
+    dst[1] = static_cast<std::uint8_t>(v[1]);
+    put_le(dst + 2, v[2], 4);
+    put_le(dst + 6, v[3], 4);
+    put_le(dst + 10, v[4], 2);
+    put_le(dst + 12, v[5], 2);
+    put_le(dst + 14, v[6], 2);
+    put_le(dst + 16, v[7], 4);
+    put_le(dst + 20, v[8], 4);
+    put_le(dst + 24, 0, 8);
+}
+
 // Probe word from its eight items (item 0 the head), each within 16 bits:
 // item 7 lands in bytes 0-1, the head in bytes 14-15.
 inline std::array<std::uint8_t, kProbeBytes> encode_probe(const std::array<std::uint64_t, kProbeItems>& items) {

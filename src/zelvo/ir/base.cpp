@@ -9,7 +9,7 @@ Registry& reg() {
     return *r;
 }
 
-py::object sim_type(const char* member) { return getattr(reg().SimIRType, intern(member)); }
+py::object sim_type(const char* member) { return read_attr(reg().SimIRType, intern(member)); }
 
 py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
                         const std::function<void(ClassBuilder&)>& fill) {
@@ -22,8 +22,8 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 }
 
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
-    py::object kernel = getattr(self, TVK_NAME("kernel"));
-    return params_get(getattr(kernel, TVK_NAME("compile_params")), key, fallback);
+    py::object kernel = read_attr(self, TVK_NAME("kernel"));
+    return params_get(read_attr(kernel, TVK_NAME("compile_params")), key, fallback);
 }
 
 py::object params_get(py::handle mapping, PyObject* key, py::handle fallback) {
@@ -68,17 +68,29 @@ py::object zlv_config(const Call& c) {
     return py::none();
 }
 
+// self.generate_tag: a new tag straight from the tag source while that is
+// the mixin's own property.
+py::object new_tag_of(py::handle self) {
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().tag_property)
+        return new_tag_str();
+    return read_attr(self, TVK_NAME("generate_tag"));
+}
+
 // IRBase(**kwargs): the five common fields; ends the constructor chain.
 py::object base_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
-    auto b = bind<1>(sig, c);
+    auto b = bind_init<1>(sig, c);
     py::handle self = b[0];
-    setattr(self, TVK_NAME("tag"), getattr(self, TVK_NAME("generate_tag")));
+    setattr(self, TVK_NAME("tag"), new_tag_of(self));
     py::object zero = py::reinterpret_steal<py::object>(PyLong_FromLong(0));
     setattr(self, TVK_NAME("real_wait_time"), zero);
     setattr(self, TVK_NAME("line"), zero);
-    PyObject* kernel = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("kernel"));
-    if (!kernel && PyErr_Occurred()) throw py::error_already_set();
+    PyObject* kernel = nullptr;
+    if (b.kwargs) {
+        kernel = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("kernel"));
+        if (!kernel && PyErr_Occurred()) throw py::error_already_set();
+    }
     setattr(self, TVK_NAME("kernel"), kernel ? py::handle(kernel) : py::handle(Py_None));
     setattr(self, TVK_NAME("index_map"), py::dict());
     return py::none();
@@ -92,7 +104,7 @@ py::object text_form(py::handle self) {
 
 py::object base_repr(const Call& c) {
     py::handle self = self_only(c, "__repr__");
-    py::object tag = py_str(getattr(self, TVK_NAME("tag")));
+    py::object tag = py_str(read_attr(self, TVK_NAME("tag")));
     py::object text = text_form(self);
     PyObject* r = PyUnicode_FromFormat("<%s: %U>: %U", Py_TYPE(self.ptr())->tp_name, tag.ptr(), text.ptr());
     if (!r) throw py::error_already_set();
@@ -101,8 +113,8 @@ py::object base_repr(const Call& c) {
 
 py::object base_str(const Call& c) {
     py::handle self = self_only(c, "__str__");
-    call_method(self, TVK_NAME("_check_attr"));
-    return call_method(self, TVK_NAME("_pack_cmd"));
+    call_own(self, TVK_NAME("_check_attr"), method<no_check_attr>().fn);
+    return call_own(self, TVK_NAME("_pack_cmd"));
 }
 
 py::object base_format(const Call& c) {
@@ -125,15 +137,22 @@ py::object base_len(const Call& c) {
 }  // namespace
 
 py::object empty_pack_cmd(const Call& c) {
-    static const Signature sig("_pack_cmd", {"self"}, 1);
-    bind<1>(sig, c);
-    return py::str("");
+    self_only(c, "_pack_cmd");
+    static PyObject* const empty = intern("");
+    return py::reinterpret_borrow<py::object>(empty);
 }
 
 py::object no_check_attr(const Call& c) {
-    static const Signature sig("_check_attr", {"self"}, 1);
-    bind<1>(sig, c);
+    self_only(c, "_check_attr");
     return py::none();
+}
+
+py::object call_own(py::handle self, PyObject* name, RawFn skip) {
+    if (MethodEntry own = Instance(self.ptr()).own_member(name)) {
+        if (own.fn == skip) return py::none();
+        return own.call(self.ptr());
+    }
+    return call_method(self, name);
 }
 
 void register_config(py::module_& m) {
@@ -180,6 +199,7 @@ void register_config(py::module_& m) {
     py::object mixin = make_gen_tag_mixin(kModule);
     m.attr("GenTagMixin") = mixin;
     r.GenTagMixin = mixin.ptr();
+    r.tag_property = Py_NewRef(PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(mixin.ptr())->tp_dict, "generate_tag"));
 }
 
 void register_base(py::module_& m) {

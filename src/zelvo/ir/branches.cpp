@@ -15,7 +15,7 @@ constexpr char kJumpaddr[] = "jumpaddr";
 
 py::object wait_trig_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
-    auto b = bind<1>(sig, c);
+    auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("sim_ir_type"), sim_type("WAIT"));
     setattr(b[0], TVK_NAME("irhead"), int_obj(1));
@@ -24,14 +24,14 @@ py::object wait_trig_init(const Call& c) {
 }
 
 // The alignment rule assigns any value; it is kept and returned unchanged.
-py::object wait_trig_get(py::handle self) { return getattr(self, TVK_NAME("_wait_time")); }
+py::object wait_trig_get(py::handle self) { return read_attr(self, TVK_NAME("_wait_time")); }
 void wait_trig_set(py::handle self, py::handle value) { setattr(self, TVK_NAME("_wait_time"), value); }
 
 // ---- IRJumpImmediate ------------------------------------------------------
 
 py::object jump_immediate_init(const Call& c) {
     static const Signature sig("__init__", {"self", "idx"}, 2);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     // The declared int is enforced before anything is set.
     py::object idx = to_int_arg(b[1], "idx");
     call_next_init(c.cls, b[0], py::none());
@@ -43,7 +43,7 @@ py::object jump_immediate_init(const Call& c) {
 
 py::object jump_timing_init(const Call& c) {
     static const Signature sig("__init__", {"self", "target"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("target"), b[1]);
     return py::none();
@@ -53,7 +53,7 @@ py::object jump_timing_init(const Call& c) {
 
 py::object timing_placeholder_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
-    auto b = bind<1>(sig, c);
+    auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("irhead"), int_obj(1));
     return py::none();
@@ -65,8 +65,8 @@ py::object timing_placeholder_init(const Call& c) {
 // under the jump's own tag, None when it is missing.
 py::object own_tag_check_attr(const Call& c) {
     py::handle self = self_only(c, "_check_attr");
-    py::object map = getattr(self, TVK_NAME("index_map"));
-    py::object tag = getattr(self, TVK_NAME("tag"));
+    py::object map = read_attr(self, TVK_NAME("index_map"));
+    py::object tag = read_attr(self, TVK_NAME("tag"));
     py::object addr;
     if (PyDict_CheckExact(map.ptr())) {
         PyObject* v = PyDict_GetItemWithError(map.ptr(), tag.ptr());
@@ -82,7 +82,7 @@ py::object own_tag_check_attr(const Call& c) {
 py::object conditional_init(const Call& c) {
     static const Signature sig("__init__", {"self", "register_idx", "judge_result", "feedback_chnl", "jumpaddr"},
                                4, Signature::VarKw, {py::int_(0).release()});
-    auto b = bind<5>(sig, c);
+    auto b = bind_init<5>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("idx"), b[1]);
@@ -95,7 +95,7 @@ py::object conditional_init(const Call& c) {
 }
 
 bool intra_enabled(py::handle self) {
-    py::object flag = getattr(self, TVK_NAME("intra_enable"));
+    py::object flag = read_attr(self, TVK_NAME("intra_enable"));
     int t = PyObject_IsTrue(flag.ptr());
     if (t < 0) throw py::error_already_set();
     return t != 0;
@@ -109,30 +109,30 @@ py::object conditional_line(const Call& c) {
     s.reserve(40);
     if (intra_enabled(self)) {
         s += "jeqi 0x";
-        append_hex_padded(s, getattr(self, TVK_NAME("result")), 8, true);
+        append_hex_padded(s, read_attr(self, TVK_NAME("result")), 8, true);
         s += " $";
-        append_str(s, getattr(self, TVK_NAME("jumpaddr")));
+        append_str(s, read_attr(self, TVK_NAME("jumpaddr")));
         return make_str(s);
     }
     // Fields are evaluated result, feedback channel, register, address; the
     // line puts the register first and the feedback channel before the result.
     std::string result;
-    append_hex_zfill(result, getattr(self, TVK_NAME("result")), 4);
+    append_hex_zfill(result, read_attr(self, TVK_NAME("result")), 4);
     std::string feedback;
-    append_hex_zfill(feedback, getattr(self, TVK_NAME("feedback_chnl")), 2);
+    append_hex_zfill(feedback, read_attr(self, TVK_NAME("feedback_chnl")), 2);
     s += "beqi %A";
-    append_str(s, getattr(self, TVK_NAME("idx")));
+    append_str(s, read_attr(self, TVK_NAME("idx")));
     s += " 0xae";
     s += feedback;
     s += result;
     s += " $";
-    append_str(s, getattr(self, TVK_NAME("jumpaddr")));
+    append_str(s, read_attr(self, TVK_NAME("jumpaddr")));
     return make_str(s);
 }
 
 py::object jump_inside_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
-    auto b = bind<1>(sig, c);
+    auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("irhead"), int_obj(1));
     setattr(b[0], TVK_NAME("jumpaddr"), int_obj(0));

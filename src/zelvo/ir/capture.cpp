@@ -17,7 +17,7 @@ py::object capture_init(const Call& c) {
                                {"self", "freq_list", "acq_width", "delay_width", "play_width", "raw_data_store",
                                 "iq_data_store", "judge_data_store", "double_fre_mode"},
                                5, Signature::VarKw, {Py_True, Py_True, Py_True, Py_False});
-    auto b = bind<9>(sig, c);
+    auto b = bind_init<9>(sig, c);
     py::handle self = b[0];
     py::object acq = to_float_arg(b[2]);
     py::object delay = to_float_arg(b[3]);
@@ -74,12 +74,12 @@ py::object np_maximum(py::handle a, py::handle b) {
 }
 
 Window window(py::handle self) {
-    py::object a = getattr(self, TVK_NAME("acq_width"));
-    py::object d = getattr(self, TVK_NAME("delay_width"));
+    py::object a = read_attr(self, TVK_NAME("acq_width"));
+    py::object d = read_attr(self, TVK_NAME("delay_width"));
     Window w;
     if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(d.ptr())) {
         double s = PyFloat_AS_DOUBLE(a.ptr()) + PyFloat_AS_DOUBLE(d.ptr());
-        py::object p = getattr(self, TVK_NAME("play_width"));
+        py::object p = read_attr(self, TVK_NAME("play_width"));
         if (PyFloat_CheckExact(p.ptr())) {
             double pd = PyFloat_AS_DOUBLE(p.ptr());
             w.plain = true;
@@ -89,7 +89,7 @@ Window window(py::handle self) {
         w.o = np_maximum(steal(PyFloat_FromDouble(s)), p);
     } else {
         py::object s = steal(PyNumber_Add(a.ptr(), d.ptr()));
-        py::object p = getattr(self, TVK_NAME("play_width"));
+        py::object p = read_attr(self, TVK_NAME("play_width"));
         w.o = np_maximum(s, p);
     }
     if (PyFloat_Check(w.o.ptr())) {
@@ -101,10 +101,10 @@ Window window(py::handle self) {
 }
 
 py::object capture_max(py::handle self) {
-    py::object a = getattr(self, TVK_NAME("acq_width"));
-    py::object d = getattr(self, TVK_NAME("delay_width"));
+    py::object a = read_attr(self, TVK_NAME("acq_width"));
+    py::object d = read_attr(self, TVK_NAME("delay_width"));
     py::object s = steal(PyNumber_Add(a.ptr(), d.ptr()));
-    return np_maximum(s, getattr(self, TVK_NAME("play_width")));
+    return np_maximum(s, read_attr(self, TVK_NAME("play_width")));
 }
 
 py::object capture_duration(py::handle self) {
@@ -178,14 +178,14 @@ struct Mask {
 };
 
 void append_cycles(std::string& out, py::handle self, PyObject* field, py::handle clock) {
-    py::object w = getattr(self, field);
+    py::object w = read_attr(self, field);
     cyc::round_div(w, clock).append(out);
 }
 
 py::object capture_pack_cmd(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     Mask mask;
-    py::object fre = getattr(self, TVK_NAME("fre"));
+    py::object fre = read_attr(self, TVK_NAME("fre"));
     if (PyList_CheckExact(fre.ptr())) {
         // by index: a comparison may change the list under us
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fre.ptr()); ++i) {
@@ -215,7 +215,7 @@ py::object capture_pack_cmd(const Call& c) {
     out += ' ';
     append_cycles(out, self, TVK_NAME("play_width"), clock);
     out += " 0b";
-    append_binary(out, getattr(self, TVK_NAME("para")), 4);
+    append_binary(out, read_attr(self, TVK_NAME("para")), 4);
     return make_str(out);
 }
 

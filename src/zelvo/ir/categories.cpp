@@ -10,7 +10,7 @@ namespace {
 template <void (*SetFields)(py::handle)>
 py::object category_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
-    auto b = bind<1>(sig, c);
+    auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     SetFields(b[0]);
     return py::none();
@@ -39,13 +39,13 @@ void jump_fields(py::handle self) {
 py::object fetch_ir(const Call& c) {
     static const Signature sig("fetch_ir", {"self", "ir"}, 2);
     auto b = bind<2>(sig, c);
-    call_method(getattr(b[0], TVK_NAME("ir_sub")), TVK_NAME("append"), {b[1]});
+    call_method(read_attr(b[0], TVK_NAME("ir_sub")), TVK_NAME("append"), {b[1]});
     return py::none();
 }
 
 // Length in samples: the integer part of the instance's wait time.
 py::object sim_duration(py::handle self) {
-    py::object w = getattr(self, TVK_NAME("wait_time"));
+    py::object w = read_attr(self, TVK_NAME("wait_time"));
     PyObject* r = PyNumber_Long(w.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
@@ -54,7 +54,7 @@ py::object sim_duration(py::handle self) {
 py::object sim_data(const Call& c) {
     static const Signature sig("sim_data", {"self"}, 1, Signature::VarPos | Signature::VarKw);
     auto b = bind<1>(sig, c);
-    py::object d = getattr(b[0], TVK_NAME("duration"));
+    py::object d = read_attr(b[0], TVK_NAME("duration"));
     PyObject* r = PyObject_CallOneArg(reg().np_zeros, d.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
@@ -62,13 +62,13 @@ py::object sim_data(const Call& c) {
 
 py::object mapping_target(const Call& c) {
     py::handle self = self_only(c, "mapping_target");
-    py::object kernel = getattr(self, TVK_NAME("kernel"));
+    py::object kernel = read_attr(self, TVK_NAME("kernel"));
     if (kernel.is_none()) {
         setattr(self, TVK_NAME("cmd_idx"), py::int_(0));
         return py::none();
     }
-    py::object map = getattr(kernel, TVK_NAME("instr_target_map"));
-    py::object tag = getattr(getattr(self, TVK_NAME("target")), TVK_NAME("tag"));
+    py::object map = read_attr(kernel, TVK_NAME("instr_target_map"));
+    py::object tag = read_attr(read_attr(self, TVK_NAME("target")), TVK_NAME("tag"));
     static PyObject* const missing = PyLong_FromLong(-1);
     py::object idx = params_get(map, tag.ptr(), missing);
     setattr(self, TVK_NAME("cmd_idx"), idx);
@@ -77,7 +77,7 @@ py::object mapping_target(const Call& c) {
 
 py::object jump_check_attr(const Call& c) {
     py::handle self = self_only(c, "_check_attr");
-    call_method(self, TVK_NAME("mapping_target"));
+    call_own(self, TVK_NAME("mapping_target"));
     return py::none();
 }
 

@@ -28,13 +28,13 @@ struct Blocks {
 
 Blocks blocks(py::handle self, py::handle wave, bool with_times) {
     Blocks r;
-    py::object size = getattr(getattr(wave, TVK_NAME("waveform")), TVK_NAME("size"));
-    py::object bw = getattr(self, TVK_NAME("b_width"));
+    py::object size = read_attr(read_attr(wave, TVK_NAME("waveform")), TVK_NAME("size"));
+    py::object bw = read_attr(self, TVK_NAME("b_width"));
     std::int64_t s, w, n = 0, st;
     bool nplain = cyc::small_int(size.ptr(), s) && cyc::small_int(bw.ptr(), w) && !__builtin_mul_overflow(s, w, &n);
     py::object nbytes;
     if (!nplain) nbytes = steal(PyNumber_Multiply(size.ptr(), bw.ptr()));
-    r.step = getattr(wave, TVK_NAME("step"));
+    r.step = read_attr(wave, TVK_NAME("step"));
     bool splain = cyc::small_int(r.step.ptr(), st) && st != 0;
     if (nplain && splain) {
         std::int64_t rem = num::floormod(n, st);
@@ -58,7 +58,7 @@ Blocks blocks(py::handle self, py::handle wave, bool with_times) {
 
 py::object load_init(const Call& c) {
     static const Signature sig("__init__", {"self", "wave"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("wave"), b[1]);
     setattr(b[0], TVK_NAME("b_width"), py::int_(2));
@@ -68,14 +68,14 @@ py::object load_init(const Call& c) {
 
 py::object load_pack_cmd(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
-    py::object wave = getattr(self, TVK_NAME("wave"));
+    py::object wave = read_attr(self, TVK_NAME("wave"));
     Blocks bl = blocks(self, wave, false);
     std::string out("lodiddr ");
-    append_str(out, getattr(wave, TVK_NAME("offset")));
+    append_str(out, read_attr(wave, TVK_NAME("offset")));
     out += ", ";
     bl.last_data.append(out);
     out += ", 1, ";
-    append_str(out, getattr(self, TVK_NAME("fifo_id")));
+    append_str(out, read_attr(self, TVK_NAME("fifo_id")));
     return make_str(out);
 }
 
@@ -83,7 +83,7 @@ py::object load_pack_cmd(const Call& c) {
 
 py::object play_init(const Call& c) {
     static const Signature sig("__init__", {"self", "wave"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     py::object zero = py::reinterpret_borrow<py::object>(zero_int());
@@ -97,7 +97,7 @@ py::object play_init(const Call& c) {
 }
 
 py::object waveform_size(py::handle self) {
-    return getattr(getattr(getattr(self, TVK_NAME("wave")), TVK_NAME("waveform")), TVK_NAME("size"));
+    return read_attr(read_attr(read_attr(self, TVK_NAME("wave")), TVK_NAME("waveform")), TVK_NAME("size"));
 }
 
 py::object play_wait_time(py::handle self) {
@@ -114,13 +114,13 @@ py::object play_wait_time(py::handle self) {
 py::object play_sim_data(const Call& c) {
     static const Signature sig("sim_data", {"self"}, 1, Signature::VarPos | Signature::VarKw);
     auto b = bind<1>(sig, c);
-    return getattr(getattr(b[0], TVK_NAME("wave")), TVK_NAME("waveform"));
+    return read_attr(read_attr(b[0], TVK_NAME("wave")), TVK_NAME("waveform"));
 }
 
 // int((wave_delay * 1e9) // step): the delay field in units of the delay step.
 Whole play_delay(py::handle self, const Whole& step) {
     static PyObject* const ns = PyFloat_FromDouble(1e9);
-    py::object wd = getattr(self, TVK_NAME("wave_delay"));
+    py::object wd = read_attr(self, TVK_NAME("wave_delay"));
     double p;
     bool plain = cyc::plain_mul(wd.ptr(), ns, p);
     py::object prod;
@@ -148,13 +148,13 @@ py::object play_pack_cmd(const Call& c) {
     Whole clock = cyc::round_mul(compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(3.2e-8)), ns);
     Whole step = cyc::round_div(clock.object(), srate.object());
     Whole delay = play_delay(self, step);
-    py::object wave = getattr(self, TVK_NAME("wave"));
+    py::object wave = read_attr(self, TVK_NAME("wave"));
     Blocks bl = blocks(self, wave, true);
-    py::object pre = getattr(self, TVK_NAME("pre_load"));
+    py::object pre = read_attr(self, TVK_NAME("pre_load"));
     int pre_on = PyObject_IsTrue(pre.ptr());
     if (pre_on < 0) throw py::error_already_set();
     std::string out("plyiddr ");
-    py::object offset = getattr(wave, TVK_NAME("offset"));
+    py::object offset = read_attr(wave, TVK_NAME("offset"));
     if (pre_on) {
         std::int64_t o, st, sum;
         if (cyc::small_int(offset.ptr(), o) && cyc::small_int(bl.step.ptr(), st) && !__builtin_add_overflow(o, st, &sum))
@@ -180,9 +180,9 @@ py::object play_pack_cmd(const Call& c) {
     out += ", ";
     delay.append(out);
     out += ", ";
-    append_str(out, getattr(self, TVK_NAME("mode")));
+    append_str(out, read_attr(self, TVK_NAME("mode")));
     out += ", ";
-    append_str(out, getattr(self, TVK_NAME("fifo_id")));
+    append_str(out, read_attr(self, TVK_NAME("fifo_id")));
     out += ", ";
     if (PyBool_Check(pre.ptr()))
         out += pre_on ? '1' : '0';

@@ -21,7 +21,7 @@ py::object get_envelope(const Call& c) {
     py::object parts = steal(PyList_New(2));
     PyList_SET_ITEM(parts.ptr(), 0, b[1].inc_ref().ptr());
     PyList_SET_ITEM(parts.ptr(), 1, b[2].inc_ref().ptr());
-    py::object concat = getattr(reg().numpy, TVK_NAME("concatenate"));
+    py::object concat = read_attr(reg().numpy, TVK_NAME("concatenate"));
     setattr(self, TVK_NAME("envelope"), steal(PyObject_CallOneArg(concat.ptr(), parts.ptr())));
     return py::none();
 }
@@ -30,7 +30,7 @@ py::object get_envelope(const Call& c) {
 py::object envelope_init(const Call& c) {
     static const Signature sig("__init__", {"self", "envelope_i", "envelope_q", "amp"}, 2, Signature::VarKw,
                                {py::none(), py::int_(1).release()});
-    auto b = bind<4>(sig, c);
+    auto b = bind_init<4>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     call_method(self, TVK_NAME("_get_envelope"), {b[1], b[2]});
@@ -44,7 +44,7 @@ py::object envelope_init(const Call& c) {
 // len(): the element count of the stored samples.
 py::object envelope_len(const Call& c) {
     py::handle self = self_only(c, "__len__");
-    py::object size = getattr(getattr(self, TVK_NAME("envelope")), TVK_NAME("size"));
+    py::object size = read_attr(read_attr(self, TVK_NAME("envelope")), TVK_NAME("size"));
     if (PyLong_CheckExact(size.ptr())) return size;
     return steal(PyNumber_Long(size.ptr()));
 }
@@ -63,8 +63,8 @@ py::object global_config_item(PyObject* key) {
 // amplitudes for the passes that read it afterwards.
 py::object envelope_bytes(const Call& c) {
     py::handle self = self_only(c, "__bytes__");
-    py::object env = getattr(self, TVK_NAME("envelope"));
-    py::object ndarray = getattr(reg().numpy, TVK_NAME("ndarray"));
+    py::object env = read_attr(self, TVK_NAME("envelope"));
+    py::object ndarray = read_attr(reg().numpy, TVK_NAME("ndarray"));
     int is_array = PyObject_IsInstance(env.ptr(), ndarray.ptr());
     if (is_array < 0) throw py::error_already_set();
     if (!is_array) {
@@ -81,21 +81,21 @@ py::object envelope_bytes(const Call& c) {
 
 py::object envelope_repr(const Call& c) {
     py::handle self = self_only(c, "__repr__");
-    py::object tag = py_str(getattr(self, TVK_NAME("tag")));
-    py::object nbytes = py_str(getattr(getattr(self, TVK_NAME("envelope")), TVK_NAME("nbytes")));
+    py::object tag = py_str(read_attr(self, TVK_NAME("tag")));
+    py::object nbytes = py_str(read_attr(read_attr(self, TVK_NAME("envelope")), TVK_NAME("nbytes")));
     return steal(PyUnicode_FromFormat("<%s: %U>: %U", Py_TYPE(self.ptr())->tp_name, tag.ptr(), nbytes.ptr()));
 }
 
 // IRArbWaveform(name: str, waveform, **kwargs)
 py::object arb_init(const Call& c) {
     static const Signature sig("__init__", {"self", "name", "waveform"}, 3, Signature::VarKw);
-    auto b = bind<3>(sig, c);
+    auto b = bind_init<3>(sig, c);
     py::handle self = b[0];
     check_str(b[1], "name");
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("name"), b[1]);
     setattr(self, TVK_NAME("waveform"), b[2]);
-    setattr(self, TVK_NAME("wave_type"), getattr(b[2], TVK_NAME("dtype")));
+    setattr(self, TVK_NAME("wave_type"), read_attr(b[2], TVK_NAME("dtype")));
     setattr(self, TVK_NAME("offset"), py::int_(0));
     setattr(self, TVK_NAME("step"), py::int_(32768));
     return py::none();
@@ -109,7 +109,7 @@ constexpr char kFreqList[] = "freq_list";
 template <const char* Arg, bool ExactList>
 py::object carrier_init(const Call& c) {
     static const Signature sig("__init__", {"self", Arg}, 2);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     if (ExactList) check_list(b[1], Arg);
     call_next_init(c.cls, b[0], py::handle());
     setattr(b[0], TVK_NAME(Arg), b[1]);
@@ -118,7 +118,7 @@ py::object carrier_init(const Call& c) {
 
 py::object waveform_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
-    return py_str(getattr(getattr(self, TVK_NAME("wave")), TVK_NAME("shape")));
+    return py_str(read_attr(read_attr(self, TVK_NAME("wave")), TVK_NAME("shape")));
 }
 
 }  // namespace

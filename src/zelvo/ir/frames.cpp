@@ -161,7 +161,7 @@ namespace {
 // IRFrame(freq, phase, idx, **kwargs)
 py::object frame_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freq", "phase", "idx"}, 4, Signature::VarKw);
-    auto b = bind<4>(sig, c);
+    auto b = bind_init<4>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("freq"), b[1]);
@@ -176,11 +176,11 @@ py::object frame_line(const Call& c) {
     std::string s;
     s.reserve(64);
     s += "fmsi 0b";
-    append_frame_bit(s, getattr(self, TVK_NAME("idx")));
+    append_frame_bit(s, read_attr(self, TVK_NAME("idx")));
     s += ' ';
-    append_word(s, getattr(self, TVK_NAME("freq")), Word::FrameFreq);
+    append_word(s, read_attr(self, TVK_NAME("freq")), Word::FrameFreq);
     s += ' ';
-    append_word(s, getattr(self, TVK_NAME("phase")), Word::FramePhase);
+    append_word(s, read_attr(self, TVK_NAME("phase")), Word::FramePhase);
     return make_str(s);
 }
 
@@ -188,7 +188,7 @@ py::object frame_line(const Call& c) {
 py::object frame_add_init(const Call& c) {
     static const Signature sig("__init__", {"self", "frames", "frequency", "phase"}, 4,
                                Signature::VarKw);
-    auto b = bind<4>(sig, c);
+    auto b = bind_init<4>(sig, c);
     py::handle self = b[0];
     py::object frequency = to_float_arg(b[2]);
     py::object phase = to_float_arg(b[3]);
@@ -206,15 +206,15 @@ py::object frame_add_line(const Call& c) {
     s.reserve(64);
     s += "Fmai 0b";
     std::uint64_t fast = 0;
-    py::object slow = frame_mask(getattr(self, TVK_NAME("frames")), &fast);
+    py::object slow = frame_mask(read_attr(self, TVK_NAME("frames")), &fast);
     if (slow)
         append_binary(s, slow, 32);
     else
         s += num::binary(static_cast<std::int64_t>(fast), 32);
     s += ' ';
-    append_word(s, getattr(self, TVK_NAME("frequency")), Word::FrameFreq);
+    append_word(s, read_attr(self, TVK_NAME("frequency")), Word::FrameFreq);
     s += ' ';
-    append_word(s, getattr(self, TVK_NAME("phase")), Word::FramePhase);
+    append_word(s, read_attr(self, TVK_NAME("phase")), Word::FramePhase);
     return make_str(s);
 }
 
@@ -236,12 +236,12 @@ py::object fixed_point(py::handle x, bool to_int) {
 // IRProt(freq_list, rotation, **kwargs)
 py::object prot_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freq_list", "rotation"}, 3, Signature::VarKw);
-    auto b = bind<3>(sig, c);
+    auto b = bind_init<3>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("fre"), b[1]);
-    setattr(self, TVK_NAME("rotation_real"), fixed_point(getattr(b[2], TVK_NAME("real")), true));
-    setattr(self, TVK_NAME("rotation_imag"), fixed_point(getattr(b[2], TVK_NAME("imag")), true));
+    setattr(self, TVK_NAME("rotation_real"), fixed_point(read_attr(b[2], TVK_NAME("real")), true));
+    setattr(self, TVK_NAME("rotation_imag"), fixed_point(read_attr(b[2], TVK_NAME("imag")), true));
     setattr(self, TVK_NAME("real_wait_time"), py::int_(6));
     return py::none();
 }
@@ -249,18 +249,18 @@ py::object prot_init(const Call& c) {
 py::object prot_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s("prot ");
-    append_fre_u8(s, getattr(self, TVK_NAME("fre")));
+    append_fre_u8(s, read_attr(self, TVK_NAME("fre")));
     s += ' ';
-    append_str(s, getattr(self, TVK_NAME("rotation_real")));
+    append_str(s, read_attr(self, TVK_NAME("rotation_real")));
     s += ' ';
-    append_str(s, getattr(self, TVK_NAME("rotation_imag")));
+    append_str(s, read_attr(self, TVK_NAME("rotation_imag")));
     return make_str(s);
 }
 
 // IRPth(freq_list, threshold, **kwargs)
 py::object pth_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freq_list", "threshold"}, 3, Signature::VarKw);
-    auto b = bind<3>(sig, c);
+    auto b = bind_init<3>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("fre"), b[1]);
@@ -272,9 +272,9 @@ py::object pth_init(const Call& c) {
 py::object pth_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s("pth ");
-    append_fre_u8(s, getattr(self, TVK_NAME("fre")));
+    append_fre_u8(s, read_attr(self, TVK_NAME("fre")));
     s += ' ';
-    append_str(s, getattr(self, TVK_NAME("threshold")));
+    append_str(s, read_attr(self, TVK_NAME("threshold")));
     return make_str(s);
 }
 

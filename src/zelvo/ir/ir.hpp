@@ -19,6 +19,7 @@ struct Registry {
     PyObject* np_zeros = nullptr;
     PyObject* AssemblyError = nullptr;
     PyObject* GenTagMixin = nullptr;
+    PyObject* tag_property = nullptr;  // GenTagMixin.generate_tag, held for the process
     PyObject* IRBase = nullptr;
     PyObject* PreIR = nullptr;
     PyObject* UnfixIR = nullptr;
@@ -64,6 +65,24 @@ py::object const_int(py::handle) {
 py::object empty_pack_cmd(const Call& c);
 py::object no_check_attr(const Call& c);
 
+// self.name(): the member's entry called directly when it is this module's
+// own and not shadowed by an instance attribute (nothing at all when that
+// entry is `skip`, a member known to do nothing), else the generic call.
+py::object call_own(py::handle self, PyObject* name, RawFn skip = nullptr);
+
+// Binds an __init__ of this module: a call with no keyword takes its
+// positional arguments as they are, with no keyword dict made; the binder
+// handles every other call. `kwargs` stays empty when no keyword is given.
+template <int N>
+Bound<N> bind_init(const Signature& sig, const Call& c) {
+    if (c.nkw() == 0 && c.nargs == N) {
+        Bound<N> b;
+        for (int i = 0; i < N; ++i) b.v[i] = c.args[i];
+        return b;
+    }
+    return bind<N>(sig, c);
+}
+
 // Binds a method that takes only self (for the error texts of a wrong call).
 inline py::handle self_only(const Call& c, const char* name) {
     if (c.nargs != 1 || c.nkw() != 0) {
@@ -100,7 +119,7 @@ py::object fixed_line(const Call& c) {
 template <const char* Prefix, const char* Field, void (*Append)(std::string&, py::handle) = append_field>
 py::object prefixed_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
-    py::object v = getattr(self, TVK_NAME(Field));
+    py::object v = read_attr(self, TVK_NAME(Field));
     std::string s(Prefix);
     Append(s, v);
     return make_str(s);
@@ -111,7 +130,7 @@ py::object prefixed_line(const Call& c) {
 template <const char* Arg, const char* Field>
 py::object one_arg_init(const Call& c) {
     static const Signature sig("__init__", {"self", Arg}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME(Field), b[1]);
     return py::none();

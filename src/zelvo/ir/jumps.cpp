@@ -11,7 +11,7 @@ namespace {
 py::object jump_event_init(const Call& c) {
     static const Signature sig("__init__", {"self", "register_idx", "event_str", "target", "jumpaddr"}, 4,
                                Signature::VarKw, {py::int_(0).release()});
-    auto b = bind<5>(sig, c);
+    auto b = bind_init<5>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("idx"), b[1]);
@@ -27,11 +27,11 @@ py::object jump_event_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s("beqi %A");
     s.reserve(32);
-    append_str(s, getattr(self, TVK_NAME("idx")));
+    append_str(s, read_attr(self, TVK_NAME("idx")));
     s += ' ';
-    append_str(s, getattr(self, TVK_NAME("event_str")));
+    append_str(s, read_attr(self, TVK_NAME("event_str")));
     s += " $";
-    append_str(s, getattr(self, TVK_NAME("cmd_idx")));
+    append_str(s, read_attr(self, TVK_NAME("cmd_idx")));
     return make_str(s);
 }
 
@@ -39,7 +39,7 @@ py::object jump_event_line(const Call& c) {
 
 py::object loop_init(const Call& c) {
     static const Signature sig("__init__", {"self", "count", "target"}, 3, Signature::VarKw);
-    auto b = bind<3>(sig, c);
+    auto b = bind_init<3>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("sim_ir_type"), sim_type("LOOP"));
@@ -52,9 +52,9 @@ py::object loop_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s("lopi ");
     s.reserve(32);
-    append_str(s, getattr(self, TVK_NAME("count")));
+    append_str(s, read_attr(self, TVK_NAME("count")));
     s += " $";
-    append_str(s, getattr(self, TVK_NAME("cmd_idx")));
+    append_str(s, read_attr(self, TVK_NAME("cmd_idx")));
     return make_str(s);
 }
 
@@ -66,7 +66,7 @@ void loop_members(ClassBuilder& b) {
 
 py::object placeholder_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
-    auto b = bind<1>(sig, c);
+    auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("sim_ir_type"), sim_type("IGNORE"));
     setattr(b[0], TVK_NAME("irhead"), py::int_(0));
@@ -83,7 +83,7 @@ py::object blank_line(const Call& c) {
 
 py::object jump_normal_init(const Call& c) {
     static const Signature sig("__init__", {"self", "target"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("sim_ir_type"), sim_type("JUMP"));
     setattr(b[0], TVK_NAME("target"), b[1]);

@@ -74,16 +74,16 @@ struct Place {
 };
 
 Place place(py::handle self) {
-    py::object env = getattr(self, TVK_NAME("envelope"));
-    py::object sl = getattr(env, TVK_NAME("envelope_slice"));
+    py::object env = read_attr(self, TVK_NAME("envelope"));
+    py::object sl = read_attr(env, TVK_NAME("envelope_slice"));
     py::object stop, start;
     if (PySlice_Check(sl.ptr())) {
         auto* s = reinterpret_cast<PySliceObject*>(sl.ptr());
         stop = py::reinterpret_borrow<py::object>(s->stop);
         start = py::reinterpret_borrow<py::object>(s->start);
     } else {
-        stop = getattr(sl, TVK_NAME("stop"));
-        start = getattr(sl, TVK_NAME("start"));
+        stop = read_attr(sl, TVK_NAME("stop"));
+        start = read_attr(sl, TVK_NAME("start"));
     }
     Place p;
     p.start = Num::of(start);
@@ -111,7 +111,7 @@ py::object play_init(const Call& c) {
     static const Signature sig("__init__", {"self", "frame", "envelope", "amp", "bias", "freq", "phase"}, 7,
                                Signature::VarKw);
     static PyObject* const full_scale = PyLong_FromLong(32767);
-    auto b = bind<7>(sig, c);
+    auto b = bind_init<7>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     setattr(self, TVK_NAME("frame"), b[1]);
@@ -120,7 +120,7 @@ py::object play_init(const Call& c) {
     setattr(self, TVK_NAME("bias"), b[4]);
     setattr(self, TVK_NAME("envelope"), b[2]);
     setattr(self, TVK_NAME("phase"), b[6]);
-    setattr(self, TVK_NAME("envelope_type"), getattr(b[2], TVK_NAME("envelope_type")));
+    setattr(self, TVK_NAME("envelope_type"), read_attr(b[2], TVK_NAME("envelope_type")));
     return py::none();
 }
 
@@ -142,19 +142,19 @@ py::object play_line(py::handle self, const char* mnemonic, const Num& block, co
     std::string s;
     s.reserve(80);
     s += mnemonic;
-    append_str(s, getattr(self, TVK_NAME("frame")));
+    append_str(s, read_attr(self, TVK_NAME("frame")));
     s += ' ';
     floordiv(p.start, block).append(s);
     s += ' ';
     floordiv(p.length, block).append(s);
     s += ' ';
-    append_str(s, getattr(self, TVK_NAME("amp")));
+    append_str(s, read_attr(self, TVK_NAME("amp")));
     s += ' ';
-    append_str(s, getattr(self, TVK_NAME("bias")));
+    append_str(s, read_attr(self, TVK_NAME("bias")));
     s += ' ';
-    append_word(s, getattr(self, TVK_NAME("freq")), Word::PlayFreq);
+    append_word(s, read_attr(self, TVK_NAME("freq")), Word::PlayFreq);
     s += ' ';
-    append_word(s, getattr(self, TVK_NAME("phase")), Word::PlayPhase);
+    append_word(s, read_attr(self, TVK_NAME("phase")), Word::PlayPhase);
     return make_str(s);
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 py::object mov_init(const Call& c) {
     static const Signature sig("__init__", {"self", "register_idx", "value"}, 3, Signature::VarKw);
-    auto b = bind<3>(sig, c);
+    auto b = bind_init<3>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("idx"), b[1]);
     setattr(b[0], TVK_NAME("reg_value"), b[2]);
@@ -18,15 +18,15 @@ py::object mov_init(const Call& c) {
 py::object mov_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s("movi %A");
-    append_field(s, getattr(self, TVK_NAME("idx")));
+    append_field(s, read_attr(self, TVK_NAME("idx")));
     s += ' ';
-    append_field(s, getattr(self, TVK_NAME("reg_value")));
+    append_field(s, read_attr(self, TVK_NAME("reg_value")));
     return make_str(s);
 }
 
 py::object nlw_init(const Call& c) {
     static const Signature sig("__init__", {"self", "feedback_rd_chnl"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
+    auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
     setattr(b[0], TVK_NAME("idx"), py::int_(0));
     setattr(b[0], TVK_NAME("feedback_rd_chnl"), b[1]);

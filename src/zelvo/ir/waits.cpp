@@ -14,7 +14,7 @@ constexpr char kPoints[] = "points";
 // round(float(width) / base_clock).
 Whole width_cycles(py::handle self) {
     py::object clock = compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
-    py::object width = getattr(self, TVK_NAME("width"));
+    py::object width = read_attr(self, TVK_NAME("width"));
     PyObject* w = width.ptr();
     if (PyFloat_CheckExact(w)) return cyc::round_div(width, clock);
     return cyc::round_div(steal(PyNumber_Float(w)), clock);
@@ -25,7 +25,7 @@ py::object wait_time(py::handle self) { return width_cycles(self).object(); }
 // round(float(width * srate)) at the target channel's rate.
 py::object wait_duration(py::handle self) {
     py::object srate = cyc::target_srate(self);
-    py::object width = getattr(self, TVK_NAME("width"));
+    py::object width = read_attr(self, TVK_NAME("width"));
     double d;
     if (cyc::plain_mul(width.ptr(), srate.ptr(), d)) return cyc::round_whole(d).object();
     py::object prod = steal(PyNumber_Multiply(width.ptr(), srate.ptr()));
@@ -38,7 +38,7 @@ py::object points_wait_time(py::handle self) {
     static PyObject* const cycle = PyFloat_FromDouble(4e-9);
     py::object srate = cyc::target_srate(self);
     Whole block = cyc::round_mul(srate, cycle);
-    py::object points = getattr(self, TVK_NAME("points"));
+    py::object points = read_attr(self, TVK_NAME("points"));
     py::object b = block.object();
     double q;
     if (cyc::plain_div(points.ptr(), b.ptr(), q)) return cyc::ceil_whole(q).object();
@@ -48,8 +48,8 @@ py::object points_wait_time(py::handle self) {
 // points as an int: unchanged when it is one, None passes, another number
 // through its __int__.
 py::object points_duration(py::handle self) {
-    getattr(getattr(self, TVK_NAME("kernel")), TVK_NAME("compile_params"));
-    py::object points = getattr(self, TVK_NAME("points"));
+    read_attr(read_attr(self, TVK_NAME("kernel")), TVK_NAME("compile_params"));
+    py::object points = read_attr(self, TVK_NAME("points"));
     PyObject* p = points.ptr();
     if (PyLong_Check(p) || p == Py_None) return points;
     PyNumberMethods* nb = Py_TYPE(p)->tp_as_number;
