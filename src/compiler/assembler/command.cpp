@@ -13,6 +13,15 @@ namespace tvk::ostrane {
 
 namespace {
 
+// A `_pack_cmd` entry with its packer; the word of a constant packer, made
+// once and kept for the process.
+template <class Packer>
+struct Paired {
+    RawFn entry;
+    Packer packer;
+    PyObject* constant;
+};
+
 // This module's own members, found again at encoding to take the direct
 // path. The two list2bytes static methods are held for the process, so their
 // addresses can never stand for another object.
@@ -20,8 +29,8 @@ struct Own {
     PyObject* drive_l2b = nullptr;    // TVKCommand.__dict__["list2bytes"]
     PyObject* probe_l2b = nullptr;    // _ProbeCommand.__dict__["list2bytes"]
     PyObject* capture_l2b = nullptr;  // QInsCapture.__dict__["list2bytes"]
-    std::vector<std::pair<RawFn, DrivePacker>>* drive = new std::vector<std::pair<RawFn, DrivePacker>>();
-    std::vector<std::pair<RawFn, ProbePacker>>* probe = new std::vector<std::pair<RawFn, ProbePacker>>();
+    std::vector<Paired<DrivePacker>>* drive = new std::vector<Paired<DrivePacker>>();
+    std::vector<Paired<ProbePacker>>* probe = new std::vector<Paired<ProbePacker>>();
 };
 Own& own() {
     static Own* o = new Own();
@@ -35,10 +44,10 @@ PyObject* held_member(py::handle cls, const char* name) {
 }
 
 template <class Packer>
-Packer find(const std::vector<std::pair<RawFn, Packer>>& table, RawFn fn) {
+const Paired<Packer>* find(const std::vector<Paired<Packer>>& table, RawFn fn) {
     if (!fn) return nullptr;
-    for (const auto& [f, p] : table)
-        if (f == fn) return p;
+    for (const auto& p : table)
+        if (p.entry == fn) return &p;
     return nullptr;
 }
 
@@ -54,6 +63,7 @@ struct BytesPath {
     bool own_bytes = false;  // __bytes__ is the record one (for callers outside it)
     DrivePacker drive = nullptr;
     ProbePacker probe = nullptr;
+    PyObject* constant = nullptr;  // the word, when the packer reads nothing
 };
 TypeMemo<BytesPath> g_bytes_memo;
 
@@ -67,10 +77,17 @@ BytesPath work_out(PyTypeObject* tp) {
     Own& o = own();
     PyObject* l2b = _PyType_Lookup(tp, TVK_NAME("list2bytes"));
     RawFn pack = resolved_entry(tp, TVK_NAME("_pack_cmd")).fn;
-    if (l2b && l2b == o.drive_l2b)
-        p.drive = find(*o.drive, pack);
-    else if (l2b && l2b == o.probe_l2b)
-        p.probe = find(*o.probe, pack);
+    if (l2b && l2b == o.drive_l2b) {
+        if (auto* d = find(*o.drive, pack)) {
+            p.drive = d->packer;
+            p.constant = d->constant;
+        }
+    } else if (l2b && l2b == o.probe_l2b) {
+        if (auto* d = find(*o.probe, pack)) {
+            p.probe = d->packer;
+            p.constant = d->constant;
+        }
+    }
     return p;
 }
 
@@ -103,6 +120,7 @@ py::object record_bytes(const Call& c) {
     if (path.drive || path.probe) {
         Instance in(self.ptr());
         if (steps_unshadowed(in)) {
+            if (path.constant) return py::reinterpret_borrow<py::object>(path.constant);
             std::uint8_t* data = nullptr;
             if (path.drive) {
                 DriveItems items;
@@ -174,8 +192,28 @@ PyObject* reserved_zeros() {
     return t;
 }
 
-void pair_drive_packer(RawFn entry, DrivePacker p) { own().drive->emplace_back(entry, p); }
-void pair_probe_packer(RawFn entry, ProbePacker p) { own().probe->emplace_back(entry, p); }
+void pair_drive_packer(RawFn entry, DrivePacker p, bool constant) {
+    PyObject* word = nullptr;
+    if (constant) {
+        DriveItems items;
+        p(Instance(Py_None), items);
+        std::uint8_t* data = nullptr;
+        word = new_bytes(words::kDriveBytes, data).release().ptr();
+        encode_drive_items(items, data);
+    }
+    own().drive->push_back({entry, p, word});
+}
+void pair_probe_packer(RawFn entry, ProbePacker p, bool constant) {
+    PyObject* word = nullptr;
+    if (constant) {
+        ProbeItems items;
+        p(Instance(Py_None), items);
+        std::uint8_t* data = nullptr;
+        word = new_bytes(words::kProbeBytes, data).release().ptr();
+        encode_probe_items(items, data);
+    }
+    own().probe->push_back({entry, p, word});
+}
 
 bool direct_drive_word(PyObject* rec, std::uint8_t* dst) {
     PyTypeObject* tp = Py_TYPE(rec);
@@ -184,6 +222,10 @@ bool direct_drive_word(PyObject* rec, std::uint8_t* dst) {
     if (!path.own_bytes || !path.drive) return false;
     Instance in(rec);
     if (!steps_unshadowed(in)) return false;
+    if (path.constant) {
+        std::memcpy(dst, PyBytes_AS_STRING(path.constant), words::kDriveBytes);
+        return true;
+    }
     DriveItems items;
     path.drive(in, items);
     encode_drive_items(items, dst);
@@ -197,6 +239,10 @@ bool probe_command_words(PyObject* rec, std::string& out) {
     if (!path.own_bytes || !path.probe) return false;
     Instance in(rec);
     if (!steps_unshadowed(in)) return false;
+    if (path.constant) {
+        out.append(PyBytes_AS_STRING(path.constant), words::kProbeBytes);
+        return true;
+    }
     ProbeItems items;
     path.probe(in, items);
     std::uint8_t word[words::kProbeBytes];
@@ -223,7 +269,7 @@ void register_bases(py::module_& m) {
 
     ClassBuilder drive("TVKCommand", kModule);
     drive.method("__bytes__", method<record_bytes>()).method("_check_attr", method<check_attr>());
-    drive_packer<zeros>(drive)
+    drive_packer<zeros, true>(drive)
         .property("overhead", getter<zero_overhead>(), "Output time of the command, seconds.")
         .staticmethod("list2bytes", method<drive_list2bytes>(),
                       "Append eight reserved zeros to the nine-item list and pack it into 32 bytes.")
@@ -236,7 +282,7 @@ void register_bases(py::module_& m) {
 
     ClassBuilder probe("_ProbeCommand", kModule);
     probe.method("__bytes__", method<record_bytes>()).method("_check_attr", method<check_attr>());
-    probe_packer<probe_zeros>(probe)
+    probe_packer<probe_zeros, true>(probe)
         .property("overhead", getter<probe_overhead>())
         .staticmethod("list2bytes", method<probe_list2bytes>(),
                       "Pack the eight-item list, last item first, into 16 bytes.");

@@ -328,12 +328,12 @@ void register_drive_records(py::module_& m) {
     }
     {
         Record c("QInsWaitTrig");
-        drive_packer<pack_wait_trig>(c.b);
+        drive_packer<pack_wait_trig, true>(c.b);
         r.QInsWaitTrig = publish(m, "QInsWaitTrig", build_dataclass(c.b, {}));
     }
     {
         Record c("QInsEnd");
-        drive_packer<pack_end>(c.b);
+        drive_packer<pack_end, true>(c.b);
         r.QInsEnd = publish(m, "QInsEnd", build_dataclass(c.b, {}));
     }
 }

@@ -183,7 +183,7 @@ std::uint64_t CmdItem::packed_slow(words::Field f) const {
 void encode_drive_items(const DriveItems& items, std::uint8_t* dst) {
     std::uint64_t v[words::kDriveItems];
     for (std::size_t i = 0; i < words::kDriveItems; ++i) v[i] = items[i].packed(words::kDriveFields[i]);
-    words::write_drive(v, dst);
+    words::write_drive(v, dst);  // only once every item passed its check
 }
 
 void encode_probe_items(const ProbeItems& items, std::uint8_t* dst) {

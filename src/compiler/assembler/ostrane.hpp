@@ -166,20 +166,21 @@ py::object pack_cmd(const Call& c) {
 // Pairs `_pack_cmd` entries with their C++ packers, so that bytes(record)
 // can encode straight from the packer when the record's `_check_attr`,
 // `_pack_cmd` and `list2bytes` are all this module's own.
-void pair_drive_packer(RawFn entry, DrivePacker p);
-void pair_probe_packer(RawFn entry, ProbePacker p);
+// A `constant` packer reads nothing of the record: its word is made once.
+void pair_drive_packer(RawFn entry, DrivePacker p, bool constant);
+void pair_probe_packer(RawFn entry, ProbePacker p, bool constant);
 
 // Adds `_pack_cmd` from packer P to a record class being built.
-template <DrivePacker P>
+template <DrivePacker P, bool Constant = false>
 ClassBuilder& drive_packer(ClassBuilder& b) {
     constexpr MethodDef def = method<pack_cmd<DriveItems, P>>();
-    pair_drive_packer(def.fn, P);
+    pair_drive_packer(def.fn, P, Constant);
     return b.method("_pack_cmd", def);
 }
-template <ProbePacker P>
+template <ProbePacker P, bool Constant = false>
 ClassBuilder& probe_packer(ClassBuilder& b) {
     constexpr MethodDef def = method<pack_cmd<ProbeItems, P>>();
-    pair_probe_packer(def.fn, P);
+    pair_probe_packer(def.fn, P, Constant);
     return b.method("_pack_cmd", def);
 }
 

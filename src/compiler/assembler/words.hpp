@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tvk::ostrane::words {
 
@@ -93,7 +94,11 @@ inline const char* field_error(Field f, const Item& it) {
 
 // Little-endian write of the low `n` bytes of v at p.
 inline void put_le(std::uint8_t* p, std::uint64_t v, std::size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(p, &v, n);
+#else
     for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+#endif
 }
 
 // Drive word from its seventeen packed items, each already within its field.
