@@ -9,48 +9,81 @@
 
 namespace tvk::num {
 
-std::string float_repr(double x) {
-    if (std::isnan(x)) return "nan";
-    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-    if (res.ec != std::errc()) throw std::runtime_error("float_repr: conversion failed");
-    std::string sci(buf, res.ptr);
-    bool neg = sci[0] == '-';
-    size_t pos = neg ? 1 : 0;
-    size_t epos = sci.find('e');
-    std::string digits;
-    for (size_t i = pos; i < epos; ++i)
-        if (sci[i] != '.') digits += sci[i];
-    int exp10 = std::atoi(sci.c_str() + epos + 1);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    int decpt = exp10 + 1;  // value = 0.digits * 10**decpt
-    std::string out = neg ? "-" : "";
-    if (decpt <= -4 || decpt > 16) {
-        out += digits[0];
-        if (digits.size() > 1) {
-            out += '.';
-            out.append(digits, 1, std::string::npos);
-        }
-        int e = decpt - 1;
-        out += e < 0 ? "e-" : "e+";
-        int ae = std::abs(e);
-        if (ae < 10) out += '0';
-        out += std::to_string(ae);
-    } else if (decpt <= 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-decpt), '0');
-        out += digits;
-    } else if (static_cast<size_t>(decpt) >= digits.size()) {
-        out += digits;
-        out.append(static_cast<size_t>(decpt) - digits.size(), '0');
-        out += ".0";
-    } else {
-        out.append(digits, 0, static_cast<size_t>(decpt));
-        out += '.';
-        out.append(digits, static_cast<size_t>(decpt), std::string::npos);
+void append_float_repr(std::string& out, double x) {
+    if (std::isnan(x)) {
+        out += "nan";
+        return;
     }
+    if (std::isinf(x)) {
+        out += x > 0 ? "inf" : "-inf";
+        return;
+    }
+    // Shortest round-trip digits in scientific form, then laid out as repr
+    // lays them out. Everything stays in fixed buffers.
+    char sci[40];
+    auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    if (res.ec != std::errc()) throw std::runtime_error("float_repr: conversion failed");
+    const char* p = sci;
+    const char* end = res.ptr;
+    bool neg = *p == '-';
+    if (neg) ++p;
+    char digits[32];
+    int nd = 0;
+    const char* e = p;
+    for (; e < end && *e != 'e'; ++e)
+        if (*e != '.') digits[nd++] = *e;
+    int exp10 = 0;
+    bool eneg = false;
+    const char* q = e + 1;
+    if (q < end && (*q == '-' || *q == '+')) eneg = *q++ == '-';
+    for (; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
+    if (eneg) exp10 = -exp10;
+    while (nd > 1 && digits[nd - 1] == '0') --nd;
+    int decpt = exp10 + 1;  // value = 0.digits * 10**decpt
+    char buf[64];
+    int n = 0;
+    if (neg) buf[n++] = '-';
+    if (decpt <= -4 || decpt > 16) {
+        buf[n++] = digits[0];
+        if (nd > 1) {
+            buf[n++] = '.';
+            for (int i = 1; i < nd; ++i) buf[n++] = digits[i];
+        }
+        int ex = decpt - 1;
+        buf[n++] = 'e';
+        buf[n++] = ex < 0 ? '-' : '+';
+        int ae = ex < 0 ? -ex : ex;
+        if (ae < 10) buf[n++] = '0';
+        auto r = std::to_chars(buf + n, buf + sizeof buf, ae);
+        n = static_cast<int>(r.ptr - buf);
+    } else if (decpt <= 0) {
+        buf[n++] = '0';
+        buf[n++] = '.';
+        for (int i = 0; i < -decpt; ++i) buf[n++] = '0';
+        for (int i = 0; i < nd; ++i) buf[n++] = digits[i];
+    } else if (decpt >= nd) {
+        for (int i = 0; i < nd; ++i) buf[n++] = digits[i];
+        for (int i = nd; i < decpt; ++i) buf[n++] = '0';
+        buf[n++] = '.';
+        buf[n++] = '0';
+    } else {
+        for (int i = 0; i < decpt; ++i) buf[n++] = digits[i];
+        buf[n++] = '.';
+        for (int i = decpt; i < nd; ++i) buf[n++] = digits[i];
+    }
+    out.append(buf, static_cast<size_t>(n));
+}
+
+std::string float_repr(double x) {
+    std::string out;
+    append_float_repr(out, x);
     return out;
+}
+
+void append_int(std::string& out, std::int64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<size_t>(r.ptr - buf));
 }
 
 double round_half_even(double x) { return std::nearbyint(x); }

@@ -17,6 +17,9 @@ struct zero_division : std::domain_error {
 // exponent form below 1e-4 and from 1e16 on, always a '.' or an exponent,
 // "inf", "-inf", "nan".
 std::string float_repr(double x);
+// Appends float_repr(x) / the decimal text of v, without temporaries.
+void append_float_repr(std::string& out, double x);
+void append_int(std::string& out, std::int64_t v);
 
 // One-argument round() of a finite double: nearest integer, halves to even.
 double round_half_even(double x);

@@ -52,12 +52,12 @@ void append_field(std::string& out, py::handle x) {
         return;
     }
     if (PyFloat_CheckExact(o)) {
-        out += num::float_repr(PyFloat_AS_DOUBLE(o));
+        num::append_float_repr(out, PyFloat_AS_DOUBLE(o));
         return;
     }
     std::int64_t v;
     if (small_int(o, v)) {
-        out += std::to_string(v);
+        num::append_int(out, v);
         return;
     }
     static PyObject* const empty = PyUnicode_FromString("");
@@ -113,7 +113,7 @@ void append_str(std::string& out, py::handle x) {
 void append_round(std::string& out, double x) {
     double r = num::round_half_even(x);
     if (num::fits_int64(r)) {
-        out += std::to_string(static_cast<long long>(r));
+        num::append_int(out, static_cast<std::int64_t>(r));
         return;
     }
     // Infinity / NaN raise here with the interpreter's texts.

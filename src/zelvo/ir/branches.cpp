@@ -32,8 +32,12 @@ void wait_trig_set(py::handle self, py::handle value) { setattr(self, TVK_NAME("
 py::object jump_immediate_init(const Call& c) {
     static const Signature sig("__init__", {"self", "idx"}, 2);
     auto b = bind_init<2>(sig, c);
-    // The declared int is enforced before anything is set.
-    py::object idx = to_int_arg(b[1], "idx");
+    // The declared int is enforced before anything is set: a value that is
+    // no number at all is refused here; any number goes to int(), whose own
+    // error a number that int() cannot take (one with only __float__) gets.
+    PyObject* arg = b.v[1];
+    if (!PyLong_CheckExact(arg) && !PyNumber_Check(arg)) check_exact_type(arg, &PyLong_Type, "idx");
+    py::object idx = PyLong_CheckExact(arg) ? py::reinterpret_borrow<py::object>(arg) : steal(PyNumber_Long(arg));
     call_next_init(c.cls, b[0], py::none());
     setattr(b[0], TVK_NAME("idx"), idx);
     return py::none();

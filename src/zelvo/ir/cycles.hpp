@@ -71,7 +71,7 @@ struct Whole {
         if (o)
             append_field(out, o);
         else
-            out += std::to_string(v);
+            num::append_int(out, v);
     }
 };
 

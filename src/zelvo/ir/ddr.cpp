@@ -158,7 +158,7 @@ py::object play_pack_cmd(const Call& c) {
     if (pre_on) {
         std::int64_t o, st, sum;
         if (cyc::small_int(offset.ptr(), o) && cyc::small_int(bl.step.ptr(), st) && !__builtin_add_overflow(o, st, &sum))
-            out += std::to_string(sum);
+            num::append_int(out, sum);
         else
             append_str(out, steal(PyNumber_Add(offset.ptr(), bl.step.ptr())));
     } else {
@@ -169,7 +169,7 @@ py::object play_pack_cmd(const Call& c) {
     out += ", ";
     if (pre_on) {
         if (bl.times.plain() && bl.times.v > INT64_MIN) {
-            out += std::to_string(bl.times.v - 1);
+            num::append_int(out, bl.times.v - 1);
         } else {
             static PyObject* const one = PyLong_FromLong(1);
             append_str(out, steal(PyNumber_Subtract(bl.times.object().ptr(), one)));

@@ -35,7 +35,7 @@ struct Num {
     py::object obj() const { return small ? steal(PyLong_FromLongLong(i)) : o; }
     void append(std::string& out) const {
         if (small)
-            out += std::to_string(i);
+            num::append_int(out, i);
         else
             append_str(out, o);
     }
