@@ -1,5 +1,15 @@
 """Encoding speed of drive and probe records against the same encodings
-written in pure Python with struct.pack."""
+written in pure Python with struct.pack.
+
+Prints, all measured in one run with the timings interleaved (so the ratios
+hold under a changing load): bytes() of each record kind against its
+pure-Python twin; bytes() of a record with constant words against the call
+floor (bytes() of an object whose __bytes__ is a builtin that returns 32
+zero bytes); TVKCommand.list2bytes of a copied 9-item list against
+struct.Struct.pack of the same copy; and the mixed queues of the first
+version of this benchmark. The twin records here are also the records of the
+assembler benchmark's pure-Python twin."""
+import functools
 import math
 import os
 import struct
@@ -7,11 +17,18 @@ import sys
 import time
 from dataclasses import dataclass
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import numpy as np
+
+if __name__ == "__main__":  # imported by the assembler benchmark, the package is on the path already
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from tarvok.compiler import ostrane as o  # noqa: E402
 
 N = 100_000
-CFG = {"OUTSrate": 8e9, "play_zero_step": 32, "envelope_step": 64}
+CFG = {"OUTSrate": 8e9, "play_zero_step": 32, "capture_step": 1.6e-08, "max_capture_width": 2.048e-06,
+       "envelope_step": 64, "envelope_quant": 16383, "envelope_dtype": np.int16, "envelope_cache": 204800,
+       "envelope_head": np.array([2, 0, 0, 4096] + [0] * 12, dtype=np.int16)}
+DRIVE = struct.Struct("<BBIIHHHII8B")
+PROBE = struct.Struct("=HHHHHHHH")
 
 
 # ---- the reference: the same records in plain Python ------------------------
@@ -45,7 +62,11 @@ class PyCommand:
         if type(cmd) is not list:
             raise TypeError("cmd")
         cmd.extend([0] * 8)
-        return struct.pack("<BBIIHHHII8B", *cmd)
+        return DRIVE.pack(*cmd)
+
+    @property
+    def overhead(self):
+        return 0.0
 
 
 @dataclass
@@ -78,13 +99,98 @@ class PyPlayWave(PyCommand):
                 int(self.amp * 32768), 0, 0, freq32(self.attach_freq), phase32(self.attach_phase)]
 
 
+    @property
+    def overhead(self):
+        s = self.envelop_slice
+        return (s.stop - s.start) / 2 / CFG["OUTSrate"]
+
+
 @dataclass
 class PyPlayZero(PyCommand):
     width: float
 
+    def _steps(self):
+        step = CFG["play_zero_step"] / CFG["OUTSrate"]
+        return round(float(self.width) / step), step
+
     def _pack_cmd(self):
-        n = round(float(self.width) / (CFG["play_zero_step"] / CFG["OUTSrate"]))
-        return [0x44, 0, 0, n, 0, 0, 0, 0, 0]
+        return [0x44, 0, 0, self._steps()[0], 0, 0, 0, 0, 0]
+
+    @property
+    def overhead(self):
+        n, step = self._steps()
+        return n * step
+
+
+@dataclass
+class PyWaitTrig(PyCommand):
+    def _pack_cmd(self):
+        return [0xF4, 0, 0, 0, 0, 0, 0, 0, 0]
+
+
+@dataclass
+class PyEnd(PyCommand):
+    def _pack_cmd(self):
+        return [0xF8, 0, 0, 0, 0, 0, 0, 0, 0]
+
+
+class PyAssemblyError(RuntimeError):
+    pass
+
+
+class PyQNumber:
+    def __init__(self):
+        self.value = 0
+
+    def __float__(self):
+        return float(self.value)
+
+    def __bool__(self):
+        return bool(self.value)
+
+
+@dataclass
+class PyEnvelop(PyCommand):
+    envelop: object
+
+    def __post_init__(self):
+        self.envelop_slice = slice(0, None, 1)
+
+    def __bytes__(self):
+        if not isinstance(self.envelop, np.ndarray):
+            raise PyAssemblyError(f"The type of {type(self).__name__}.envelop must be one of np.ndarray or wf.Waveform")
+        return (self.envelop * CFG["envelope_quant"]).astype(CFG["envelope_dtype"]).tobytes()
+
+
+@dataclass
+class PyCapture(PyCommand):
+    width: float
+    probe_delay: float = 0
+
+    def __post_init__(self):
+        self.ch_flag = {"all": 3, "ad": 2, "da": 1}
+
+    def __len__(self):
+        return round(self.width / CFG["capture_step"])
+
+    def __bytes__(self):
+        if self.width > CFG["max_capture_width"]:
+            raise PyAssemblyError(f"Wide range {CFG['max_capture_width']} when {self.width} exceeds the maximum capture")
+        step = CFG["capture_step"]
+        delay, length = round(self.probe_delay / step), round(self.width / step)
+        if delay > 0:
+            words = [[2, self.ch_flag["da"], 0, 0, 0, 0, 0, delay],
+                     [2, self.ch_flag["all"], 0, 0, 0, length, 0, length - delay],
+                     [2, self.ch_flag["ad"], 0, 0, 0, length, 0, delay]]
+        else:
+            words = [[2, self.ch_flag["all"], 0, 0, 0, length, 0, length]]
+        return b"".join(self.list2bytes(w) for w in words)
+
+    @staticmethod
+    def list2bytes(cmd):
+        if type(cmd) is not list:
+            raise TypeError("cmd")
+        return PROBE.pack(*cmd[::-1])
 
 
 @dataclass
@@ -143,7 +249,7 @@ class PyProbe:
     def list2bytes(cmd):
         if type(cmd) is not list:
             raise TypeError("cmd")
-        return struct.pack("=HHHHHHHH", *cmd[::-1])
+        return PROBE.pack(*cmd[::-1])
 
 
 @dataclass
@@ -231,7 +337,69 @@ def best(recs, runs=5):
     return min(times), out
 
 
+# ---- single calls, interleaved ---------------------------------------------------
+
+class CallFloor:
+    """bytes() of this costs the call protocol and one new 32-byte object."""
+    __bytes__ = functools.partial(bytes, 32)
+
+
+def one_of_each(ns):
+    frame = ns["Frame"]("f", 1e8)
+    frame.frame_idx = 2
+    play = ns["PlayWave"]("p", "f", "e", 0.5, 2.5e8, 0.1)
+    play.frame_idx = 1
+    play.envelop_slice = slice(128, 256, 200)
+    return {"Wait": ns["Wait"]("w"), "Frame": frame, "PlayWave": play, "PlayZero": ns["PlayZero"]("z", 4e-7),
+            "Mov": ns["Mov"]("m", 3, 77)}
+
+
+def interleaved(cases, number=20_000, rounds=25):
+    """{name: best ns per call} for {name: statement}, the cases taking turns."""
+    fns = {}
+    for name, (stmt, env) in cases.items():
+        code = f"def run(n):\n    for _ in range(n):\n        {stmt}\n"
+        scope = dict(env)
+        exec(code, scope)
+        fns[name] = scope["run"]
+    out = {name: float("inf") for name in fns}
+    for _ in range(rounds):
+        for name, run in fns.items():
+            t = time.perf_counter()
+            run(number)
+            out[name] = min(out[name], (time.perf_counter() - t) / number * 1e9)
+    return out
+
+
+def single_calls():
+    ours = one_of_each({**OURS, "Wait": o.QInsWait})
+    ref = one_of_each({**REF, "Wait": PyCommand})
+    for kind in ours:
+        assert bytes(ours[kind]) == bytes(ref[kind]), kind
+    items = [17, 4, 53687091, 0, 0, 0, 0, 0, 0]
+    zeros = [0] * 8
+    env = {"floor": CallFloor(), "items": items, "zeros": zeros, "l2b": o.TVKCommand.list2bytes,
+           "py_l2b": PyCommand.list2bytes, "pack": DRIVE.pack}
+    cases = {"floor": ("bytes(floor)", env)}
+    for kind in ours:
+        cases["ours " + kind] = ("bytes(rec)", {"rec": ours[kind]})
+        cases["twin " + kind] = ("bytes(rec)", {"rec": ref[kind]})
+    cases["list2bytes"] = ("l2b(list(items))", env)
+    cases["struct.pack"] = ("pack(*list(items), *zeros)", env)
+    cases["twin list2bytes"] = ("py_l2b(list(items))", env)
+    t = interleaved(cases)
+    print(f"call floor, bytes() of a builtin __bytes__ giving 32 zero bytes: {t['floor']:6.1f} ns")
+    print(f"{'bytes() of':14s} {'ours ns':>8s} {'twin ns':>8s} {'twin/ours':>9s} {'ours/floor':>10s}")
+    for kind in ours:
+        a, b = t["ours " + kind], t["twin " + kind]
+        print(f"{kind:14s} {a:8.1f} {b:8.1f} {b / a:8.2f}x {a / t['floor']:9.2f}x")
+    print(f"list2bytes of a 9-item copy: {t['list2bytes']:6.1f} ns; struct.Struct.pack of the same copy "
+          f"{t['struct.pack']:6.1f} ns (ratio {t['struct.pack'] / t['list2bytes']:.2f}x); "
+          f"twin list2bytes {t['twin list2bytes']:6.1f} ns")
+
+
 def main():
+    single_calls()
     for label, make in (("drive records", drive_records), ("probe words", probe_records)):
         ours, ref = make(OURS), make(REF)
         t_ours, b_ours = best(ours)

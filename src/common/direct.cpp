@@ -3,6 +3,63 @@
 namespace tvk {
 
 namespace {
+
+// The names of a type's data descriptors (properties, slots, __dict__ ...),
+// which win over the instance dict, when there are few; count -1 when there
+// are too many to keep (then each name is looked up).
+struct DataNames {
+    static constexpr int kMax = 8;
+    std::array<PyObject*, kMax> names{};  // borrowed from the type dicts, valid while the version holds
+    int count = 0;
+
+    bool shadows(PyObject* name) const {
+        Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
+        for (int i = 0; i < count; ++i) {
+            PyObject* n = names[i];
+            if (n == name) return true;
+            // Equal texts have equal hashes; a hash not yet computed decides nothing.
+            Py_hash_t hn = reinterpret_cast<PyASCIIObject*>(n)->hash;
+            if (h != -1 && hn != -1 && h != hn) continue;
+            if (PyUnicode_Compare(n, name) == 0) return true;
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        return false;
+    }
+};
+
+DataNames data_names(PyTypeObject* tp) {
+    DataNames dn;
+    PyObject* mro = tp->tp_mro;
+    if (!mro) return DataNames{{}, -1};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (dict && PyDict_Next(dict, &pos, &key, &value)) {
+            if (!Py_TYPE(value)->tp_descr_set) continue;
+            if (dn.count == DataNames::kMax || !PyUnicode_CheckExact(key)) return DataNames{{}, -1};
+            dn.names[dn.count++] = key;
+        }
+    }
+    return dn;
+}
+
+TypeMemo<DataNames, 128> g_data_names;
+
+// True when `name` is a data descriptor of tp (so the instance dict does not
+// decide self.name).
+bool data_descriptor(PyTypeObject* tp, PyObject* name) {
+    const DataNames* dn = g_data_names.find(tp);
+    if (!dn && type_version(tp)) {
+        PyObject* probe = _PyType_Lookup(tp, name);  // gives the type its version tag
+        (void)probe;
+        dn = g_data_names.store(tp, data_names(tp));
+    }
+    if (dn && dn->count >= 0) return dn->shadows(name);
+    PyObject* d = _PyType_Lookup(tp, name);
+    return d && Py_TYPE(d)->tp_descr_set;
+}
+
 // The instance dict, made from the inline values when it does not exist yet.
 // Returns false when the object has no dict it could give; `dict` is nullptr
 // for an instance without attributes.
@@ -17,8 +74,7 @@ bool instance_dict(PyObject* self, PyObject*& dict) {
 PyObject* Instance::direct(PyObject* name) const {
     PyTypeObject* tp = Py_TYPE(self_);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* d = _PyType_Lookup(tp, name);
-    if (d && Py_TYPE(d)->tp_descr_set) return nullptr;  // a data descriptor wins over the dict
+    if (data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     PyObject* dict = nullptr;
     if (!instance_dict(self_, dict) || !dict) return nullptr;
     PyObject* v = PyDict_GetItemWithError(dict, name);

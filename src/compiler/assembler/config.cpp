@@ -6,7 +6,8 @@
 namespace tvk::ostrane {
 
 py::object global_config_obj() {
-    PyObject* gc = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
+    static DictItem binding;
+    PyObject* gc = binding.get(reg().module_dict, TVK_NAME("global_config"));
     if (!gc) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
         throw py::error_already_set();

@@ -20,7 +20,19 @@ py::object config(PyObject* key) {
     py::object cfg = global_config_obj();
     PyObject* gc = cfg.ptr();
     if (PyDict_CheckExact(gc)) {
-        PyObject* v = PyDict_GetItemWithError(gc, key);
+        // One remembered item per configuration key in use.
+        static DictItem items[16];
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        static std::array<PyObject*, 16> keys{};
+        for (; i < keys.size() && keys[i] && keys[i] != key; ++i) {
+        }
+        if (i < keys.size()) {
+            keys[i] = key;
+            v = items[i].get(gc, key);
+        } else {
+            v = PyDict_GetItemWithError(gc, key);
+        }
         if (!v) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
             throw py::error_already_set();
