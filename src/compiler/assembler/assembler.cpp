@@ -62,13 +62,13 @@ bool not_equal(py::handle a, py::handle b) {
 py::object py_ll(long long v) { return steal(PyLong_FromLongLong(v)); }
 py::object py_ssize(Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); }
 
-// hasattr(): reading succeeds; only AttributeError means "absent".
+// hasattr(): reading succeeds; only AttributeError means "absent" (which
+// the interpreter's generic lookup tells without making the exception).
 py::object optional_attr(py::handle obj, PyObject* name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
-    if (r) return py::reinterpret_steal<py::object>(r);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::object();
+    if (PyObject* v = tvk::Instance(obj.ptr()).direct(name)) return borrow(v);
+    PyObject* r = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
+    return r ? py::reinterpret_steal<py::object>(r) : py::object();
 }
 
 void list_append(py::handle list, py::handle item) {
@@ -149,7 +149,17 @@ py::object tuple_of(std::initializer_list<py::handle> items) {
 py::object snapshot(py::handle iterable) { return steal(PySequence_Tuple(iterable.ptr())); }
 
 py::object tag_of(py::handle rec) { return read_attr(rec, TVK_NAME("tag")); }
-py::object fresh_tag(py::handle self) { return read_attr(self, TVK_NAME("generate_tag")); }
+// self.generate_tag: a new tag straight from the tag source while that is
+// the mixin's own property.
+bool own_tags(py::handle self) {
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    return tp->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().tag_property;
+}
+py::object fresh_tag(py::handle self) {
+    if (own_tags(self)) return tvk::new_tag_str();
+    return read_attr(self, TVK_NAME("generate_tag"));
+}
 
 // A writable, C-contiguous view of an exported buffer, released on scope exit.
 class BufferView {
@@ -511,6 +521,12 @@ py::object extract_frame(const Call& c) {
 // ChainMap(frames, envelopes)[tag]: a null object when neither holds it.
 py::object chained_lookup(py::handle frames, py::handle envelopes, py::handle tag) {
     for (py::handle m : {frames, envelopes}) {
+        if (PyDict_CheckExact(m.ptr())) {  // no KeyError made for a miss
+            PyObject* v = PyDict_GetItemWithError(m.ptr(), tag.ptr());
+            if (v) return borrow(v);
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
         PyObject* r = PyObject_GetItem(m.ptr(), tag.ptr());
         if (r) return py::reinterpret_steal<py::object>(r);
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
@@ -529,82 +545,167 @@ void open_segment(py::handle counts, py::handle points) {
     any_append(points, steal(PyList_New(0)));
 }
 
+// isinstance() of the records the assembler tells apart: the exact class
+// first, then the interpreter's test.
+bool is_record(py::handle obj, py::handle cls) {
+    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(cls.ptr()) || is_instance(obj, cls);
+}
+
+// The merged word of a run of probe delays: None when the run leaves none.
+py::object merged_delay(py::handle self, const std::vector<py::object>& run, bool holder) {
+    if (run.empty()) return py::none();
+    py::object delay;
+    if (holder) {
+        py::object parts = steal(PyTuple_New(static_cast<Py_ssize_t>(run.size())));
+        for (size_t i = 0; i < run.size(); ++i) PyTuple_SET_ITEM(parts.ptr(), i, Py_NewRef(run[i].ptr()));
+        delay = call(g_delay_sum, {parts});
+    } else {
+        // Delays add as plain numbers from the integer 0; floats in double
+        // arithmetic, which gives what the interpreter gives.
+        bool floats = true;
+        double sum = 0.0;
+        for (const auto& d : run) {
+            if (!PyFloat_CheckExact(d.ptr())) {
+                floats = false;
+                break;
+            }
+            sum += PyFloat_AS_DOUBLE(d.ptr());
+        }
+        if (floats) {
+            if (sum == 0.0) return py::none();
+            delay = steal(PyFloat_FromDouble(sum));
+        } else {
+            py::object zero = py_ll(0);
+            delay = zero;
+            for (const auto& d : run) delay = steal(PyNumber_Add(delay.ptr(), d.ptr()));
+            if (!not_equal(delay, zero)) return py::none();
+        }
+    }
+    return call(reg().QInsPTrigDelay, {fresh_tag(self), delay});
+}
+
+// Linking of one drive channel: the drive queue with its table, and the
+// probe queue either with a delay word per drive record (what _link_wave
+// returns) or merged as _optimize_probe_q merges it, the runs of delays then
+// summed as they come and never made as words of their own.
+class Linker {
+public:
+    Linker(py::handle self, py::handle drive_ch, bool merged) : self_(self), drive_ch_(drive_ch), merged_(merged) {}
+
+    void run(py::handle cmdq) {
+        Records r = Records::load();
+        py::object frames = get_item(self_table(self_, TVK_NAME("frame_symbol")), drive_ch_);
+        py::object envelopes = get_item(self_table(self_, TVK_NAME("envelop_symbol")), drive_ch_);
+        dq = steal(PyList_New(0));
+        pq = steal(PyList_New(0));
+        dtab = steal(PyDict_New());
+        ptab = steal(PyDict_New());
+
+        py::object first = call(r.p_wait, {fresh_tag(self_)});
+        word(first);
+        if (!merged_) set_item(ptab, tag_of(first), py_ll(0));
+
+        py::object p = get_item(self_table(self_, TVK_NAME("drive2probe")), drive_ch_);
+        py::object da_holder = get_item(self_table(self_, TVK_NAME("da_delay")), drive_ch_);
+        py::object ad_holder = get_item(self_table(self_, TVK_NAME("ad_delay")), p);
+        py::object counts = get_item(self_table(self_, TVK_NAME("capture_count")), p);
+        py::object points = get_item(self_table(self_, TVK_NAME("capture_points")), p);
+        open_segment(counts, points);
+        py::object minus_one = py_ll(-1), one = py_ll(1);
+
+        py::object it = steal(PyObject_GetIter(cmdq.ptr()));
+        while (PyObject* raw = PyIter_Next(it.ptr())) {
+            py::object rec = steal(raw);
+            if (optional_attr(rec, TVK_NAME("frame_idx"))) {
+                if (py::object ftag = optional_attr(rec, TVK_NAME("frame"))) {
+                    py::object found = chained_lookup(frames, envelopes, ftag);
+                    if (!found)
+                        raise_assembly("The frame tag required by instruction " + repr_text(rec) +
+                                       " does not exist in the instruction queue of channel " + text(drive_ch_));
+                    tvk::setattr(rec, TVK_NAME("frame_idx"), read_attr(found, TVK_NAME("frame_idx")));
+                }
+            }
+            if (optional_attr(rec, TVK_NAME("envelop_slice"))) {
+                if (py::object etag = optional_attr(rec, TVK_NAME("envelop"))) {
+                    py::object found = chained_lookup(frames, envelopes, etag);
+                    if (!found)
+                        raise_assembly("The envelop tag required by instruction " + repr_text(rec) +
+                                       " does not exist in the instruction queue of channel " + text(drive_ch_));
+                    tvk::setattr(rec, TVK_NAME("envelop_slice"), read_attr(found, TVK_NAME("envelop_slice")));
+                }
+            }
+            if (is_record(rec, r.capture)) {
+                Py_ssize_t steps = PyObject_Length(rec.ptr());
+                if (steps < 0) throw py::error_already_set();
+                py::object width =
+                    steal(PyNumber_Multiply(py_ssize(steps).ptr(), config(TVK_NAME("capture_step")).ptr()));
+                list_append(dq, call(r.play_zero, {tag_of(rec), width}));
+                tvk::setattr(rec, TVK_NAME("tag"), fresh_tag(self_));
+                word(rec);
+                py::object last = get_item(counts, minus_one);
+                set_item(counts, minus_one, steal(PyNumber_Add(last.ptr(), one.ptr())));
+                any_append(get_item(points, minus_one), width);
+            } else if (is_record(rec, r.wait_trig)) {
+                open_segment(counts, points);
+                list_append(dq, rec);
+                word(call(r.p_wait, {fresh_tag(self_)}));
+                enter_last(dtab, dq);
+                if (!merged_) enter_last(ptab, pq);
+                if (truth(da_holder)) list_append(dq, call(r.play_zero, {fresh_tag(self_), da_holder}));
+                if (truth(ad_holder)) delay(ad_holder);
+            } else {
+                list_append(dq, rec);
+                delay(read_attr(rec, TVK_NAME("overhead")));
+            }
+            enter_last(dtab, dq);
+            if (!merged_) enter_last(ptab, pq);
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+
+        word(call(r.p_jump, {fresh_tag(self_), tag_of(first)}));
+        if (!merged_) enter_last(ptab, pq);
+    }
+
+    py::object dq, pq, dtab, ptab;
+
+private:
+    // A probe word other than a delay; merged, the run before it goes first.
+    void word(py::handle w) {
+        if (merged_) {
+            py::object d = merged_delay(self_, run_, holder_);
+            run_.clear();
+            holder_ = false;
+            if (!d.is_none()) append_entered(d);
+            append_entered(w);
+            return;
+        }
+        list_append(pq, w);
+    }
+    void delay(py::object d) {
+        if (merged_) {
+            holder_ = holder_ || is_instance(d, reg().QNumber);
+            run_.push_back(std::move(d));
+            return;
+        }
+        list_append(pq, call(reg().QInsPTrigDelay, {fresh_tag(self_), d}));
+    }
+    void append_entered(py::handle w) {
+        list_append(pq, w);
+        enter_last(ptab, pq);
+    }
+
+    py::handle self_, drive_ch_;
+    bool merged_;
+    std::vector<py::object> run_;
+    bool holder_ = false;
+};
+
 py::object link_wave(const Call& c) {
     static const tvk::Signature sig("_link_wave", {"self", "drive_ch", "cmdq"}, 3);
     auto b = tvk::bind<3>(sig, c);
-    py::handle self = b[0], drive_ch = b[1], cmdq = b[2];
-    Records r = Records::load();
-    py::object frames = get_item(self_table(self, TVK_NAME("frame_symbol")), drive_ch);
-    py::object envelopes = get_item(self_table(self, TVK_NAME("envelop_symbol")), drive_ch);
-    py::object dq = steal(PyList_New(0)), pq = steal(PyList_New(0));
-    py::object dtab = steal(PyDict_New()), ptab = steal(PyDict_New());
-
-    py::object first = call(r.p_wait, {fresh_tag(self)});
-    list_append(pq, first);
-    set_item(ptab, tag_of(first), py_ll(0));
-
-    py::object p = get_item(self_table(self, TVK_NAME("drive2probe")), drive_ch);
-    py::object da_holder = get_item(self_table(self, TVK_NAME("da_delay")), drive_ch);
-    py::object ad_holder = get_item(self_table(self, TVK_NAME("ad_delay")), p);
-    py::object counts = get_item(self_table(self, TVK_NAME("capture_count")), p);
-    py::object points = get_item(self_table(self, TVK_NAME("capture_points")), p);
-    open_segment(counts, points);
-    py::object minus_one = py_ll(-1), one = py_ll(1);
-
-    py::object it = steal(PyObject_GetIter(cmdq.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object rec = steal(raw);
-        if (optional_attr(rec, TVK_NAME("frame_idx"))) {
-            if (py::object ftag = optional_attr(rec, TVK_NAME("frame"))) {
-                py::object found = chained_lookup(frames, envelopes, ftag);
-                if (!found)
-                    raise_assembly("The frame tag required by instruction " + repr_text(rec) +
-                                   " does not exist in the instruction queue of channel " + text(drive_ch));
-                tvk::setattr(rec, TVK_NAME("frame_idx"), read_attr(found, TVK_NAME("frame_idx")));
-            }
-        }
-        if (optional_attr(rec, TVK_NAME("envelop_slice"))) {
-            if (py::object etag = optional_attr(rec, TVK_NAME("envelop"))) {
-                py::object found = chained_lookup(frames, envelopes, etag);
-                if (!found)
-                    raise_assembly("The envelop tag required by instruction " + repr_text(rec) +
-                                   " does not exist in the instruction queue of channel " + text(drive_ch));
-                tvk::setattr(rec, TVK_NAME("envelop_slice"), read_attr(found, TVK_NAME("envelop_slice")));
-            }
-        }
-        if (is_instance(rec, r.capture)) {
-            Py_ssize_t steps = PyObject_Length(rec.ptr());
-            if (steps < 0) throw py::error_already_set();
-            py::object width =
-                steal(PyNumber_Multiply(py_ssize(steps).ptr(), config(TVK_NAME("capture_step")).ptr()));
-            list_append(dq, call(r.play_zero, {tag_of(rec), width}));
-            tvk::setattr(rec, TVK_NAME("tag"), fresh_tag(self));
-            list_append(pq, rec);
-            py::object last = get_item(counts, minus_one);
-            set_item(counts, minus_one, steal(PyNumber_Add(last.ptr(), one.ptr())));
-            any_append(get_item(points, minus_one), width);
-        } else if (is_instance(rec, r.wait_trig)) {
-            open_segment(counts, points);
-            list_append(dq, rec);
-            list_append(pq, call(r.p_wait, {fresh_tag(self)}));
-            enter_last(dtab, dq);
-            enter_last(ptab, pq);
-            if (truth(da_holder)) list_append(dq, call(r.play_zero, {fresh_tag(self), da_holder}));
-            if (truth(ad_holder)) list_append(pq, call(r.p_delay, {fresh_tag(self), ad_holder}));
-        } else {
-            list_append(dq, rec);
-            py::object tag = fresh_tag(self);
-            list_append(pq, call(r.p_delay, {tag, read_attr(rec, TVK_NAME("overhead"))}));
-        }
-        enter_last(dtab, dq);
-        enter_last(ptab, pq);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-
-    py::object jump = call(r.p_jump, {fresh_tag(self), tag_of(PyList_GET_ITEM(pq.ptr(), 0))});
-    list_append(pq, jump);
-    enter_last(ptab, pq);
-    return tuple_of({dq, pq, dtab, ptab});
+    Linker l(b[0], b[1], false);
+    l.run(b[2]);
+    return tuple_of({l.dq, l.pq, l.dtab, l.ptab});
 }
 
 py::object optimize_drive_q(const Call& c) {
@@ -620,35 +721,30 @@ py::object optimize_probe_q(const Call& c) {
     Records r = Records::load();
     py::object words = snapshot(b[1]);
     const Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
-    std::vector<ProbeKind> kinds(static_cast<size_t>(n), ProbeKind::Word);
-    std::vector<py::object> delays(static_cast<size_t>(n));
+    py::object result = steal(PyList_New(0)), table = steal(PyDict_New());
+    std::vector<py::object> run;
+    bool holder = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle w = PyTuple_GET_ITEM(words.ptr(), i);
-        if (!is_instance(w, r.p_delay)) continue;
-        delays[i] = read_attr(w, TVK_NAME("delay"));
-        kinds[i] = is_instance(delays[i], r.qnumber) ? ProbeKind::HolderDelay : ProbeKind::PlainDelay;
-    }
-    py::handle delay_sum = g_delay_sum;
-    py::object zero = py_ll(0);
-    py::object result = steal(PyList_New(0)), table = steal(PyDict_New());
-    for (const MergeStep& s : plan_probe_merge(kinds)) {
-        if (s.kind == MergeStep::Word) {
-            list_append(result, PyTuple_GET_ITEM(words.ptr(), s.first));
-            enter_last(table, result);
+        if (is_record(w, r.p_delay)) {
+            run.push_back(read_attr(w, TVK_NAME("delay")));
+            holder = holder || is_instance(run.back(), r.qnumber);
             continue;
         }
-        py::object delay;
-        if (s.has_holder) {
-            py::object parts = steal(PyTuple_New(static_cast<Py_ssize_t>(s.last - s.first)));
-            for (size_t i = s.first; i < s.last; ++i)
-                PyTuple_SET_ITEM(parts.ptr(), i - s.first, Py_NewRef(delays[i].ptr()));
-            delay = call(delay_sum, {parts});
-        } else {
-            delay = zero;
-            for (size_t i = s.first; i < s.last; ++i) delay = steal(PyNumber_Add(delay.ptr(), delays[i].ptr()));
-            if (s.first == s.last || !not_equal(delay, zero)) continue;
+        py::object d = merged_delay(self, run, holder);
+        run.clear();
+        holder = false;
+        if (!d.is_none()) {
+            list_append(result, d);
+            enter_last(table, result);
         }
-        list_append(result, call(r.p_delay, {fresh_tag(self), delay}));
+        list_append(result, w);
+        enter_last(table, result);
+    }
+    // A run at the very end keeps its time.
+    py::object d = merged_delay(self, run, holder);
+    if (!d.is_none()) {
+        list_append(result, d);
         enter_last(table, result);
     }
     return tuple_of({result, table});
@@ -675,10 +771,31 @@ py::object link_jump(const Call& c) {
     return tuple_of({b[1], b[2]});
 }
 
+// The four steps of linking and the tag source are all this module's own,
+// so linking may run them as one pass.
+bool own_linking(py::handle self) {
+    tvk::Instance in(self.ptr());
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (!tvk::generic_attributes(tp) || !own_tags(self)) return false;
+    return tvk::resolved_entry(tp, TVK_NAME("_link_wave")).fn == tvk::method<link_wave>().fn &&
+           tvk::resolved_entry(tp, TVK_NAME("_optimize_drive_q")).fn == tvk::method<optimize_drive_q>().fn &&
+           tvk::resolved_entry(tp, TVK_NAME("_optimize_probe_q")).fn == tvk::method<optimize_probe_q>().fn &&
+           tvk::resolved_entry(tp, TVK_NAME("_link_jump")).fn == tvk::method<link_jump>().fn &&
+           in.lacks({TVK_NAME("_link_wave"), TVK_NAME("_optimize_drive_q"), TVK_NAME("_optimize_probe_q"),
+                     TVK_NAME("_link_jump")});
+}
+
 py::object divide_cmd(const Call& c) {
     static const tvk::Signature sig("divide_cmd", {"self", "ch_id", "cmdq"}, 3);
     auto b = tvk::bind<3>(sig, c);
     py::handle self = b[0];
+    if (own_linking(self)) {
+        Linker l(self, b[1], true);
+        l.run(b[2]);
+        resolve_jumps(l.dq, l.dtab);
+        resolve_jumps(l.pq, l.ptab);
+        return tuple_of({l.dq, l.pq, l.dtab, l.ptab});
+    }
     auto linked = unpack(tvk::call_method(self, TVK_NAME("_link_wave"), {b[1], b[2]}), 4);
     auto drive = unpack(tvk::call_method(self, TVK_NAME("_optimize_drive_q"), {linked[0], linked[2]}), 2);
     auto probe = unpack(tvk::call_method(self, TVK_NAME("_optimize_probe_q"), {linked[1]}), 2);

@@ -1,6 +1,6 @@
 // Layout arithmetic of the assembler over plain values: where envelopes land
-// in a drive channel's envelope memory, how the derived probe queue's delay
-// runs merge, and how drive words fill a fixed drive row. No Python here.
+// in a drive channel's envelope memory and how drive words fill a fixed drive
+// row. No Python here.
 #pragma once
 
 #include <cstddef>
@@ -51,22 +51,6 @@ private:
     std::int64_t memory_samples_;
     std::int64_t cursor_ = 0;
 };
-
-// Merging the probe queue: each word is either a delay word (plain number or
-// late-bound holder) or any other word. Every maximal run of delay words
-// becomes at most one word placed where the run stood.
-enum class ProbeKind : std::uint8_t { Word, PlainDelay, HolderDelay };
-
-struct MergeStep {
-    enum Kind : std::uint8_t { Run, Word } kind;
-    std::size_t first;  // Run: first delay index; Word: the word's index
-    std::size_t last;   // Run: one past the last delay; Word: first + 1
-    bool has_holder;    // Run only: a holder in the run keeps it whatever its sum
-};
-
-// One step per run and per word, in queue order; a run left at the end of
-// the queue is kept as a last step so no time is lost.
-std::vector<MergeStep> plan_probe_merge(const std::vector<ProbeKind>& kinds);
 
 // Fills one drive row (or any fixed byte buffer) word by word, refusing any
 // write past its capacity.

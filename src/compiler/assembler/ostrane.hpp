@@ -24,6 +24,7 @@ struct Registry {
     PyObject* struct_error = nullptr;
     PyObject* AssemblyError = nullptr;
     PyObject* GenTagMixin = nullptr;
+    PyObject* tag_property = nullptr;  // GenTagMixin.generate_tag, held for the process
     PyObject* QNumber = nullptr;
     PyObject* TVKCommand = nullptr;
     PyObject* ProbeCommand = nullptr;  // _ProbeCommand
