@@ -1,5 +1,7 @@
 #include "copy.hpp"
 
+#include "direct.hpp"
+
 namespace tvk {
 
 namespace {
@@ -21,13 +23,12 @@ PyObject* object_attr(const char* name) {
 }
 
 // True when copy.copy(x) would end in object.__reduce_ex__'s plain path:
-// cls.__new__(cls) followed by a __dict__ update.
-bool plain_instance(PyObject* x) {
+// cls.__new__(cls) followed by a __dict__ update, as far as x's type decides
+// it (the copyreg table is asked at each copy).
+bool plain_type(PyTypeObject* tp) {
     static PyObject* const reduce_ex = object_attr("__reduce_ex__");
     static PyObject* const reduce = object_attr("__reduce__");
     static PyObject* const getstate = object_attr("__getstate__");
-    static PyObject* const dispatch_table = module_attr("copyreg", "dispatch_table");
-    PyTypeObject* tp = Py_TYPE(x);
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_new != PyBaseObject_Type.tp_new ||
         tp->tp_itemsize != 0 || tp->tp_dictoffset == 0)
         return false;
@@ -35,8 +36,9 @@ bool plain_instance(PyObject* x) {
         _PyType_Lookup(tp, TVK_NAME("__reduce__")) != reduce ||
         _PyType_Lookup(tp, TVK_NAME("__getstate__")) != getstate)
         return false;
-    for (const char* name : {"__copy__", "__setstate__", "__getnewargs_ex__", "__getnewargs__"})
-        if (_PyType_Lookup(tp, intern(name))) return false;
+    for (PyObject* name : {TVK_NAME("__copy__"), TVK_NAME("__setstate__"), TVK_NAME("__getnewargs_ex__"),
+                           TVK_NAME("__getnewargs__")})
+        if (_PyType_Lookup(tp, name)) return false;
     // Slots would make the state a pair; look through every class.
     PyObject* mro = tp->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -44,9 +46,21 @@ bool plain_instance(PyObject* x) {
         if (PyDict_GetItemWithError(d, TVK_NAME("__slots__"))) return false;
         if (PyErr_Occurred()) throw py::error_already_set();
     }
-    if (PyDict_Check(dispatch_table) && PyDict_Contains(dispatch_table, reinterpret_cast<PyObject*>(tp)))
-        return false;
     return true;
+}
+
+TypeMemo<bool> g_plain_types;
+
+bool plain_instance(PyObject* x) {
+    static PyObject* const dispatch_table = module_attr("copyreg", "dispatch_table");
+    PyTypeObject* tp = Py_TYPE(x);
+    const bool* known = g_plain_types.find(tp);
+    bool plain = known ? *known : plain_type(tp);
+    if (!known) g_plain_types.store(tp, plain);
+    if (!plain) return false;
+    int listed = PyDict_Check(dispatch_table) ? PyDict_Contains(dispatch_table, reinterpret_cast<PyObject*>(tp)) : 0;
+    if (listed < 0) throw py::error_already_set();
+    return listed == 0;
 }
 
 }  // namespace

@@ -72,13 +72,20 @@ bool instance_dict(PyObject* self, PyObject*& dict) {
 }  // namespace
 
 PyObject* Instance::direct(PyObject* name) const {
+    bool absent = false;
+    return direct(name, absent);
+}
+
+PyObject* Instance::direct(PyObject* name, bool& absent) const {
+    absent = false;
     PyTypeObject* tp = Py_TYPE(self_);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     if (data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     PyObject* dict = nullptr;
-    if (!instance_dict(self_, dict) || !dict) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!instance_dict(self_, dict)) return nullptr;
+    PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
     if (!v && PyErr_Occurred()) throw py::error_already_set();
+    if (!v) absent = _PyType_Lookup(tp, name) == nullptr;
     return v;
 }
 

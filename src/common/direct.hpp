@@ -102,6 +102,9 @@ public:
     // Borrowed self.name when the instance dict holds it and nothing in the
     // type overrides that; nullptr otherwise (no error set).
     PyObject* direct(PyObject* name) const;
+    // Like direct(), and tells `absent` when self.name certainly raises
+    // AttributeError (generic lookup, nothing in the type, nothing in the dict).
+    PyObject* direct(PyObject* name, bool& absent) const;
     // True when the instance dict certainly holds none of the names (so the
     // type's members of those names are what self.<name> gives).
     bool lacks(std::initializer_list<PyObject*> names) const;

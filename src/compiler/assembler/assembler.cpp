@@ -65,7 +65,9 @@ py::object py_ssize(Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); }
 // hasattr(): reading succeeds; only AttributeError means "absent" (which
 // the interpreter's generic lookup tells without making the exception).
 py::object optional_attr(py::handle obj, PyObject* name) {
-    if (PyObject* v = tvk::Instance(obj.ptr()).direct(name)) return borrow(v);
+    bool absent = false;
+    if (PyObject* v = tvk::Instance(obj.ptr()).direct(name, absent)) return borrow(v);
+    if (absent) return py::object();
     PyObject* r = nullptr;
     if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
     return r ? py::reinterpret_steal<py::object>(r) : py::object();

@@ -9,7 +9,7 @@ Registry& reg() {
     return *r;
 }
 
-py::object sim_type(const char* member) { return read_attr(reg().SimIRType, intern(member)); }
+py::object sim_type(PyObject* member) { return read_attr(reg().SimIRType, member); }
 
 py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
                         const std::function<void(ClassBuilder&)>& fill) {

@@ -29,7 +29,7 @@ void load_ddr_fields(py::handle self) {
     setattr(self, TVK_NAME("mode"), py::int_(0));
 }
 
-void simulation_fields(py::handle self) { setattr(self, TVK_NAME("sim_ir_type"), sim_type("NORMAL")); }
+void simulation_fields(py::handle self) { setattr(self, TVK_NAME("sim_ir_type"), sim_type(TVK_NAME("NORMAL"))); }
 
 void jump_fields(py::handle self) {
     setattr(self, TVK_NAME("target"), py::none());

@@ -34,8 +34,8 @@ struct Registry {
 };
 Registry& reg();
 
-// Member of SimIRType by name, e.g. sim_type("WAIT").
-py::object sim_type(const char* member);
+// Member of SimIRType by name, e.g. sim_type(TVK_NAME("WAIT")).
+py::object sim_type(PyObject* member);
 
 // Builds a concrete or category class of the module, binds it as a module
 // attribute and returns it. `fill` adds the members in their order.

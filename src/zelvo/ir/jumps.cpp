@@ -42,7 +42,7 @@ py::object loop_init(const Call& c) {
     auto b = bind_init<3>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
-    setattr(self, TVK_NAME("sim_ir_type"), sim_type("LOOP"));
+    setattr(self, TVK_NAME("sim_ir_type"), sim_type(TVK_NAME("LOOP")));
     setattr(self, TVK_NAME("count"), b[1]);
     setattr(self, TVK_NAME("target"), b[2]);
     return py::none();
@@ -68,7 +68,7 @@ py::object placeholder_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
     auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME("sim_ir_type"), sim_type("IGNORE"));
+    setattr(b[0], TVK_NAME("sim_ir_type"), sim_type(TVK_NAME("IGNORE")));
     setattr(b[0], TVK_NAME("irhead"), py::int_(0));
     return py::none();
 }
@@ -85,7 +85,7 @@ py::object jump_normal_init(const Call& c) {
     static const Signature sig("__init__", {"self", "target"}, 2, Signature::VarKw);
     auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME("sim_ir_type"), sim_type("JUMP"));
+    setattr(b[0], TVK_NAME("sim_ir_type"), sim_type(TVK_NAME("JUMP")));
     setattr(b[0], TVK_NAME("target"), b[1]);
     return py::none();
 }
