@@ -4,10 +4,15 @@ same instructions written in pure Python.
 Builds one program of mixed instructions twice, once from tarvok.zelvo._ir
 and once from the Python classes below, checks once that both give the same
 lines and numbers, then times str(), overhead and wait_time over the whole
-list, then str() of each class alone. Prints ns per instruction and the
-ratio pure-Python / ours."""
+list, then each class alone: str() by itself, and str() with the timing
+properties overhead and wait_time (how the passes render an instruction).
+Prints ns per instruction and the ratio pure-Python / ours; the timings of a
+table take turns, so a change of load hits both sides alike. The text of a
+two-field instruction is also set against the call floor: str() of an
+object whose __str__ is a builtin that builds the same text."""
 import abc
 import enum
+import functools
 import math
 import os
 import random
@@ -479,17 +484,39 @@ def best(fn, arg):
     return min(times) / len(arg) * 1e9
 
 
+def taking_turns(cases, rounds=7):
+    """{name: best ns per item} for {name: (fn, items)}, the cases taking turns."""
+    out = {name: float("inf") for name in cases}
+    for _ in range(rounds):
+        for name, (fn, items) in cases.items():
+            t0 = time.perf_counter()
+            fn(items)
+            out[name] = min(out[name], (time.perf_counter() - t0) / len(items) * 1e9)
+    return out
+
+
 def of_class(irs, name, n=20_000):
     # one class alone, repeated up to n entries so that rare classes time too
     sub = [ir for ir in irs if type(ir).__name__ == name]
     return (sub * (n // len(sub) + 1))[:n]
 
 
+def rendered(irs):
+    """What the passes ask of each instruction: its text and its timing."""
+    return [(str(ir), ir.overhead, ir.wait_time) for ir in irs]
+
+
 OPS = {
     "str()": lambda irs: [str(ir) for ir in irs],
     "overhead": lambda irs: [ir.overhead for ir in irs],
     "wait_time": lambda irs: [ir.wait_time for ir in irs],
+    "rendered": rendered,
 }
+
+
+class TextFloor:
+    """str() of this costs the call protocol and a builtin making the text."""
+    __str__ = functools.partial("movi %A{} {}".format, 3, 5)
 
 
 def main():
@@ -502,15 +529,25 @@ def main():
     print(f"{N} instructions: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
     print(f"{'operation':<10} {'ours ns':>9} {'python ns':>10} {'ratio':>7}")
     for name, fn in OPS.items():
-        t_ours = best(fn, ours)
-        t_pure = best(fn, pure)
-        print(f"{name:<10} {t_ours:>9.1f} {t_pure:>10.1f} {t_pure / t_ours:>7.2f}")
+        t = taking_turns({"ours": (fn, ours), "pure": (fn, pure)}, rounds=REPEAT)
+        print(f"{name:<10} {t['ours']:>9.1f} {t['pure']:>10.1f} {t['pure'] / t['ours']:>7.2f}")
     print()
-    print(f"{'str() of':<16} {'ours ns':>9} {'python ns':>10} {'ratio':>7}")
+    print(f"{'class':<16} {'str() ours':>10} {'python':>8} {'ratio':>6}   {'rendered ours':>13} {'python':>8} "
+          f"{'ratio':>6}")
     for name in sorted(counts):
-        t_ours = best(OPS["str()"], of_class(ours, name))
-        t_pure = best(OPS["str()"], of_class(pure, "Py" + name))
-        print(f"{name:<16} {t_ours:>9.1f} {t_pure:>10.1f} {t_pure / t_ours:>7.2f}")
+        mine, theirs = of_class(ours, name), of_class(pure, "Py" + name)
+        t = taking_turns({"s ours": (OPS["str()"], mine), "s pure": (OPS["str()"], theirs),
+                          "r ours": (rendered, mine), "r pure": (rendered, theirs)})
+        print(f"{name:<16} {t['s ours']:>10.1f} {t['s pure']:>8.1f} {t['s pure'] / t['s ours']:>5.2f}x   "
+              f"{t['r ours']:>13.1f} {t['r pure']:>8.1f} {t['r pure'] / t['r ours']:>5.2f}x")
+    print()
+    floor = [TextFloor()] * 20_000
+    mov = [_ir.IRMov(3, 5) for _ in range(20_000)]
+    t = taking_turns({"floor": (OPS["str()"], floor), "mov": (OPS["str()"], mov),
+                      "mov one": (OPS["str()"], mov[:1] * 20_000)}, rounds=15)
+    print(f"call floor, str() of a builtin __str__ making the text: {t['floor']:.1f} ns; "
+          f"str(IRMov(3, 5)) {t['mov one']:.1f} ns one instruction, {t['mov']:.1f} ns over 20 000 "
+          f"({t['mov one'] / t['floor']:.2f}x / {t['mov'] / t['floor']:.2f}x the floor)")
 
 
 if __name__ == "__main__":
