@@ -4,6 +4,8 @@
 #include "args.hpp"
 #include "call.hpp"
 #include "copy.hpp"
+#include "enums.hpp"
+#include "exact_arg.hpp"
 #include "module.hpp"
 #include "numfmt.hpp"
 #include "pyclass.hpp"
