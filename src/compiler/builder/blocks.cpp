@@ -16,10 +16,8 @@ bool is_block(py::handle queue) {
 py::object block_channel(py::handle block) {
     py::object channel = getattr(block, TVK_NAME("channel"));
     if (channel.is_none()) {
-        py::object t = steal(PyUnicode_FromFormat(
-            "%s has no channel: blocks are opened with ins_if, ins_else or ins_loop of a channel",
-            Py_TYPE(block.ptr())->tp_name));
-        PyErr_SetObject(PyExc_RuntimeError, t.ptr());
+        PyErr_Format(PyExc_RuntimeError, "%s has no channel: blocks are opened with ins_if, ins_else or ins_loop of a channel",
+            Py_TYPE(block.ptr())->tp_name);
         throw py::error_already_set();
     }
     return channel;
@@ -78,8 +76,7 @@ constexpr char kLoopCapture[] = "Calling capture in a loop construct is not allo
 // ---- the formula -------------------------------------------------------------
 
 py::object formula_get(py::handle self) {
-    py::object t = steal(PyUnicode_FromFormat("%s.formula is a static property", Py_TYPE(self.ptr())->tp_name));
-    PyErr_SetObject(PyExc_RuntimeError, t.ptr());
+    PyErr_Format(PyExc_RuntimeError, "%s.formula is a static property", Py_TYPE(self.ptr())->tp_name);
     throw py::error_already_set();
 }
 
@@ -109,9 +106,7 @@ void formula_set(py::handle self, py::handle formula) {
         py::object value = steal(PyLong_FromUnicodeObject(value_text.ptr(), 10));
         std::int64_t v;
         if (!small_int(value.ptr(), v) || (v != 0 && v != 1)) {
-            py::object t = steal(PyUnicode_FromFormat(
-                "The format of formula [name] == [value], value should in [0, 1], not %U", value_text.ptr()));
-            PyErr_SetObject(PyExc_RuntimeError, t.ptr());
+            PyErr_Format(PyExc_RuntimeError, "The format of formula [name] == [value], value should in [0, 1], not %U", value_text.ptr());
             throw py::error_already_set();
         }
         py::object pair = steal(PySequence_Tuple(judge.ptr()));
@@ -123,8 +118,7 @@ void formula_set(py::handle self, py::handle formula) {
         py::object bits = steal(PyNumber_Lshift(value.ptr(), shift.ptr()));
         key = new_record(TVK_NAME("QInsJumpWithJudge"), kw, {bits, mask, py::none(), fresh_tag(self)});
     } else {
-        py::object t = steal(PyUnicode_FromFormat("The specified variable %U does not exist", name.ptr()));
-        PyErr_SetObject(PyExc_RuntimeError, t.ptr());
+        PyErr_Format(PyExc_RuntimeError, "The specified variable %U does not exist", name.ptr());
         throw py::error_already_set();
     }
     setattr(self, TVK_NAME("key_ins"), key);
@@ -163,9 +157,8 @@ PyObject* own_compile(py::handle cls) {
 void if_layout_into(py::handle self, Out& out) {
     py::object key = getattr(self, TVK_NAME("key_ins"));
     if (key.is_none()) {
-        py::object t = steal(PyUnicode_FromFormat("%s has no condition: set its formula before compiling",
-                                                  Py_TYPE(self.ptr())->tp_name));
-        PyErr_SetObject(PyExc_RuntimeError, t.ptr());
+        PyErr_Format(PyExc_RuntimeError, "%s has no condition: set its formula before compiling",
+                                                  Py_TYPE(self.ptr())->tp_name);
         throw py::error_already_set();
     }
     static PyObject* const label_kw = make_kwnames({"tag"});

@@ -58,8 +58,7 @@ py::object file_handle(py::handle self, const TableKind& k, py::handle value, py
         }
     }
     if (!PyLong_Check(idx.ptr())) {
-        py::object t = steal(PyUnicode_FromFormat("%s%S", k.not_int, type_of(idx).ptr()));
-        PyErr_SetObject(PyExc_ValueError, t.ptr());
+        PyErr_Format(PyExc_ValueError, "%s%S", k.not_int, type_of(idx).ptr());
         throw py::error_already_set();
     }
     py::object handle =
@@ -115,9 +114,7 @@ py::object ins_else(const Call& c) {
     py::handle self = a[0];
     py::object last = getattr(self, TVK_NAME("last_ins"));
     if (!is_instance(last, global(TVK_NAME("InsIF")))) {
-        py::object t = steal(
-            PyUnicode_FromFormat("The last call of ins_else must be ins_if, not %S", type_of(last).ptr()));
-        PyErr_SetObject(PyExc_RuntimeError, t.ptr());
+        PyErr_Format(PyExc_RuntimeError, "The last call of ins_else must be ins_if, not %S", type_of(last).ptr());
         throw py::error_already_set();
     }
     py::object stack = getattr(self, TVK_NAME("if_stack"));
@@ -142,8 +139,7 @@ py::object ins_loop(const Call& c) {
         int below = PyObject_RichCompareBool(count.ptr(), py_int(1).ptr(), Py_LT);
         if (below < 0) throw py::error_already_set();
         if (below) {
-            py::object t = steal(PyUnicode_FromFormat("times must be at least 1, not %S", count.ptr()));
-            PyErr_SetObject(PyExc_ValueError, t.ptr());
+            PyErr_Format(PyExc_ValueError, "times must be at least 1, not %S", count.ptr());
             throw py::error_already_set();
         }
     }

@@ -78,8 +78,7 @@ py::object handle_mul(const Call& c) {
     py::object partner_cls = global(FrameLeft ? TVK_NAME("Envelope") : TVK_NAME("Frame"));
     const bool is_signal = is_instance(other, signal_cls);
     if (!is_signal && !is_instance(other, partner_cls)) {
-        py::object t = steal(PyUnicode_FromFormat("%S不能与%S做乘法运算", type_of(self).ptr(), type_of(other).ptr()));
-        PyErr_SetObject(PyExc_ValueError, t.ptr());
+        PyErr_Format(PyExc_ValueError, "%S%s%S%s", type_of(self).ptr(), "不能与", type_of(other).ptr(), "做乘法运算");
         throw py::error_already_set();
     }
     py::object queue = getattr(self, TVK_NAME("instruction"));
