@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "call.hpp"
 #include "copy.hpp"
+#include "dataclass_new.hpp"
 #include "enums.hpp"
 #include "exact_arg.hpp"
 #include "module.hpp"

@@ -18,6 +18,7 @@ inline constexpr const char* kModule = "tarvok.compiler.zel_wave";
 struct Registry {
     PyObject* module_dict = nullptr;
     PyObject* GenTagMixin = nullptr;  // ostrane's, the base of handles and queues
+    PyObject* generate_tag = nullptr; // its property, to draw tags directly when not overridden
     // The three _compile members of this module (strong references), so that
     // compiling a block tree can call its own layouts directly.
     PyObject* flatten = nullptr;      // InstructionQ._compile
@@ -51,8 +52,8 @@ inline py::handle type_of(py::handle obj) { return py::handle(reinterpret_cast<P
 std::string text_of(py::handle obj);
 [[noreturn]] void raise_text(PyObject* exc_type, const std::string& message);
 
-// self.generate_tag, through the object.
-inline py::object fresh_tag(py::handle self) { return getattr(self, TVK_NAME("generate_tag")); }
+// self.generate_tag: drawn directly unless the object's class replaced it.
+py::object fresh_tag(py::handle self);
 inline py::object tag_of(py::handle rec) { return getattr(rec, TVK_NAME("tag")); }
 
 // A new record of the ostrane class named `cls_name` (read from this module's

@@ -105,7 +105,7 @@ void register_handles(py::module_& m) {
         ClassBuilder b("QInsPlaceholder", kModule);
         b.base(global(TVK_NAME("TVKCommand")))
             .attr("__doc__", py::str("A label: the place in a compiled list where a jump lands."));
-        publish(m, "QInsPlaceholder", build_dataclass(b, {}));
+        trust_dataclass_init(publish(m, "QInsPlaceholder", build_dataclass(b, {})));
     }
     py::handle base(r.GenTagMixin);
     py::object tag_enum = make_int_enum("Tag", kModule, "Wave.Tag",

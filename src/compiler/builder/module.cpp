@@ -37,11 +37,10 @@ bool truth(py::handle obj) {
 }
 
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
-    if (r) return py::reinterpret_steal<py::object>(r);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return borrow(fallback);
+    // Without making the AttributeError a missing attribute would raise.
+    PyObject* r = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
+    return r ? py::reinterpret_steal<py::object>(r) : borrow(fallback);
 }
 
 PyObject* make_kwnames(std::initializer_list<const char*> names) {
@@ -58,7 +57,12 @@ py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::
         throw std::logic_error("call_kw: keyword names do not match the values");
     std::size_t n = 0;
     for (auto v : values) stack[n++] = v.ptr();
-    return steal(PyObject_Vectorcall(cls.ptr(), stack, 0, kwnames));
+    return new_dataclass(cls, kwnames, stack);
+}
+
+py::object fresh_tag(py::handle self) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), TVK_NAME("generate_tag")) == reg().generate_tag) return new_tag_str();
+    return getattr(self, TVK_NAME("generate_tag"));
 }
 
 py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values) {
@@ -123,6 +127,17 @@ void register_imports(py::module_& m) {
         if (PyObject_SetAttr(m.ptr(), n.ptr(), value.ptr()) < 0) throw py::error_already_set();
     }
     r.GenTagMixin = global(TVK_NAME("GenTagMixin")).release().ptr();  // a reference kept for the process
+    r.generate_tag = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(r.GenTagMixin)->tp_dict,
+                                             TVK_NAME("generate_tag"));
+    if (!r.generate_tag) throw std::logic_error("GenTagMixin lacks generate_tag");
+    Py_INCREF(r.generate_tag);
+    // The records this module makes: their generated constructors may be
+    // replayed directly while they stay in place.
+    for (py::handle n : all) {
+        py::object value = getattr(ostrane, n.ptr());
+        if (PyType_Check(value.ptr()) && PyObject_HasAttrString(value.ptr(), "__dataclass_fields__"))
+            trust_dataclass_init(value);
+    }
 }
 
 }  // namespace tvk::builder

@@ -218,3 +218,32 @@ def test_compile_of_a_block_directly():
     blk.wait()
     assert kinds(blk._compile())[:2] == ["QInsWait", "QInsJumpWithReg"]
     assert len(z.InstructionQ._compile(blk)) == 1
+
+
+def test_records_are_made_as_their_classes_make_them(monkeypatch):
+    seen = []
+
+    class Watched(o.QInsMov):
+        def __setattr__(self, name, value):
+            seen.append(name)
+            super().__setattr__(name, value)
+
+    class Late(o.QInsWait):
+        def __post_init__(self):          # QInsWait's own constructor never calls it
+            self.late = True
+
+    monkeypatch.setattr(z, "QInsMov", Watched)
+    monkeypatch.setattr(z, "QInsWait", Late)
+    ch = z.InsChannel()
+    mov = ch.ins_variable("a", 1)
+    assert type(mov) is Watched and seen[:4] == ["tag", "reg", "value", "type"] and "type2head" in seen
+    assert list(vars(mov)) == list(vars(Watched("t", 0, 1)))
+    w = ch.wait()
+    assert type(w) is Late and not hasattr(w, "late") and list(vars(w)) == ["tag"]
+
+    def init(self, tag):
+        self.tag = "always"
+    monkeypatch.setattr(o.QInsEnd, "__init__", init)
+    assert ch.end().tag == "always"
+    monkeypatch.undo()
+    assert ch.end().tag != "always"
