@@ -16,9 +16,9 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bench_assembler import timed as best  # noqa: E402  (best of `repeat` runs)
 from tarvok.compiler import zel_wave as z  # noqa: E402
 
-REPEAT = 5
 LOOPS = 12     # loop counters share the channel's 16 registers with its variables
 
 
@@ -48,7 +48,7 @@ def build(n):
     s2 = ch.f_set[1] * ch.ins_envelope(np.full(64, 0.5))
     ch.ins_variable("a", 0)
     ch.wait_for_trigger()
-    per_unit = 34
+    per_unit = 25
     units = max(1, (n - 12) // per_unit)
     every = max(1, units // LOOPS)
     for i in range(units):
@@ -161,15 +161,6 @@ def structure(recs):
         out.append((type(r).__name__, tuple(sorted(fields.items(), key=str)),
                     pos.get(getattr(r, "target", None), -1)))
     return [(k, repr(f), t) for k, f, t in out]
-
-
-def best(fn, repeat=REPEAT):
-    t_best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        t_best = min(t_best, time.perf_counter() - t)
-    return t_best
 
 
 def run(n):

@@ -11,4 +11,5 @@
 #include "numfmt.hpp"
 #include "pyclass.hpp"
 #include "pynum.hpp"
+#include "pyops.hpp"
 #include "tag.hpp"

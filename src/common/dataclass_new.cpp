@@ -1,5 +1,6 @@
 #include "dataclass_new.hpp"
 
+#include <deque>
 #include <vector>
 
 namespace tvk {
@@ -12,11 +13,13 @@ struct Plan {
     PyObject* init;                  // strong reference: never freed, so never mistaken
     std::vector<PyObject*> params;   // interned names, after self
     bool post_init;
-    std::vector<std::pair<PyObject*, std::vector<Py_ssize_t>>> orders;  // kwnames -> value index per param
+    // kwnames -> value index per param. A deque: setting a field may run
+    // code that makes records too, and entries in use must not move.
+    std::deque<std::pair<PyObject*, std::vector<Py_ssize_t>>> orders;
 };
 
-std::vector<Plan>& plans() {
-    static auto* p = new std::vector<Plan>();  // leaked: lives for the process
+std::deque<Plan>& plans() {
+    static auto* p = new std::deque<Plan>();  // leaked: lives for the process
     return *p;
 }
 

@@ -38,8 +38,6 @@ py::object publish(py::module_& m, const char* name, py::object cls);
 // ---- small object helpers --------------------------------------------------
 
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
-bool is_instance(py::handle obj, py::handle cls);
-bool truth(py::handle obj);
 // obj.name, or `fallback` when reading it raises AttributeError.
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback);
 // cls(**dict(zip(kwnames, values))): kwnames is a tuple kept for the process.

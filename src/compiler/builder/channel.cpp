@@ -41,6 +41,26 @@ struct TableKind {
     const char* not_int;    // the refusal of an index that is no integer
 };
 
+// max(iterable), as the builtin compares: an item replaces the largest so
+// far when it is greater.
+py::object largest(py::handle iterable) {
+    py::object it = steal(PyObject_GetIter(iterable.ptr()));
+    py::object best;
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object item = steal(x);
+        if (!best) {
+            best = item;
+            continue;
+        }
+        int gt = PyObject_RichCompareBool(item.ptr(), best.ptr(), Py_GT);
+        if (gt < 0) throw py::error_already_set();
+        if (gt) best = item;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (!best) throw std::invalid_argument("max() arg is an empty sequence");
+    return best;
+}
+
 // Files a new handle under `idx` (the largest index plus one by default).
 py::object file_handle(py::handle self, const TableKind& k, py::handle value, py::handle idx_arg) {
     // A block's own table is never compiled: a frame or envelope filed there
@@ -49,13 +69,7 @@ py::object file_handle(py::handle self, const TableKind& k, py::handle value, py
     py::object table = getattr(self, k.table);
     py::object idx = borrow(idx_arg);
     if (idx.is_none()) {
-        if (truth(table)) {
-            static PyObject* const max_fn = Py_NewRef(PyDict_GetItemString(PyEval_GetBuiltins(), "max"));
-            py::object largest = steal(PyObject_CallOneArg(max_fn, table.ptr()));
-            idx = steal(PyNumber_Add(largest.ptr(), py_int(1).ptr()));
-        } else {
-            idx = py_int(0);
-        }
+        idx = truth(table) ? steal(PyNumber_Add(largest(table).ptr(), py_int(1).ptr())) : py_int(0);
     }
     if (!PyLong_Check(idx.ptr())) {
         PyErr_Format(PyExc_ValueError, "%s%S", k.not_int, type_of(idx).ptr());
@@ -67,19 +81,17 @@ py::object file_handle(py::handle self, const TableKind& k, py::handle value, py
     return handle;
 }
 
-py::object ins_frame(const Call& c) {
-    static const Signature sig("ins_frame", {"self", "freq", "idx"}, 2, Signature::None, {none_default()});
+template <bool IsFrame>
+py::object ins_handle(const Call& c) {
+    static const Signature sig(IsFrame ? "ins_frame" : "ins_envelope", {"self", IsFrame ? "freq" : "envelope", "idx"},
+                               2, Signature::None, {none_default()});
     auto a = bind<3>(sig, c);
-    static const TableKind k{TVK_NAME("f_set"), TVK_NAME("Frame"), "Cannot create a new frame in the branch",
-                             "frame的idx应为整数，而不是"};
-    return file_handle(a[0], k, a[1], a[2]);
-}
-
-py::object ins_envelope(const Call& c) {
-    static const Signature sig("ins_envelope", {"self", "envelope", "idx"}, 2, Signature::None, {none_default()});
-    auto a = bind<3>(sig, c);
-    static const TableKind k{TVK_NAME("e_set"), TVK_NAME("Envelope"), "Cannot create a new envelope in the branch",
-                             "envelop的idx应为整数，而不是"};
+    static const TableKind k = IsFrame ? TableKind{TVK_NAME("f_set"), TVK_NAME("Frame"),
+                                                   "Cannot create a new frame in the branch",
+                                                   "frame的idx应为整数，而不是"}
+                                       : TableKind{TVK_NAME("e_set"), TVK_NAME("Envelope"),
+                                                   "Cannot create a new envelope in the branch",
+                                                   "envelop的idx应为整数，而不是"};
     return file_handle(a[0], k, a[1], a[2]);
 }
 
@@ -157,8 +169,8 @@ void register_channel(py::module_& m) {
                 .base(global(TVK_NAME("InstructionQ")))
                 .method("__init__", method<channel_init>())
                 .method("clear", method<clear>(), "Start a new program on the same frames and envelopes.")
-                .method("ins_frame", method<ins_frame>(), "File a new Frame of `freq` hertz under `idx` and return it.")
-                .method("ins_envelope", method<ins_envelope>(), "File a new Envelope under `idx` and return it.")
+                .method("ins_frame", method<ins_handle<true>>(), "File a new Frame of `freq` hertz under `idx` and return it.")
+                .method("ins_envelope", method<ins_handle<false>>(), "File a new Envelope under `idx` and return it.")
                 .method("ins_if", method<ins_if>(), "Open an if block on the formula \"[name] == [value]\".")
                 .method("ins_else", method<ins_else>(), "Open the else block of the latest if block.")
                 .method("ins_loop", method<ins_loop>(), "Open a block that runs `times` times.")

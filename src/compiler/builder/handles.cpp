@@ -39,19 +39,19 @@ py::object handle_init(const Call& c) {
     return py::none();
 }
 
-py::object freq_get(py::handle self) { return getattr(self, TVK_NAME("_freq")); }
-py::object content_get(py::handle self) { return getattr(self, TVK_NAME("_content")); }
-
-void freq_set(py::handle self, py::handle value) {
-    static PyObject* const kw = make_kwnames({"tag", "freq"});
-    setattr(self, TVK_NAME("_freq"), value);
-    setattr(self, TVK_NAME("_ins"), new_record(TVK_NAME("QInsFrame"), kw, {tag_of(self), value}));
+// The frequency of a Frame or the content of an Envelope: stored unchanged,
+// and each assignment gives the handle a new record under its tag.
+template <bool IsFrame>
+py::object value_get(py::handle self) {
+    return getattr(self, TVK_NAME(IsFrame ? "_freq" : "_content"));
 }
 
-void content_set(py::handle self, py::handle value) {
-    static PyObject* const kw = make_kwnames({"tag", "envelop"});
-    setattr(self, TVK_NAME("_content"), value);
-    setattr(self, TVK_NAME("_ins"), new_record(TVK_NAME("QInsEnvelop"), kw, {tag_of(self), value}));
+template <bool IsFrame>
+void value_set(py::handle self, py::handle value) {
+    static PyObject* const kw = make_kwnames({"tag", IsFrame ? "freq" : "envelop"});
+    setattr(self, TVK_NAME(IsFrame ? "_freq" : "_content"), value);
+    setattr(self, TVK_NAME("_ins"),
+            new_record(TVK_NAME(IsFrame ? "QInsFrame" : "QInsEnvelop"), kw, {tag_of(self), value}));
 }
 
 py::object format_(const Call& c) {
@@ -97,6 +97,24 @@ py::object handle_mul(const Call& c) {
     return product;
 }
 
+// Frame and Envelope: a handle that owns the record of its value.
+template <bool IsFrame>
+void register_owning_handle(py::module_& m, py::handle wave) {
+    const char* name = IsFrame ? "Frame" : "Envelope";
+    publish(m, name,
+            ClassBuilder(name, kModule)
+                .base(wave)
+                .method("__init__", method<handle_init<IsFrame>>())
+                .property(IsFrame ? "freq" : "content", getter<value_get<IsFrame>>(), setter<value_set<IsFrame>>(),
+                          IsFrame ? "Carrier frequency, hertz; setting it gives the frame a new QInsFrame record."
+                                  : "The envelope; setting it gives the handle a new QInsEnvelop record.")
+                .method("__mul__", method<handle_mul<IsFrame>>())
+                .method("format", method<format_>())
+                .attr("__doc__", py::str(IsFrame ? "One carrier frame of a queue; owns its QInsFrame record."
+                                                 : "One envelope of a queue; owns its QInsEnvelop record."))
+                .build());
+}
+
 }  // namespace
 
 void register_handles(py::module_& m) {
@@ -118,26 +136,8 @@ void register_handles(py::module_& m) {
                                   .method("__repr__", method<wave_repr>())
                                   .attr("__doc__", py::str("A handle tied to the queue it belongs to."))
                                   .build());
-    publish(m, "Frame",
-            ClassBuilder("Frame", kModule)
-                .base(wave)
-                .method("__init__", method<handle_init<true>>())
-                .property("freq", getter<freq_get>(), setter<freq_set>(),
-                          "Carrier frequency, hertz; setting it gives the frame a new QInsFrame record.")
-                .method("__mul__", method<handle_mul<true>>())
-                .method("format", method<format_>())
-                .attr("__doc__", py::str("One carrier frame of a queue; owns its QInsFrame record."))
-                .build());
-    publish(m, "Envelope",
-            ClassBuilder("Envelope", kModule)
-                .base(wave)
-                .method("__init__", method<handle_init<false>>())
-                .property("content", getter<content_get>(), setter<content_set>(),
-                          "The envelope; setting it gives the handle a new QInsEnvelop record.")
-                .method("__mul__", method<handle_mul<false>>())
-                .method("format", method<format_>())
-                .attr("__doc__", py::str("One envelope of a queue; owns its QInsEnvelop record."))
-                .build());
+    register_owning_handle<true>(m, wave);
+    register_owning_handle<false>(m, wave);
     publish(m, "Signal",
             ClassBuilder("Signal", kModule)
                 .base(wave)

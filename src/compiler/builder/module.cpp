@@ -10,30 +10,11 @@ Registry& reg() {
     return *r;
 }
 
-py::object global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(reg().module_dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw py::error_already_set();
-    }
-    return borrow(v);
-}
+py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
 
 py::object publish(py::module_& m, const char* name, py::object cls) {
     if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
     return cls;
-}
-
-bool is_instance(py::handle obj, py::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool truth(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
@@ -103,17 +84,7 @@ void register_imports(py::module_& m) {
     m.attr("copy") = py::module_::import("copy");
     m.attr("np") = py::module_::import("numpy");
 
-    // The optional waveforms library: only an import error means "absent".
-    PyObject* wf = PyImport_ImportModule("waveforms");
-    if (wf) {
-        if (PyModule_AddObjectRef(m.ptr(), "wf", wf) < 0) throw py::error_already_set();
-        Py_DECREF(wf);
-    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-    } else {
-        throw py::error_already_set();
-    }
-    m.attr("HAS_WAVEFORM") = py::bool_(wf != nullptr);
+    import_optional(m, "waveforms", "wf", "HAS_WAVEFORM");
 
     // Every public name of the sibling assembler module, as a wildcard import
     // of it binds them.

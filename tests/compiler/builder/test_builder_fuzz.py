@@ -34,6 +34,22 @@ class Tricky(z.InstructionQ):
     def _compile(self):
         return rng.choice([[], None, 3, [z.QInsWait("t")], (z.QInsPlaceholder("p"),), Weird(), "ab"])
 
+class Reentrant(z.QInsWait):
+    """Makes records while its own fields are being set."""
+    depth = 0
+    def __setattr__(self, name, value):
+        if Reentrant.depth < 3:
+            Reentrant.depth += 1
+            try:
+                attempt(lambda: q().wait())
+                attempt(lambda: z.InsChannel().ins_loop(2)._compile())
+            finally:
+                Reentrant.depth -= 1
+        super().__setattr__(name, value)
+
+RECORDS = ["QInsWait", "QInsMov", "QInsJump", "QInsJumpWithReg", "QInsPlaceholder", "QInsFrame"]
+ORIGINAL = {n: getattr(z, n) for n in RECORDS}
+
 rng = random.Random(20240611)
 sys.setrecursionlimit(400)
 VALUES = [None, 0, 1, -1, 2, 17, 2**70, -2**70, 0.0, -0.0, 1e-9, 2.5, math.nan, math.inf, -math.inf,
@@ -125,6 +141,7 @@ CALLS = [
     lambda: setattr(z, "HAS_WAVEFORM", rng.choice([True, False, Weird(), None])),
     lambda: setattr(z, "wf", rng.choice([Lib(), None, Weird()])),
     lambda: z.Assembler().set_chnl_cmdq(3, q().compile()),
+    lambda: setattr(z, rng.choice(RECORDS), rng.choice([Reentrant, Reentrant, None, Weird(), int, dict])),
 ]
 
 sys.stdout = io.StringIO()
@@ -133,6 +150,8 @@ for i in range(40000):
     if i % 500 == 0:
         sys.stdout = io.StringIO()
         z.HAS_WAVEFORM = False
+        for n, cls in ORIGINAL.items():
+            setattr(z, n, cls)
 sys.stdout = sys.__stdout__
 print("done", done)
 '''
