@@ -10,8 +10,8 @@ namespace {
 // One trusted __init__: its parameters in order, and for each keyword tuple
 // seen so far, where each parameter's value stands in the call.
 struct Plan {
-    PyObject* init;                  // strong reference: never freed, so never mistaken
-    std::vector<PyObject*> params;   // interned names, after self
+    PyObject* init;                 // strong reference: never freed, so never mistaken
+    std::vector<PyObject*> params;  // interned names, after self
     bool post_init;
     // kwnames -> value index per param. A deque: setting a field may run
     // code that makes records too, and entries in use must not move.

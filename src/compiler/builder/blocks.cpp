@@ -16,8 +16,9 @@ bool is_block(py::handle queue) {
 py::object block_channel(py::handle block) {
     py::object channel = getattr(block, TVK_NAME("channel"));
     if (channel.is_none()) {
-        PyErr_Format(PyExc_RuntimeError, "%s has no channel: blocks are opened with ins_if, ins_else or ins_loop of a channel",
-            Py_TYPE(block.ptr())->tp_name);
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s has no channel: blocks are opened with ins_if, ins_else or ins_loop of a channel",
+                     Py_TYPE(block.ptr())->tp_name);
         throw py::error_already_set();
     }
     return channel;
@@ -41,7 +42,9 @@ py::handle block_init(const Call& c, std::initializer_list<std::pair<PyObject*, 
 }
 
 py::object if_init(const Call& c) {
-    block_init(c, {{TVK_NAME("channel"), py::none()}, {TVK_NAME("key_ins"), py::none()}, {TVK_NAME("ins_else"), py::none()}});
+    block_init(c, {{TVK_NAME("channel"), py::none()},
+                   {TVK_NAME("key_ins"), py::none()},
+                   {TVK_NAME("ins_else"), py::none()}});
     return py::none();
 }
 
@@ -52,7 +55,9 @@ py::object else_init(const Call& c) {
 
 py::object loop_init(const Call& c) {
     // An empty object for `var`: a fresh tag, drawn after the channel's constructor.
-    block_init(c, {{TVK_NAME("channel"), py::none()}, {TVK_NAME("times"), py::none()}, {TVK_NAME("var"), py::object()}});
+    block_init(
+        c,
+        {{TVK_NAME("channel"), py::none()}, {TVK_NAME("times"), py::none()}, {TVK_NAME("var"), py::object()}});
     return py::none();
 }
 
@@ -92,7 +97,8 @@ void formula_set(py::handle self, py::handle formula) {
     check_exact_builtin(formula, &PyUnicode_Type, "formula");
     py::object text = steal(PyUnicode_Replace(formula.ptr(), make_str(" ").ptr(), make_str("").ptr(), -1));
     py::object parts = steal(PyUnicode_Split(text.ptr(), make_str("==").ptr(), -1));
-    if (PyList_GET_SIZE(parts.ptr()) != 2) throw std::runtime_error("The format of formula should be [name] == [value]");
+    if (PyList_GET_SIZE(parts.ptr()) != 2)
+        throw std::runtime_error("The format of formula should be [name] == [value]");
     py::object name = borrow(PyList_GET_ITEM(parts.ptr(), 0));
     py::object value_text = borrow(PyList_GET_ITEM(parts.ptr(), 1));
     py::object channel = block_channel(self);
@@ -106,12 +112,15 @@ void formula_set(py::handle self, py::handle formula) {
         py::object value = steal(PyLong_FromUnicodeObject(value_text.ptr(), 10));
         std::int64_t v;
         if (!small_int(value.ptr(), v) || (v != 0 && v != 1)) {
-            PyErr_Format(PyExc_RuntimeError, "The format of formula [name] == [value], value should in [0, 1], not %U", value_text.ptr());
+            PyErr_Format(PyExc_RuntimeError,
+                         "The format of formula [name] == [value], value should in [0, 1], not %U",
+                         value_text.ptr());
             throw py::error_already_set();
         }
         py::object pair = steal(PySequence_Tuple(judge.ptr()));
         if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
-            PyErr_Format(PyExc_ValueError, "expected 2 values to unpack (got %zd)", PyTuple_GET_SIZE(pair.ptr()));
+            PyErr_Format(PyExc_ValueError, "expected 2 values to unpack (got %zd)",
+                         PyTuple_GET_SIZE(pair.ptr()));
             throw py::error_already_set();
         }
         py::handle mask = PyTuple_GET_ITEM(pair.ptr(), 0), shift = PyTuple_GET_ITEM(pair.ptr(), 1);
@@ -158,7 +167,7 @@ void if_layout_into(py::handle self, Out& out) {
     py::object key = getattr(self, TVK_NAME("key_ins"));
     if (key.is_none()) {
         PyErr_Format(PyExc_RuntimeError, "%s has no condition: set its formula before compiling",
-                                                  Py_TYPE(self.ptr())->tp_name);
+                     Py_TYPE(self.ptr())->tp_name);
         throw py::error_already_set();
     }
     static PyObject* const label_kw = make_kwnames({"tag"});
@@ -179,8 +188,8 @@ void if_layout_into(py::handle self, Out& out) {
     out.push_back(new_record(TVK_NAME("QInsJump"), jump_kw, {tag_of(label), fresh_tag(self)}));
     out.push_back(new_wait(self));
     out.push_back(new_wait(self));
-    std::rotate(out.begin() + static_cast<std::ptrdiff_t>(if_begin), out.begin() + static_cast<std::ptrdiff_t>(else_begin),
-                out.end());
+    std::rotate(out.begin() + static_cast<std::ptrdiff_t>(if_begin),
+                out.begin() + static_cast<std::ptrdiff_t>(else_begin), out.end());
     out.push_back(std::move(label));
 }
 
@@ -196,8 +205,10 @@ void loop_layout_into(py::handle self, Out& out) {
     flatten_into(self, out);
     // Taken after the body: a nested loop has its register before this one.
     py::object r = call_method(block_channel(self), TVK_NAME("_map_var"), {getattr(self, TVK_NAME("var"))});
-    out[start] = new_record(TVK_NAME("QInsMov"), mov_kw, {r, py_int(0), py::handle(TVK_NAME("=")), fresh_tag(self)});
-    out.push_back(new_record(TVK_NAME("QInsMov"), mov_kw, {r, py_int(1), py::handle(TVK_NAME("+")), fresh_tag(self)}));
+    out[start] =
+        new_record(TVK_NAME("QInsMov"), mov_kw, {r, py_int(0), py::handle(TVK_NAME("=")), fresh_tag(self)});
+    out.push_back(
+        new_record(TVK_NAME("QInsMov"), mov_kw, {r, py_int(1), py::handle(TVK_NAME("+")), fresh_tag(self)}));
     py::object first_tag = tag_of(out[start + 1]);
     py::object label = new_record(TVK_NAME("QInsPlaceholder"), label_kw, {fresh_tag(self)});
     py::object test = new_record(TVK_NAME("QInsJumpWithReg"), test_kw,
@@ -240,11 +251,13 @@ void register_blocks(py::module_& m) {
             .attr("ch_judge_name", judge_names())
             .method("__init__", method<if_init>())
             .classmethod("from_channel", method<from_channel>(), "A new block of this class on `channel`.")
-            .property("formula", getter<formula_get>(), setter<formula_set>(),
-                      "Write-only: \"[name] == [value]\" on a channel variable or a judgement bit FREQ_0 ... FREQ_5.")
+            .property(
+                "formula", getter<formula_get>(), setter<formula_set>(),
+                "Write-only: \"[name] == [value]\" on a channel variable or a judgement bit FREQ_0 ... FREQ_5.")
             .method("_compile", method<layout_method<kCompile, if_layout_into>>())
             .method("capture", method<refuse_capture<kBranchCapture>>())
-            .attr("__doc__", py::str("Commands that run when the formula holds; its else block runs otherwise."))
+            .attr("__doc__",
+                  py::str("Commands that run when the formula holds; its else block runs otherwise."))
             .build());
     reg().if_layout = own_compile(insif);
     publish(m, "InsElse",

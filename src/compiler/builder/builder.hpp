@@ -17,8 +17,8 @@ inline constexpr const char* kModule = "tarvok.compiler.zel_wave";
 // or leaked on purpose, so nothing here is destroyed after the interpreter.
 struct Registry {
     PyObject* module_dict = nullptr;
-    PyObject* GenTagMixin = nullptr;  // ostrane's, the base of handles and queues
-    PyObject* generate_tag = nullptr; // its property, to draw tags directly when not overridden
+    PyObject* GenTagMixin = nullptr;   // ostrane's, the base of handles and queues
+    PyObject* generate_tag = nullptr;  // its property, to draw tags directly when not overridden
     // The three _compile members of this module (strong references), so that
     // compiling a block tree can call its own layouts directly.
     PyObject* flatten = nullptr;      // InstructionQ._compile
@@ -45,7 +45,9 @@ py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::
 // A tuple of interned names, made once per call site and kept.
 PyObject* make_kwnames(std::initializer_list<const char*> names);
 // type(obj) as an object.
-inline py::handle type_of(py::handle obj) { return py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))); }
+inline py::handle type_of(py::handle obj) {
+    return py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+}
 // str(obj) as UTF-8 text.
 std::string text_of(py::handle obj);
 [[noreturn]] void raise_text(PyObject* exc_type, const std::string& message);
@@ -85,11 +87,11 @@ py::list to_list(Out& out);
 
 // ---- registration, in class order ----------------------------------------------
 
-void register_imports(py::module_& m);   // copy, np, wf / HAS_WAVEFORM, ostrane's names
-void register_handles(py::module_& m);   // QInsPlaceholder, Wave, Frame, Envelope, Signal
-void register_queue(py::module_& m);     // InstructionQ
-void register_channel(py::module_& m);   // InsChannel
-void register_blocks(py::module_& m);    // InsIF, InsElse, InsLoop
+void register_imports(py::module_& m);  // copy, np, wf / HAS_WAVEFORM, ostrane's names
+void register_handles(py::module_& m);  // QInsPlaceholder, Wave, Frame, Envelope, Signal
+void register_queue(py::module_& m);    // InstructionQ
+void register_channel(py::module_& m);  // InsChannel
+void register_blocks(py::module_& m);   // InsIF, InsElse, InsLoop
 
 // Members of InstructionQ defined in their own files, added in class order.
 void add_shape_methods(ClassBuilder& b);    // evlp_gaussian, evlp_cospulse, evlp_square

@@ -35,10 +35,10 @@ py::object clear(const Call& c) {
 }
 
 struct TableKind {
-    PyObject* table;        // f_set / e_set
-    PyObject* handle_cls;   // Frame / Envelope
-    const char* in_block;   // the refusal inside a block
-    const char* not_int;    // the refusal of an index that is no integer
+    PyObject* table;       // f_set / e_set
+    PyObject* handle_cls;  // Frame / Envelope
+    const char* in_block;  // the refusal inside a block
+    const char* not_int;   // the refusal of an index that is no integer
 };
 
 // max(iterable), as the builtin compares: an item replaces the largest so
@@ -75,23 +75,23 @@ py::object file_handle(py::handle self, const TableKind& k, py::handle value, py
         PyErr_Format(PyExc_ValueError, "%s%S", k.not_int, type_of(idx).ptr());
         throw py::error_already_set();
     }
-    py::object handle =
-        steal(PyObject_CallFunctionObjArgs(global(k.handle_cls).ptr(), self.ptr(), idx.ptr(), value.ptr(), nullptr));
+    py::object handle = steal(
+        PyObject_CallFunctionObjArgs(global(k.handle_cls).ptr(), self.ptr(), idx.ptr(), value.ptr(), nullptr));
     if (PyObject_SetItem(table.ptr(), idx.ptr(), handle.ptr()) < 0) throw py::error_already_set();
     return handle;
 }
 
 template <bool IsFrame>
 py::object ins_handle(const Call& c) {
-    static const Signature sig(IsFrame ? "ins_frame" : "ins_envelope", {"self", IsFrame ? "freq" : "envelope", "idx"},
-                               2, Signature::None, {none_default()});
+    static const Signature sig(IsFrame ? "ins_frame" : "ins_envelope",
+                               {"self", IsFrame ? "freq" : "envelope", "idx"}, 2, Signature::None,
+                               {none_default()});
     auto a = bind<3>(sig, c);
-    static const TableKind k = IsFrame ? TableKind{TVK_NAME("f_set"), TVK_NAME("Frame"),
-                                                   "Cannot create a new frame in the branch",
-                                                   "frame的idx应为整数，而不是"}
-                                       : TableKind{TVK_NAME("e_set"), TVK_NAME("Envelope"),
-                                                   "Cannot create a new envelope in the branch",
-                                                   "envelop的idx应为整数，而不是"};
+    static const TableKind k =
+        IsFrame ? TableKind{TVK_NAME("f_set"), TVK_NAME("Frame"), "Cannot create a new frame in the branch",
+                            "frame的idx应为整数，而不是"}
+                : TableKind{TVK_NAME("e_set"), TVK_NAME("Envelope"),
+                            "Cannot create a new envelope in the branch", "envelop的idx应为整数，而不是"};
     return file_handle(a[0], k, a[1], a[2]);
 }
 
@@ -126,7 +126,8 @@ py::object ins_else(const Call& c) {
     py::handle self = a[0];
     py::object last = getattr(self, TVK_NAME("last_ins"));
     if (!is_instance(last, global(TVK_NAME("InsIF")))) {
-        PyErr_Format(PyExc_RuntimeError, "The last call of ins_else must be ins_if, not %S", type_of(last).ptr());
+        PyErr_Format(PyExc_RuntimeError, "The last call of ins_else must be ins_if, not %S",
+                     type_of(last).ptr());
         throw py::error_already_set();
     }
     py::object stack = getattr(self, TVK_NAME("if_stack"));
@@ -143,7 +144,8 @@ py::object ins_loop(const Call& c) {
     static const Signature sig("ins_loop", {"self", "times"}, 2);
     auto a = bind<2>(sig, c);
     py::handle self = a[0], times = a[1];
-    if (truth(getattr(self, TVK_NAME("looping")))) throw std::runtime_error("The current object is already in the loop");
+    if (truth(getattr(self, TVK_NAME("looping"))))
+        throw std::runtime_error("The current object is already in the loop");
     // The exit test compares the counter, raised after each pass, for
     // equality: a count below 1 is never met and the loop would not end.
     if (PyIndex_Check(times.ptr())) {
@@ -169,8 +171,10 @@ void register_channel(py::module_& m) {
                 .base(global(TVK_NAME("InstructionQ")))
                 .method("__init__", method<channel_init>())
                 .method("clear", method<clear>(), "Start a new program on the same frames and envelopes.")
-                .method("ins_frame", method<ins_handle<true>>(), "File a new Frame of `freq` hertz under `idx` and return it.")
-                .method("ins_envelope", method<ins_handle<false>>(), "File a new Envelope under `idx` and return it.")
+                .method("ins_frame", method<ins_handle<true>>(),
+                        "File a new Frame of `freq` hertz under `idx` and return it.")
+                .method("ins_envelope", method<ins_handle<false>>(),
+                        "File a new Envelope under `idx` and return it.")
                 .method("ins_if", method<ins_if>(), "Open an if block on the formula \"[name] == [value]\".")
                 .method("ins_else", method<ins_else>(), "Open the else block of the latest if block.")
                 .method("ins_loop", method<ins_loop>(), "Open a block that runs `times` times.")

@@ -55,7 +55,8 @@ void flatten_into(py::handle queue, Out& out) {
     };
     if (PyList_CheckExact(program.ptr())) {
         // Indexed walk: copying may run code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(program.ptr()); ++i) one(borrow(PyList_GET_ITEM(program.ptr(), i)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(program.ptr()); ++i)
+            one(borrow(PyList_GET_ITEM(program.ptr(), i)));
         return;
     }
     py::object it = steal(PyObject_GetIter(program.ptr()));
@@ -76,9 +77,7 @@ void append_table(py::handle self, PyObject* name, Out& out) {
     }
 }
 
-bool equal(py::handle a, py::handle b) {
-    return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
-}
+bool equal(py::handle a, py::handle b) { return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
 
 // Drops the labels and moves every target that names one onto the record
 // after it. Walking forward, label k would rewrite every target equal to it
@@ -201,7 +200,8 @@ py::object lookup(const Call& c) {
 }  // namespace
 
 void add_compile_methods(ClassBuilder& b) {
-    b.method("_compile", method<compile_program>(), "The program as a flat list: copies of the records, blocks laid out.")
+    b.method("_compile", method<compile_program>(),
+             "The program as a flat list: copies of the records, blocks laid out.")
         .method("compile", method<compile>(), "The command list for Assembler.set_chnl_cmdq.")
         .method("lookup", method<lookup>(), "Print the compiled list as indented JSON.");
 }

@@ -78,18 +78,22 @@ py::object handle_mul(const Call& c) {
     py::object partner_cls = global(FrameLeft ? TVK_NAME("Envelope") : TVK_NAME("Frame"));
     const bool is_signal = is_instance(other, signal_cls);
     if (!is_signal && !is_instance(other, partner_cls)) {
-        PyErr_Format(PyExc_ValueError, "%S%s%S%s", type_of(self).ptr(), "不能与", type_of(other).ptr(), "做乘法运算");
+        PyErr_Format(PyExc_ValueError, "%S%s%S%s", type_of(self).ptr(), "不能与", type_of(other).ptr(),
+                     "做乘法运算");
         throw py::error_already_set();
     }
     py::object queue = getattr(self, TVK_NAME("instruction"));
     if (getattr(other, TVK_NAME("instruction")).ptr() != queue.ptr())
-        raise_text(PyExc_ValueError, FrameLeft ? "隶属于的instruction不同，不能直接相乘"
-                                               : "They belong to different instructions and cannot be directly multiplied");
+        raise_text(PyExc_ValueError,
+                   FrameLeft ? "隶属于的instruction不同，不能直接相乘"
+                             : "They belong to different instructions and cannot be directly multiplied");
     py::object ins_id = steal(PyDict_New());
-    py::object product = steal(PyObject_CallFunctionObjArgs(signal_cls.ptr(), queue.ptr(), ins_id.ptr(), nullptr));
+    py::object product =
+        steal(PyObject_CallFunctionObjArgs(signal_cls.ptr(), queue.ptr(), ins_id.ptr(), nullptr));
     if (FrameLeft) {
         setattr(product, TVK_NAME("frame"), self);
-        setattr(product, TVK_NAME("envelope"), is_signal ? getattr(other, TVK_NAME("envelope")) : borrow(other));
+        setattr(product, TVK_NAME("envelope"),
+                is_signal ? getattr(other, TVK_NAME("envelope")) : borrow(other));
     } else {
         setattr(product, TVK_NAME("frame"), is_signal ? getattr(other, TVK_NAME("frame")) : borrow(other));
         setattr(product, TVK_NAME("envelope"), self);
@@ -101,18 +105,19 @@ py::object handle_mul(const Call& c) {
 template <bool IsFrame>
 void register_owning_handle(py::module_& m, py::handle wave) {
     const char* name = IsFrame ? "Frame" : "Envelope";
-    publish(m, name,
-            ClassBuilder(name, kModule)
-                .base(wave)
-                .method("__init__", method<handle_init<IsFrame>>())
-                .property(IsFrame ? "freq" : "content", getter<value_get<IsFrame>>(), setter<value_set<IsFrame>>(),
-                          IsFrame ? "Carrier frequency, hertz; setting it gives the frame a new QInsFrame record."
-                                  : "The envelope; setting it gives the handle a new QInsEnvelop record.")
-                .method("__mul__", method<handle_mul<IsFrame>>())
-                .method("format", method<format_>())
-                .attr("__doc__", py::str(IsFrame ? "One carrier frame of a queue; owns its QInsFrame record."
-                                                 : "One envelope of a queue; owns its QInsEnvelop record."))
-                .build());
+    publish(
+        m, name,
+        ClassBuilder(name, kModule)
+            .base(wave)
+            .method("__init__", method<handle_init<IsFrame>>())
+            .property(IsFrame ? "freq" : "content", getter<value_get<IsFrame>>(), setter<value_set<IsFrame>>(),
+                      IsFrame ? "Carrier frequency, hertz; setting it gives the frame a new QInsFrame record."
+                              : "The envelope; setting it gives the handle a new QInsEnvelop record.")
+            .method("__mul__", method<handle_mul<IsFrame>>())
+            .method("format", method<format_>())
+            .attr("__doc__", py::str(IsFrame ? "One carrier frame of a queue; owns its QInsFrame record."
+                                             : "One envelope of a queue; owns its QInsEnvelop record."))
+            .build());
 }
 
 }  // namespace
@@ -126,8 +131,8 @@ void register_handles(py::module_& m) {
         trust_dataclass_init(publish(m, "QInsPlaceholder", build_dataclass(b, {})));
     }
     py::handle base(r.GenTagMixin);
-    py::object tag_enum = make_int_enum("Tag", kModule, "Wave.Tag",
-                                        {{"none", 0}, {"frame", 1}, {"envelope", 2}, {"signal", 3}});
+    py::object tag_enum =
+        make_int_enum("Tag", kModule, "Wave.Tag", {{"none", 0}, {"frame", 1}, {"envelope", 2}, {"signal", 3}});
     py::object wave = publish(m, "Wave",
                               ClassBuilder("Wave", kModule)
                                   .base(base)

@@ -42,7 +42,8 @@ py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::
 }
 
 py::object fresh_tag(py::handle self) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), TVK_NAME("generate_tag")) == reg().generate_tag) return new_tag_str();
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), TVK_NAME("generate_tag")) == reg().generate_tag)
+        return new_tag_str();
     return getattr(self, TVK_NAME("generate_tag"));
 }
 
@@ -116,9 +117,9 @@ void register_imports(py::module_& m) {
 TVK_MODULE(zel_wave, m) {
     using namespace tvk::builder;
     m.doc() = "Instruction-queue builder: per-channel programs compiled into command lists.";
-    register_imports(m);   // copy, np, HAS_WAVEFORM, wf, the assembler's names
-    register_handles(m);   // QInsPlaceholder, Wave (with Wave.Tag), Frame, Envelope, Signal
-    register_queue(m);     // InstructionQ
-    register_channel(m);   // InsChannel
-    register_blocks(m);    // InsIF, InsElse, InsLoop
+    register_imports(m);  // copy, np, HAS_WAVEFORM, wf, the assembler's names
+    register_handles(m);  // QInsPlaceholder, Wave (with Wave.Tag), Frame, Envelope, Signal
+    register_queue(m);    // InstructionQ
+    register_channel(m);  // InsChannel
+    register_blocks(m);   // InsIF, InsElse, InsLoop
 }

@@ -83,7 +83,8 @@ py::object ins_frame(const Call& c) {
 }
 
 py::object ins_envelope(const Call& c) {
-    static const Signature sig("ins_envelope", {"self", "envelope", "idx"}, 2, Signature::None, {none_default()});
+    static const Signature sig("ins_envelope", {"self", "envelope", "idx"}, 2, Signature::None,
+                               {none_default()});
     bind<3>(sig, c);
     throw std::runtime_error("Cannot create a new envelope in the branch");
 }
@@ -129,7 +130,8 @@ py::object map_var(const Call& c) {
 
 // Builds the record by keyword (the field values already evaluated, the tag
 // last), records it through the queue's _append_ins and returns it.
-py::object emit(py::handle self, PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values) {
+py::object emit(py::handle self, PyObject* cls_name, PyObject* kwnames,
+                std::initializer_list<py::handle> values) {
     py::object rec = new_record(cls_name, kwnames, values);
     call_method(self, TVK_NAME("_append_ins"), {rec});
     return rec;
@@ -188,7 +190,8 @@ py::object play_wave(const Call& c) {
         raise_text(PyExc_RuntimeError, "The parameter wave should be Signal, not " + text_of(wave));
     py::object frame_tag = tag_of(getattr(wave, TVK_NAME("frame")));
     py::object envelope_tag = tag_of(getattr(wave, TVK_NAME("envelope")));
-    return emit(self, TVK_NAME("QInsPlayWave"), kw, {frame_tag, envelope_tag, a[2], a[3], a[4], fresh_tag(self)});
+    return emit(self, TVK_NAME("QInsPlayWave"), kw,
+                {frame_tag, envelope_tag, a[2], a[3], a[4], fresh_tag(self)});
 }
 
 py::object play_zero(const Call& c) {
@@ -228,7 +231,8 @@ void register_queue(py::module_& m) {
         .method("__init__", method<queue_init>())
         .method("__enter__", method<enter>())
         .method("__exit__", method<exit_>())
-        .method("clear", method<clear>(), "Empty the program and the variable table; frames and envelopes stay.")
+        .method("clear", method<clear>(),
+                "Empty the program and the variable table; frames and envelopes stay.")
         .property("length", getter<length>(), "Number of recorded items; a nested block counts as one.")
         .method("ins_frame", method<ins_frame>())
         .method("ins_envelope", method<ins_envelope>());

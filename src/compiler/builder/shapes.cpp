@@ -27,7 +27,8 @@ py::object numpy_gaussian(py::handle width, py::handle srate) {
     py::object count = py_round(steal(PyNumber_Add(product.ptr(), py_int(1).ptr())));
     long long n = PyLong_AsLongLong(count.ptr());
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (n < 0) raise_text(PyExc_ValueError, "Number of samples, " + std::to_string(n) + ", must be non-negative.");
+    if (n < 0)
+        raise_text(PyExc_ValueError, "Number of samples, " + std::to_string(n) + ", must be non-negative.");
     const double w = as_double(width);
     const double scale = core::gaussian_scale(w);
     // A zero scale would make every sample 0 / 0: NaN in envelope memory.
@@ -48,7 +49,8 @@ py::object numpy_gaussian(py::handle width, py::handle srate) {
 }
 
 py::object evlp_gaussian(const Call& c) {
-    static const Signature sig("evlp_gaussian", {"self", "width", "srate"}, 2, Signature::None, {py_float(8e9)});
+    static const Signature sig("evlp_gaussian", {"self", "width", "srate"}, 2, Signature::None,
+                               {py_float(8e9)});
     auto a = bind<3>(sig, c);
     if (has_waveform()) return library_shape(a[0], TVK_NAME("gaussian"), a[1]);
     py::object envelope = numpy_gaussian(a[1], a[2]);
