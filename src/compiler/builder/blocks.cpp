@@ -26,12 +26,10 @@ py::object block_channel(py::handle block) {
 
 namespace {
 
-py::object none_default() { return py::none(); }
-
 // The channel constructor with freqs and envelopes, then the block's fields.
 py::handle block_init(const Call& c, std::initializer_list<std::pair<PyObject*, py::object>> fields) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
-                               {none_default(), none_default()});
+                               {py::none(), py::none()});
     auto a = bind<3>(sig, c);
     py::dict kw;
     kw["freqs"] = a[1];

@@ -6,8 +6,6 @@ namespace tvk::builder {
 
 namespace {
 
-py::object none_default() { return py::none(); }
-
 // Runs the next constructor of the MRO with freqs and envelopes.
 void next_init(const Call& c, py::handle self, py::handle freqs, py::handle envelopes) {
     py::dict kw;
@@ -18,7 +16,7 @@ void next_init(const Call& c, py::handle self, py::handle freqs, py::handle enve
 
 py::object channel_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
-                               {none_default(), none_default()});
+                               {py::none(), py::none()});
     auto a = bind<3>(sig, c);
     next_init(c, a[0], a[1], a[2]);
     setattr(a[0], TVK_NAME("if_stack"), steal(PyList_New(0)));
@@ -85,7 +83,7 @@ template <bool IsFrame>
 py::object ins_handle(const Call& c) {
     static const Signature sig(IsFrame ? "ins_frame" : "ins_envelope",
                                {"self", IsFrame ? "freq" : "envelope", "idx"}, 2, Signature::None,
-                               {none_default()});
+                               {py::none()});
     auto a = bind<3>(sig, c);
     static const TableKind k =
         IsFrame ? TableKind{TVK_NAME("f_set"), TVK_NAME("Frame"), "Cannot create a new frame in the branch",

@@ -18,7 +18,7 @@ py::object publish(py::module_& m, const char* name, py::object cls) {
 }
 
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
-    // Without making the AttributeError a missing attribute would raise.
+    // A missing attribute is told apart without making its AttributeError.
     PyObject* r = nullptr;
     if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
     return r ? py::reinterpret_steal<py::object>(r) : borrow(fallback);
@@ -42,7 +42,10 @@ py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::
 }
 
 py::object fresh_tag(py::handle self) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), TVK_NAME("generate_tag")) == reg().generate_tag)
+    // The property is a data descriptor: no instance attribute can hide it.
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().generate_tag)
         return new_tag_str();
     return getattr(self, TVK_NAME("generate_tag"));
 }

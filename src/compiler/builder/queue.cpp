@@ -8,8 +8,6 @@ namespace tvk::builder {
 
 namespace {
 
-py::object none_default() { return py::none(); }
-
 // ---- construction and the with protocol ------------------------------------
 
 void for_each(py::handle iterable, const std::function<void(py::handle)>& f) {
@@ -24,7 +22,7 @@ void for_each(py::handle iterable, const std::function<void(py::handle)>& f) {
 
 py::object queue_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
-                               {none_default(), none_default()});
+                               {py::none(), py::none()});
     auto a = bind<3>(sig, c);
     py::handle self = a[0];
     setattr(self, TVK_NAME("i_set"), steal(PyList_New(0)));
@@ -77,14 +75,13 @@ py::object length(py::handle self) {
 
 // A plain queue declares no frames or envelopes: only a channel does.
 py::object ins_frame(const Call& c) {
-    static const Signature sig("ins_frame", {"self", "freq", "idx"}, 2, Signature::None, {none_default()});
+    static const Signature sig("ins_frame", {"self", "freq", "idx"}, 2, Signature::None, {py::none()});
     bind<3>(sig, c);
     throw std::runtime_error("Cannot create a new frame in the branch");
 }
 
 py::object ins_envelope(const Call& c) {
-    static const Signature sig("ins_envelope", {"self", "envelope", "idx"}, 2, Signature::None,
-                               {none_default()});
+    static const Signature sig("ins_envelope", {"self", "envelope", "idx"}, 2, Signature::None, {py::none()});
     bind<3>(sig, c);
     throw std::runtime_error("Cannot create a new envelope in the branch");
 }
