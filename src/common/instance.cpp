@@ -88,7 +88,9 @@ InstanceTestScope::InstanceTestScope() {
 
 InstanceTestScope::~InstanceTestScope() { --state().depth; }
 
-bool is_instance(PyObject* obj, PyObject* cls) {
+bool is_instance(py::handle object, py::handle class_) {
+    PyObject* obj = object.ptr();
+    PyObject* cls = class_.ptr();
     PyTypeObject* tp = Py_TYPE(obj);
     if (reinterpret_cast<PyObject*>(tp) == cls) return true;
     if (!PyType_Check(cls)) return interpreter_test(obj, cls);

@@ -1,5 +1,5 @@
-// isinstance() for the passes, which test every instruction against a few
-// category classes. Those are ABCs, whose negative answers cost a trip
+// The passes test every instruction against a few category classes with
+// is_instance (pyops.hpp). Those are ABCs, whose negative answers cost a trip
 // through ABCMeta; inside an InstanceTestScope each answer is remembered per
 // (type, class) for as long as neither class changes (their version tags)
 // and no ABC registers a subclass (the ABC cache token, read when the
@@ -7,7 +7,7 @@
 // scope registers a virtual subclass that changes one of them.
 #pragma once
 
-#include "call.hpp"
+#include "pyops.hpp"
 
 namespace tvk {
 
@@ -18,9 +18,6 @@ public:
     InstanceTestScope(const InstanceTestScope&) = delete;
     InstanceTestScope& operator=(const InstanceTestScope&) = delete;
 };
-
-// isinstance(obj, cls); a real subclass answers at once.
-bool is_instance(PyObject* obj, PyObject* cls);
 
 // A bound member whose body runs inside a scope.
 template <MethodFn F>

@@ -8,35 +8,10 @@ Registry& reg() {
     return *r;
 }
 
-bool compare(py::handle a, long v, int op) {
-    std::int64_t x;
-    if (small_int(a.ptr(), x)) {
-        switch (op) {
-            case Py_LT: return x < v;
-            case Py_LE: return x <= v;
-            case Py_GT: return x > v;
-            case Py_GE: return x >= v;
-            case Py_EQ: return x == v;
-            default: return x != v;
-        }
-    }
-    int r = PyObject_RichCompareBool(a.ptr(), int_obj(v).ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool greater_equal(py::handle a, py::handle b) {
-    std::int64_t x, y;
-    if (small_int(a.ptr(), x) && small_int(b.ptr(), y)) return x >= y;
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GE);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-py::object successor_cost(py::handle ir) {
-    if (is_a(ir, reg().OverlapIR)) return getattr(ir, TVK_NAME("wait_time"));
-    if (is_a(ir, reg().FakeIR)) return getattr(ir, TVK_NAME("irhead"));
-    return getattr(ir, TVK_NAME("overhead"));
+Count successor_cost(py::handle ir) {
+    if (is_a(ir, reg().OverlapIR)) return cycles(ir, TVK_NAME("wait_time"));
+    if (is_a(ir, reg().FakeIR)) return cycles(ir, TVK_NAME("irhead"));
+    return cycles(ir, TVK_NAME("overhead"));
 }
 
 py::handle init_rule(const Call& c) {

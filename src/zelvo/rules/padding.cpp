@@ -68,17 +68,16 @@ public:
     explicit Padding(py::handle ir) : ir_(ir), out_(steal(PyList_New(0))) { append(out_, ir); }
 
     // `count` nops carrying the instruction's line; none for zero or less.
-    void nops(py::handle count) {
+    void nops(const Count& count) {
         std::int64_t n = nop_count(count);
         for (std::int64_t i = 0; i < n; ++i) add(make0(reg().IRNop), true);
     }
     // One delay of g - 5 cycles (its width in seconds at the kernel's base
     // clock, read now) and three nops.
-    void delay(py::handle g) {
+    void delay(const Count& g) {
         py::object kernel = getattr(ir_, TVK_NAME("kernel"));
         py::object clock = steal(PyObject_GetItem(getattr(kernel, TVK_NAME("compile_params")).ptr(), TVK_NAME("base_clock")));
-        py::object cycles = subtract(g, int_obj(kWitiOverhead));
-        py::object width = steal(PyNumber_Multiply(cycles.ptr(), clock.ptr()));
+        py::object width = steal(PyNumber_Multiply((g - Count(kWitiOverhead)).object().ptr(), clock.ptr()));
         add(steal(PyObject_CallOneArg(reg().IRDelay, width.ptr())), true);
         for (int i = 0; i < 3; ++i) add(make0(reg().IRNop), true);
     }
@@ -89,8 +88,8 @@ public:
     }
     // Nops up to g, or the delay form above 5 cycles (from 5 on when
     // `delay_at_five`).
-    void wait(py::handle g, bool delay_at_five) {
-        if (compare(g, kWitiOverhead, delay_at_five ? Py_GE : Py_GT))
+    void wait(const Count& g, bool delay_at_five) {
+        if (delay_at_five ? g >= Count(kWitiOverhead) : g > Count(kWitiOverhead))
             delay(g);
         else
             nops(g);
@@ -101,10 +100,11 @@ private:
     // A whole number of cycles (an int, or a float of whole value); more
     // nops than fifty times the instrument's whole program memory would only
     // exhaust the process, so such a count is refused.
-    static std::int64_t nop_count(py::handle count) {
-        PyObject* o = count.ptr();
-        std::int64_t n;
-        if (!small_int(o, n)) {
+    static std::int64_t nop_count(const Count& count) {
+        std::int64_t n = count.value();
+        if (!count.plain()) {
+            py::object obj = count.object();
+            PyObject* o = obj.ptr();
             if (PyIndex_Check(o)) {
                 n = PyNumber_AsSsize_t(o, nullptr);
                 if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
@@ -114,8 +114,8 @@ private:
             }
         }
         if (n > core::kMaxNops) {
-            PyErr_Format(PyExc_OverflowError, "cannot pad with %R nops: more than %lld is beyond any program", o,
-                         static_cast<long long>(core::kMaxNops));
+            PyErr_Format(PyExc_OverflowError, "cannot pad with %R nops: more than %lld is beyond any program",
+                         count.object().ptr(), static_cast<long long>(core::kMaxNops));
             throw py::error_already_set();
         }
         return n;
@@ -134,9 +134,7 @@ private:
 };
 
 // The cycles left to fill: real wait time minus the instruction's overhead.
-py::object left_over(py::handle ir) {
-    return subtract(getattr(ir, TVK_NAME("real_wait_time")), getattr(ir, TVK_NAME("overhead")));
-}
+Count left_over(py::handle ir) { return cycles(ir, TVK_NAME("real_wait_time")) - cycles(ir, TVK_NAME("overhead")); }
 
 // The instruction argument of a padding method.
 template <const char* Name>
@@ -155,17 +153,17 @@ constexpr char kReconstitution[] = "append_reconstitutionir";
 // A set-up instruction waits what it wants, not its real wait time.
 py::object append_preir(const Call& c) {
     py::handle ir = padded<kPre>(c);
-    py::object wanted = subtract(getattr(ir, TVK_NAME("wait_time")), getattr(ir, TVK_NAME("overhead")));
+    Count wanted = cycles(ir, TVK_NAME("wait_time")) - cycles(ir, TVK_NAME("overhead"));
     Padding p(ir);
-    if (compare(wanted, 0, Py_GT) && !is_a(ir, reg().IREnvelope)) p.nops(wanted);
+    if (wanted > Count(0) && !is_a(ir, reg().IREnvelope)) p.nops(wanted);
     return p.result();
 }
 
 py::object append_overlapir(const Call& c) {
     py::handle ir = padded<kOverlap>(c);
-    py::object g = left_over(ir);
+    Count g = left_over(ir);
     Padding p(ir);
-    if (compare(g, 0, Py_GT)) p.nops(g);
+    if (g > Count(0)) p.nops(g);
     return p.result();
 }
 
@@ -175,7 +173,7 @@ py::object append_overlapir(const Call& c) {
 template <const char* Name, bool DelayAtFive>
 py::object append_timed(const Call& c) {
     py::handle ir = padded<Name>(c);
-    py::object g = left_over(ir);
+    Count g = left_over(ir);
     Padding p(ir);
     if (is_a(ir, reg().LoadDDRIR))
         p.ddr_wait();
@@ -241,10 +239,10 @@ py::object append_unfixir(const Call& c) {
     static const Signature sig(kUnfix, {"self", "ir"}, 2);
     auto b = bind<2>(sig, c);
     py::handle ir = b[1];
-    py::object g = left_over(ir);
+    Count g = left_over(ir);
     setattr(ir, TVK_NAME("ir_sub"), pad_all(b[0], getattr(ir, TVK_NAME("ir_sub")), kBlock));
     Padding p(ir);
-    p.nops(subtract(getattr(ir, TVK_NAME("overhead")), getattr(ir, TVK_NAME("irhead"))));
+    p.nops(cycles(ir, TVK_NAME("overhead")) - cycles(ir, TVK_NAME("irhead")));
     p.wait(g, false);
     return p.result();
 }

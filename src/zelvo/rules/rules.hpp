@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/common.hpp"
+#include "common/count.hpp"
 #include "common/function.hpp"
 #include "common/instance.hpp"
 #include "common/mapping.hpp"
@@ -53,18 +54,13 @@ constexpr MethodDef entry() {
 inline py::object int_obj(long long v) { return steal(PyLong_FromLongLong(v)); }
 inline py::object make0(PyObject* cls) { return steal(PyObject_CallNoArgs(cls)); }
 
-// a <op> v (op one of Py_LT ... Py_GE) with the interpreter's comparison, at
-// once for a plain int.
-bool compare(py::handle a, long v, int op);
-// a >= b likewise.
-bool greater_equal(py::handle a, py::handle b);
-// a - b.
-inline py::object subtract(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
+// A cycle count read from an instruction (see common/count.hpp).
+inline Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
 
 // The cycles an instruction costs as the successor of another: an overlap
 // instruction its wait time, a placeholder its irhead, any other its
 // overhead.
-py::object successor_cost(py::handle ir);
+Count successor_cost(py::handle ir);
 
 // kwargs.get(key, fallback) on the keyword dict of a bound call.
 inline py::object kwarg(py::handle kwargs, PyObject* key, py::handle fallback) {

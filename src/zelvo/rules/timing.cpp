@@ -24,9 +24,9 @@ void set_real_wait(py::handle ir, py::handle value) { setattr(ir, TVK_NAME("real
 // the successor's share.
 void real_wait_of_predecessor(py::handle list, Py_ssize_t i) {
     py::object pred = py::reinterpret_borrow<py::object>(item_at(list, i - 1));
-    py::object wait = getattr(pred, TVK_NAME("wait_time"));
-    py::object cost = successor_cost(py::reinterpret_borrow<py::object>(item_at(list, i)));
-    set_real_wait(pred, subtract(wait, cost));
+    Count wait = cycles(pred, TVK_NAME("wait_time"));
+    Count cost = successor_cost(py::reinterpret_borrow<py::object>(item_at(list, i)));
+    set_real_wait(pred, (wait - cost).object());
 }
 
 // Real wait times along one list, in place. Instructions of unfixed duration
@@ -54,12 +54,11 @@ std::vector<std::vector<size_t>> runs_of(py::handle list) {
 
 // One run sorted by descending wait time, each wait time read once.
 void sort_run(py::handle block, const std::vector<size_t>& run) {
-    std::vector<py::object> waits;
+    std::vector<Count> waits;
     waits.reserve(run.size());
-    for (size_t p : run)
-        waits.push_back(getattr(item_at(block, static_cast<Py_ssize_t>(p)), TVK_NAME("wait_time")));
+    for (size_t p : run) waits.push_back(cycles(item_at(block, static_cast<Py_ssize_t>(p)), TVK_NAME("wait_time")));
     core::selection_sort_desc(
-        run.size(), [&](size_t a, size_t b) { return greater_equal(waits[a], waits[b]); },
+        run.size(), [&](size_t a, size_t b) { return waits[a] >= waits[b]; },
         [&](size_t a, size_t b) {
             if (a == b) return;
             Py_ssize_t pa = static_cast<Py_ssize_t>(run[a]), pb = static_cast<Py_ssize_t>(run[b]);
@@ -151,10 +150,10 @@ py::object order_ins(const Call& c) {
         if (PyList_GET_SIZE(block.ptr()) == 0) return;
         // The block's first instruction takes its share from the head; a
         // placeholder there costs its overhead.
-        py::object wait = getattr(ir, TVK_NAME("wait_time"));
+        Count wait = cycles(ir, TVK_NAME("wait_time"));
         py::object first = py::reinterpret_borrow<py::object>(item_at(block, 0));
-        py::object cost = getattr(first, is_a(first, reg().OverlapIR) ? TVK_NAME("wait_time") : TVK_NAME("overhead"));
-        set_real_wait(ir, subtract(wait, cost));
+        Count cost = cycles(first, is_a(first, reg().OverlapIR) ? TVK_NAME("wait_time") : TVK_NAME("overhead"));
+        set_real_wait(ir, (wait - cost).object());
     });
     return check_list_result(call_method(self, TVK_NAME("insert_ir"), {top}));
 }
