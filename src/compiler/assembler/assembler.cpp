@@ -601,24 +601,8 @@ public:
         py::object it = steal(PyObject_GetIter(cmdq.ptr()));
         while (PyObject* raw = PyIter_Next(it.ptr())) {
             py::object rec = steal(raw);
-            if (optional_attr(rec, TVK_NAME("frame_idx"))) {
-                if (py::object ftag = optional_attr(rec, TVK_NAME("frame"))) {
-                    py::object found = chained_lookup(frames, envelopes, ftag);
-                    if (!found)
-                        raise_assembly("The frame tag required by instruction " + repr_text(rec) +
-                                       " does not exist in the instruction queue of channel " + text(drive_ch_));
-                    tvk::setattr(rec, TVK_NAME("frame_idx"), read_attr(found, TVK_NAME("frame_idx")));
-                }
-            }
-            if (optional_attr(rec, TVK_NAME("envelop_slice"))) {
-                if (py::object etag = optional_attr(rec, TVK_NAME("envelop"))) {
-                    py::object found = chained_lookup(frames, envelopes, etag);
-                    if (!found)
-                        raise_assembly("The envelop tag required by instruction " + repr_text(rec) +
-                                       " does not exist in the instruction queue of channel " + text(drive_ch_));
-                    tvk::setattr(rec, TVK_NAME("envelop_slice"), read_attr(found, TVK_NAME("envelop_slice")));
-                }
-            }
+            resolve(rec, TVK_NAME("frame_idx"), TVK_NAME("frame"), "frame", frames, envelopes);
+            resolve(rec, TVK_NAME("envelop_slice"), TVK_NAME("envelop"), "envelop", frames, envelopes);
             if (is_record(rec, r.capture)) {
                 Py_ssize_t steps = PyObject_Length(rec.ptr());
                 if (steps < 0) throw py::error_already_set();
@@ -654,6 +638,20 @@ public:
     py::object dq, pq, dtab, ptab;
 
 private:
+    // A record that has both `resolved` and `ref` takes `resolved` from the
+    // frame or envelope record whose tag `ref` names.
+    void resolve(py::handle rec, PyObject* resolved, PyObject* ref, const char* what, py::handle frames,
+                 py::handle envelopes) {
+        if (!optional_attr(rec, resolved)) return;
+        py::object tag = optional_attr(rec, ref);
+        if (!tag) return;
+        py::object found = chained_lookup(frames, envelopes, tag);
+        if (!found)
+            raise_assembly(std::string("The ") + what + " tag required by instruction " + repr_text(rec) +
+                           " does not exist in the instruction queue of channel " + text(drive_ch_));
+        tvk::setattr(rec, resolved, read_attr(found, resolved));
+    }
+
     // A probe word other than a delay; merged, the run before it goes first.
     void word(py::handle w) {
         if (merged_) {
@@ -826,16 +824,14 @@ void write_drive_row(unsigned char* row, py::handle queue, py::handle drive_ch) 
     RowWriter w(row, static_cast<size_t>(kDriveRowBytes));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* rec = PyTuple_GET_ITEM(recs.ptr(), i);
-        bool fits = true;
-        if (w.capacity() - w.used() >= words::kDriveBytes) {
-            std::uint8_t word[words::kDriveBytes];
-            if (direct_drive_word(rec, word)) {
-                w.append(word, sizeof word);
-                continue;
-            }
+        std::uint8_t word[words::kDriveBytes];
+        bool fits;
+        if (DirectWord d = direct_word(rec, false, word); d.size) {
+            fits = w.append(word, d.size);
+        } else {
+            py::object bytes = steal(PyObject_Bytes(rec));
+            fits = w.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
         }
-        py::object bytes = steal(PyObject_Bytes(rec));
-        fits = w.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
         if (!fits)
             raise_with(PyExc_ValueError, "The drive queue of OUT channel " + text(drive_ch) + " holds " +
                                              std::to_string(n) + " records, more than its drive row of " +

@@ -120,7 +120,10 @@ bool direct_probe_words(PyObject* rec, std::string& out) {
         capture_words(Instance(rec), out);
         return true;
     }
-    return probe_command_words(rec, out);
+    std::uint8_t word[words::kDriveBytes];
+    DirectWord w = direct_word(rec, false, word);
+    out.append(reinterpret_cast<const char*>(word), w.size);
+    return w.size != 0;
 }
 
 void register_capture(py::module_& m) {

@@ -114,28 +114,10 @@ py::object call1(py::handle f, py::handle a) { return steal(PyObject_CallOneArg(
 
 py::object record_bytes(const Call& c) {
     py::handle self = self_arg(c, "__bytes__");
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    BytesPath scratch;
-    const BytesPath& path = bytes_path(tp, scratch);
-    if (path.drive || path.probe) {
-        Instance in(self.ptr());
-        if (steps_unshadowed(in)) {
-            if (path.constant) return py::reinterpret_borrow<py::object>(path.constant);
-            std::uint8_t* data = nullptr;
-            if (path.drive) {
-                DriveItems items;
-                path.drive(in, items);
-                py::object out = new_bytes(words::kDriveBytes, data);
-                encode_drive_items(items, data);
-                return out;
-            }
-            ProbeItems items;
-            path.probe(in, items);
-            py::object out = new_bytes(words::kProbeBytes, data);
-            encode_probe_items(items, data);
-            return out;
-        }
-    }
+    std::uint8_t word[words::kDriveBytes];
+    DirectWord w = direct_word(self.ptr(), true, word);
+    if (w.constant) return py::reinterpret_borrow<py::object>(w.constant);
+    if (w.size) return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(word), static_cast<Py_ssize_t>(w.size)));
     call0(read_attr(self, TVK_NAME("_check_attr")));
     py::object pack = read_attr(self, TVK_NAME("_pack_cmd"));
     py::object l2b = read_attr(self, TVK_NAME("list2bytes"));
@@ -192,63 +174,52 @@ PyObject* reserved_zeros() {
     return t;
 }
 
-void pair_drive_packer(RawFn entry, DrivePacker p, bool constant) {
+namespace {
+// Adds a packer to its table; a constant packer's word is made here, once.
+template <class Items, class Packer>
+void pair(std::vector<Paired<Packer>>& table, RawFn entry, Packer p, bool constant, std::size_t size,
+          void (*encode)(const Items&, std::uint8_t*)) {
     PyObject* word = nullptr;
     if (constant) {
-        DriveItems items;
+        Items items;
         p(Instance(Py_None), items);
         std::uint8_t* data = nullptr;
-        word = new_bytes(words::kDriveBytes, data).release().ptr();
-        encode_drive_items(items, data);
+        word = new_bytes(size, data).release().ptr();
+        encode(items, data);
     }
-    own().drive->push_back({entry, p, word});
+    table.push_back({entry, p, word});
+}
+}  // namespace
+
+void pair_drive_packer(RawFn entry, DrivePacker p, bool constant) {
+    pair<DriveItems>(*own().drive, entry, p, constant, words::kDriveBytes, encode_drive_items);
 }
 void pair_probe_packer(RawFn entry, ProbePacker p, bool constant) {
-    PyObject* word = nullptr;
-    if (constant) {
+    pair<ProbeItems>(*own().probe, entry, p, constant, words::kProbeBytes, encode_probe_items);
+}
+
+DirectWord direct_word(PyObject* rec, bool inside_bytes, std::uint8_t* dst) {
+    PyTypeObject* tp = Py_TYPE(rec);
+    BytesPath scratch;
+    const BytesPath& path = bytes_path(tp, scratch);
+    if (!(path.drive || path.probe) || !(inside_bytes || path.own_bytes)) return {};
+    Instance in(rec);
+    if (!steps_unshadowed(in)) return {};
+    const std::size_t size = path.drive ? words::kDriveBytes : words::kProbeBytes;
+    if (path.constant) {
+        std::memcpy(dst, PyBytes_AS_STRING(path.constant), size);
+        return {size, path.constant};
+    }
+    if (path.drive) {
+        DriveItems items;
+        path.drive(in, items);
+        encode_drive_items(items, dst);
+    } else {
         ProbeItems items;
-        p(Instance(Py_None), items);
-        std::uint8_t* data = nullptr;
-        word = new_bytes(words::kProbeBytes, data).release().ptr();
-        encode_probe_items(items, data);
+        path.probe(in, items);
+        encode_probe_items(items, dst);
     }
-    own().probe->push_back({entry, p, word});
-}
-
-bool direct_drive_word(PyObject* rec, std::uint8_t* dst) {
-    PyTypeObject* tp = Py_TYPE(rec);
-    BytesPath scratch;
-    const BytesPath& path = bytes_path(tp, scratch);
-    if (!path.own_bytes || !path.drive) return false;
-    Instance in(rec);
-    if (!steps_unshadowed(in)) return false;
-    if (path.constant) {
-        std::memcpy(dst, PyBytes_AS_STRING(path.constant), words::kDriveBytes);
-        return true;
-    }
-    DriveItems items;
-    path.drive(in, items);
-    encode_drive_items(items, dst);
-    return true;
-}
-
-bool probe_command_words(PyObject* rec, std::string& out) {
-    PyTypeObject* tp = Py_TYPE(rec);
-    BytesPath scratch;
-    const BytesPath& path = bytes_path(tp, scratch);
-    if (!path.own_bytes || !path.probe) return false;
-    Instance in(rec);
-    if (!steps_unshadowed(in)) return false;
-    if (path.constant) {
-        out.append(PyBytes_AS_STRING(path.constant), words::kProbeBytes);
-        return true;
-    }
-    ProbeItems items;
-    path.probe(in, items);
-    std::uint8_t word[words::kProbeBytes];
-    encode_probe_items(items, word);
-    out.append(reinterpret_cast<const char*>(word), sizeof word);
-    return true;
+    return {size, nullptr};
 }
 
 bool own_capture_l2b(PyObject* l2b) { return l2b && l2b == own().capture_l2b; }

@@ -185,17 +185,21 @@ ClassBuilder& probe_packer(ClassBuilder& b) {
     return b.method("_pack_cmd", def);
 }
 
-// bytes(rec) written straight into dst, when rec's type and instance leave
-// every step of it to this module: 32 bytes of a drive record. Returns false
-// (nothing written, no error) when the generic protocol must run instead.
-bool direct_drive_word(PyObject* rec, std::uint8_t* dst);
+// bytes(rec) written straight into dst (room for 32 bytes), when rec's type
+// and instance leave every step of it to this module: the size written, and
+// the word itself when it is a constant one. Nothing (size 0, nothing
+// written, no error) when the generic protocol must run instead.
+// `inside_bytes`: the caller is the record's own __bytes__ already.
+struct DirectWord {
+    std::size_t size = 0;
+    PyObject* constant = nullptr;
+};
+DirectWord direct_word(PyObject* rec, bool inside_bytes, std::uint8_t* dst);
 // bytes(rec) of a probe-side record (a probe command or a capture) appended
-// to out, under the same conditions.
+// to out, under the same conditions; false when the generic protocol must run.
 bool direct_probe_words(PyObject* rec, std::string& out);
 
-// The probe command part of direct_probe_words, and the capture record's
-// own list2bytes (held for the process by hold_capture_l2b).
-bool probe_command_words(PyObject* rec, std::string& out);
+// The capture record's own list2bytes (held for the process by hold_capture_l2b).
 void hold_capture_l2b(py::handle capture_cls);
 bool own_capture_l2b(PyObject* l2b);
 

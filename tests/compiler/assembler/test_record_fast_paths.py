@@ -305,20 +305,6 @@ def test_a_linking_step_set_on_the_instance_is_called(name):
     assert seen == [name] and np.array_equal(drive[1], expected[1])
 
 
-def test_a_tag_source_of_a_subclass_names_every_new_record():
-    class Counted(o.Assembler):
-        n = 0
-
-        @property
-        def generate_tag(self):
-            Counted.n += 1
-            return f"t{Counted.n:09d}"
-
-    asm, _ = assembled(Counted({1: [3]}), queue())
-    made = [w.tag for w in asm.probe_cmdq[1]]
-    assert all(t.startswith("t") and len(t) == 10 for t in made)
-
-
 class WordOwn(o.QInsPlayZero):
     def _pack_cmd(self):
         return [0x44, 0, 0, 77, 0, 0, 0, 0, 0]
