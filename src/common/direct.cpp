@@ -4,6 +4,14 @@ namespace tvk {
 
 namespace {
 
+// d[name] for an exact str name, its hash taken from the string.
+PyObject* dict_item(PyObject* d, PyObject* name) {
+    Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
+    PyObject* v = h == -1 ? PyDict_GetItemWithError(d, name) : _PyDict_GetItem_KnownHash(d, name, h);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
 // The names of a type's data descriptors (properties, slots, __dict__ ...),
 // which win over the instance dict, when there are few; count -1 when there
 // are too many to keep (then each name is looked up).
@@ -11,9 +19,12 @@ struct DataNames {
     static constexpr int kMax = 8;
     std::array<PyObject*, kMax> names{};  // borrowed from the type dicts, valid while the version holds
     int count = 0;
+    std::uint64_t hash_bits = 0;  // one bit per name's hash; a name whose bit is clear is none of them
+    bool unhashed = false;        // some name had no hash computed: no bit to trust
 
     bool shadows(PyObject* name) const {
         Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
+        if (h != -1 && !unhashed && !((hash_bits >> (static_cast<std::uint64_t>(h) & 63)) & 1)) return false;
         for (int i = 0; i < count; ++i) {
             PyObject* n = names[i];
             if (n == name) return true;
@@ -30,15 +41,20 @@ struct DataNames {
 DataNames data_names(PyTypeObject* tp) {
     DataNames dn;
     PyObject* mro = tp->tp_mro;
-    if (!mro) return DataNames{{}, -1};
+    if (!mro) return DataNames{{}, -1, 0, true};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (dict && PyDict_Next(dict, &pos, &key, &value)) {
             if (!Py_TYPE(value)->tp_descr_set) continue;
-            if (dn.count == DataNames::kMax || !PyUnicode_CheckExact(key)) return DataNames{{}, -1};
+            if (dn.count == DataNames::kMax || !PyUnicode_CheckExact(key)) return DataNames{{}, -1, 0, true};
             dn.names[dn.count++] = key;
+            Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
+            if (h == -1)
+                dn.unhashed = true;
+            else
+                dn.hash_bits |= std::uint64_t{1} << (static_cast<std::uint64_t>(h) & 63);
         }
     }
     return dn;
@@ -83,8 +99,7 @@ PyObject* Instance::direct(PyObject* name, bool& absent) const {
     if (data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     PyObject* dict = nullptr;
     if (!instance_dict(self_, dict)) return nullptr;
-    PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    PyObject* v = dict ? dict_item(dict, name) : nullptr;
     if (!v) absent = _PyType_Lookup(tp, name) == nullptr;
     return v;
 }
@@ -93,10 +108,8 @@ bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     PyObject* dict = nullptr;
     if (!instance_dict(self_, dict)) return false;  // let the generic path decide
     if (!dict || PyDict_GET_SIZE(dict) == 0) return true;
-    for (PyObject* name : names) {
-        if (PyDict_GetItemWithError(dict, name)) return false;
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
+    for (PyObject* name : names)
+        if (dict_item(dict, name)) return false;
     return true;
 }
 
