@@ -16,7 +16,7 @@ PyObject* dict_item(PyObject* d, PyObject* name) {
 // which win over the instance dict, when there are few; count -1 when there
 // are too many to keep (then each name is looked up).
 struct DataNames {
-    static constexpr int kMax = 8;
+    static constexpr int kMax = 16;
     std::array<PyObject*, kMax> names{};  // borrowed from the type dicts, valid while the version holds
     int count = 0;
     std::uint64_t hash_bits = 0;  // one bit per name's hash; a name whose bit is clear is none of them
@@ -48,7 +48,11 @@ DataNames data_names(PyTypeObject* tp) {
         PyObject *key, *value;
         while (dict && PyDict_Next(dict, &pos, &key, &value)) {
             if (!Py_TYPE(value)->tp_descr_set) continue;
-            if (dn.count == DataNames::kMax || !PyUnicode_CheckExact(key)) return DataNames{{}, -1, 0, true};
+            if (!PyUnicode_CheckExact(key)) return DataNames{{}, -1, 0, true};
+            bool known = false;  // a name an earlier class of the MRO has already
+            for (int j = 0; j < dn.count && !known; ++j) known = dn.names[j] == key;
+            if (known) continue;
+            if (dn.count == DataNames::kMax) return DataNames{{}, -1, 0, true};
             dn.names[dn.count++] = key;
             Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
             if (h == -1)
@@ -111,6 +115,41 @@ bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     for (PyObject* name : names)
         if (dict_item(dict, name)) return false;
     return true;
+}
+
+bool AttrChain::Link::same() const {
+    if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version) return false;
+    PyObject** dp = _PyObject_GetDictPtr(obj);
+    return dp && *dp == dict && dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == dict_version;
+}
+
+bool AttrChain::Link::set(PyObject* o) {
+    obj = o;
+    tp = Py_TYPE(o);
+    tp_version = type_version(tp);
+    PyObject** dp = _PyObject_GetDictPtr(o);
+    dict = dp ? *dp : nullptr;
+    if (!dict || !tp_version) return false;
+    dict_version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return true;
+}
+
+py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
+    if (result_ && a_.obj == obj && names_[0] == first && names_[1] == second && a_.same() && b_.same())
+        return py::reinterpret_borrow<py::object>(result_);
+    result_ = nullptr;
+    PyObject* mid = Instance(obj).direct(first);
+    if (!mid) return read_attr(read_attr(obj, first), second);
+    py::object keep_mid = py::reinterpret_borrow<py::object>(mid);
+    PyObject* end = Instance(mid).direct(second);
+    if (!end) return read_attr(keep_mid, second);
+    // Both links came straight from instance dicts: remember them.
+    if (a_.set(obj) && b_.set(mid)) {
+        names_[0] = first;
+        names_[1] = second;
+        result_ = end;
+    }
+    return py::reinterpret_borrow<py::object>(end);
 }
 
 MethodEntry Instance::own_member(PyObject* name) const {

@@ -144,6 +144,31 @@ private:
     PyObject* value_ = nullptr;
 };
 
+// obj.a.b for the objects of a chain read again and again (an
+// instruction's kernel and its compile parameters): the last chain read is
+// remembered while every link of it would be read the same way again, from
+// the same unchanged instance dicts of unchanged types (dict and type
+// version tags); anything else is read afresh.
+class AttrChain {
+public:
+    // obj.first.second
+    py::object get(PyObject* obj, PyObject* first, PyObject* second);
+
+private:
+    struct Link {
+        PyObject* obj = nullptr;
+        PyTypeObject* tp = nullptr;
+        unsigned tp_version = 0;
+        PyObject* dict = nullptr;
+        std::uint64_t dict_version = 0;
+        bool same() const;
+        bool set(PyObject* o);
+    };
+    Link a_, b_;
+    PyObject* names_[2] = {nullptr, nullptr};
+    PyObject* result_ = nullptr;  // borrowed: held by b_'s dict while it is unchanged
+};
+
 // obj.name as the interpreter gives it, straight from the instance dict
 // where its lookup would find it there.
 inline py::object read_attr(py::handle obj, PyObject* name) { return Instance(obj.ptr()).get(name); }

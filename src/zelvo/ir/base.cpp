@@ -24,8 +24,8 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 }
 
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
-    py::object kernel = read_attr(self, TVK_NAME("kernel"));
-    return params_get(read_attr(kernel, TVK_NAME("compile_params")), key, fallback);
+    static AttrChain params;
+    return params_get(params.get(self.ptr(), TVK_NAME("kernel"), TVK_NAME("compile_params")), key, fallback);
 }
 
 py::object params_get(py::handle mapping, PyObject* key, py::handle fallback) {
