@@ -246,3 +246,41 @@ def test_jump_immediate_number_test(idx, result):
     else:
         ir = _ir.IRJumpImmediate(idx)
         assert type(ir.idx) is int and ir.idx == result and str(ir) == f"jali ${result}"
+
+
+# ---- compile parameters, read afresh at every use ----------------------------------
+
+class SwitchingKernel:
+    """A kernel whose compile parameters are a property: a new dict every read."""
+
+    def __init__(self):
+        self.reads = 0
+        self.instr_target_map = {}
+
+    @property
+    def compile_params(self):
+        self.reads += 1
+        return {"da_srate": 8e9 if self.reads % 2 else 4e9, "base_clock": 4e-9}
+
+
+def test_compile_parameters_follow_every_change():
+    env = _ir.IREnvelope(np.zeros(4))
+    env.envelope_slice = slice(64, 192, 1)
+    k = Kernel()
+    ir = _ir.IRPlayImm(0, env, 1, 0, 0, 0, kernel=k)
+    assert str(ir).startswith("plyi 0 2 4 ") and ir.wait_time == 6
+    k.compile_params["da_srate"] = 4e9  # the same dict, changed
+    assert str(ir).startswith("plyi 0 4 8 ") and ir.wait_time == 10
+    k.compile_params = {"da_srate": 8e9, "base_clock": 4e-9}  # a new dict on the same kernel
+    assert str(ir).startswith("plyi 0 2 4 ")
+    ir.kernel = Kernel(da_srate=4e9)  # another kernel
+    assert str(ir).startswith("plyi 0 4 8 ")
+    other = _ir.IRPlayImm(0, env, 1, 0, 0, 0, kernel=k)
+    assert str(other).startswith("plyi 0 2 4 ") and str(ir).startswith("plyi 0 4 8 ")
+    switching = SwitchingKernel()
+    ir.kernel = switching
+    # each of the two parameters is read through its own read of compile_params
+    assert ir.wait_time == 128 // round(8e9 * 4e-9) + 2 and switching.reads == 2
+    ir.kernel = None
+    with pytest.raises(AttributeError):
+        ir.wait_time
