@@ -80,15 +80,30 @@ bool data_descriptor(PyTypeObject* tp, PyObject* name) {
     return d && Py_TYPE(d)->tp_descr_set;
 }
 
-// The instance dict, made from the inline values when it does not exist yet.
-// Returns false when the object has no dict it could give; `dict` is nullptr
-// for an instance without attributes.
+// The instance dict as it is: `dict` is nullptr for an instance whose
+// attributes are still kept inline (3.11 keeps them so until someone asks
+// for __dict__; making the dict would cost an allocation and the locality of
+// the inline values) or that has none. False when the object has no dict
+// the interpreter could give.
 bool instance_dict(PyObject* self, PyObject*& dict) {
+    dict = nullptr;
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+        // The managed dict pointer, three words before the object; the
+        // inline values pointer sits one word before it.
+        dict = reinterpret_cast<PyObject**>(self)[-3];
+        return true;
+#else
+        return false;
+#endif
+    }
     PyObject** dp = _PyObject_GetDictPtr(self);
     if (!dp) return false;
     dict = *dp;
     return true;
 }
+
 }  // namespace
 
 PyObject* Instance::direct(PyObject* name) const {
@@ -100,35 +115,53 @@ PyObject* Instance::direct(PyObject* name, bool& absent) const {
     absent = false;
     PyTypeObject* tp = Py_TYPE(self_);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     PyObject* dict = nullptr;
     if (!instance_dict(self_, dict)) return nullptr;
-    PyObject* v = dict ? dict_item(dict, name) : nullptr;
+    if (dict && data_descriptor(tp, name)) return nullptr;  // it wins over the dict
+    if (!dict) {
+        // Inline values are read by the generic lookup; an instance without
+        // any attribute storage has nothing to read.
+        if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) absent = _PyType_Lookup(tp, name) == nullptr;
+        return nullptr;
+    }
+    PyObject* v = dict_item(dict, name);
     if (!v) absent = _PyType_Lookup(tp, name) == nullptr;
     return v;
 }
 
 bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     PyObject* dict = nullptr;
+    PyTypeObject* tp = Py_TYPE(self_);
     if (!instance_dict(self_, dict)) return false;  // let the generic path decide
-    if (!dict || PyDict_GET_SIZE(dict) == 0) return true;
+    if (dict) {
+        if (PyDict_GET_SIZE(dict) == 0) return true;
+        for (PyObject* name : names)
+            if (dict_item(dict, name)) return false;
+        return true;
+    }
+    if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;  // no attributes at all
+    // Inline values: the dict is made once (the object is about to be read
+    // again and again) and asked.
+    PyObject** dp = _PyObject_GetDictPtr(self_);
+    if (!dp) return false;
+    if (!*dp || PyDict_GET_SIZE(*dp) == 0) return true;
     for (PyObject* name : names)
-        if (dict_item(dict, name)) return false;
+        if (dict_item(*dp, name)) return false;
     return true;
 }
 
 bool AttrChain::Link::same() const {
     if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version) return false;
-    PyObject** dp = _PyObject_GetDictPtr(obj);
-    return dp && *dp == dict && dict && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == dict_version;
+    PyObject* d = nullptr;
+    return instance_dict(obj, d) && d == dict && dict &&
+           reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == dict_version;
 }
 
 bool AttrChain::Link::set(PyObject* o) {
     obj = o;
     tp = Py_TYPE(o);
     tp_version = type_version(tp);
-    PyObject** dp = _PyObject_GetDictPtr(o);
-    dict = dp ? *dp : nullptr;
+    if (!instance_dict(o, dict)) dict = nullptr;
     if (!dict || !tp_version) return false;
     dict_version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
     return true;
