@@ -1,0 +1,29 @@
+import textwrap
+
+import pytest
+
+from tarvok.zelvo import kernel as kernel_module
+
+
+@pytest.fixture
+def km():
+    return kernel_module
+
+
+@pytest.fixture
+def parse():
+    """A plain kernel parsed from source text (dedented), with its argument
+    values."""
+    def make(source, *args, **kwargs):
+        return kernel_module.form_kernel(textwrap.dedent(source), args, kwargs)
+    return make
+
+
+@pytest.fixture
+def refusal(parse):
+    """The text of the KernelParseError a source raises when parsed."""
+    def make(source, *args, **kwargs):
+        with pytest.raises(kernel_module.KernelParseError) as info:
+            parse(source, *args, **kwargs)
+        return str(info.value)
+    return make
