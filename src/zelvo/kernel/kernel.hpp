@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "common/common.hpp"
+#include "common/recursion.hpp"
 #include "common/text.hpp"
 
 namespace tvk::kern {
@@ -25,6 +26,8 @@ struct Registry {
     PyObject* Subscript = nullptr;
     PyObject* Compare = nullptr;
     PyObject* Eq = nullptr;
+    PyObject* Gt = nullptr;
+    PyObject* Lt = nullptr;
     PyObject* Load = nullptr;
     PyObject* Assign = nullptr;
     PyObject* BinOp = nullptr;

@@ -59,6 +59,8 @@ void register_namespace(py::module_& m) {
     r.Subscript = kept(ast.attr("Subscript"));
     r.Compare = kept(ast.attr("Compare"));
     r.Eq = kept(ast.attr("Eq"));
+    r.Gt = kept(ast.attr("Gt"));
+    r.Lt = kept(ast.attr("Lt"));
     r.Load = kept(ast.attr("Load"));
     r.Assign = kept(ast.attr("Assign"));
     r.BinOp = kept(ast.attr("BinOp"));
@@ -104,6 +106,8 @@ void register_kernel(py::module_& m) {
         .method("_set_variable_symbol", method<set_variable_symbol>())
         .method("visit_Subscript", method<visit_Subscript>())
         .method("visit_arg", method<visit_arg>())
+        .method("visit_Assign", method<visit_Assign>())
+        .method("visit_AugAssign", method<visit_AugAssign>())
         .method("visit_AnnAssign", method<visit_AnnAssign>())
         .method("visit_Call", method<visit_Call>())
         .method("visit_BinOp", method<visit_BinOp>())
