@@ -28,12 +28,6 @@ py::object first_of(py::handle node, PyObject* name) {
     return steal(PySequence_GetItem(seq.ptr(), 0));
 }
 
-bool truth(py::handle x) {
-    int t = PyObject_IsTrue(x.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
-
 // if v[k] == c: only the branch the values select is lowered. Only `==` is
 // honoured; the index and the compared value must be literals.
 void compile_time_if(py::handle self, py::handle node, py::handle test, py::handle subscript) {
@@ -60,7 +54,7 @@ void compile_time_if(py::handle self, py::handle node, py::handle test, py::hand
     py::object item = table_item(items, getattr(index, TVK_NAME("value")));
     py::object literal = getattr(compared, TVK_NAME("value"));
     py::object equal = steal(PyObject_RichCompare(literal.ptr(), item.ptr(), Py_EQ));
-    visit_each(self, getattr(node, truth(equal) ? TVK_NAME("body") : TVK_NAME("orelse")));
+    visit_each(self, getattr(node, truthy(equal) ? TVK_NAME("body") : TVK_NAME("orelse")));
 }
 
 void runtime_if(py::handle self, py::handle node, py::handle test) {
@@ -94,13 +88,7 @@ py::object visit_If(const Call& c) {
     RecursionGuard guard(" while lowering a kernel");
     py::object test = getattr(node, TVK_NAME("test"));
     if (is_a(test, reg().Call)) {
-        // Any other call would drop both branches unseen.
-        if (!prefixed_call(test, {"zv", "zelvo"})) {
-            refuse(self, node, kUnknownJudgement);
-            return py::none();
-        }
-        py::object value = visit(self, test);
-        call_method(self, TVK_NAME("_zv_func_on_if"), {test, node, value});
+        hand_to_library(self, test, node, TVK_NAME("_zv_func_on_if"), kUnknownJudgement);
         return py::none();
     }
     call_method(self, TVK_NAME("_judgment_jump"), {node});

@@ -8,6 +8,17 @@ namespace tvk::kern {
 
 namespace {
 
+// copy.copy of a call node, without the copy module for the parser's own
+// class: a new node whose fields are the same objects.
+py::object copy_call(py::handle node) {
+    if (Py_TYPE(node.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Call)) return shallow_copy(node);
+    py::object copy = steal(PyObject_CallNoArgs(reg().Call));
+    py::object fields = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
+    py::object target = steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
+    if (PyDict_Update(target.ptr(), fields.ptr()) < 0) throw py::error_already_set();
+    return copy;
+}
+
 // A shallow copy of the call whose callee is the plain name of the library
 // function; refuses keywords. False when a refusal returned.
 bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object& name) {
@@ -20,7 +31,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
         refuse(self, node, "Unallowed function call");
         return false;
     }
-    copy = shallow_copy(node);
+    copy = copy_call(node);
     py::dict fields;
     fields["id"] = name;
     fields["ctx"] = steal(PyObject_CallNoArgs(reg().Load));
@@ -111,6 +122,15 @@ constexpr char kVisitBinOp[] = "visit_BinOp";
 constexpr char kVisitSubscript[] = "visit_Subscript";
 
 }  // namespace
+
+void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal) {
+    if (!prefixed_call(call, {"zv", "zelvo"})) {
+        refuse(self, stmt, refusal);
+        return;
+    }
+    py::object value = visit(self, call);
+    call_method(self, member, {call, stmt, value});
+}
 
 py::object zv_func_on_if(const Call& c) { return zv_func_on<kIfCall, kOnIf, kIfRefusal>(c); }
 py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, kForRefusal>(c); }

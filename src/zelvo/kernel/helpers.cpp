@@ -66,6 +66,12 @@ void refuse(py::handle self, py::handle node, py::handle message) {
 
 void refuse(py::handle self, py::handle node, const char* message) { refuse(self, node, py::str(message)); }
 
+bool truthy(py::handle x) {
+    int t = PyObject_IsTrue(x.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
 py::object text(py::handle x) { return py_format(x, ""); }
 
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel) {

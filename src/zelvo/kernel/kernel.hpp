@@ -81,6 +81,13 @@ py::object visit(py::handle self, py::handle node);
 // the caller then stops handling the statement.
 void refuse(py::handle self, py::handle node, const char* message);
 void refuse(py::handle self, py::handle node, py::handle message);
+// The truth value of x (the interpreter's errors for one that has none).
+bool truthy(py::handle x);
+// A hooked statement: its test or iterable `call` must be a library call,
+// which is evaluated and handed with the statement to the kernel's `member`
+// (_zv_func_on_if or _zv_func_on_for); anything else would drop the body
+// unseen and is refused with `refusal`.
+void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal);
 // str(x) as format(x, "") gives it.
 py::object text(py::handle x);
 // Kernel.<name>(self, *args): the member as the class Kernel holds it.

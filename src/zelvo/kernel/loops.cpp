@@ -11,12 +11,6 @@ namespace {
 
 constexpr const char* kUnallowedIterable = "Unallowed if condition";
 
-bool truth(py::handle x) {
-    int t = PyObject_IsTrue(x.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
-
 bool named_in_table(py::handle self, py::handle node, PyObject* table) {
     return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
 }
@@ -28,8 +22,8 @@ py::object label(py::handle self, py::handle node) {
 }
 
 void unroll(py::handle self, py::handle node, py::handle name) {
-    const bool over_variable = truth(call_method(self, TVK_NAME("_is_compile_loop_var"), {node}));
-    const bool over_call = truth(call_method(self, TVK_NAME("_is_compile_loop_func"), {node}));
+    const bool over_variable = truthy(call_method(self, TVK_NAME("_is_compile_loop_var"), {node}));
+    const bool over_call = truthy(call_method(self, TVK_NAME("_is_compile_loop_func"), {node}));
     if (!over_variable && !over_call) {
         refuse(self, node, kUnallowedIterable);
         return;
@@ -55,7 +49,7 @@ void unroll(py::handle self, py::handle node, py::handle name) {
         visit_each(self, body);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
-    if (truth(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
+    if (truthy(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
 }
 
 }  // namespace
@@ -86,14 +80,7 @@ py::object visit_For(const Call& c) {
         return py::none();
     }
     if (named_in_table(self, target, TVK_NAME("register_symbol"))) {
-        py::object iter_node = getattr(node, TVK_NAME("iter"));
-        // Any other iterable would drop the body unseen.
-        if (!prefixed_call(iter_node, {"zv", "zelvo"})) {
-            refuse(self, node, kUnallowedIterable);
-            return py::none();
-        }
-        py::object value = visit(self, iter_node);
-        call_method(self, TVK_NAME("_zv_func_on_for"), {iter_node, node, value});
+        hand_to_library(self, getattr(node, TVK_NAME("iter")), node, TVK_NAME("_zv_func_on_for"), kUnallowedIterable);
         return py::none();
     }
     py::object message =
@@ -138,19 +125,25 @@ py::object visit_While(const Call& c) {
     return py::none();
 }
 
+namespace {
+
 // A break or continue would not end or skip anything in the lowered code.
-py::object visit_Break(const Call& c) {
-    static const Signature sig("visit_Break", {"self", "node"}, 2);
+template <const char* Member, const char* Message>
+py::object refuse_statement(const Call& c) {
+    static const Signature sig(Member, {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
-    refuse(b[0], b[1], "Unallowed break statement");
+    refuse(b[0], b[1], Message);
     return py::none();
 }
 
-py::object visit_Continue(const Call& c) {
-    static const Signature sig("visit_Continue", {"self", "node"}, 2);
-    auto b = bind<2>(sig, c);
-    refuse(b[0], b[1], "Unallowed continue statement");
-    return py::none();
-}
+constexpr char kVisitBreak[] = "visit_Break";
+constexpr char kVisitContinue[] = "visit_Continue";
+constexpr char kBreakRefusal[] = "Unallowed break statement";
+constexpr char kContinueRefusal[] = "Unallowed continue statement";
+
+}  // namespace
+
+py::object visit_Break(const Call& c) { return refuse_statement<kVisitBreak, kBreakRefusal>(c); }
+py::object visit_Continue(const Call& c) { return refuse_statement<kVisitContinue, kContinueRefusal>(c); }
 
 }  // namespace tvk::kern
