@@ -35,8 +35,9 @@ bool plain_instance(PyObject* x) {
         _PyType_Lookup(tp, TVK_NAME("__reduce__")) != reduce ||
         _PyType_Lookup(tp, TVK_NAME("__getstate__")) != getstate)
         return false;
-    for (const char* name : {"__copy__", "__setstate__", "__getnewargs_ex__", "__getnewargs__"})
-        if (_PyType_Lookup(tp, intern(name))) return false;
+    for (PyObject* name : {TVK_NAME("__copy__"), TVK_NAME("__setstate__"), TVK_NAME("__getnewargs_ex__"),
+                           TVK_NAME("__getnewargs__")})
+        if (_PyType_Lookup(tp, name)) return false;
     // Slots would make the state a pair; look through every class.
     PyObject* mro = tp->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
