@@ -161,3 +161,22 @@ def test_kernel_eval_called_directly():
         k._kernel_eval(ast.parse("a", mode="eval").body, [5])
     with pytest.raises(KernelParseError, match=r'^in kernel , line 1, "None":\nFunction Parse Error, '):
         k._kernel_eval(ast.Name(id="q", lineno=1), [])
+
+
+def test_library_instructions_reach_the_list_with_line_and_kernel(parse):
+    k = parse("""
+        def p():
+            w: zv.ArbWave = zv.arb_waveform('w', np.ones(8))
+            zv.load_ddr(w)
+            zv.play_ddr(w)
+            zv.load_event(1)
+            zv.clear_event('e0')
+            zv.delay(4e-9)
+            zv.frame_reset()
+        """)
+    kinds = [type(i) for i in k.instruction_list]
+    assert kinds == [_ir.IRArbWaveform, _ir.IRLoadDDRImm, _ir.IRPlayDDRImm, _ir.IRLoadEvent, _ir.IRClearEvent,
+                     _ir.IRDelay, _ir.IRFrameRst]
+    assert [i.line for i in k.instruction_list] == list(range(3, 10))
+    assert all(i.kernel is k for i in k.instruction_list)
+    assert k.instruction_list[1].wave is k.var_symbol["w"]
