@@ -54,6 +54,8 @@ bool plain_instance(PyObject* x) {
 
 py::object shallow_copy(py::handle x) {
     PyObject* o = x.ptr();
+    // copy.copy of a list is list.copy().
+    if (PyList_CheckExact(o)) return steal(PyList_GetSlice(o, 0, PyList_GET_SIZE(o)));
     if (plain_instance(o)) {
         py::object dict = steal(PyObject_GenericGetDict(o, nullptr));
         // An instance attribute shadowing the reduce protocol is honoured

@@ -2,11 +2,7 @@
 
 namespace tvk {
 
-bool is_instance(py::handle obj, py::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
+// is_instance: instance.cpp.
 
 bool truth(py::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
