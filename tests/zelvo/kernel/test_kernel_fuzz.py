@@ -69,6 +69,7 @@ def test_members_never_crash():
 SOURCES = r'''
 import random, sys
 from tarvok.zelvo import kernel as km
+from tarvok.zelvo._conveyor import conveyor
 
 rng = random.Random(int(SEED))
 NAMES = ["r", "s", "v", "i", "e", "f", "w", "x", "zv", "np", "self", "node", "n"]
@@ -113,7 +114,14 @@ for _ in range(int(ROUNDS)):
     try:
         k = km.form_kernel(src, tuple(rng.sample([1, 2, None, "x"], rng.randint(0, 3))))
         made += 1
+    except Exception:
+        continue
+    try:
         k.with_error([["m", None, rng.choice(k.instruction_list + [k]), None, ValueError, "0x1"]])
+    except Exception:
+        pass
+    try:
+        conveyor(k)   # what the front-end made, through the passes
     except Exception:
         pass
 print("ok", made)
