@@ -4,6 +4,8 @@
 #include "core.hpp"
 #include "kernel.hpp"
 
+#include "common/walk.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -11,12 +13,7 @@ namespace {
 // Concatenation of the list attributes `names` of `node`.
 py::list joined(py::handle node, std::initializer_list<PyObject*> names) {
     py::list out;
-    for (PyObject* n : names) {
-        py::object part = getattr(node, n);
-        py::object it = steal(PyObject_GetIter(part.ptr()));
-        while (PyObject* item = PyIter_Next(it.ptr())) out.append(steal(item));
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
+    for (PyObject* n : names) extend(out, getattr(node, n));
     return out;
 }
 

@@ -54,7 +54,7 @@ void compile_time_if(py::handle self, py::handle node, py::handle test, py::hand
     py::object item = table_item(items, getattr(index, TVK_NAME("value")));
     py::object literal = getattr(compared, TVK_NAME("value"));
     py::object equal = steal(PyObject_RichCompare(literal.ptr(), item.ptr(), Py_EQ));
-    visit_each(self, getattr(node, truthy(equal) ? TVK_NAME("body") : TVK_NAME("orelse")));
+    visit_each(self, getattr(node, truth(equal) ? TVK_NAME("body") : TVK_NAME("orelse")));
 }
 
 void runtime_if(py::handle self, py::handle node, py::handle test) {

@@ -211,13 +211,7 @@ py::object visit_Expr(const Call& c) {
         append(self, value);
         return py::none();
     }
-    py::object list = getattr(self, TVK_NAME("instruction_list"));
-    if (PyList_CheckExact(list.ptr())) {
-        Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-        if (PyList_SetSlice(list.ptr(), n, n, value.ptr()) < 0) throw py::error_already_set();
-    } else {
-        call_method(list, TVK_NAME("extend"), {value});
-    }
+    extend_list(self, value);
     return py::none();
 }
 

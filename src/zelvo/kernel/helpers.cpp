@@ -1,6 +1,8 @@
 // Small operations every handler of the front-end shares.
 #include "kernel.hpp"
 
+#include "common/walk.hpp"
+
 namespace tvk::kern {
 
 Registry& reg() {
@@ -8,12 +10,7 @@ Registry& reg() {
     return *r;
 }
 
-py::object global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(reg().module_dict, name);
-    if (v) return py::reinterpret_borrow<py::object>(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw py::error_already_set();
-}
+py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
 
 bool name_in(py::handle node, std::initializer_list<const char*> ids) {
     if (!is_a(node, reg().Name)) return false;
@@ -42,21 +39,25 @@ py::object table_item(py::handle table, py::handle key) { return steal(PyObject_
 void append(py::handle self, py::handle item) {
     py::object list = getattr(self, TVK_NAME("instruction_list"));
     if (PyList_CheckExact(list.ptr())) {
-        if (PyList_Append(list.ptr(), item.ptr()) < 0) throw py::error_already_set();
+        tvk::append(list, item);
         return;
     }
     call_method(list, TVK_NAME("append"), {item});
 }
 
+void extend_list(py::handle self, py::handle items) {
+    py::object list = getattr(self, TVK_NAME("instruction_list"));
+    if (PyList_CheckExact(list.ptr())) {
+        extend(list, items);
+        return;
+    }
+    call_method(list, TVK_NAME("extend"), {items});
+}
+
 py::object visit(py::handle self, py::handle node) { return call_method(self, TVK_NAME("visit"), {node}); }
 
 void visit_each(py::handle self, py::handle nodes) {
-    py::object it = steal(PyObject_GetIter(nodes.ptr()));
-    while (PyObject* n = PyIter_Next(it.ptr())) {
-        py::object node = steal(n);
-        visit(self, node);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    for_each(nodes, [&](py::handle node) { visit(self, node); });
 }
 
 void refuse(py::handle self, py::handle node, py::handle message) {
@@ -65,12 +66,6 @@ void refuse(py::handle self, py::handle node, py::handle message) {
 }
 
 void refuse(py::handle self, py::handle node, const char* message) { refuse(self, node, py::str(message)); }
-
-bool truthy(py::handle x) {
-    int t = PyObject_IsTrue(x.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
 
 py::object text(py::handle x) { return py_format(x, ""); }
 

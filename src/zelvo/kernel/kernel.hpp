@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "common/common.hpp"
+#include "common/pyops.hpp"
 #include "common/recursion.hpp"
 #include "common/text.hpp"
 
@@ -34,7 +35,6 @@ struct Registry {
     PyObject* copy_location = nullptr;
     PyObject* Iterable = nullptr;   // collections.abc.Iterable
     PyObject* eval = nullptr;       // builtins.eval
-    PyObject* partial = nullptr;    // functools.partial
     PyObject* wraps = nullptr;      // functools.wraps
     // Instructions the front-end makes itself.
     PyObject* IRBase = nullptr;
@@ -51,7 +51,6 @@ struct Registry {
     PyObject* SimulationKernel = nullptr;
     PyObject* ScopeKernel = nullptr;
     PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
-    PyObject* build_kernel = nullptr;  // the call behind a decorated kernel function
 };
 Registry& reg();
 
@@ -71,8 +70,10 @@ bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes)
 bool contains(py::handle table, py::handle key);
 // self.<table>[key] for a table attribute of the kernel.
 py::object table_item(py::handle table, py::handle key);
-// Appends one item to the visiting kernel's instruction list.
+// Appends one item, or every item of an iterable, to the visiting kernel's
+// instruction list.
 void append(py::handle self, py::handle item);
+void extend_list(py::handle self, py::handle items);
 // self.visit(node) for every node of `nodes`, results dropped.
 void visit_each(py::handle self, py::handle nodes);
 py::object visit(py::handle self, py::handle node);
@@ -81,8 +82,6 @@ py::object visit(py::handle self, py::handle node);
 // the caller then stops handling the statement.
 void refuse(py::handle self, py::handle node, const char* message);
 void refuse(py::handle self, py::handle node, py::handle message);
-// The truth value of x (the interpreter's errors for one that has none).
-bool truthy(py::handle x);
 // A hooked statement: its test or iterable `call` must be a library call,
 // which is evaluated and handed with the statement to the kernel's `member`
 // (_zv_func_on_if or _zv_func_on_for); anything else would drop the body
@@ -110,7 +109,6 @@ py::object remove_tabs(const Call& c);
 py::object wrap(const Call& c);
 py::object form_kernel(const Call& c);
 py::object create_scope(const Call& c);
-py::object build_kernel(const Call& c);
 
 // Evaluation and error reporting.
 py::object kernel_eval(const Call& c);

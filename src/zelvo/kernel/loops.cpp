@@ -5,6 +5,8 @@
 // kernel of its own.
 #include "kernel.hpp"
 
+#include "common/walk.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -22,8 +24,8 @@ py::object label(py::handle self, py::handle node) {
 }
 
 void unroll(py::handle self, py::handle node, py::handle name) {
-    const bool over_variable = truthy(call_method(self, TVK_NAME("_is_compile_loop_var"), {node}));
-    const bool over_call = truthy(call_method(self, TVK_NAME("_is_compile_loop_func"), {node}));
+    const bool over_variable = truth(call_method(self, TVK_NAME("_is_compile_loop_var"), {node}));
+    const bool over_call = truth(call_method(self, TVK_NAME("_is_compile_loop_func"), {node}));
     if (!over_variable && !over_call) {
         refuse(self, node, kUnallowedIterable);
         return;
@@ -41,15 +43,12 @@ void unroll(py::handle self, py::handle node, py::handle name) {
         return;
     }
     py::object body = getattr(node, TVK_NAME("body"));
-    py::object it = steal(PyObject_GetIter(values.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object item = steal(raw);
+    for_each(values, [&](py::handle item) {
         py::object table = getattr(self, TVK_NAME("var_symbol"));
         if (PyObject_SetItem(table.ptr(), name.ptr(), item.ptr()) < 0) throw py::error_already_set();
         visit_each(self, body);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    if (truthy(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
+    });
+    if (truth(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
 }
 
 }  // namespace
@@ -105,23 +104,16 @@ py::object visit_While(const Call& c) {
     py::object pre_loop_scope = call_method(self, TVK_NAME("create_scope"));
     py::object landing = make(reg().IRPlaceholder, {});
     py::object back = make(reg().IRJumpImmNormal, {landing}, self);
-    py::object body = getattr(node, TVK_NAME("body"));
-    py::object it = steal(PyObject_GetIter(body.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object stmt = steal(raw);
+    for_each(getattr(node, TVK_NAME("body")), [&](py::handle stmt) {
         visit(pre_loop_scope, stmt);
         visit(loop_scope, stmt);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    py::list lowered = steal(PySequence_List(getattr(pre_loop_scope, TVK_NAME("instruction_list")).ptr()));
-    lowered.append(landing);
-    py::object loop_body = getattr(loop_scope, TVK_NAME("instruction_list"));
-    Py_ssize_t n = PyList_GET_SIZE(lowered.ptr());
-    if (PyList_SetSlice(lowered.ptr(), n, n, steal(PySequence_Tuple(loop_body.ptr())).ptr()) < 0)
-        throw py::error_already_set();
-    lowered.append(back);
-    py::object list = getattr(self, TVK_NAME("instruction_list"));
-    call_method(list, TVK_NAME("extend"), {lowered});
+    });
+    py::list lowered;
+    extend(lowered, getattr(pre_loop_scope, TVK_NAME("instruction_list")));
+    tvk::append(lowered, landing);
+    extend(lowered, getattr(loop_scope, TVK_NAME("instruction_list")));
+    tvk::append(lowered, back);
+    extend_list(self, lowered);
     return py::none();
 }
 

@@ -41,14 +41,7 @@ void register_namespace(py::module_& m) {
     }
     bind_from(m, import_sibling(m, "_simulator"), {"WaveTimingSimulator", "SimulatorMeta"});
 
-    // The optional waveforms library.
-    try {
-        m.attr("wf") = py::module_::import("waveforms");
-        m.attr("HAS_WAVEFORM") = py::bool_(true);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr("HAS_WAVEFORM") = py::bool_(false);
-    }
+    import_optional(m, "waveforms", "wf", "HAS_WAVEFORM");
 
     // What the handlers use directly, taken from the modules held above.
     py::module_ ast = py::module_::import("ast");
@@ -68,7 +61,6 @@ void register_namespace(py::module_& m) {
     r.Iterable = kept(py::module_::import("collections.abc").attr("Iterable"));
     r.eval = kept(py::module_::import("builtins").attr("eval"));
     py::module_ functools = py::module_::import("functools");
-    r.partial = kept(functools.attr("partial"));
     r.wraps = kept(functools.attr("wraps"));
     r.IRBase = kept(ir.attr("IRBase"));
     r.IRMov = kept(ir.attr("IRMov"));
@@ -163,6 +155,4 @@ TVK_MODULE(kernel, m) {
     m.attr("form_kernel") = py::handle(reg().Kernel).attr("form_kernel");
     m.attr("function") = m.attr("KernelFunction").attr("wrap");
     register_eval_locals(m);
-    reg().build_kernel = tvk::make_cfunction("wrapper", tvk::method<build_kernel>().fn, py::none(), nullptr,
-                                             kModule).release().ptr();
 }

@@ -5,6 +5,8 @@
 #include "core.hpp"
 #include "kernel.hpp"
 
+#include "common/function.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -182,26 +184,36 @@ py::object create_scope(const Call& c) {
     return call_method(global(TVK_NAME("ScopeKernel")), TVK_NAME("from_kernel"), {self});
 }
 
-// wrap(cls, func): the decorator; its wrapper carries func's name, module
-// and documentation.
+namespace {
+
+// One call of a decorated kernel function, `state` being (cls, func): makes
+// cls(func, args, kwargs) from the call's values, parses it and returns it.
+PyObject* call_wrapper(PyObject* state, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    try {
+        static const Signature sig("wrapper", {}, 0, Signature::VarPos | Signature::VarKw);
+        Call call{args, PyVectorcall_NARGS(nargsf), kwnames, nullptr};
+        auto b = bind<0>(sig, call);
+        PyObject* argv[] = {PyTuple_GET_ITEM(state, 1), b.varargs.ptr(), b.kwargs.ptr()};
+        py::object k = steal(PyObject_Vectorcall(PyTuple_GET_ITEM(state, 0), argv, 3, nullptr));
+        call_method(k, TVK_NAME("parse"));
+        return k.release().ptr();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+// wrap(cls, func): the decorator; its wrapper is a function carrying func's
+// name, module and documentation.
 py::object wrap(const Call& c) {
     static const Signature sig("wrap", {"cls", "func"}, 2);
     auto b = bind<2>(sig, c);
-    PyObject* argv[] = {reg().build_kernel, b.v[0], b.v[1]};
-    py::object wrapper = steal(PyObject_Vectorcall(reg().partial, argv, 3, nullptr));
+    py::object state = py::make_tuple(b[0], b[1]);
+    py::object wrapper = make_function(&call_wrapper, state, "wrapper", "Kernel.wrap.<locals>.wrapper", kModule);
     py::object decorate = steal(PyObject_CallOneArg(reg().wraps, b.v[1]));
     return steal(PyObject_CallOneArg(decorate.ptr(), wrapper.ptr()));
-}
-
-// One call of a decorated kernel function: build_kernel(cls, func, *args,
-// **kwargs) makes cls(func, args, kwargs), parses it and returns it.
-py::object build_kernel(const Call& c) {
-    static const Signature sig("wrapper", {"cls", "func"}, 2, Signature::VarPos | Signature::VarKw);
-    auto b = bind<2>(sig, c);
-    PyObject* argv[] = {b.v[1], b.varargs.ptr(), b.kwargs.ptr()};
-    py::object k = steal(PyObject_Vectorcall(b.v[0], argv, 3, nullptr));
-    call_method(k, TVK_NAME("parse"));
-    return k;
 }
 
 // form_kernel(cls, func_str, args=None, kwargs=None)

@@ -6,25 +6,12 @@ import numpy as np
 import pytest
 
 from tarvok.zelvo import _ir
-from tarvok.zelvo._functions import KernelFunction
 from tarvok.zelvo.kernel import Kernel, KernelParseError
-
-
-@pytest.fixture
-def library(km, monkeypatch):
-    """Adds functions to the kernel namespace (what zv. reaches) for one test."""
-    def add(name, fn):
-        monkeypatch.setattr(km, name, fn, raising=False)
-        return fn
-    saved = dict(KernelFunction._registry)
-    yield add
-    KernelFunction._registry.clear()
-    KernelFunction._registry.update(saved)
 
 
 def test_library_call_sees_variables_envelopes_frames_and_registers(parse, library):
     seen = []
-    library("look", lambda *args: seen.append(args))
+    library(lambda *args: seen.append(args), "look")
     k = parse("""
         def p():
             v: zv.Var = 3
@@ -44,8 +31,8 @@ def test_library_call_sees_variables_envelopes_frames_and_registers(parse, libra
 
 def test_later_tables_win_and_tables_win_over_the_three_entries(parse, library):
     seen = []
-    library("look", lambda *args: seen.append(args))
-    k = parse("""
+    library(lambda *args: seen.append(args), "look")
+    parse("""
         def p():
             self: zv.Var = 1
             node: zv.Reg = 0
@@ -78,9 +65,9 @@ def test_numpy_and_plain_calls_see_less(parse):
 
 def test_call_results_and_what_the_statement_appends(parse, library):
     pair = (_ir.IRNop(), _ir.IRNop())
-    library("pair", lambda: pair)
-    library("none", lambda: None)
-    library("one", lambda: _ir.IRNop())
+    library(lambda: pair, "pair")
+    library(lambda: None, "none")
+    library(lambda: _ir.IRNop(), "one")
     k = parse('''
         def p():
             """doc"""
@@ -120,7 +107,7 @@ def test_keyword_refusal_comes_before_the_hook(parse, library):
 
     def hooked(x):
         return x
-    KernelFunction.wrap(library("hooked", hooked), pre_call=lambda kernel, node: calls.append((kernel, node)))
+    library(hooked, pre_call=lambda kernel, node: calls.append((kernel, node)))
     with pytest.raises(KernelParseError):
         parse("def p():\n    zv.hooked(x=1)\n")
     assert calls == []
@@ -137,7 +124,7 @@ def test_pre_call_hook_sees_the_rewritten_call_and_may_change_it(parse, library)
 
     def hooked(x):
         return ("ran", x)
-    KernelFunction.wrap(library("hooked", hooked), pre_call=pre)
+    library(hooked, pre_call=pre)
     k = parse("def p():\n    zv.hooked(1)\n")
     assert calls == [(k, "hooked(1)")] and k.instruction_list == ["ran", 42]
 

@@ -1,5 +1,4 @@
 """Declarations: `name: Type = value` and the table each type files into."""
-import numpy as np
 import pytest
 
 from tarvok.zelvo import _ir

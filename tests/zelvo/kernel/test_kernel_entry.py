@@ -1,9 +1,6 @@
 """Entry points: the decorator, form_kernel and calling a kernel object."""
-import functools
-
 import pytest
 
-from tarvok.zelvo import kernel as km
 from tarvok.zelvo.kernel import Kernel, KernelParseError, ScopeKernel, SimulationKernel, form_kernel, kernel
 
 
@@ -48,9 +45,17 @@ def test_wrap_taken_from_another_class_makes_that_kind():
 
 def test_decorating_reads_nothing_of_the_kernel():
     wrapped = kernel(len)  # no source to read: only the call fails
-    assert isinstance(wrapped, functools.partial) and wrapped.__name__ == "len"
+    assert callable(wrapped) and wrapped.__name__ == "len" and wrapped.__wrapped__ is len
     with pytest.raises(TypeError):
         wrapped()
+
+
+def test_wrapper_binds_like_a_function():
+    class Holder:
+        make = kernel(plain)
+    k = Holder().make()           # the holder arrives as the first value
+    assert isinstance(k, SimulationKernel) and isinstance(k.var_symbol["n"], Holder)
+    assert repr(pulse).startswith("<function pulse at ")
 
 
 def test_form_kernel_makes_a_parsed_plain_kernel():

@@ -25,20 +25,6 @@ def body(k):
     return k.instruction_list[1:]
 
 
-@pytest.fixture
-def library(km, monkeypatch):
-    """Kernel functions and registry entries for one test."""
-    saved = dict(KernelFunction._registry)
-
-    def add(fn, **hooks):
-        monkeypatch.setattr(km, fn.__name__, fn, raising=False)
-        KernelFunction.wrap(fn, **hooks)
-        return fn
-    yield add
-    KernelFunction._registry.clear()
-    KernelFunction._registry.update(saved)
-
-
 def test_compile_time_for_unrolls(parse):
     k = kernel_of(parse, "for i in range(3):", "    zv.wait(i)")
     assert [w.width for w in body(k)] == [0, 1, 2] and k.var_symbol["i"] == 2
@@ -209,7 +195,7 @@ def test_hook_members_return_the_copies(parse, library):
 def test_hooked_if_without_a_hook_is_refused(parse, library, if_call, refusal):
     def plain(x):
         return x
-    library(plain)
+    library(plain, pre_call=None)          # registered, without an if_call
     if if_call == "missing":
         KernelFunction._registry.pop("plain")
     text = refusal(HEAD + "    if zv.plain(1):\n        zv.IRNop()\n")

@@ -6,7 +6,6 @@ import inspect
 import pytest
 
 from tarvok.zelvo import _errors
-from tarvok.zelvo import kernel as km
 from tarvok.zelvo.kernel import Kernel, KernelParseError, form_kernel, kernel
 
 
