@@ -1,0 +1,98 @@
+// The DDR play optimizer: trigger-wait blocks are opened, and every wait
+// becomes the delay of the DDR play that follows it.
+#include "ddr_fold.hpp"
+#include "optimizations.hpp"
+
+namespace tvk::opt {
+
+namespace {
+
+enum { kWaitTrig, kWait, kDelay, kPlay };
+
+py::object ddr_init(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1);
+    auto b = bind<1>(sig, c);
+    call_next_init(c.cls, b[0], py::handle());
+    setattr(b[0], TVK_NAME("enable"), py::handle(Py_False));
+    return py::none();
+}
+
+void append(py::list& out, py::handle item) {
+    if (PyList_Append(out.ptr(), item.ptr()) < 0) throw py::error_already_set();
+}
+
+// Every item of an iterable, appended in order.
+void extend(py::list& out, py::handle iterable) {
+    py::object it = steal(PyObject_GetIter(iterable.ptr()));
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object item = py::reinterpret_steal<py::object>(x);
+        append(out, item);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+}
+
+py::object ddr_optimize(const Call& c) {
+    static const Signature sig("optimize_ir", {"self", "ir_list"}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0], ir_list = b[1];
+    ClassTests is({reg().IRWaitTrig, reg().IRWait, reg().IRDelay, reg().LoadDDRIR});
+
+    // Top-level trigger waits give way to their blocks.
+    py::list opened;
+    py::object it = steal(PyObject_GetIter(ir_list.ptr()));
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object ir = py::reinterpret_steal<py::object>(x);
+        if (is.is(ir, kWaitTrig))
+            extend(opened, getattr(ir, TVK_NAME("ir_sub")));
+        else
+            append(opened, ir);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+
+    const Py_ssize_t n = PyList_GET_SIZE(opened.ptr());
+    std::vector<std::uint8_t> kinds(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::uint32_t k = is.mask(PyList_GET_ITEM(opened.ptr(), i), (1u << kWait) | (1u << kDelay) | (1u << kPlay));
+        // The first matching test decides what happens to the item; being a
+        // play still makes it the landing place of earlier waits.
+        std::uint8_t kind = 0;
+        if (k & (1u << kWait))
+            kind = fold::kWait;
+        else if (k & (1u << kDelay))
+            kind = fold::kDelay;
+        if (k & (1u << kPlay)) kind |= fold::kPlay;
+        kinds[static_cast<std::size_t>(i)] = kind;
+    }
+    fold::Plan plan = fold::plan(kinds);
+
+    static PyObject* const two = PyLong_FromLong(2);
+    for (const fold::Move& mv : plan.moves) {
+        py::handle wait = PyList_GET_ITEM(opened.ptr(), static_cast<Py_ssize_t>(mv.wait));
+        py::handle play = PyList_GET_ITEM(opened.ptr(), static_cast<Py_ssize_t>(mv.play));
+        setattr(play, TVK_NAME("wave_delay"), getattr(wait, TVK_NAME("width")));
+        py::object mode = getattr(play, TVK_NAME("mode"));
+        setattr(play, TVK_NAME("mode"), steal(PyNumber_Or(mode.ptr(), two)));
+    }
+    if (plan.met_play) setattr(self, TVK_NAME("enable"), py::handle(Py_True));
+
+    int enabled = PyObject_IsTrue(getattr(self, TVK_NAME("enable")).ptr());
+    if (enabled < 0) throw py::error_already_set();
+    if (!enabled) return check_list_result(py::reinterpret_borrow<py::object>(ir_list));
+    py::list kept(plan.kept.size());
+    for (std::size_t i = 0; i < plan.kept.size(); ++i) {
+        PyObject* item = PyList_GET_ITEM(opened.ptr(), static_cast<Py_ssize_t>(plan.kept[i]));
+        Py_INCREF(item);
+        PyList_SET_ITEM(kept.ptr(), static_cast<Py_ssize_t>(i), item);
+    }
+    return std::move(kept);
+}
+
+}  // namespace
+
+void register_ddr(py::module_& m) {
+    define_class(m, "PlayDDROptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
+        b.method("__init__", method<ddr_init>()).method("optimize_ir", method<ddr_optimize>());
+    });
+}
+
+}  // namespace tvk::opt

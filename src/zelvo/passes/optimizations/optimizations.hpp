@@ -1,0 +1,40 @@
+// Shared declarations of module tarvok.zelvo._optimizations.
+#pragma once
+
+#include "common/common.hpp"
+#include "common/imports.hpp"
+#include "common/isa.hpp"
+
+namespace tvk::opt {
+
+inline constexpr const char* kModule = "tarvok.zelvo._optimizations";
+
+// The instruction classes the optimizers test, taken from _ir at init (the
+// module holds the classes for the process).
+struct Registry {
+    PyObject* UnfixIR = nullptr;
+    PyObject* IRPlayImm = nullptr;
+    PyObject* IRWaitTrig = nullptr;
+    PyObject* IRWait = nullptr;
+    PyObject* IRDelay = nullptr;
+    PyObject* LoadDDRIR = nullptr;
+    PyObject* BaseOptimizer = nullptr;
+};
+Registry& reg();
+
+// Builds a class of the module, binds it as a module attribute, returns it.
+py::object define_class(py::module_& m, const char* name, PyObject* base,
+                        void (*fill)(ClassBuilder&));
+
+// Item i of `seq` (a new reference), or nullptr past the end: a list read
+// directly, anything else through len() and indexing.
+py::object item_at(py::handle seq, Py_ssize_t i, Py_ssize_t fixed_len);
+
+// __init__ of every optimizer below the base: super().__init__(), nothing else.
+py::object derived_init(const Call& c);
+
+void register_base(py::module_& m);
+void register_amp(py::module_& m);
+void register_ddr(py::module_& m);
+
+}  // namespace tvk::opt

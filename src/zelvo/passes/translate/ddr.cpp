@@ -1,0 +1,59 @@
+// The DDR translator: arbitrary waveforms laid out back to back in external
+// memory, their names returned with the program text.
+#include "translate.hpp"
+
+namespace tvk::tr {
+
+namespace {
+
+// (names in list order, the other instructions); sets every waveform's byte
+// offset on the way.
+py::object get_arb(const Call& c) {
+    static const Signature sig("get_arb", {"ir_list", "b_width"}, 2);
+    auto b = bind<2>(sig, c);
+    ClassTests is = class_tests();
+    py::object offset = steal(PyLong_FromLong(0));
+    py::list names, rest;
+    py::object it = steal(PyObject_GetIter(b.v[0]));
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object ir = py::reinterpret_steal<py::object>(x);
+        if (!is.is(ir, kArb)) {
+            if (PyList_Append(rest.ptr(), ir.ptr()) < 0) throw py::error_already_set();
+            continue;
+        }
+        setattr(ir, TVK_NAME("offset"), offset);
+        py::object size = getattr(getattr(ir, TVK_NAME("waveform")), TVK_NAME("size"));
+        py::object bytes = steal(PyNumber_Multiply(size.ptr(), b.v[1]));
+        offset = steal(PyNumber_Add(offset.ptr(), bytes.ptr()));
+        if (PyList_Append(names.ptr(), getattr(ir, TVK_NAME("name")).ptr()) < 0) throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::make_tuple(names, rest);
+}
+
+py::object translate_ir(const Call& c) {
+    static const Signature sig("translate_ir", {"self", "ir_list"}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0];
+    check_list(b[1], "ir_list");
+    py::object kernel = kernel_of(b.kwargs);
+    static PyObject* const two = PyLong_FromLong(2);
+    PyObject* width = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("ddr_play_bwidth"));
+    if (!width && PyErr_Occurred()) throw py::error_already_set();
+    // Offsets first: the DDR lines print them.
+    auto [names, rest] = value_and_rest(call_method(self, TVK_NAME("get_arb"), {b[1], width ? width : two}));
+    py::object text = call_method(self, TVK_NAME("gen_program"), {rest, kernel});
+    return py::make_tuple(names, text);
+}
+
+}  // namespace
+
+void register_ddr(py::module_& m) {
+    ClassBuilder b("PlayDDRTranslator", kModule);
+    b.base(reg().NormalTranslator)
+        .staticmethod("get_arb", method<get_arb>())
+        .method("translate_ir", method<translate_ir>());
+    m.attr("PlayDDRTranslator") = b.build();
+}
+
+}  // namespace tvk::tr

@@ -1,0 +1,317 @@
+// The normal translator: data items out of the list, the rest flattened,
+// numbered, its jumps resolved and rendered as the program text.
+#include <cstring>
+
+#include "common/unpack.hpp"
+#include "text_core.hpp"
+#include "translate.hpp"
+
+namespace tvk::tr {
+
+namespace {
+
+void append(py::list& out, py::handle item) {
+    if (PyList_Append(out.ptr(), item.ptr()) < 0) throw py::error_already_set();
+}
+
+// ---- extraction ----------------------------------------------------------
+
+// (value of the last instruction of class `cat`, the other instructions)
+py::object extract(py::handle ir_list, Cat cat, PyObject* field) {
+    ClassTests is = class_tests();
+    py::object value = py::list();
+    py::list rest;
+    py::object it = steal(PyObject_GetIter(ir_list.ptr()));
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object ir = py::reinterpret_steal<py::object>(x);
+        if (is.is(ir, cat))
+            value = getattr(ir, field);
+        else
+            append(rest, ir);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::make_tuple(value, rest);
+}
+
+template <const char* Name, Cat C, const char* Field>
+py::object get_item(const Call& c) {
+    static const Signature sig(Name, {"self", "ir_list"}, 2);
+    auto b = bind<2>(sig, c);
+    return extract(b[1], C, TVK_NAME(Field));
+}
+
+constexpr char kGetWaveform[] = "get_waveform";
+constexpr char kGetFreqlist[] = "get_freqlist";
+constexpr char kGetDemodulation[] = "get_demodulation";
+constexpr char kWave[] = "wave";
+constexpr char kFreqList[] = "freq_list";
+
+// A running sample count: machine integers while they fit.
+struct Count {
+    std::int64_t v = 0;
+    py::object big;  // set once the count outgrows int64
+    py::object obj() const { return big ? big : steal(PyLong_FromLongLong(v)); }
+    void add(Py_ssize_t n) {
+        if (!big && !__builtin_add_overflow(v, static_cast<std::int64_t>(n), &v)) return;
+        if (!big) big = steal(PyLong_FromLongLong(v));  // v holds the pre-overflow value
+        py::object d = steal(PyLong_FromSsize_t(n));
+        big = steal(PyNumber_Add(big.ptr(), d.ptr()));
+    }
+};
+
+py::object get_envelope(const Call& c) {
+    static const Signature sig("get_envelope", {"self", "ir_list"}, 2);
+    auto b = bind<2>(sig, c);
+    ClassTests is = class_tests();
+    static PyObject* const one = PyLong_FromLong(1);
+    Count start;
+    py::list arrays, rest;
+    py::object it = steal(PyObject_GetIter(b.v[1]));
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object ir = py::reinterpret_steal<py::object>(x);
+        if (!is.is(ir, kEnvelope)) {
+            append(rest, ir);
+            continue;
+        }
+        Py_ssize_t n = PyObject_Length(ir.ptr());
+        if (n < 0) throw py::error_already_set();
+        py::object lo = start.obj();
+        Count stop = start;
+        stop.add(n);
+        py::object hi = stop.obj();
+        setattr(ir, TVK_NAME("envelop_slice"), steal(PySlice_New(lo.ptr(), hi.ptr(), one)));
+        append(arrays, getattr(ir, TVK_NAME("envelope")));
+        start = stop;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    // The envelopes' own bytes back to back, read as 64-bit floats.
+    std::string joined;
+    for (py::handle arr : arrays) {
+        py::object raw = steal(PyObject_Bytes(arr.ptr()));
+        joined.append(PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr())));
+    }
+    py::object data = steal(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size())));
+    py::object array = steal(PyObject_CallOneArg(reg().np_frombuffer, data.ptr()));
+    return py::make_tuple(array, rest);
+}
+
+// ---- program text ----------------------------------------------------------
+
+// A text piece appended to the program buffer: ASCII as it is, anything else
+// as UTF-8 with lone surrogates passed through, undone when the text is made.
+struct Program {
+    std::string buf;
+    bool ascii = true;
+
+    // Bytes of a str and its length in characters.
+    std::string_view bytes_of(py::handle s, py::object& keep, std::size_t& chars) {
+        PyObject* o = s.ptr();
+        chars = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+        if (PyUnicode_IS_ASCII(o))
+            return {static_cast<const char*>(PyUnicode_DATA(o)), chars};
+        ascii = false;
+        keep = steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
+        return {PyBytes_AS_STRING(keep.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(keep.ptr()))};
+    }
+
+    py::object text() const {
+        if (!ascii)
+            return steal(PyUnicode_DecodeUTF8(buf.data(), static_cast<Py_ssize_t>(buf.size()), "surrogatepass"));
+        PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(buf.size()), 127);
+        if (!s) throw py::error_already_set();
+        std::memcpy(PyUnicode_DATA(s), buf.data(), buf.size());
+        return py::reinterpret_steal<py::object>(s);
+    }
+};
+
+// Whether a class keeps IRBase's __len__ / __format__, so that both are its
+// str(); remembered per type for one rendering.
+enum : std::uint64_t { kLenIsText = 1, kFormatIsText = 2 };
+std::uint64_t text_flags(PyTypeObject* tp, TypeMemo& memo) {
+    if (const std::uint64_t* v = memo.find(tp)) return *v;
+    std::uint64_t f = 0;
+    if (_PyType_Lookup(tp, TVK_NAME("__len__")) == reg().base_len) f |= kLenIsText;
+    if (_PyType_Lookup(tp, TVK_NAME("__format__")) == reg().base_format) f |= kFormatIsText;
+    memo.put(tp, f);
+    return f;
+}
+
+py::object str_of(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
+
+// Lines rendered by the interpreter: format(ir, " <W") for every instruction.
+py::object render_formatted(const py::list& program, py::handle width) {
+    py::object spec = steal(PyUnicode_FromFormat(" <%S", width.ptr()));
+    Program out;
+    const Py_ssize_t n = PyList_GET_SIZE(program.ptr());
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        py::object line = steal(PyObject_Format(PyList_GET_ITEM(program.ptr(), p), spec.ptr()));
+        py::object keep;
+        std::size_t chars;
+        text::append_formatted(out.buf, out.bytes_of(line, keep, chars), static_cast<std::size_t>(p));
+    }
+    return out.text();
+}
+
+// The longest len() over the program and each instruction's text where len()
+// already made it; then every line laid out from those texts.
+py::object render(const py::list& program) {
+    const Py_ssize_t n = PyList_GET_SIZE(program.ptr());
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
+        throw py::error_already_set();
+    }
+    TypeMemo memo;
+    std::vector<py::object> texts(static_cast<std::size_t>(n));
+    Py_ssize_t longest = -1;
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        PyObject* ir = PyList_GET_ITEM(program.ptr(), p);
+        Py_ssize_t len;
+        if (text_flags(Py_TYPE(ir), memo) & kLenIsText) {
+            py::object s = str_of(ir);
+            len = PyUnicode_GET_LENGTH(s.ptr());
+            texts[static_cast<std::size_t>(p)] = std::move(s);
+        } else {
+            len = PyObject_Length(ir);
+            if (len < 0) throw py::error_already_set();
+        }
+        if (len > longest) longest = len;
+    }
+    // A width beyond any sensible text goes the interpreter's way (and fails
+    // there as it would).
+    if (longest > (Py_ssize_t{1} << 30)) {
+        py::object w = steal(PyLong_FromSsize_t(longest));
+        static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
+        return render_formatted(program, steal(PyNumber_Add(w.ptr(), gap)));
+    }
+    const std::size_t width = static_cast<std::size_t>(longest) + text::kGap;
+    Program out;
+    out.buf.reserve(static_cast<std::size_t>(n) * (width + text::kComment.size() + 8));
+    py::object spec;
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        PyObject* ir = PyList_GET_ITEM(program.ptr(), p);
+        py::object& s = texts[static_cast<std::size_t>(p)];
+        py::object keep;
+        std::size_t chars;
+        if (text_flags(Py_TYPE(ir), memo) & kFormatIsText) {
+            if (!s) s = str_of(ir);
+            std::string_view t = out.bytes_of(s, keep, chars);
+            text::append_line(out.buf, t, chars, width, static_cast<std::size_t>(p));
+            continue;
+        }
+        if (!spec) spec = steal(PyUnicode_FromFormat(" <%zu", width));
+        py::object line = steal(PyObject_Format(ir, spec.ptr()));
+        text::append_formatted(out.buf, out.bytes_of(line, keep, chars), static_cast<std::size_t>(p));
+    }
+    return out.text();
+}
+
+py::object gen_program(const Call& c) {
+    static const Signature sig("gen_program", {"self", "ir_list", "kernel"}, 3);
+    auto b = bind<3>(sig, c);
+    py::handle self = b[0], kernel = b[2];
+    ClassTests is = class_tests();
+    Flat flat = flatten(b[1], is);
+    const py::list& program = flat.program;
+    const Py_ssize_t n = PyList_GET_SIZE(program.ptr());
+
+    // Tag -> position, a later position winning; a landing tag that no
+    // instruction bears maps where it lands.
+    py::dict positions;
+    std::size_t a = 0;
+    auto put = [&](py::handle tag, std::size_t pos) {
+        py::object p = steal(PyLong_FromSize_t(pos));
+        if (PyDict_SetItem(positions.ptr(), tag.ptr(), p.ptr()) < 0) throw py::error_already_set();
+    };
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        for (; a < flat.aliases.size() && flat.aliases[a].second == static_cast<std::size_t>(p); ++a)
+            put(flat.aliases[a].first, flat.aliases[a].second);
+        put(getattr(PyList_GET_ITEM(program.ptr(), p), TVK_NAME("tag")), static_cast<std::size_t>(p));
+    }
+    for (; a < flat.aliases.size(); ++a) put(flat.aliases[a].first, flat.aliases[a].second);
+
+    // Both maps complete before the first text is made: the jumps read them.
+    py::object targets = getattr(kernel, TVK_NAME("instr_target_map"));
+    if (PyDict_CheckExact(targets.ptr())) {
+        if (PyDict_Update(targets.ptr(), positions.ptr()) < 0) throw py::error_already_set();
+    } else {
+        call_method(targets, TVK_NAME("update"), {positions});
+    }
+    for (Py_ssize_t p = 0; p < n; ++p) setattr(PyList_GET_ITEM(program.ptr(), p), TVK_NAME("index_map"), positions);
+
+    py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
+    if (longest_fn.ptr() == reg().get_longest_len) return render(program);
+    // A get_longest_len of the caller's own decides the width.
+    py::object longest = steal(PyObject_CallOneArg(longest_fn.ptr(), program.ptr()));
+    static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
+    return render_formatted(program, steal(PyNumber_Add(longest.ptr(), gap)));
+}
+
+py::object get_longest_len(const Call& c) {
+    static const Signature sig("get_longest_len", {"ir_list"}, 1);
+    auto b = bind<1>(sig, c);
+    Py_ssize_t longest = -1;
+    py::object it = steal(PyObject_GetIter(b.v[0]));
+    while (PyObject* x = PyIter_Next(it.ptr())) {
+        py::object ir = py::reinterpret_steal<py::object>(x);
+        Py_ssize_t len = PyObject_Length(ir.ptr());
+        if (len < 0) throw py::error_already_set();
+        if (len > longest) longest = len;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (longest < 0) {
+        PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
+        throw py::error_already_set();
+    }
+    return steal(PyLong_FromSsize_t(longest));
+}
+
+py::object translate_ir(const Call& c) {
+    static const Signature sig("translate_ir", {"self", "ir_list"}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0];
+    check_list(b[1], "ir_list");
+    py::object kernel = kernel_of(b.kwargs);
+    auto [envelopes, rest] = value_and_rest(call_method(self, TVK_NAME("get_envelope"), {b[1]}));
+    auto [waveform, rest2] = value_and_rest(call_method(self, TVK_NAME("get_waveform"), {rest}));
+    auto [freqs, rest3] = value_and_rest(call_method(self, TVK_NAME("get_freqlist"), {rest2}));
+    auto [demod, rest4] = value_and_rest(call_method(self, TVK_NAME("get_demodulation"), {rest3}));
+    py::object text = call_method(self, TVK_NAME("gen_program"), {rest4, kernel});
+    return py::make_tuple(envelopes, waveform, freqs, demod, text);
+}
+
+}  // namespace
+
+py::object kernel_of(py::handle kwargs) {
+    PyObject* k = kwargs ? PyDict_GetItemWithError(kwargs.ptr(), TVK_NAME("kernel")) : nullptr;
+    if (!k && PyErr_Occurred()) throw py::error_already_set();
+    if (!k || k == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "kernel is None");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(k);
+}
+
+std::pair<py::object, py::object> value_and_rest(py::handle result) {
+    py::object pair[2];
+    unpack(result, pair, 2);
+    check_list_result(pair[1]);
+    return {pair[0], pair[1]};
+}
+
+void register_normal(py::module_& m) {
+    ClassBuilder b("NormalTranslator", kModule);
+    b.staticmethod("get_longest_len", method<get_longest_len>())
+        .method("gen_program", method<gen_program>())
+        .method("get_envelope", method<get_envelope>())
+        .method("get_waveform", method<get_item<kGetWaveform, kWaveform, kWave>>())
+        .method("get_freqlist", method<get_item<kGetFreqlist, kFreqlist, kFreqList>>())
+        .method("get_demodulation", method<get_item<kGetDemodulation, kDemodule, kWave>>())
+        .method("translate_ir", method<translate_ir>());
+    py::object cls = b.build();
+    m.attr("NormalTranslator") = cls;
+    Registry& r = reg();
+    r.NormalTranslator = cls.ptr();
+    r.get_longest_len = py::object(cls.attr("__dict__")["get_longest_len"].attr("__func__")).release().ptr();
+}
+
+}  // namespace tvk::tr
