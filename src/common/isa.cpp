@@ -54,8 +54,10 @@ bool class_is_type(PyObject* obj) {
            _PyType_Lookup(tp, TVK_NAME("__class__")) == object_class;
 }
 
-ClassTests::ClassTests(std::initializer_list<PyObject*> classes) : classes_(classes) {
-    if (classes_.size() > 32) throw std::invalid_argument("ClassTests: more than 32 classes");
+ClassTests::ClassTests(std::initializer_list<PyObject*> classes) : ClassTests(classes.begin(), classes.size()) {}
+
+ClassTests::ClassTests(PyObject* const* classes, std::size_t n) : classes_(classes, classes + n) {
+    if (n > 32) throw std::invalid_argument("ClassTests: more than 32 classes");
 }
 
 std::uint32_t ClassTests::mask(py::handle obj, std::uint32_t wanted) {

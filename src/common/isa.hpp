@@ -44,6 +44,7 @@ public:
     // Up to 32 classes; bit k of a mask stands for classes[k]. The classes are
     // borrowed and must outlive the object.
     explicit ClassTests(std::initializer_list<PyObject*> classes);
+    ClassTests(PyObject* const* classes, std::size_t n);
 
     // The bits of `wanted` for which isinstance(obj, classes[k]) holds; each
     // test is made at most once per type.

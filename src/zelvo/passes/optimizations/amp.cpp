@@ -6,8 +6,6 @@ namespace tvk::opt {
 
 namespace {
 
-enum { kPlay, kUnfix };
-
 void round_amp(py::handle play) {
     setattr(play, TVK_NAME("amp"), py_round(getattr(play, TVK_NAME("amp"))));
 }
@@ -16,17 +14,17 @@ py::object amp_optimize(const Call& c) {
     static const Signature sig("optimize_ir", {"self", "ir_list"}, 2);
     auto b = bind<2>(sig, c);
     check_list(b[1], "ir_list");
-    ClassTests is({reg().IRPlayImm, reg().UnfixIR});
+    ClassTests is = class_tests();
     py::handle list = b[1];
     for (Py_ssize_t i = 0;; ++i) {
         py::object ir = item_at(list, i, 0);
         if (!ir) break;
-        std::uint32_t k = is.mask(ir, (1u << kPlay) | (1u << kUnfix));
-        if (k & (1u << kPlay)) {
+        std::uint32_t k = is.mask(ir, bit(kPlay) | bit(kUnfix));
+        if (k & bit(kPlay)) {
             round_amp(ir);
             continue;
         }
-        if (!(k & (1u << kUnfix))) continue;
+        if (!(k & bit(kUnfix))) continue;
         py::object sub = getattr(ir, TVK_NAME("ir_sub"));
         Py_ssize_t n = 0;
         if (!PyList_CheckExact(sub.ptr())) {

@@ -7,8 +7,6 @@ namespace tvk::opt {
 
 namespace {
 
-enum { kWaitTrig, kWait, kDelay, kPlay };
-
 py::object ddr_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1);
     auto b = bind<1>(sig, c);
@@ -35,7 +33,7 @@ py::object ddr_optimize(const Call& c) {
     static const Signature sig("optimize_ir", {"self", "ir_list"}, 2, Signature::VarKw);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], ir_list = b[1];
-    ClassTests is({reg().IRWaitTrig, reg().IRWait, reg().IRDelay, reg().LoadDDRIR});
+    ClassTests is = class_tests();
 
     // Top-level trigger waits give way to their blocks.
     py::list opened;
@@ -52,15 +50,15 @@ py::object ddr_optimize(const Call& c) {
     const Py_ssize_t n = PyList_GET_SIZE(opened.ptr());
     std::vector<std::uint8_t> kinds(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::uint32_t k = is.mask(PyList_GET_ITEM(opened.ptr(), i), (1u << kWait) | (1u << kDelay) | (1u << kPlay));
+        std::uint32_t k = is.mask(PyList_GET_ITEM(opened.ptr(), i), bit(kWait) | bit(kDelay) | bit(kLoadDDR));
         // The first matching test decides what happens to the item; being a
         // play still makes it the landing place of earlier waits.
         std::uint8_t kind = 0;
-        if (k & (1u << kWait))
+        if (k & bit(kWait))
             kind = fold::kWait;
-        else if (k & (1u << kDelay))
+        else if (k & bit(kDelay))
             kind = fold::kDelay;
-        if (k & (1u << kPlay)) kind |= fold::kPlay;
+        if (k & bit(kLoadDDR)) kind |= fold::kPlay;
         kinds[static_cast<std::size_t>(i)] = kind;
     }
     fold::Plan plan = fold::plan(kinds);

@@ -9,6 +9,8 @@ Registry& reg() {
     return *r;
 }
 
+ClassTests class_tests() { return ClassTests(reg().cats, kNumCats); }
+
 py::object define_class(py::module_& m, const char* name, PyObject* base, void (*fill)(ClassBuilder&)) {
     ClassBuilder b(name, kModule);
     if (base) b.base(base);
@@ -36,13 +38,7 @@ TVK_MODULE(_optimizations, m) {
     using namespace tvk::opt;
     m.attr("copy") = py::module_::import("copy");
     py::module_ ir = star_import(m, "tarvok.zelvo._ir");
-    Registry& r = reg();
-    r.UnfixIR = import_class(ir, "UnfixIR");
-    r.IRPlayImm = import_class(ir, "IRPlayImm");
-    r.IRWaitTrig = import_class(ir, "IRWaitTrig");
-    r.IRWait = import_class(ir, "IRWait");
-    r.IRDelay = import_class(ir, "IRDelay");
-    r.LoadDDRIR = import_class(ir, "LoadDDRIR");
+    for (int k = 0; k < kNumCats; ++k) reg().cats[k] = import_class(ir, kCatNames[k]);
     register_base(m);
     register_amp(m);
     register_ddr(m);

@@ -9,18 +9,21 @@ namespace tvk::opt {
 
 inline constexpr const char* kModule = "tarvok.zelvo._optimizations";
 
-// The instruction classes the optimizers test, taken from _ir at init (the
-// module holds the classes for the process).
+// The instruction classes the optimizers test, in bit order; taken from _ir
+// at init (the module holds the classes for the process).
+enum Cat { kUnfix, kPlay, kWaitTrig, kWait, kDelay, kLoadDDR, kNumCats };
+inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRWaitTrig",
+                                                    "IRWait",  "IRDelay",   "LoadDDRIR"};
+inline constexpr std::uint32_t bit(Cat c) { return std::uint32_t{1} << c; }
+
 struct Registry {
-    PyObject* UnfixIR = nullptr;
-    PyObject* IRPlayImm = nullptr;
-    PyObject* IRWaitTrig = nullptr;
-    PyObject* IRWait = nullptr;
-    PyObject* IRDelay = nullptr;
-    PyObject* LoadDDRIR = nullptr;
+    PyObject* cats[kNumCats] = {};
     PyObject* BaseOptimizer = nullptr;
 };
 Registry& reg();
+
+// Instance tests against the classes of Cat, once per type for one call.
+ClassTests class_tests();
 
 // Builds a class of the module, binds it as a module attribute, returns it.
 py::object define_class(py::module_& m, const char* name, PyObject* base,

@@ -32,17 +32,13 @@ py::object get_arb(const Call& c) {
 }
 
 py::object translate_ir(const Call& c) {
-    static const Signature sig("translate_ir", {"self", "ir_list"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
-    py::handle self = b[0];
-    check_list(b[1], "ir_list");
-    py::object kernel = kernel_of(b.kwargs);
+    TranslateCall t = bind_translate(c);
     static PyObject* const two = PyLong_FromLong(2);
-    PyObject* width = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("ddr_play_bwidth"));
+    PyObject* width = PyDict_GetItemWithError(t.kwargs.ptr(), TVK_NAME("ddr_play_bwidth"));
     if (!width && PyErr_Occurred()) throw py::error_already_set();
     // Offsets first: the DDR lines print them.
-    auto [names, rest] = value_and_rest(call_method(self, TVK_NAME("get_arb"), {b[1], width ? width : two}));
-    py::object text = call_method(self, TVK_NAME("gen_program"), {rest, kernel});
+    auto [names, rest] = value_and_rest(call_method(t.self, TVK_NAME("get_arb"), {t.ir_list, width ? width : two}));
+    py::object text = call_method(t.self, TVK_NAME("gen_program"), {rest, t.kernel});
     return py::make_tuple(names, text);
 }
 

@@ -266,12 +266,10 @@ py::object get_longest_len(const Call& c) {
 }
 
 py::object translate_ir(const Call& c) {
-    static const Signature sig("translate_ir", {"self", "ir_list"}, 2, Signature::VarKw);
-    auto b = bind<2>(sig, c);
-    py::handle self = b[0];
-    check_list(b[1], "ir_list");
-    py::object kernel = kernel_of(b.kwargs);
-    auto [envelopes, rest] = value_and_rest(call_method(self, TVK_NAME("get_envelope"), {b[1]}));
+    TranslateCall t = bind_translate(c);
+    py::handle self = t.self;
+    py::object kernel = t.kernel;
+    auto [envelopes, rest] = value_and_rest(call_method(self, TVK_NAME("get_envelope"), {t.ir_list}));
     auto [waveform, rest2] = value_and_rest(call_method(self, TVK_NAME("get_waveform"), {rest}));
     auto [freqs, rest3] = value_and_rest(call_method(self, TVK_NAME("get_freqlist"), {rest2}));
     auto [demod, rest4] = value_and_rest(call_method(self, TVK_NAME("get_demodulation"), {rest3}));
@@ -281,14 +279,17 @@ py::object translate_ir(const Call& c) {
 
 }  // namespace
 
-py::object kernel_of(py::handle kwargs) {
-    PyObject* k = kwargs ? PyDict_GetItemWithError(kwargs.ptr(), TVK_NAME("kernel")) : nullptr;
+TranslateCall bind_translate(const Call& c) {
+    static const Signature sig("translate_ir", {"self", "ir_list"}, 2, Signature::VarKw);
+    auto b = bind<2>(sig, c);
+    check_list(b[1], "ir_list");
+    PyObject* k = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("kernel"));
     if (!k && PyErr_Occurred()) throw py::error_already_set();
     if (!k || k == Py_None) {
         PyErr_SetString(PyExc_RuntimeError, "kernel is None");
         throw py::error_already_set();
     }
-    return py::reinterpret_borrow<py::object>(k);
+    return {b[0], b[1], py::reinterpret_borrow<py::object>(k), b.kwargs};
 }
 
 std::pair<py::object, py::object> value_and_rest(py::handle result) {

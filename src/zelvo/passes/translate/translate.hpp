@@ -54,8 +54,13 @@ Flat flatten(py::handle ir_list, ClassTests& is);
 
 // ---- translation ----
 
-// The shared part of both translators: the kernel keyword, required.
-py::object kernel_of(py::handle kwargs);
+// translate_ir(self, ir_list, **kwargs) of both translators, bound: the list
+// must be a list and the kernel keyword present and not None.
+struct TranslateCall {
+    py::handle self, ir_list;
+    py::object kernel, kwargs;
+};
+TranslateCall bind_translate(const Call& c);
 // Unpacks a method's (value, rest) result; rest must be a list.
 std::pair<py::object, py::object> value_and_rest(py::handle result);
 
