@@ -234,3 +234,166 @@ class TwinPlayDDRTranslator(TwinNormalTranslator):
             raise RuntimeError("kernel is None")
         names, rest = self.get_arb(ir_list, kwargs.get("ddr_play_bwidth", 2))
         return names, self.gen_program(rest, kernel)
+
+
+# ---- the pipeline -----------------------------------------------------------------
+
+DEFAULT_PARAMS = {"trig_align_time": 0, "ddr_play_bwidth": 2, "envelope_type": None, "da_srate": 8e9,
+                  "ad_srate": 8e9, "base_clock": 4e-9, "target_chnl_type": "da", "intra_enable": False}
+
+
+class PipelineKernel:
+    """What the pipeline reads of a kernel: its instruction list, parameters,
+    jump-target map and the raising of the first checker record (with the
+    front-end's error text, without its source line)."""
+
+    def __init__(self, pass_params, **params):
+        self.instruction_list = []
+        self.compile_params = dict(DEFAULT_PARAMS, **params)
+        self.pass_params = pass_params
+        self.instr_target_map = {}
+
+    def with_error(self, error):
+        if type(error) is not list:
+            raise TypeError("with_error takes a list")
+        if error:
+            e = error[0]
+            raise e[4]("[error " + str(e[5]) + "]-" + e[4].__name__ + " " + str(e[0]))
+
+
+def twin_conveyor(kernel):
+    """The pass pipeline over the pass classes the kernel names."""
+    ir_list = copy.copy(kernel.instruction_list)
+    for rule in [cls() for cls in kernel.pass_params.get("rules", [])]:
+        ir_list = rule.order_ins(ir_list, **dict(kernel.compile_params, kernel=kernel))
+    errors = []
+    for checker in [cls() for cls in kernel.pass_params["checkers"]]:
+        ir_list, found = checker.check_ir(ir_list)
+        errors.extend(found)
+    kernel.with_error(errors)
+    for optimizer in [cls() for cls in kernel.pass_params["optimizers"]]:
+        ir_list = optimizer.optimize_ir(ir_list)
+    translator = kernel.pass_params["translate"]()
+    return translator.translate_ir(ir_list, **dict(kernel.compile_params, kernel=kernel))
+
+
+# ---- programs as the front-end lays them out -----------------------------------------
+
+class ProgramBuilder:
+    """Builds a kernel's flat instruction list statement by statement, as the
+    front-end does: every instruction with its kernel and source line, landing
+    placeholders bearing the tags of their jumps. Tags are numbered, so two
+    builds from one seed give equal programs."""
+
+    def __init__(self, kernel, rng, ddr=False):
+        import tarvok.zelvo._ir as ir
+        self.ir, self.k, self.rng, self.out = ir, kernel, rng, []
+        self.count, self.line = 0, 1
+        r = rng
+        self.envelopes = [self.add(ir.IREnvelope, np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 96, 128])))
+                          for _ in range(r.randint(1, 3))]
+        for i in range(r.randint(1, 3)):
+            self.add(ir.IRFrame, r.choice([1e8, 2.5e8, 4e9]), 0.0, i)
+        if r.random() < 0.5:
+            self.add(ir.IRProt, [1e8], complex(r.choice([0.5, 1.0]), 0.25))
+            self.add(ir.IRPth, [1e8], 0.25)
+        if r.random() < 0.5:
+            self.add(ir.IRWaveform, np.zeros((2, 16)), kernel=False)
+            self.add(ir.IRFreqlist, [1e8, 2e8], kernel=False)
+            self.add(ir.IRDemodule, np.ones(16), kernel=False)
+        self.add(ir.IRMov, 1, 0, kernel=False)
+        self.arb = [self.add(ir.IRArbWaveform, f"arb{i}", np.zeros(r.choice([32, 100]))) for i in range(2)] \
+            if ddr else []
+        self.ddr = ddr
+
+    def add(self, cls, *args, kernel=True, tag=None):
+        ins = cls(*args, kernel=self.k) if kernel else cls(*args)
+        self.count += 1
+        ins.tag = tag or f"{self.count:010x}"
+        ins.line = self.line
+        self.out.append(ins)
+        return ins
+
+    def play(self):
+        self.add(self.ir.IRPlayImm, 0, self.rng.choice(self.envelopes), self.rng.choice([0.5, 0.25, 1.0]), 0,
+                 1e8, 0.0)
+
+    def statement(self, depth=0):
+        ir, r = self.ir, self.rng
+        self.line += 1
+        kind = r.choices(["play", "wait", "capture", "frame", "if", "loop", "ddr", "reg"],
+                         [6, 3, 2, 2, 2 if depth < 2 else 0, 1 if depth < 1 else 0, 3 if self.ddr else 0, 1])[0]
+        if kind == "play":
+            self.play()
+        elif kind == "wait":
+            self.add(ir.IRWait, r.choice([4e-9, 1e-7, 4e-7, 1e-6]))
+        elif kind == "capture":
+            self.add(ir.IRCapture, [1e8], r.choice([1.6e-8, 6.4e-8, 1e-6]), 0.0, 1.6e-8)
+            self.add(ir.IRJmov, 2)
+        elif kind == "frame":
+            if r.random() < 0.5:
+                self.add(ir.IRFrameRst)
+            else:
+                self.add(ir.IRFrameAdd, [0], 1e6, 0.5)
+        elif kind == "reg":
+            self.add(r.choice([ir.IRNsw, ir.IRNlw]), 2)
+        elif kind == "ddr":
+            wave = r.choice(self.arb)
+            if r.random() < 0.3:
+                self.add(ir.IRLoadDDRImm, wave)
+            self.add(ir.IRPlayDDRImm, wave)
+        elif kind == "if":
+            # if r == v: <if part> else: <else part>
+            jump = self.add(ir.IRJumpConditional, 2, 1, 2)
+            for _ in range(r.randint(0, 2)):
+                self.statement(depth + 1)
+            inside = self.add(ir.IRJumpInside, kernel=False)
+            self.add(ir.IRPlaceholder, kernel=False, tag=jump.tag)
+            for _ in range(r.randint(1, 2)):
+                self.statement(depth + 1)
+            self.add(ir.IRPlaceholder, kernel=False, tag=inside.tag)
+        else:
+            # while True: <body>
+            top = self.add(ir.IRPlaceholder, kernel=False)
+            for _ in range(r.randint(1, 3)):
+                self.statement(depth + 1)
+            self.add(ir.IRJumpImmNormal, top)
+
+    def shot(self, statements):
+        """One trigger wait and what follows it."""
+        self.line += 1
+        self.add(self.ir.IRWaitTrig)
+        if self.ddr:
+            self.line += 1
+            self.add(self.ir.IRPlayDDRImm, self.rng.choice(self.arb))
+        for _ in range(statements):
+            self.statement()
+
+
+def random_program(kernel, rng, shots=None, ddr=None):
+    """A random kernel program: set-up, then trigger-wait shots."""
+    ddr = rng.random() < 0.25 if ddr is None else ddr
+    b = ProgramBuilder(kernel, rng, ddr)
+    for _ in range(rng.randint(1, 4) if shots is None else shots):
+        b.shot(rng.randint(0, 5))
+    kernel.instruction_list = b.out
+    return b.out
+
+
+def trigger_program(kernel, n):
+    """A valid trigger-wait program of about n instructions once scheduled:
+    each shot a trigger wait, a frame reset, two plays and a capture."""
+    import random
+    import tarvok.zelvo._ir as ir
+    b = ProgramBuilder(kernel, random.Random(1))
+    while len(b.out) * 3 < n:
+        b.line += 1
+        b.add(ir.IRWaitTrig)
+        b.add(ir.IRFrameRst)
+        b.play()
+        b.add(ir.IRWait, 1e-7)
+        b.play()
+        b.add(ir.IRCapture, [1e8], 6.4e-8, 0.0, 1.6e-8)
+        b.add(ir.IRJmov, 2)
+    kernel.instruction_list = b.out
+    return b.out

@@ -168,7 +168,8 @@ py::object render(const py::list& program) {
         Py_ssize_t len;
         if (text_flags(Py_TYPE(ir), memo) & kLenIsText) {
             py::object s = str_of(ir);
-            len = PyUnicode_GET_LENGTH(s.ptr());
+            len = PyUnicode_CheckExact(s.ptr()) ? PyUnicode_GET_LENGTH(s.ptr()) : PyObject_Length(s.ptr());
+            if (len < 0) throw py::error_already_set();
             texts[static_cast<std::size_t>(p)] = std::move(s);
         } else {
             len = PyObject_Length(ir);
@@ -192,14 +193,17 @@ py::object render(const py::list& program) {
         py::object& s = texts[static_cast<std::size_t>(p)];
         py::object keep;
         std::size_t chars;
-        if (text_flags(Py_TYPE(ir), memo) & kFormatIsText) {
-            if (!s) s = str_of(ir);
+        const bool format_is_text = text_flags(Py_TYPE(ir), memo) & kFormatIsText;
+        if (format_is_text && !s) s = str_of(ir);
+        if (format_is_text && PyUnicode_CheckExact(s.ptr())) {
             std::string_view t = out.bytes_of(s, keep, chars);
             text::append_line(out.buf, t, chars, width, static_cast<std::size_t>(p));
             continue;
         }
+        // A format of the class's own, or a text of a str subclass: the
+        // interpreter lays it out.
         if (!spec) spec = steal(PyUnicode_FromFormat(" <%zu", width));
-        py::object line = steal(PyObject_Format(ir, spec.ptr()));
+        py::object line = steal(PyObject_Format(format_is_text ? s.ptr() : ir, spec.ptr()));
         text::append_formatted(out.buf, out.bytes_of(line, keep, chars), static_cast<std::size_t>(p));
     }
     return out.text();

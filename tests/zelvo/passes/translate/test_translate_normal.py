@@ -86,10 +86,21 @@ def test_text_follows_the_interpreter_for_any_text(kernel):
         def __format__(self, spec):
             return "<" + spec + ">"
 
-    program = [Odd(), _ir.IRNop(), Wide(), Fmt(), _ir.IRMov(3, "ü")]
+    class Text(str):
+        def __len__(self):
+            return 30
+
+        def __format__(self, spec):
+            return "text" + spec
+
+    class SubText(_ir.IRNop):
+        def _pack_cmd(self):
+            return Text("sub")
+
+    program = [Odd(), _ir.IRNop(), Wide(), Fmt(), _ir.IRMov(3, "ü"), SubText()]
     expected = layout(program)
     assert NormalTranslator().gen_program(ir_list=program, kernel=kernel) == expected
-    assert "<" + " <28" + ">" in expected
+    assert "<" + " <38" + ">" in expected and "text <38# seq idx tag 5" in expected
 
 
 def test_jumps_resolve_to_their_landing_positions(ir, kernel):
