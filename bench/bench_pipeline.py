@@ -1,24 +1,251 @@
 """The whole default pass pipeline against the same passes written in pure
 Python.
 
+Runs a valid trigger-wait program of about 1 000 and 5 000 instructions
+(counted after padding, in the program text) through `conveyor` with the
+default passes and through the pure-Python pipeline, checks once that both
+give the same translation, then times both. Prints ns per instruction for the
+whole pipeline and for the optimizers and the translator alone, the scaling
+ratio (ns per instruction at 5 000 over that at 1 000) and the speed-up.
+
 The pure-Python passes (`Twin*`, `twin_conveyor`) are also the reference of
-the differential tests of the pipeline."""
+the differential tests of the pipeline; the checkers' twins come from
+bench_checkers."""
 import copy
 import os
+import random
 import sys
+import time
 
 import numpy as np
 
 if "tarvok" not in sys.modules:
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from tarvok.zelvo._ir import (FixIR, IRDelay, IRDemodule, IREnvelope, IRFreqlist, IRJumpConditional,  # noqa: E402
-                              IRJumpInside, IRNop, IRPlaceholder, IRPlayImm, IRWait, IRWaitTrig, IRWaveform,
-                              JumpImmIR, LoadDDRIR, OverlapIR, PreIR, UnfixIR, IRArbWaveform)
+from tarvok.zelvo._ir import (FakeIR, FixIR, IRArbWaveform, IRDelay, IRDemodule, IREnvelope,  # noqa: E402
+                              IRFreqlist, IRJumpConditional, IRJumpImmNormal, IRJumpInside, IRNop, IRPlaceholder,
+                              IRPlayImm, IRWait, IRWaitDDR, IRWaitTrig, IRWaveform, JumpImmIR, LoadDDRIR,
+                              OverlapIR, PreIR, ReconstitutionIR, UnfixIR)
 
 
 def exact_list(value, name="ir_list"):
     if type(value) is not list:
         raise TypeError(f"Argument '{name}' has incorrect type (expected list, got {type(value).__name__})")
+
+
+# ---- rules -------------------------------------------------------------------------
+
+class TwinBaseRule:
+    def __init__(self):
+        self.ir_list = []
+
+    def order_ins(self, ir_list, **kwargs):
+        exact_list(ir_list)
+        return copy.copy(ir_list)
+
+
+class TwinSelectJumpTypeRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        intra = kwargs.get("intra_enable", False)
+        for ir in ir_list:
+            if isinstance(ir, IRJumpConditional):
+                ir.intra_enable = intra
+        return list(ir_list)
+
+
+class TwinEnvelopeRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        exact_list(ir_list)
+        addr, envelopes, others, arrays = 0, [], [], []
+        for ir in ir_list:
+            if isinstance(ir, IREnvelope):
+                n = len(ir)
+                ir.envelope_slice = slice(addr, addr + n, 1)
+                arrays.append(ir.envelope)
+                addr += n
+                envelopes.append(ir)
+            else:
+                others.append(ir)
+        np.frombuffer(b"".join(bytes(a) for a in arrays))
+        return envelopes + others
+
+
+class TwinPreConfigRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        return [ir for ir in ir_list if isinstance(ir, PreIR)] + [ir for ir in ir_list if not isinstance(ir, PreIR)]
+
+
+class TwinWitiRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        return [ir for ir in ir_list if not (isinstance(ir, IRWait) and ir.wait_time == 0)]
+
+
+class TwinWtgAlign(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        align = kwargs.get("trig_align_time", 12)
+        for ir in ir_list:
+            if isinstance(ir, IRWaitTrig):
+                ir.wait_time = align
+        return list(ir_list)
+
+
+class TwinBranchRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        top, head = [], None
+        for ir in ir_list:
+            if isinstance(ir, PreIR):
+                top.append(ir)
+            elif isinstance(ir, UnfixIR):
+                head = ir
+                top.append(ir)
+            elif head is not None:
+                head.ir_sub.append(ir)
+            else:
+                top.append(ir)
+        return top
+
+
+class TwinPlayDDRRule(TwinBaseRule):
+    def __init__(self):
+        super().__init__()
+        self.enable = False
+
+    def order_ins(self, ir_list, **kwargs):
+        width = kwargs.get("ddr_play_bwidth", 2)
+        trig = kwargs.get("wait_trig", False)
+        out = []
+        for ir in ir_list:
+            out.append(ir)
+            if isinstance(ir, UnfixIR):
+                ir.ir_sub = self.order_ins(ir.ir_sub, **dict(kwargs, wait_trig=isinstance(ir, IRWaitTrig)))
+            elif isinstance(ir, LoadDDRIR):
+                self.enable = True
+                ir.b_width = width
+                if trig:
+                    ir.mode = ir.mode | 1
+                    trig = False
+        return out if self.enable else ir_list
+
+
+def successor_cost(x):
+    if isinstance(x, OverlapIR):
+        return x.wait_time
+    if isinstance(x, FakeIR):
+        return x.irhead
+    return x.overhead
+
+
+def order_process(ir_list):
+    last = len(ir_list) - 1
+    for i, x in enumerate(ir_list):
+        if isinstance(x, UnfixIR) or i == 0 or isinstance(x, PreIR):
+            continue
+        if i == last:
+            x.real_wait_time = x.wait_time
+        ir_list[i - 1].real_wait_time = ir_list[i - 1].wait_time - successor_cost(x)
+    if len(ir_list) == 1:
+        ir_list[0].real_wait_time = ir_list[0].wait_time
+    return ir_list
+
+
+def overlap_runs(ir_list):
+    runs, run = [], []
+    for i, x in enumerate(ir_list):
+        if isinstance(x, OverlapIR):
+            run.append(i)
+        else:
+            if len(run) >= 2:
+                runs.append(run)
+            run = []
+    return runs
+
+
+def padded(ir, kinds):
+    """ir followed by its padding: ("nops", n), ("delay", cycles) or ("ddr",)."""
+    out = [ir]
+    for kind in kinds:
+        if kind[0] == "ddr":
+            out += [IRWaitDDR(), IRNop(), IRNop(), IRNop()]
+            continue
+        if kind[0] == "delay":
+            d = IRDelay(kind[1] * ir.kernel.compile_params["base_clock"])
+            d.line = ir.line
+            out.append(d)
+            kind = ("nops", 3)
+        for _ in range(kind[1]):
+            nop = IRNop()
+            nop.line = ir.line
+            out.append(nop)
+    # the padding takes the kernel of what it pads; a block's, its head's
+    for x in out:
+        if isinstance(x, UnfixIR):
+            for y in x.ir_sub:
+                if isinstance(y, (IRNop, IRDelay)):
+                    y.kernel = ir.kernel
+        if isinstance(x, (IRNop, IRDelay)):
+            x.kernel = ir.kernel
+    return out
+
+
+def fill(g, delay_from):
+    return [("delay", g - 5)] if g >= delay_from else [("nops", max(g, 0))]
+
+
+class TwinTimingRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        exact_list(ir_list)
+        top = copy.copy(ir_list)
+        for x in top:
+            if isinstance(x, UnfixIR):
+                sub = x.ir_sub
+                for run in overlap_runs(sub):
+                    for i in range(len(run)):
+                        m = i
+                        for j in range(i + 1, len(run)):
+                            if sub[run[j]].wait_time >= sub[run[m]].wait_time:
+                                m = j
+                        sub[run[i]], sub[run[m]] = sub[run[m]], sub[run[i]]
+        order_process(top)
+        for x in top:
+            if isinstance(x, UnfixIR):
+                order_process(x.ir_sub)
+                if x.ir_sub:
+                    first = x.ir_sub[0]
+                    x.real_wait_time = x.wait_time - (first.wait_time if isinstance(first, OverlapIR)
+                                                      else first.overhead)
+        out = []
+        for x in top:
+            for cat in (PreIR, UnfixIR, OverlapIR, FixIR, ReconstitutionIR, FakeIR):
+                if isinstance(x, cat):
+                    out += self.pad(x, cat)
+                    break
+        return out
+
+    def pad(self, ir, cat):
+        if cat is PreIR:
+            n = ir.wait_time - ir.overhead
+            return padded(ir, [("nops", n if n > 0 and not isinstance(ir, IREnvelope) else 0)])
+        if cat is ReconstitutionIR:
+            return []
+        g = ir.real_wait_time - ir.overhead
+        if cat is UnfixIR:
+            block = []
+            for x in ir.ir_sub:
+                for c in (PreIR, FixIR, OverlapIR, ReconstitutionIR, FakeIR):
+                    if isinstance(x, c):
+                        block += self.pad(x, c)
+                        break
+            ir.ir_sub = block
+            return padded(ir, [("nops", ir.overhead - ir.irhead)] + fill(g, 6))
+        if cat is OverlapIR:
+            return padded(ir, [("nops", max(g, 0))])
+        if isinstance(ir, LoadDDRIR):
+            return padded(ir, [("ddr",)])
+        return padded(ir, fill(g, 6 if cat is FixIR else 5))
+
+
+class TwinAddJumpRule(TwinBaseRule):
+    def order_ins(self, ir_list, **kwargs):
+        return copy.copy(ir_list) + [IRJumpImmNormal(IRNop()), IRNop(), IRNop(), IRNop()]
 
 
 # ---- optimizers ------------------------------------------------------------------
@@ -252,10 +479,12 @@ class PipelineKernel:
         self.compile_params = dict(DEFAULT_PARAMS, **params)
         self.pass_params = pass_params
         self.instr_target_map = {}
+        self.records = None  # what the checkers reported
 
     def with_error(self, error):
         if type(error) is not list:
             raise TypeError("with_error takes a list")
+        self.records = error
         if error:
             e = error[0]
             raise e[4]("[error " + str(e[5]) + "]-" + e[4].__name__ + " " + str(e[0]))
@@ -290,7 +519,7 @@ class ProgramBuilder:
         self.ir, self.k, self.rng, self.out = ir, kernel, rng, []
         self.count, self.line = 0, 1
         r = rng
-        self.envelopes = [self.add(ir.IREnvelope, np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 96, 128])))
+        self.envelopes = [self.add(ir.IREnvelope, np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 256, 320])))
                           for _ in range(r.randint(1, 3))]
         for i in range(r.randint(1, 3)):
             self.add(ir.IRFrame, r.choice([1e8, 2.5e8, 4e9]), 0.0, i)
@@ -332,6 +561,7 @@ class ProgramBuilder:
             self.add(ir.IRJmov, 2)
         elif kind == "frame":
             if r.random() < 0.5:
+                self.add(ir.IRWait, 4e-7)  # a frame reset must follow a wait
                 self.add(ir.IRFrameRst)
             else:
                 self.add(ir.IRFrameAdd, [0], 1e6, 0.5)
@@ -383,10 +613,9 @@ def random_program(kernel, rng, shots=None, ddr=None):
 def trigger_program(kernel, n):
     """A valid trigger-wait program of about n instructions once scheduled:
     each shot a trigger wait, a frame reset, two plays and a capture."""
-    import random
     import tarvok.zelvo._ir as ir
     b = ProgramBuilder(kernel, random.Random(1))
-    while len(b.out) * 3 < n:
+    while len(b.out) * 9 < n * 2:  # a shot of 7 pads to about 31 lines
         b.line += 1
         b.add(ir.IRWaitTrig)
         b.add(ir.IRFrameRst)
@@ -397,3 +626,88 @@ def trigger_program(kernel, n):
         b.add(ir.IRJmov, 2)
     kernel.instruction_list = b.out
     return b.out
+
+
+# ---- running ------------------------------------------------------------------------
+
+SIZES = (1_000, 5_000)
+REPEAT = 5
+RULES = ["SelectJumpTypeRule", "EnvelopeRule", "PreConfigRule", "WitiRule", "WtgAlign", "BranchRule",
+         "PlayDDRRule", "TimingRule", "AddJumpRule"]
+CHECKERS = ["OverlapChecker", "EnvelopeChecker", "FmsiChecker", "PlyChecker", "DrstChecker", "IRNumberChecker",
+            "TwoCapiChecker", "EmptyWtgChecker", "WaveformChecker", "ProtChecker"]
+OPTIMIZERS = ["JumpImmOptimizer", "PlyiAmpOptimizer", "PlayDDROptimizer"]
+
+
+def default_passes(ours):
+    if ours:
+        from tarvok.zelvo import _checkers, _optimizations, _rules, _translate
+        return {"rules": [getattr(_rules, n) for n in RULES],
+                "checkers": [getattr(_checkers, n) for n in CHECKERS],
+                "optimizers": [getattr(_optimizations, n) for n in OPTIMIZERS],
+                "translate": _translate.NormalTranslator}
+    import bench_checkers
+    return {"rules": [globals()["Twin" + n] for n in RULES], "checkers": [bench_checkers.TWINS[n] for n in CHECKERS],
+            "optimizers": [globals()["Twin" + n] for n in OPTIMIZERS], "translate": TwinNormalTranslator}
+
+
+def build(ours, n):
+    kernel = PipelineKernel(default_passes(ours))
+    trigger_program(kernel, n)
+    return kernel
+
+
+def scheduled(ours, n):
+    """A kernel and its list after the rules, ready for the optimizers."""
+    kernel = build(ours, n)
+    ir_list = list(kernel.instruction_list)
+    for cls in kernel.pass_params["rules"]:
+        ir_list = cls().order_ins(ir_list, **dict(kernel.compile_params, kernel=kernel))
+    return kernel, ir_list
+
+
+def optimize_and_translate(arg):
+    kernel, ir_list = arg
+    for cls in kernel.pass_params["optimizers"]:
+        ir_list = cls().optimize_ir(ir_list)
+    return kernel.pass_params["translate"]().translate_ir(ir_list, **dict(kernel.compile_params, kernel=kernel))
+
+
+def best(make, run):
+    """The shortest of REPEAT runs, each on a program made fresh (the passes
+    change the instructions they are given)."""
+    times = []
+    for _ in range(REPEAT):
+        arg = make()
+        t = time.perf_counter()
+        run(arg)
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def main():
+    from tarvok.zelvo import _conveyor
+    per = {}
+    for n in SIZES:
+        a, b = _conveyor.conveyor(build(True, n)), twin_conveyor(build(False, n))
+        assert a[4] == b[4] and np.array_equal(a[0], b[0]), "outputs differ"
+        size = a[4].count("\n") + 1
+        print(f"\n{size} instructions in the program text (outputs equal)")
+        print(f"{'stage':26s} {'ours ns/ins':>12s} {'python ns/ins':>14s} {'speed-up':>9s}")
+        rows = [("whole pipeline", lambda ours: (lambda: build(ours, n)),
+                 lambda ours: _conveyor.conveyor if ours else twin_conveyor),
+                ("optimizers + translator", lambda ours: (lambda: scheduled(ours, n)),
+                 lambda ours: optimize_and_translate)]
+        for name, make, run in rows:
+            t_ours, t_twin = best(make(True), run(True)), best(make(False), run(False))
+            x, y = t_ours / size * 1e9, t_twin / size * 1e9
+            per.setdefault(name, []).append(x)
+            print(f"{name:26s} {x:12.1f} {y:14.1f} {y / x:8.1f}x")
+    print(f"\nscaling, ns per instruction at {SIZES[1]} over that at {SIZES[0]}:")
+    for name, (small, large) in per.items():
+        print(f"  {name:26s} {large / small:5.2f}")
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    main()
