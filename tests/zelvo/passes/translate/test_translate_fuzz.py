@@ -136,3 +136,57 @@ print("ok")
 
 def test_fuzz_passes_never_crash():
     assert run_isolated("ROUNDS = 4000\n" + FUZZ).strip().endswith("ok")
+
+
+PIPELINE = r'''
+import math, random, sys
+import numpy as np
+sys.path.insert(0, BENCH)
+import bench_pipeline as bp
+from tarvok.zelvo import _checkers, _conveyor, _ir, _optimizations, _rules, _translate
+
+rng = random.Random(5)
+WEIRD = [None, 0, -1, 2**70, 1.5, math.nan, math.inf, "", "x", [], {}, object(), np.zeros(2), -4e-9]
+
+def passes():
+    rules = [getattr(_rules, n) for n in bp.RULES]
+    checkers = [getattr(_checkers, n) for n in bp.CHECKERS]
+    optimizers = [getattr(_optimizations, n) for n in _optimizations.__all__]
+    if rng.random() < 0.3:
+        rules = rng.sample(rules, rng.randint(0, len(rules)))
+    if rng.random() < 0.3:
+        optimizers = [rng.choice(optimizers) for _ in range(rng.randint(0, 4))]
+    return {"rules": rules, "checkers": checkers if rng.random() < 0.7 else [], "optimizers": optimizers,
+            "translate": rng.choice([_translate.NormalTranslator, _translate.PlayDDRTranslator])}
+
+for _ in range(int(ROUNDS)):
+    k = bp.PipelineKernel(passes())
+    program = bp.random_program(k, random.Random(rng.random()))
+    for _ in range(rng.choice([0, 0, 1, 3])):
+        victim = rng.choice(program)
+        field = rng.choice(["tag", "kernel", "line", "ir_sub", "amp", "width", "wave", "envelope",
+                            "envelope_slice", "mode", "target", "index_map", "real_wait_time"])
+        if rng.random() < 0.5:
+            setattr(victim, field, rng.choice(WEIRD))
+        elif field in vars(victim):
+            delattr(victim, field)
+    if rng.random() < 0.2:
+        program.insert(rng.randrange(len(program) + 1), rng.choice(WEIRD))
+    if rng.random() < 0.2:
+        k.compile_params[rng.choice(list(k.compile_params))] = rng.choice(WEIRD)
+    try:
+        _conveyor.conveyor(k)
+    except Exception:
+        pass
+print("ok")
+'''
+
+
+def test_fuzz_pipeline_never_crashes():
+    import os
+
+    import pytest
+    for name in ("_conveyor", "_rules", "_checkers"):
+        pytest.importorskip("tarvok.zelvo." + name, reason="the pipeline, rule and checker modules are not built here")
+    bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..", "bench")
+    assert run_isolated(f"ROUNDS = 1500\nBENCH = {bench!r}\n" + PIPELINE).strip().endswith("ok")
