@@ -141,9 +141,9 @@ def test_fuzz_passes_never_crash():
 PIPELINE = r'''
 import math, random, sys
 import numpy as np
-sys.path.insert(0, BENCH)
-import bench_pipeline as bp
 from tarvok.zelvo import _checkers, _conveyor, _ir, _optimizations, _rules, _translate
+sys.path.insert(0, BENCH)
+import bench_pipeline as bp  # after tarvok: the tree under test stays first
 
 rng = random.Random(5)
 WEIRD = [None, 0, -1, 2**70, 1.5, math.nan, math.inf, "", "x", [], {}, object(), np.zeros(2), -4e-9]
