@@ -46,11 +46,12 @@ py::object ddr_optimize(const Call& c) {
             append(opened, ir);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
-
-    const Py_ssize_t n = PyList_GET_SIZE(opened.ptr());
+    // A tuple of our own: code run by the setters below cannot move its items.
+    py::object items = steal(PyList_AsTuple(opened.ptr()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     std::vector<std::uint8_t> kinds(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::uint32_t k = is.mask(PyList_GET_ITEM(opened.ptr(), i), bit(kWait) | bit(kDelay) | bit(kLoadDDR));
+        std::uint32_t k = is.mask(PyTuple_GET_ITEM(items.ptr(), i), bit(kWait) | bit(kDelay) | bit(kLoadDDR));
         // The first matching test decides what happens to the item; being a
         // play still makes it the landing place of earlier waits.
         std::uint8_t kind = 0;
@@ -65,8 +66,8 @@ py::object ddr_optimize(const Call& c) {
 
     static PyObject* const two = PyLong_FromLong(2);
     for (const fold::Move& mv : plan.moves) {
-        py::handle wait = PyList_GET_ITEM(opened.ptr(), static_cast<Py_ssize_t>(mv.wait));
-        py::handle play = PyList_GET_ITEM(opened.ptr(), static_cast<Py_ssize_t>(mv.play));
+        py::handle wait = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(mv.wait));
+        py::handle play = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(mv.play));
         setattr(play, TVK_NAME("wave_delay"), getattr(wait, TVK_NAME("width")));
         py::object mode = getattr(play, TVK_NAME("mode"));
         setattr(play, TVK_NAME("mode"), steal(PyNumber_Or(mode.ptr(), two)));
@@ -78,7 +79,7 @@ py::object ddr_optimize(const Call& c) {
     if (!enabled) return check_list_result(py::reinterpret_borrow<py::object>(ir_list));
     py::list kept(plan.kept.size());
     for (std::size_t i = 0; i < plan.kept.size(); ++i) {
-        PyObject* item = PyList_GET_ITEM(opened.ptr(), static_cast<Py_ssize_t>(plan.kept[i]));
+        PyObject* item = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(plan.kept[i]));
         Py_INCREF(item);
         PyList_SET_ITEM(kept.ptr(), static_cast<Py_ssize_t>(i), item);
     }

@@ -12,8 +12,8 @@ namespace {
 // end); a list in range is read directly.
 py::object item_at(py::handle seq, std::int64_t pos) {
     PyObject* s = seq.ptr();
-    if (PyList_CheckExact(s) && pos >= 0 && pos < PyList_GET_SIZE(s))
-        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(s, pos));
+    if ((PyList_CheckExact(s) || PyTuple_CheckExact(s)) && pos >= 0 && pos < PySequence_Fast_GET_SIZE(s))
+        return py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(s, pos));
     py::object idx = steal(PyLong_FromLongLong(pos));
     return steal(PyObject_GetItem(s, idx.ptr()));
 }
@@ -60,9 +60,9 @@ py::object count_nops_impl(py::handle start, py::handle seq, ClassTests& is) {
     return steal(PyLong_FromLong(count));
 }
 
-// ir_calculate_time over a list, `index` an exact int.
+// ir_calculate_time over a list or tuple, `index` an exact int.
 py::object calc_time_impl(py::handle index, py::handle list, ClassTests& is) {
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.ptr());
     std::int64_t i = 0;
     const bool plain = small_int(index.ptr(), i);
     bool past;
@@ -134,34 +134,33 @@ py::object count_nops(const Call& c) {
 
 Flat flatten(py::handle ir_list, ClassTests& is) {
     check_list(ir_list, "ir_list");
-    // Our own copy: nothing a property getter does can move the items under us.
-    py::list snap = py::reinterpret_steal<py::list>(
-        steal(PyList_GetSlice(ir_list.ptr(), 0, PyList_GET_SIZE(ir_list.ptr()))).release());
-    const Py_ssize_t n = PyList_GET_SIZE(snap.ptr());
+    // Tuples of our own: no code a property runs can move the items under us.
+    py::object snap = steal(PyList_AsTuple(ir_list.ptr()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(snap.ptr());
     std::vector<std::uint16_t> top(static_cast<std::size_t>(n));
     std::vector<std::vector<std::uint16_t>> blocks(static_cast<std::size_t>(n));
     std::vector<py::object> block_items(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::handle ir = PyList_GET_ITEM(snap.ptr(), i);
+        py::handle ir = PyTuple_GET_ITEM(snap.ptr(), i);
         const std::uint16_t k = top_kind(is.mask(ir, kTopBits));
         top[static_cast<std::size_t>(i)] = k;
         if (!(k & flat::kUnfix)) continue;
         // A block head may not end the list; the measure itself is not used.
         py::object index = steal(PyLong_FromSsize_t(i));
         calc_time_impl(index, snap, is);
-        py::object items = steal(PySequence_List(getattr(ir, TVK_NAME("ir_sub")).ptr()));
-        const Py_ssize_t m = PyList_GET_SIZE(items.ptr());
+        py::object items = steal(PySequence_Tuple(getattr(ir, TVK_NAME("ir_sub")).ptr()));
+        const Py_ssize_t m = PyTuple_GET_SIZE(items.ptr());
         auto& kinds = blocks[static_cast<std::size_t>(i)];
         kinds.resize(static_cast<std::size_t>(m));
         for (Py_ssize_t j = 0; j < m; ++j)
-            kinds[static_cast<std::size_t>(j)] = top_kind(is.mask(PyList_GET_ITEM(items.ptr(), j), kBlockBits));
+            kinds[static_cast<std::size_t>(j)] = top_kind(is.mask(PyTuple_GET_ITEM(items.ptr(), j), kBlockBits));
         block_items[static_cast<std::size_t>(i)] = std::move(items);
     }
 
     flat::Plan plan = flat::plan(top, blocks);
     auto object_of = [&](const flat::Ref& r) -> PyObject* {
-        if (r.sub < 0) return PyList_GET_ITEM(snap.ptr(), r.top);
-        return PyList_GET_ITEM(block_items[r.top].ptr(), r.sub);
+        if (r.sub < 0) return PyTuple_GET_ITEM(snap.ptr(), r.top);
+        return PyTuple_GET_ITEM(block_items[r.top].ptr(), r.sub);
     };
     Flat out;
     out.program = py::reinterpret_steal<py::list>(steal(PyList_New(static_cast<Py_ssize_t>(plan.order.size()))).release());
@@ -173,7 +172,7 @@ Flat flatten(py::handle ir_list, ClassTests& is) {
     for (const flat::Handover& h : plan.handovers) {
         py::object tag = getattr(object_of(h.from), TVK_NAME("tag"));
         if (h.rename)
-            setattr(PyList_GET_ITEM(out.program.ptr(), static_cast<Py_ssize_t>(h.pos)), TVK_NAME("tag"), tag);
+            setattr(object_of(plan.order[h.pos]), TVK_NAME("tag"), tag);
         else
             out.aliases.emplace_back(std::move(tag), h.pos);
     }

@@ -138,13 +138,15 @@ std::uint64_t text_flags(PyTypeObject* tp, TypeMemo& memo) {
 
 py::object str_of(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
 
-// Lines rendered by the interpreter: format(ir, " <W") for every instruction.
-py::object render_formatted(const py::list& program, py::handle width) {
+// Lines rendered by the interpreter: format(ir, " <W") for every instruction
+// of a list or tuple, read as it stands at each step (a get_longest_len of
+// the caller's own has seen the list).
+py::object render_formatted(py::handle program, py::handle width) {
     py::object spec = steal(PyUnicode_FromFormat(" <%S", width.ptr()));
     Program out;
-    const Py_ssize_t n = PyList_GET_SIZE(program.ptr());
-    for (Py_ssize_t p = 0; p < n; ++p) {
-        py::object line = steal(PyObject_Format(PyList_GET_ITEM(program.ptr(), p), spec.ptr()));
+    for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(program.ptr()); ++p) {
+        py::object ir = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(program.ptr(), p));
+        py::object line = steal(PyObject_Format(ir.ptr(), spec.ptr()));
         py::object keep;
         std::size_t chars;
         text::append_formatted(out.buf, out.bytes_of(line, keep, chars), static_cast<std::size_t>(p));
@@ -154,8 +156,8 @@ py::object render_formatted(const py::list& program, py::handle width) {
 
 // The longest len() over the program and each instruction's text where len()
 // already made it; then every line laid out from those texts.
-py::object render(const py::list& program) {
-    const Py_ssize_t n = PyList_GET_SIZE(program.ptr());
+py::object render(const py::tuple& program) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(program.ptr());
     if (n == 0) {
         PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
         throw py::error_already_set();
@@ -164,7 +166,7 @@ py::object render(const py::list& program) {
     std::vector<py::object> texts(static_cast<std::size_t>(n));
     Py_ssize_t longest = -1;
     for (Py_ssize_t p = 0; p < n; ++p) {
-        PyObject* ir = PyList_GET_ITEM(program.ptr(), p);
+        PyObject* ir = PyTuple_GET_ITEM(program.ptr(), p);
         Py_ssize_t len;
         if (text_flags(Py_TYPE(ir), memo) & kLenIsText) {
             py::object s = str_of(ir);
@@ -189,7 +191,7 @@ py::object render(const py::list& program) {
     out.buf.reserve(static_cast<std::size_t>(n) * (width + text::kComment.size() + 8));
     py::object spec;
     for (Py_ssize_t p = 0; p < n; ++p) {
-        PyObject* ir = PyList_GET_ITEM(program.ptr(), p);
+        PyObject* ir = PyTuple_GET_ITEM(program.ptr(), p);
         py::object& s = texts[static_cast<std::size_t>(p)];
         py::object keep;
         std::size_t chars;
@@ -216,7 +218,10 @@ py::object gen_program(const Call& c) {
     ClassTests is = class_tests();
     Flat flat = flatten(b[1], is);
     const py::list& program = flat.program;
-    const Py_ssize_t n = PyList_GET_SIZE(program.ptr());
+    // A tuple of the program for our own walks: code run by a tag, a setter
+    // or a text cannot move its items.
+    py::tuple items = py::reinterpret_steal<py::tuple>(steal(PyList_AsTuple(program.ptr())).release());
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
 
     // Tag -> position, a later position winning; a landing tag that no
     // instruction bears maps where it lands.
@@ -229,7 +234,7 @@ py::object gen_program(const Call& c) {
     for (Py_ssize_t p = 0; p < n; ++p) {
         for (; a < flat.aliases.size() && flat.aliases[a].second == static_cast<std::size_t>(p); ++a)
             put(flat.aliases[a].first, flat.aliases[a].second);
-        put(getattr(PyList_GET_ITEM(program.ptr(), p), TVK_NAME("tag")), static_cast<std::size_t>(p));
+        put(getattr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("tag")), static_cast<std::size_t>(p));
     }
     for (; a < flat.aliases.size(); ++a) put(flat.aliases[a].first, flat.aliases[a].second);
 
@@ -240,10 +245,10 @@ py::object gen_program(const Call& c) {
     } else {
         call_method(targets, TVK_NAME("update"), {positions});
     }
-    for (Py_ssize_t p = 0; p < n; ++p) setattr(PyList_GET_ITEM(program.ptr(), p), TVK_NAME("index_map"), positions);
+    for (Py_ssize_t p = 0; p < n; ++p) setattr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("index_map"), positions);
 
     py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
-    if (longest_fn.ptr() == reg().get_longest_len) return render(program);
+    if (longest_fn.ptr() == reg().get_longest_len) return render(items);
     // A get_longest_len of the caller's own decides the width.
     py::object longest = steal(PyObject_CallOneArg(longest_fn.ptr(), program.ptr()));
     static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
