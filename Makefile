@@ -37,21 +37,33 @@ bench: build
 # Sanitizer run: the modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer into a tree of their own (the in-place build is
 # left alone), the whole suite run against it with both runtimes preloaded into
-# the interpreter; child interpreters inherit the environment. A report aborts
-# the process that hit it, so it fails the run with the report shown.
+# the interpreter and PYTHONMALLOC=malloc, so that a Python object released
+# once too often is a use after free the sanitizer sees. Child interpreters
+# inherit all of it. A report aborts the process that hit it; reports go to
+# files (pytest's capture would swallow them), which fail the run and are shown.
 ASAN_BUILD ?= build-asan
 ASAN_TREE = $(abspath $(ASAN_BUILD))/tree
+ASAN_LOGS = $(abspath $(ASAN_BUILD))/reports
+# What a report says (the logs also hold harmless warnings, such as a refused
+# huge allocation that comes back as MemoryError).
+SANITIZER_MARKS = ERROR: (Address|Leak)Sanitizer|runtime error:
 ASAN_RUNTIMES = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
-ASAN_ENV = TARVOK_TREE=$(ASAN_TREE) LD_PRELOAD="$(ASAN_RUNTIMES)" \
-	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_ENV = TARVOK_TREE=$(ASAN_TREE) TARVOK_SANITIZER_LOGS=$(ASAN_LOGS) \
+	LD_PRELOAD="$(ASAN_RUNTIMES)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(ASAN_LOGS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_LOGS)/ubsan
 
 asan: deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DPYTHON=$(PYTHON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTVK_SANITIZE=ON -DTVK_OUTPUT_ROOT=$(ASAN_TREE)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd tarvok && find . -name '*.py' | while read f; do install -D -m 644 "$$f" "$(ASAN_TREE)/tarvok/$$f"; done
-	$(ASAN_ENV) $(PYTHON) -m pytest -q tests
+	@rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
+	@echo "$(ASAN_ENV) $(PYTHON) -m pytest -q tests"
+	@$(ASAN_ENV) $(PYTHON) -m pytest -q tests; rc=$$?; \
+	reports=$$(grep -l -E "$(SANITIZER_MARKS)" $(ASAN_LOGS)/* 2>/dev/null); \
+	if [ -n "$$reports" ]; then echo "== sanitizer reports:"; cat $$reports; rc=1; fi; \
+	exit $$rc
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

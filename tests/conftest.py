@@ -10,3 +10,8 @@ for path in (ROOT, TREE):
     if path in sys.path:
         sys.path.remove(path)
     sys.path.insert(0, path)
+
+import tarvok  # noqa: E402
+
+assert os.path.dirname(os.path.dirname(os.path.abspath(tarvok.__file__))) == os.path.abspath(TREE), (
+    f"tests would run the package at {tarvok.__file__}, not the tree under test {TREE}")

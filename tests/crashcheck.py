@@ -21,15 +21,55 @@ def child_env():
     return env
 
 
-def check_child(proc):
-    report = [m for m in SANITIZER_MARKS if m in proc.stderr]
-    assert proc.returncode == 0 and not report, (
+# Under the sanitizer run, reports are written to files named after the
+# process (see the Makefile), not to stderr.
+SANITIZER_LOGS = os.environ.get("TARVOK_SANITIZER_LOGS")
+
+
+def sanitizer_reports(pid):
+    if not SANITIZER_LOGS or not os.path.isdir(SANITIZER_LOGS):
+        return ""
+    texts = []
+    for name in sorted(os.listdir(SANITIZER_LOGS)):
+        if name.endswith(f".{pid}"):
+            with open(os.path.join(SANITIZER_LOGS, name), errors="replace") as f:
+                text = f.read()
+            # the logs also hold harmless warnings (a refused huge allocation)
+            if any(m in text for m in SANITIZER_MARKS):
+                texts.append(text)
+    return "".join(texts)
+
+
+def check_child(proc, pid=None):
+    reports = sanitizer_reports(pid) if pid is not None else ""
+    marked = [m for m in SANITIZER_MARKS if m in proc.stderr]
+    assert proc.returncode == 0 and not reports and not marked, (
         f"child exited with {proc.returncode}\nstdout:\n{proc.stdout[-4000:]}\n"
-        f"stderr:\n{proc.stderr[-8000:]}")
+        f"stderr:\n{proc.stderr[-8000:]}\nsanitizer reports:\n{reports[-8000:]}")
+
+
+def run_child(args, timeout=600, **kwargs):
+    """subprocess.run with the child's pid kept, so its sanitizer reports can be found."""
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=kwargs.pop("env", None) or child_env(), **kwargs) as p:
+        try:
+            out, err = p.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise
+        proc = subprocess.CompletedProcess(args, p.returncode, out, err)
+    check_child(proc, p.pid)
+    return proc
+
+
+# Put first in every child: it must run the modules of the tree under test,
+# not whatever package lies in its working folder.
+_CHECK_TREE = ("import os as _os, tarvok as _t\n"
+               "assert _os.path.dirname(_os.path.dirname(_os.path.abspath(_t.__file__))) == %r, _t.__file__\n"
+               % os.path.abspath(TREE))
 
 
 def run_isolated(source, timeout=600):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=child_env(),
-                          capture_output=True, text=True, timeout=timeout)
-    check_child(proc)
-    return proc.stdout
+    # -P: no working folder on sys.path, so PYTHONPATH decides.
+    return run_child([sys.executable, "-P", "-c", _CHECK_TREE + textwrap.dedent(source)],
+                     timeout=timeout).stdout

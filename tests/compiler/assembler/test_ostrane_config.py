@@ -1,12 +1,11 @@
 """Module-level configuration and helpers of the assembler module."""
 import re
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from crashcheck import check_child, child_env
+from crashcheck import run_child
 from tarvok.compiler import ostrane as o
 
 EXPORTS = ["AssemblyError", "GenTagMixin", "Assembler", "TVKCommand", "zlv_config", "QInsWait",
@@ -141,7 +140,5 @@ def test_module_fails_to_load_on_a_broken_waveforms_library(tmp_path):
     (tmp_path / "waveforms.py").write_text("raise ZeroDivisionError('broken library')\n")
     code = ("import sys; sys.path.insert(0, sys.argv[1])\n"
             "try:\n    import tarvok.compiler.ostrane\nexcept ZeroDivisionError as e:\n    print('failed', e)\n")
-    out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True,
-                         env=child_env(), cwd=str(tmp_path))
-    check_child(out)
+    out = run_child([sys.executable, "-P", "-c", code, str(tmp_path)], cwd=str(tmp_path))
     assert out.stdout.strip() == "failed broken library"

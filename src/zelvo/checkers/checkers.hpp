@@ -1,0 +1,193 @@
+// Shared declarations of module tarvok.zelvo._checkers: the module globals a
+// check reads while it runs, the instance tests it makes, the walk over the
+// scheduled list and the one function that makes error records.
+#pragma once
+
+#include <cstdint>
+
+#include "common/common.hpp"
+
+namespace tvk::chk {
+
+inline constexpr const char* kModule = "tarvok.zelvo._checkers";
+
+// Objects made at module init and kept for the process (never released, so
+// nothing here has a destructor that could run after the interpreter).
+struct Registry {
+    PyObject* module_dict = nullptr;
+    PyObject* abc_meta = nullptr;        // abc.ABCMeta
+    PyObject* object_class = nullptr;    // object's own __class__ descriptor
+    PyObject* np_ndarray = nullptr;
+    PyObject* np_floating = nullptr;
+    PyObject* np_abs = nullptr;
+    PyObject* np_asarray = nullptr;
+    PyObject* np_float64 = nullptr;
+    PyObject* BaseChecker = nullptr;
+};
+Registry& reg();
+
+// The module globals the checks name. Like the names in a Python function
+// body they are looked up when a check runs, so a rebound name is honoured.
+enum Name : int {
+    IRBase,
+    PreIR,
+    UnfixIR,
+    FixIR,
+    OverlapIR,
+    LoadDDRIR,
+    IRNop,
+    IRDelay,
+    IRWait,
+    IRWaitTrig,
+    IRFrameRst,
+    IRCapture,
+    IREnvelope,
+    IRFrame,
+    IRPlayImm,
+    IRProt,
+    IRWaveform,
+    kClassCount,
+    TimingError = kClassCount,
+    PlayError,
+    CaptureError,
+    kNameCount,
+};
+
+// One check's view of the module: each global read once, on first use
+// (NameError when it is gone), and the instance tests of the walk remembered
+// per instruction type. A type's answer is remembered only when it cannot
+// vary between objects of that type: the class is a plain or abc class and
+// the type keeps object's own __class__.
+class Scope {
+public:
+    Scope() = default;
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    ~Scope();
+
+    // Borrowed; the scope holds a reference for its lifetime.
+    PyObject* global(Name n);
+    // isinstance(obj, <global n>).
+    bool is(PyObject* obj, Name cls);
+
+private:
+    struct Slot {
+        PyTypeObject* type = nullptr;  // strong reference while the scope lives
+        std::uint32_t known = 0;
+        std::uint32_t member = 0;
+        bool cacheable = false;
+    };
+    static constexpr int kSlots = 64;
+    static constexpr int kMaxTypes = 40;
+    static_assert(kClassCount <= 32, "membership bits");
+
+    Slot* slot(PyTypeObject* tp);
+    bool class_cacheable(Name cls);
+
+    PyObject* names_[kNameCount] = {};
+    signed char meta_ok_[kClassCount] = {};  // 0 unknown, 1 yes, -1 no
+    Slot slots_[kSlots];
+    int used_ = 0;
+};
+
+// Record texts and codes.
+PyObject* code_default();  // "0x1000"
+
+// Appends [msg, previous, list[index], next, type, code] to `error` unless
+// `index` is past the end; neighbours come from `list` itself. Both must be
+// lists exactly (the argument tests of append_error). A negative index
+// counts from the end, as list indexing does.
+void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, PyObject* type,
+                  PyObject* code);
+
+// Calls f(position, item) for each item of `seq` in order: a list by
+// position, its length read at every step (a property that shrinks it cannot
+// make the walk read past its end); anything else through its iterator.
+template <class F>
+void each(py::handle seq, F&& f) {
+    PyObject* s = seq.ptr();
+    if (PyList_CheckExact(s)) {
+        py::object hold = py::reinterpret_borrow<py::object>(seq);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(s, i));
+            f(i, item);
+        }
+        return;
+    }
+    py::object it = steal(PyObject_GetIter(s));
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return;
+        }
+        py::object hold = py::reinterpret_steal<py::object>(item);
+        f(i, hold);
+    }
+}
+
+// The walk of most checkers: every top-level item (container, position,
+// item), and right after an UnfixIR the items of its block, one level deep.
+template <class F>
+void each_with_blocks(Scope& s, py::handle top, F&& f) {
+    each(top, [&](Py_ssize_t i, py::handle item) {
+        f(top, i, item);
+        if (!s.is(item.ptr(), UnfixIR)) return;
+        py::object block = getattr(item, TVK_NAME("ir_sub"));
+        each(block, [&](Py_ssize_t j, py::handle sub) { f(block, j, sub); });
+    });
+}
+
+// A reference kept for the process (constants made once).
+inline PyObject* keep(py::object o) { return o.release().ptr(); }
+
+// A new empty list.
+inline py::object new_list() { return steal(PyList_New(0)); }
+
+// The pair (first, second) that check_ir returns.
+inline py::object pair(py::handle first, py::handle second) {
+    return steal(PyTuple_Pack(2, first.ptr(), second.ptr()));
+}
+
+// A declared `int` position as a Py_ssize_t; `overflow` tells the sign of
+// one that does not fit (0 when it fits).
+Py_ssize_t position(py::handle index, const char* arg_name, int& overflow);
+
+// An untested position that has just read an item of a list: as a
+// Py_ssize_t (a slice or other non-integer raises the interpreter's
+// TypeError).
+Py_ssize_t list_position(py::handle index);
+
+// value > limit in the interpreter's comparison; a NaN (a float or numpy
+// floating value) counts as past the limit, since it compares false with
+// every bound and would pass silently.
+bool over_limit(py::handle value, PyObject* limit, double limit_value);
+
+// The checker base class and the checker class builder: base BaseChecker,
+// an __init__ that runs the next __init__ of the MRO, the given check_ir.
+py::object define_checker(py::module_& m, const char* name, MethodDef check_ir,
+                          MethodDef init = MethodDef{nullptr});
+
+// A module function over one item of a list (check_limit, check_envelope,
+// check_ply): binds the call, tests `ir_list` and `error` (lists exactly) and
+// reads ir_list[index] as list indexing does; the index itself is untested.
+struct ItemCall {
+    py::handle list, index, error;
+    py::object ir;
+};
+ItemCall item_call(const Call& c, const Signature& sig, int list_slot, int index_slot, int error_slot);
+
+// Binds check_ir(self, ir_list) and returns the two slots.
+struct CheckArgs {
+    py::handle self, list;
+};
+CheckArgs check_args(const Call& c, const char* param = "ir_list");
+
+// Registration, one function per topic, called by module.cpp in this order.
+void register_records(py::module_& m);    // append_error, BaseChecker, SequenceChecker
+void register_overlap(py::module_& m);    // window and wait-time checks, OverlapChecker
+void register_envelopes(py::module_& m);  // EnvelopeChecker, IRNumberChecker
+void register_limits(py::module_& m);     // check_ply and the five value-limit checkers
+void register_order(py::module_& m);      // the order chains and EmptyWtgChecker
+
+}  // namespace tvk::chk
