@@ -35,8 +35,9 @@ bool plain_instance(PyObject* x) {
         _PyType_Lookup(tp, TVK_NAME("__reduce__")) != reduce ||
         _PyType_Lookup(tp, TVK_NAME("__getstate__")) != getstate)
         return false;
-    for (const char* name : {"__copy__", "__setstate__", "__getnewargs_ex__", "__getnewargs__"})
-        if (_PyType_Lookup(tp, intern(name))) return false;
+    for (PyObject* name : {TVK_NAME("__copy__"), TVK_NAME("__setstate__"), TVK_NAME("__getnewargs_ex__"),
+                           TVK_NAME("__getnewargs__")})
+        if (_PyType_Lookup(tp, name)) return false;
     // Slots would make the state a pair; look through every class.
     PyObject* mro = tp->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -53,6 +54,8 @@ bool plain_instance(PyObject* x) {
 
 py::object shallow_copy(py::handle x) {
     PyObject* o = x.ptr();
+    // copy.copy of a list is list.copy().
+    if (PyList_CheckExact(o)) return steal(PyList_GetSlice(o, 0, PyList_GET_SIZE(o)));
     if (plain_instance(o)) {
         py::object dict = steal(PyObject_GenericGetDict(o, nullptr));
         // An instance attribute shadowing the reduce protocol is honoured

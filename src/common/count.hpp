@@ -40,10 +40,19 @@ public:
     }
     friend bool operator>(const Count& a, const Count& b) { return compare(a, b, Py_GT); }
     friend bool operator<(const Count& a, const Count& b) { return compare(a, b, Py_LT); }
+    friend bool operator>=(const Count& a, const Count& b) { return compare(a, b, Py_GE); }
+    friend bool operator<=(const Count& a, const Count& b) { return compare(a, b, Py_LE); }
 
 private:
     static bool compare(const Count& a, const Count& b, int op) {
-        if (a.plain() && b.plain()) return op == Py_GT ? a.v_ > b.v_ : a.v_ < b.v_;
+        if (a.plain() && b.plain()) {
+            switch (op) {
+                case Py_GT: return a.v_ > b.v_;
+                case Py_LT: return a.v_ < b.v_;
+                case Py_GE: return a.v_ >= b.v_;
+                default: return a.v_ <= b.v_;
+            }
+        }
         int r = PyObject_RichCompareBool(a.object().ptr(), b.object().ptr(), op);
         if (r < 0) throw py::error_already_set();
         return r != 0;

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "enums.hpp"
+
 namespace tvk {
 
 namespace {
@@ -273,11 +275,7 @@ void call_next_init(py::handle defining_class, py::handle self, py::handle kwarg
 
 py::object make_int_flag(const char* name, const char* module, const char* qualname,
                          std::initializer_list<std::pair<const char*, long long>> members) {
-    py::list items;
-    for (auto& [k, v] : members) items.append(py::make_tuple(py::str(k), py::int_(v)));
-    py::object int_flag = py::module_::import("enum").attr("IntFlag");
-    using namespace pybind11::literals;
-    return int_flag(py::str(name), items, "module"_a = module, "qualname"_a = qualname);
+    return make_enum_class("IntFlag", name, module, qualname, members);
 }
 
 py::object make_exception(const char* name, const char* module, py::handle base) {

@@ -20,14 +20,7 @@ PyObject* g_delay_sum = nullptr;
 py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
 // A module global looked up at the moment of use, as Python code does.
-py::object mod_attr(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(reg().module_dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw py::error_already_set();
-    }
-    return borrow(v);
-}
+py::object mod_attr(PyObject* name) { return module_global(reg().module_dict, name); }
 
 py::object get_item(py::handle container, py::handle key) {
     return steal(PyObject_GetItem(container.ptr(), key.ptr()));
@@ -43,16 +36,6 @@ py::object call(py::handle fn, std::initializer_list<py::handle> args) {
     return steal(PyObject_Vectorcall(fn.ptr(), stack, n, nullptr));
 }
 
-bool is_instance(py::handle obj, py::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-bool truth(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 bool not_equal(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
     if (r < 0) throw py::error_already_set();

@@ -105,17 +105,7 @@ void register_config(py::module_& m) {
     r.np_uint32 = steal(PyObject_GetAttrString(np, "uint32")).release().ptr();
     r.struct_error = steal(PyObject_GetAttrString(import("struct"), "error")).release().ptr();
 
-    // The optional waveforms library: only an import error means "absent".
-    PyObject* wf = PyImport_ImportModule("waveforms");
-    if (wf) {
-        if (PyModule_AddObjectRef(m.ptr(), "wf", wf) < 0) throw py::error_already_set();
-        Py_DECREF(wf);
-    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-    } else {
-        throw py::error_already_set();
-    }
-    m.attr("HAS_WAVEFORM") = py::bool_(wf != nullptr);
+    import_optional(m, "waveforms", "wf", "HAS_WAVEFORM");
 
     py::object int16 = py::reinterpret_borrow<py::object>(np).attr("int16");
     py::list head;

@@ -2,6 +2,8 @@
 // every instruction.
 #include "ir.hpp"
 
+#include "common/mapping.hpp"
+
 namespace tvk::ir {
 
 Registry& reg() {
@@ -27,13 +29,7 @@ py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
 }
 
 py::object params_get(py::handle mapping, PyObject* key, py::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);
-        if (v) return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(fallback);
-    }
-    return call_method(mapping, TVK_NAME("get"), {key, fallback});
+    return mapping_get(mapping, key, fallback);
 }
 
 void raise_assembly_error(const std::string& message) {

@@ -1,0 +1,29 @@
+// The passes test every instruction against a few category classes with
+// is_instance (pyops.hpp). Those are ABCs, whose negative answers cost a trip
+// through ABCMeta; inside an InstanceTestScope each answer is remembered per
+// (type, class) for as long as neither class changes (their version tags)
+// and no ABC registers a subclass (the ABC cache token, read when the
+// outermost scope opens). Answers stay exact unless code run from inside a
+// scope registers a virtual subclass that changes one of them.
+#pragma once
+
+#include "pyops.hpp"
+
+namespace tvk {
+
+class InstanceTestScope {
+public:
+    InstanceTestScope();
+    ~InstanceTestScope();
+    InstanceTestScope(const InstanceTestScope&) = delete;
+    InstanceTestScope& operator=(const InstanceTestScope&) = delete;
+};
+
+// A bound member whose body runs inside a scope.
+template <MethodFn F>
+py::object with_instance_cache(const Call& c) {
+    InstanceTestScope scope;
+    return F(c);
+}
+
+}  // namespace tvk

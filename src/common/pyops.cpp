@@ -1,0 +1,37 @@
+#include "pyops.hpp"
+
+namespace tvk {
+
+// is_instance: instance.cpp.
+
+bool truth(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+py::object module_global(PyObject* module_dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(module_dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+bool import_optional(py::module_& m, const char* name, const char* alias, const char* flag) {
+    PyObject* mod = PyImport_ImportModule(name);
+    if (mod) {
+        int r = PyModule_AddObjectRef(m.ptr(), alias, mod);
+        Py_DECREF(mod);
+        if (r < 0) throw py::error_already_set();
+    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+    } else {
+        throw py::error_already_set();
+    }
+    m.attr(flag) = py::bool_(mod != nullptr);
+    return mod != nullptr;
+}
+
+}  // namespace tvk

@@ -1,0 +1,23 @@
+// Small operations on Python objects that every module needs, with the
+// interpreter's errors turned into C++ exceptions.
+#pragma once
+
+#include "call.hpp"
+
+namespace tvk {
+
+// isinstance(obj, cls) and bool(obj). A real subclass answers at once; see
+// instance.hpp for the answers remembered inside an InstanceTestScope.
+bool is_instance(py::handle obj, py::handle cls);
+bool truth(py::handle obj);
+
+// A module global read at the moment of use, as Python code reads it:
+// `module_dict[name]`, or the interpreter's NameError.
+py::object module_global(PyObject* module_dict, PyObject* name);
+
+// Imports the optional module `name` into `m` under `alias` and sets the
+// module attribute `flag` to whether that worked. Only an ImportError means
+// "absent"; any other error of the import propagates and fails the load.
+bool import_optional(py::module_& m, const char* name, const char* alias, const char* flag);
+
+}  // namespace tvk

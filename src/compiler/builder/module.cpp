@@ -1,0 +1,128 @@
+// Module tarvok.compiler.zel_wave: the instruction-queue builder. Loading it
+// imports the assembler's public names, notes whether the waveforms library
+// is present and makes the classes in their order.
+#include "builder.hpp"
+
+namespace tvk::builder {
+
+Registry& reg() {
+    static Registry* r = new Registry();
+    return *r;
+}
+
+py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
+
+py::object publish(py::module_& m, const char* name, py::object cls) {
+    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
+    return cls;
+}
+
+py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
+    // A missing attribute is told apart without making its AttributeError.
+    PyObject* r = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
+    return r ? py::reinterpret_steal<py::object>(r) : borrow(fallback);
+}
+
+PyObject* make_kwnames(std::initializer_list<const char*> names) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!t) throw py::error_already_set();
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(t, i++, Py_NewRef(intern(n)));
+    return t;  // kept for the process
+}
+
+py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::handle> values) {
+    PyObject* stack[8];
+    if (values.size() > 8 || static_cast<Py_ssize_t>(values.size()) != PyTuple_GET_SIZE(kwnames))
+        throw std::logic_error("call_kw: keyword names do not match the values");
+    std::size_t n = 0;
+    for (auto v : values) stack[n++] = v.ptr();
+    return new_dataclass(cls, kwnames, stack);
+}
+
+py::object fresh_tag(py::handle self) {
+    // The property is a data descriptor: no instance attribute can hide it.
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().generate_tag)
+        return new_tag_str();
+    return getattr(self, TVK_NAME("generate_tag"));
+}
+
+py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values) {
+    return call_kw(global(cls_name), kwnames, values);
+}
+
+py::object new_wait(py::handle self) {
+    static PyObject* const kw = make_kwnames({"tag"});
+    return new_record(TVK_NAME("QInsWait"), kw, {fresh_tag(self)});
+}
+
+std::string text_of(py::handle obj) {
+    py::object s = steal(PyObject_Str(obj.ptr()));
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p) throw py::error_already_set();
+    return std::string(p, static_cast<std::size_t>(n));
+}
+
+[[noreturn]] void raise_text(PyObject* exc_type, const std::string& message) {
+    PyErr_SetObject(exc_type, make_str(message).ptr());
+    throw py::error_already_set();
+}
+
+py::list to_list(Out& out) {
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(out.size()));
+    if (!l) throw py::error_already_set();
+    for (std::size_t i = 0; i < out.size(); ++i)
+        PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), out[i].release().ptr());
+    out.clear();
+    return py::reinterpret_steal<py::list>(l);
+}
+
+void register_imports(py::module_& m) {
+    Registry& r = reg();
+    r.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+
+    m.attr("copy") = py::module_::import("copy");
+    m.attr("np") = py::module_::import("numpy");
+
+    import_optional(m, "waveforms", "wf", "HAS_WAVEFORM");
+
+    // Every public name of the sibling assembler module, as a wildcard import
+    // of it binds them.
+    std::string name = module_name(m);
+    auto dot = name.rfind('.');
+    std::string sibling = dot == std::string::npos ? "ostrane" : name.substr(0, dot + 1) + "ostrane";
+    py::object ostrane = py::module_::import(sibling.c_str());
+    py::object all = ostrane.attr("__all__");
+    for (py::handle n : all) {
+        py::object value = getattr(ostrane, n.ptr());
+        if (PyObject_SetAttr(m.ptr(), n.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    }
+    r.GenTagMixin = global(TVK_NAME("GenTagMixin")).release().ptr();  // a reference kept for the process
+    r.generate_tag = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(r.GenTagMixin)->tp_dict,
+                                             TVK_NAME("generate_tag"));
+    if (!r.generate_tag) throw std::logic_error("GenTagMixin lacks generate_tag");
+    Py_INCREF(r.generate_tag);
+    // The records this module makes: their generated constructors may be
+    // replayed directly while they stay in place.
+    for (py::handle n : all) {
+        py::object value = getattr(ostrane, n.ptr());
+        if (PyType_Check(value.ptr()) && PyObject_HasAttrString(value.ptr(), "__dataclass_fields__"))
+            trust_dataclass_init(value);
+    }
+}
+
+}  // namespace tvk::builder
+
+TVK_MODULE(zel_wave, m) {
+    using namespace tvk::builder;
+    m.doc() = "Instruction-queue builder: per-channel programs compiled into command lists.";
+    register_imports(m);  // copy, np, HAS_WAVEFORM, wf, the assembler's names
+    register_handles(m);  // QInsPlaceholder, Wave (with Wave.Tag), Frame, Envelope, Signal
+    register_queue(m);    // InstructionQ
+    register_channel(m);  // InsChannel
+    register_blocks(m);   // InsIF, InsElse, InsLoop
+}

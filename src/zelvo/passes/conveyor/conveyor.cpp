@@ -1,0 +1,108 @@
+// Conveyor: runs the rules, checkers, optimizers and translator a kernel's
+// pass parameters name over a copy of its instruction list. It knows no class
+// of the system: any kernel object offering the attributes read below serves.
+#include "conveyor.hpp"
+
+#include "common/function.hpp"
+#include "common/mapping.hpp"
+#include "common/walk.hpp"
+
+namespace tvk::conveyor {
+
+namespace {
+
+// One object of each pass class, all made before any of them runs.
+py::object make_passes(py::handle classes) {
+    py::object passes = steal(PyList_New(0));
+    for_each(classes, [&](py::handle cls) { append(passes, steal(PyObject_CallNoArgs(cls.ptr()))); });
+    return passes;
+}
+
+// pass.<name>(ir_list, **kernel.compile_params, kernel=kernel): the
+// parameters read afresh for every call.
+py::object call_with_params(py::handle pass, PyObject* name, py::handle ir_list, py::handle kernel) {
+    py::object method = getattr(pass, name);
+    py::object kwargs = kwargs_from_mapping(method, getattr(kernel, TVK_NAME("compile_params")));
+    add_keyword(method, kwargs, TVK_NAME("kernel"), kernel);
+    PyObject* args[1] = {ir_list.ptr()};
+    return steal(PyObject_VectorcallDict(method.ptr(), args, 1, kwargs.ptr()));
+}
+
+py::object pass_params(py::handle kernel) { return getattr(kernel, TVK_NAME("pass_params")); }
+
+py::object pass_classes(py::handle kernel, const char* key) {
+    return steal(PyObject_GetItem(pass_params(kernel).ptr(), intern(key)));
+}
+
+py::object conveyor_init(const Call& c) {
+    static const Signature sig("__init__", {"self", "kernel"}, 2);
+    auto b = bind<2>(sig, c);
+    setattr(b[0], TVK_NAME("kernel"), b[1]);
+    return py::none();
+}
+
+py::object with_kernel(const Call& c) {
+    static const Signature sig("with_kernel", {"cls", "kernel"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object conveyor = steal(PyObject_CallOneArg(b.v[0], b.v[1]));
+    return call_method(conveyor, TVK_NAME("run"));
+}
+
+py::object run(const Call& c) {
+    static const Signature sig("run", {"self"}, 1);
+    auto b = bind<1>(sig, c);
+    py::object kernel = getattr(b[0], TVK_NAME("kernel"));
+    py::object ir_list = shallow_copy(getattr(kernel, TVK_NAME("instruction_list")));
+
+    py::object no_rules = steal(PyList_New(0));
+    py::object rules = make_passes(mapping_get(pass_params(kernel), TVK_NAME("rules"), no_rules));
+    for_each(rules, [&](py::handle rule) { ir_list = call_with_params(rule, TVK_NAME("order_ins"), ir_list, kernel); });
+
+    py::object errors = steal(PyList_New(0));
+    py::object checkers = make_passes(pass_classes(kernel, "checkers"));
+    for_each(checkers, [&](py::handle checker) {
+        py::object checked, found;
+        unpack2(call_method(checker, TVK_NAME("check_ir"), {ir_list}), checked, found);
+        ir_list = std::move(checked);
+        extend(errors, found);
+    });
+    // Raises the first record's error, if any: nothing after it runs.
+    call_method(kernel, TVK_NAME("with_error"), {errors});
+
+    py::object optimizers = make_passes(pass_classes(kernel, "optimizers"));
+    for_each(optimizers,
+             [&](py::handle optimizer) { ir_list = call_method(optimizer, TVK_NAME("optimize_ir"), {ir_list}); });
+
+    py::object translator = steal(PyObject_CallNoArgs(pass_classes(kernel, "translate").ptr()));
+    return call_with_params(translator, TVK_NAME("translate_ir"), ir_list, kernel);
+}
+
+py::object annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
+    py::dict d;
+    for (auto& [k, v] : items) d[k] = py::str(v);
+    return std::move(d);
+}
+
+}  // namespace
+
+void register_conveyor(py::module_& m) {
+    m.attr("copy") = py::module_::import("copy");
+    py::module_ typing = py::module_::import("typing");
+    for (const char* n : {"TYPE_CHECKING", "Tuple", "TypeVar"}) m.attr(n) = typing.attr(n);
+
+    py::object base = ClassBuilder("ConveyorBase", kModule).build();
+    m.attr("ConveyorBase") = base;
+
+    ClassBuilder b("Conveyor", kModule);
+    b.base(base);
+    function_member(b, "Conveyor", kModule, "__init__", method<conveyor_init>(), annotations({{"kernel", "Kernel"}}));
+    py::object with = make_function(method<with_kernel>().fn, b.cell(), "with_kernel", "Conveyor.with_kernel", kModule,
+                                    nullptr, annotations({{"kernel", "Kernel"}, {"return", "Tuple[T, str]"}}));
+    b.attr("with_kernel", steal(PyClassMethod_New(with.ptr())));
+    function_member(b, "Conveyor", kModule, "run", method<run>(), annotations({{"return", "Tuple[T, str]"}}));
+    py::object cls = b.build();
+    m.attr("Conveyor") = cls;
+    m.attr("conveyor") = cls.attr("with_kernel");
+}
+
+}  // namespace tvk::conveyor

@@ -1,0 +1,118 @@
+// Shared declarations of module tarvok.zelvo._rules: the IR classes the rules
+// test and build, cached once at module init, and the helpers every rule
+// file uses.
+#pragma once
+
+#include "common/common.hpp"
+#include "common/count.hpp"
+#include "common/function.hpp"
+#include "common/instance.hpp"
+#include "common/mapping.hpp"
+#include "common/walk.hpp"
+
+namespace tvk::rules {
+
+inline constexpr const char* kModule = "tarvok.zelvo._rules";
+
+// Objects taken at module init and kept for the process (plain pointers that
+// are never released, so nothing is destroyed after the interpreter).
+struct Registry {
+    // Categories.
+    PyObject* PreIR = nullptr;
+    PyObject* UnfixIR = nullptr;
+    PyObject* FixIR = nullptr;
+    PyObject* OverlapIR = nullptr;
+    PyObject* FakeIR = nullptr;
+    PyObject* ReconstitutionIR = nullptr;
+    PyObject* LoadDDRIR = nullptr;
+    // Instructions tested or built.
+    PyObject* IREnvelope = nullptr;
+    PyObject* IRWait = nullptr;
+    PyObject* IRWaitTrig = nullptr;
+    PyObject* IRJumpConditional = nullptr;
+    PyObject* IRNop = nullptr;
+    PyObject* IRDelay = nullptr;
+    PyObject* IRWaitDDR = nullptr;
+    PyObject* IRJumpImmNormal = nullptr;
+    // Library functions.
+    PyObject* np_frombuffer = nullptr;
+    PyObject* update_wrapper = nullptr;
+    PyObject* BaseRule = nullptr;
+};
+Registry& reg();
+
+inline bool is_a(py::handle obj, PyObject* cls) { return is_instance(obj.ptr(), cls); }
+
+// Every function the module binds: its body runs with instance tests
+// remembered (see common/instance.hpp).
+template <MethodFn F>
+constexpr MethodDef entry() {
+    return method<with_instance_cache<F>>();
+}
+
+// A new int / a new instance of an IR class made with no argument.
+inline py::object int_obj(long long v) { return steal(PyLong_FromLongLong(v)); }
+inline py::object make0(PyObject* cls) { return steal(PyObject_CallNoArgs(cls)); }
+
+// A cycle count read from an instruction (see common/count.hpp).
+inline Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
+
+// The cycles an instruction costs as the successor of another: an overlap
+// instruction its wait time, a placeholder its irhead, any other its
+// overhead.
+Count successor_cost(py::handle ir);
+
+// kwargs.get(key, fallback) on the keyword dict of a bound call.
+inline py::object kwarg(py::handle kwargs, PyObject* key, py::handle fallback) {
+    return mapping_get(kwargs, key, fallback);
+}
+
+// The constructor of every rule but BaseRule: the rest of the constructor
+// chain (BaseRule's sets the list) and nothing else; gives self.
+py::handle init_rule(const Call& c);
+
+// Binds order_ins(self, ir_list, **kwargs), the signature of every rule.
+Bound<2> bind_order_ins(const Call& c);
+
+// A rule class: base BaseRule (or none for BaseRule itself), an __init__
+// that runs the rest of the constructor chain, and the members `fill` adds.
+py::object define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill);
+// A rule class whose only member besides __init__ is order_ins (annotated
+// `ir_list: list` when it checks its argument, and `-> list`).
+void simple_rule(py::module_& m, const char* name, MethodDef order_ins, bool checks_list = false);
+// A member function of rule class `cls`.
+void member(ClassBuilder& b, const char* cls, const char* name, MethodDef def, py::handle annotations = {});
+// A module function.
+void module_function(py::module_& m, const char* name, MethodDef def, py::handle annotations = {});
+// {"ir_list": list, "return": list} and friends, for __annotations__.
+py::object list_annotations(std::initializer_list<const char*> list_args, bool returns_list);
+
+// `self.order_ins(block, <flag>=<value>, **kwargs)`: the nested call of a
+// rule for the block of an instruction of unfixed duration, made through the
+// object so that overrides are honoured. A flag already among the keywords
+// gets the binder's "multiple values" TypeError, as the call itself would.
+class NestedCall {
+public:
+    NestedCall(py::handle self, py::handle kwargs, PyObject* flag);
+    py::object operator()(py::handle block, bool flag_value);
+
+private:
+    py::handle self_;
+    py::object kwnames_;
+    std::vector<PyObject*> stack_;  // self, block, flag, keyword values (borrowed from kwargs)
+    py::object kwargs_;
+    PyObject* flag_;
+};
+
+// Registration, one function per file, called by module.cpp in class order.
+void register_base(py::module_& m);            // BaseRule
+void register_ordering(py::module_& m);        // SelectJumpTypeRule ... WtgAlign
+void register_branch(py::module_& m);          // BranchRule
+void register_play_ddr(py::module_& m);        // PlayDDRRule
+void register_timing_functions(py::module_& m);  // acq_olp_index ... set_kernel
+void register_timing(py::module_& m);          // TimingRule
+void register_set_kernel(py::module_& m);      // set_kernel (with the padding)
+void padding_members(ClassBuilder& b);         // TimingRule.insert_ir and the append_* methods
+void register_closing(py::module_& m);         // AddJumpRule, ReTagRule, JumpRule, LoopRule
+
+}  // namespace tvk::rules
