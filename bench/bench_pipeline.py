@@ -8,9 +8,9 @@ give the same translation, then times both. Prints ns per instruction for the
 whole pipeline and for the optimizers and the translator alone, the scaling
 ratio (ns per instruction at 5 000 over that at 1 000) and the speed-up.
 
-The pure-Python passes (`Twin*`, `twin_conveyor`) are also the reference of
-the differential tests of the pipeline; the checkers' twins come from
-bench_checkers."""
+The pure-Python optimizers and translators (`Twin*`) are also the reference
+of the differential tests of the pipeline; the rules' and the pipeline's
+twins come from bench_rules, the checkers' from bench_checkers."""
 import copy
 import os
 import random
@@ -21,231 +21,14 @@ import numpy as np
 
 if "tarvok" not in sys.modules:
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from tarvok.zelvo._ir import (FakeIR, FixIR, IRArbWaveform, IRDelay, IRDemodule, IREnvelope,  # noqa: E402
-                              IRFreqlist, IRJumpConditional, IRJumpImmNormal, IRJumpInside, IRNop, IRPlaceholder,
-                              IRPlayImm, IRWait, IRWaitDDR, IRWaitTrig, IRWaveform, JumpImmIR, LoadDDRIR,
-                              OverlapIR, PreIR, ReconstitutionIR, UnfixIR)
+from tarvok.zelvo._ir import (FixIR, IRArbWaveform, IRDelay, IRDemodule, IREnvelope, IRFreqlist,  # noqa: E402
+                              IRJumpConditional, IRJumpInside, IRNop, IRPlaceholder, IRPlayImm, IRWait, IRWaitTrig,
+                              IRWaveform, JumpImmIR, LoadDDRIR, OverlapIR, PreIR, UnfixIR)
 
 
 def exact_list(value, name="ir_list"):
     if type(value) is not list:
         raise TypeError(f"Argument '{name}' has incorrect type (expected list, got {type(value).__name__})")
-
-
-# ---- rules -------------------------------------------------------------------------
-
-class TwinBaseRule:
-    def __init__(self):
-        self.ir_list = []
-
-    def order_ins(self, ir_list, **kwargs):
-        exact_list(ir_list)
-        return copy.copy(ir_list)
-
-
-class TwinSelectJumpTypeRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        intra = kwargs.get("intra_enable", False)
-        for ir in ir_list:
-            if isinstance(ir, IRJumpConditional):
-                ir.intra_enable = intra
-        return list(ir_list)
-
-
-class TwinEnvelopeRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        exact_list(ir_list)
-        addr, envelopes, others, arrays = 0, [], [], []
-        for ir in ir_list:
-            if isinstance(ir, IREnvelope):
-                n = len(ir)
-                ir.envelope_slice = slice(addr, addr + n, 1)
-                arrays.append(ir.envelope)
-                addr += n
-                envelopes.append(ir)
-            else:
-                others.append(ir)
-        np.frombuffer(b"".join(bytes(a) for a in arrays))
-        return envelopes + others
-
-
-class TwinPreConfigRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        return [ir for ir in ir_list if isinstance(ir, PreIR)] + [ir for ir in ir_list if not isinstance(ir, PreIR)]
-
-
-class TwinWitiRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        return [ir for ir in ir_list if not (isinstance(ir, IRWait) and ir.wait_time == 0)]
-
-
-class TwinWtgAlign(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        align = kwargs.get("trig_align_time", 12)
-        for ir in ir_list:
-            if isinstance(ir, IRWaitTrig):
-                ir.wait_time = align
-        return list(ir_list)
-
-
-class TwinBranchRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        top, head = [], None
-        for ir in ir_list:
-            if isinstance(ir, PreIR):
-                top.append(ir)
-            elif isinstance(ir, UnfixIR):
-                head = ir
-                top.append(ir)
-            elif head is not None:
-                head.ir_sub.append(ir)
-            else:
-                top.append(ir)
-        return top
-
-
-class TwinPlayDDRRule(TwinBaseRule):
-    def __init__(self):
-        super().__init__()
-        self.enable = False
-
-    def order_ins(self, ir_list, **kwargs):
-        width = kwargs.get("ddr_play_bwidth", 2)
-        trig = kwargs.get("wait_trig", False)
-        out = []
-        for ir in ir_list:
-            out.append(ir)
-            if isinstance(ir, UnfixIR):
-                ir.ir_sub = self.order_ins(ir.ir_sub, **dict(kwargs, wait_trig=isinstance(ir, IRWaitTrig)))
-            elif isinstance(ir, LoadDDRIR):
-                self.enable = True
-                ir.b_width = width
-                if trig:
-                    ir.mode = ir.mode | 1
-                    trig = False
-        return out if self.enable else ir_list
-
-
-def successor_cost(x):
-    if isinstance(x, OverlapIR):
-        return x.wait_time
-    if isinstance(x, FakeIR):
-        return x.irhead
-    return x.overhead
-
-
-def order_process(ir_list):
-    last = len(ir_list) - 1
-    for i, x in enumerate(ir_list):
-        if isinstance(x, UnfixIR) or i == 0 or isinstance(x, PreIR):
-            continue
-        if i == last:
-            x.real_wait_time = x.wait_time
-        ir_list[i - 1].real_wait_time = ir_list[i - 1].wait_time - successor_cost(x)
-    if len(ir_list) == 1:
-        ir_list[0].real_wait_time = ir_list[0].wait_time
-    return ir_list
-
-
-def overlap_runs(ir_list):
-    runs, run = [], []
-    for i, x in enumerate(ir_list):
-        if isinstance(x, OverlapIR):
-            run.append(i)
-        else:
-            if len(run) >= 2:
-                runs.append(run)
-            run = []
-    return runs
-
-
-def padded(ir, kinds):
-    """ir followed by its padding: ("nops", n), ("delay", cycles) or ("ddr",)."""
-    out = [ir]
-    for kind in kinds:
-        if kind[0] == "ddr":
-            out += [IRWaitDDR(), IRNop(), IRNop(), IRNop()]
-            continue
-        if kind[0] == "delay":
-            d = IRDelay(kind[1] * ir.kernel.compile_params["base_clock"])
-            d.line = ir.line
-            out.append(d)
-            kind = ("nops", 3)
-        for _ in range(kind[1]):
-            nop = IRNop()
-            nop.line = ir.line
-            out.append(nop)
-    # the padding takes the kernel of what it pads; a block's, its head's
-    for x in out:
-        if isinstance(x, UnfixIR):
-            for y in x.ir_sub:
-                if isinstance(y, (IRNop, IRDelay)):
-                    y.kernel = ir.kernel
-        if isinstance(x, (IRNop, IRDelay)):
-            x.kernel = ir.kernel
-    return out
-
-
-def fill(g, delay_from):
-    return [("delay", g - 5)] if g >= delay_from else [("nops", max(g, 0))]
-
-
-class TwinTimingRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        exact_list(ir_list)
-        top = copy.copy(ir_list)
-        for x in top:
-            if isinstance(x, UnfixIR):
-                sub = x.ir_sub
-                for run in overlap_runs(sub):
-                    for i in range(len(run)):
-                        m = i
-                        for j in range(i + 1, len(run)):
-                            if sub[run[j]].wait_time >= sub[run[m]].wait_time:
-                                m = j
-                        sub[run[i]], sub[run[m]] = sub[run[m]], sub[run[i]]
-        order_process(top)
-        for x in top:
-            if isinstance(x, UnfixIR):
-                order_process(x.ir_sub)
-                if x.ir_sub:
-                    first = x.ir_sub[0]
-                    x.real_wait_time = x.wait_time - (first.wait_time if isinstance(first, OverlapIR)
-                                                      else first.overhead)
-        out = []
-        for x in top:
-            for cat in (PreIR, UnfixIR, OverlapIR, FixIR, ReconstitutionIR, FakeIR):
-                if isinstance(x, cat):
-                    out += self.pad(x, cat)
-                    break
-        return out
-
-    def pad(self, ir, cat):
-        if cat is PreIR:
-            n = ir.wait_time - ir.overhead
-            return padded(ir, [("nops", n if n > 0 and not isinstance(ir, IREnvelope) else 0)])
-        if cat is ReconstitutionIR:
-            return []
-        g = ir.real_wait_time - ir.overhead
-        if cat is UnfixIR:
-            block = []
-            for x in ir.ir_sub:
-                for c in (PreIR, FixIR, OverlapIR, ReconstitutionIR, FakeIR):
-                    if isinstance(x, c):
-                        block += self.pad(x, c)
-                        break
-            ir.ir_sub = block
-            return padded(ir, [("nops", ir.overhead - ir.irhead)] + fill(g, 6))
-        if cat is OverlapIR:
-            return padded(ir, [("nops", max(g, 0))])
-        if isinstance(ir, LoadDDRIR):
-            return padded(ir, [("ddr",)])
-        return padded(ir, fill(g, 6 if cat is FixIR else 5))
-
-
-class TwinAddJumpRule(TwinBaseRule):
-    def order_ins(self, ir_list, **kwargs):
-        return copy.copy(ir_list) + [IRJumpImmNormal(IRNop()), IRNop(), IRNop(), IRNop()]
 
 
 # ---- optimizers ------------------------------------------------------------------
@@ -491,19 +274,9 @@ class PipelineKernel:
 
 
 def twin_conveyor(kernel):
-    """The pass pipeline over the pass classes the kernel names."""
-    ir_list = copy.copy(kernel.instruction_list)
-    for rule in [cls() for cls in kernel.pass_params.get("rules", [])]:
-        ir_list = rule.order_ins(ir_list, **dict(kernel.compile_params, kernel=kernel))
-    errors = []
-    for checker in [cls() for cls in kernel.pass_params["checkers"]]:
-        ir_list, found = checker.check_ir(ir_list)
-        errors.extend(found)
-    kernel.with_error(errors)
-    for optimizer in [cls() for cls in kernel.pass_params["optimizers"]]:
-        ir_list = optimizer.optimize_ir(ir_list)
-    translator = kernel.pass_params["translate"]()
-    return translator.translate_ir(ir_list, **dict(kernel.compile_params, kernel=kernel))
+    """The pass pipeline in pure Python (bench_rules's)."""
+    import bench_rules
+    return bench_rules.Conveyor.with_kernel(kernel)
 
 
 # ---- programs as the front-end lays them out -----------------------------------------
@@ -647,7 +420,8 @@ def default_passes(ours):
                 "optimizers": [getattr(_optimizations, n) for n in OPTIMIZERS],
                 "translate": _translate.NormalTranslator}
     import bench_checkers
-    return {"rules": [globals()["Twin" + n] for n in RULES], "checkers": [bench_checkers.TWINS[n] for n in CHECKERS],
+    import bench_rules
+    return {"rules": bench_rules.PURE, "checkers": [bench_checkers.TWINS[n] for n in CHECKERS],
             "optimizers": [globals()["Twin" + n] for n in OPTIMIZERS], "translate": TwinNormalTranslator}
 
 

@@ -14,17 +14,15 @@ py::object amp_optimize(const Call& c) {
     static const Signature sig("optimize_ir", {"self", "ir_list"}, 2);
     auto b = bind<2>(sig, c);
     check_list(b[1], "ir_list");
-    ClassTests is = class_tests();
     py::handle list = b[1];
     for (Py_ssize_t i = 0;; ++i) {
         py::object ir = item_at(list, i, 0);
         if (!ir) break;
-        std::uint32_t k = is.mask(ir, bit(kPlay) | bit(kUnfix));
-        if (k & bit(kPlay)) {
+        if (is(ir, kPlay)) {
             round_amp(ir);
             continue;
         }
-        if (!(k & bit(kUnfix))) continue;
+        if (!is(ir, kUnfix)) continue;
         py::object sub = getattr(ir, TVK_NAME("ir_sub"));
         Py_ssize_t n = 0;
         if (!PyList_CheckExact(sub.ptr())) {
@@ -34,7 +32,7 @@ py::object amp_optimize(const Call& c) {
         for (Py_ssize_t j = 0;; ++j) {
             py::object inner = item_at(sub, j, n);
             if (!inner) break;
-            if (is.is(inner, kPlay)) round_amp(inner);
+            if (is(inner, kPlay)) round_amp(inner);
         }
     }
     return py::reinterpret_borrow<py::object>(list);
@@ -44,7 +42,7 @@ py::object amp_optimize(const Call& c) {
 
 void register_amp(py::module_& m) {
     define_class(m, "PlyiAmpOptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
-        b.method("__init__", method<derived_init>()).method("optimize_ir", method<amp_optimize>());
+        b.method("__init__", method<derived_init>()).method("optimize_ir", method<with_instance_cache<amp_optimize>>());
     });
 }
 

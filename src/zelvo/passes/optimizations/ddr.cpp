@@ -15,51 +15,33 @@ py::object ddr_init(const Call& c) {
     return py::none();
 }
 
-void append(py::list& out, py::handle item) {
-    if (PyList_Append(out.ptr(), item.ptr()) < 0) throw py::error_already_set();
-}
-
-// Every item of an iterable, appended in order.
-void extend(py::list& out, py::handle iterable) {
-    py::object it = steal(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object item = py::reinterpret_steal<py::object>(x);
-        append(out, item);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-}
-
 py::object ddr_optimize(const Call& c) {
     static const Signature sig("optimize_ir", {"self", "ir_list"}, 2, Signature::VarKw);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], ir_list = b[1];
-    ClassTests is = class_tests();
 
     // Top-level trigger waits give way to their blocks.
     py::list opened;
-    py::object it = steal(PyObject_GetIter(ir_list.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object ir = py::reinterpret_steal<py::object>(x);
-        if (is.is(ir, kWaitTrig))
+    for_each(ir_list, [&](py::handle ir) {
+        if (is(ir, kWaitTrig))
             extend(opened, getattr(ir, TVK_NAME("ir_sub")));
         else
             append(opened, ir);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    });
     // A tuple of our own: code run by the setters below cannot move its items.
     py::object items = steal(PyList_AsTuple(opened.ptr()));
     const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     std::vector<std::uint8_t> kinds(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::uint32_t k = is.mask(PyTuple_GET_ITEM(items.ptr(), i), bit(kWait) | bit(kDelay) | bit(kLoadDDR));
+        py::handle x = PyTuple_GET_ITEM(items.ptr(), i);
         // The first matching test decides what happens to the item; being a
         // play still makes it the landing place of earlier waits.
         std::uint8_t kind = 0;
-        if (k & bit(kWait))
+        if (is(x, kWait))
             kind = fold::kWait;
-        else if (k & bit(kDelay))
+        else if (is(x, kDelay))
             kind = fold::kDelay;
-        if (k & bit(kLoadDDR)) kind |= fold::kPlay;
+        if (is(x, kLoadDDR)) kind |= fold::kPlay;
         kinds[static_cast<std::size_t>(i)] = kind;
     }
     fold::Plan plan = fold::plan(kinds);
@@ -90,7 +72,7 @@ py::object ddr_optimize(const Call& c) {
 
 void register_ddr(py::module_& m) {
     define_class(m, "PlayDDROptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
-        b.method("__init__", method<ddr_init>()).method("optimize_ir", method<ddr_optimize>());
+        b.method("__init__", method<ddr_init>()).method("optimize_ir", method<with_instance_cache<ddr_optimize>>());
     });
 }
 

@@ -9,8 +9,6 @@ Registry& reg() {
     return *r;
 }
 
-ClassTests class_tests() { return ClassTests(reg().cats, kNumCats); }
-
 py::object define_class(py::module_& m, const char* name, PyObject* base, void (*fill)(ClassBuilder&)) {
     ClassBuilder b(name, kModule);
     if (base) b.base(base);
@@ -37,8 +35,10 @@ TVK_MODULE(_optimizations, m) {
     using namespace tvk;
     using namespace tvk::opt;
     m.attr("copy") = py::module_::import("copy");
-    py::module_ ir = star_import(m, "tarvok.zelvo._ir");
-    for (int k = 0; k < kNumCats; ++k) reg().cats[k] = import_class(ir, kCatNames[k]);
+    // The IR module's exports become module globals, as a star import makes them.
+    py::module_ ir = py::module_::import("tarvok.zelvo._ir");
+    for (py::handle name : py::list(ir.attr("__all__"))) m.attr(name) = ir.attr(name);
+    for (int k = 0; k < kNumCats; ++k) reg().cats[k] = py::object(ir.attr(kCatNames[k])).release().ptr();
     register_base(m);
     register_amp(m);
     register_ddr(m);

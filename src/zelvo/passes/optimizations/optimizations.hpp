@@ -2,8 +2,8 @@
 #pragma once
 
 #include "common/common.hpp"
-#include "common/imports.hpp"
-#include "common/isa.hpp"
+#include "common/instance.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::opt {
 
@@ -22,8 +22,9 @@ struct Registry {
 };
 Registry& reg();
 
-// Instance tests against the classes of Cat, once per type for one call.
-ClassTests class_tests();
+// isinstance(obj, <class of c>); the entry points run inside an
+// InstanceTestScope.
+inline bool is(py::handle obj, Cat c) { return is_instance(obj, reg().cats[c]); }
 
 // Builds a class of the module, binds it as a module attribute, returns it.
 py::object define_class(py::module_& m, const char* name, PyObject* base,

@@ -11,23 +11,19 @@ namespace {
 py::object get_arb(const Call& c) {
     static const Signature sig("get_arb", {"ir_list", "b_width"}, 2);
     auto b = bind<2>(sig, c);
-    ClassTests is = class_tests();
     py::object offset = steal(PyLong_FromLong(0));
     py::list names, rest;
-    py::object it = steal(PyObject_GetIter(b.v[0]));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object ir = py::reinterpret_steal<py::object>(x);
-        if (!is.is(ir, kArb)) {
-            if (PyList_Append(rest.ptr(), ir.ptr()) < 0) throw py::error_already_set();
-            continue;
+    for_each(b[0], [&](py::handle ir) {
+        if (!is(ir, kArb)) {
+            append(rest, ir);
+            return;
         }
         setattr(ir, TVK_NAME("offset"), offset);
         py::object size = getattr(getattr(ir, TVK_NAME("waveform")), TVK_NAME("size"));
         py::object bytes = steal(PyNumber_Multiply(size.ptr(), b.v[1]));
         offset = steal(PyNumber_Add(offset.ptr(), bytes.ptr()));
-        if (PyList_Append(names.ptr(), getattr(ir, TVK_NAME("name")).ptr()) < 0) throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+        append(names, getattr(ir, TVK_NAME("name")));
+    });
     return py::make_tuple(names, rest);
 }
 
@@ -47,8 +43,8 @@ py::object translate_ir(const Call& c) {
 void register_ddr(py::module_& m) {
     ClassBuilder b("PlayDDRTranslator", kModule);
     b.base(reg().NormalTranslator)
-        .staticmethod("get_arb", method<get_arb>())
-        .method("translate_ir", method<translate_ir>());
+        .staticmethod("get_arb", method<with_instance_cache<get_arb>>())
+        .method("translate_ir", method<with_instance_cache<translate_ir>>());
     m.attr("PlayDDRTranslator") = b.build();
 }
 

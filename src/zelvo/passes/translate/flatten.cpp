@@ -9,7 +9,7 @@ namespace tvk::tr {
 namespace {
 
 // seq[pos] with the interpreter's indexing (negative positions count from the
-// end); a list in range is read directly.
+// end); a list or tuple in range is read directly.
 py::object item_at(py::handle seq, std::int64_t pos) {
     PyObject* s = seq.ptr();
     if ((PyList_CheckExact(s) || PyTuple_CheckExact(s)) && pos >= 0 && pos < PySequence_Fast_GET_SIZE(s))
@@ -17,6 +17,34 @@ py::object item_at(py::handle seq, std::int64_t pos) {
     py::object idx = steal(PyLong_FromLongLong(pos));
     return steal(PyObject_GetItem(s, idx.ptr()));
 }
+
+// The categories of an item asked by its position: `bits(pos, item, wanted)`
+// gives the bits of `wanted` (bit(Cat) values) that the item has.
+using Bits = std::uint32_t;
+
+// Asks the interpreter's instance test every time.
+struct AskEach {
+    Bits operator()(Py_ssize_t, py::handle item, Bits wanted) const {
+        Bits b = 0;
+        for (int c = 0; c < kNumCats; ++c)
+            if ((wanted & bit(static_cast<Cat>(c))) && is(item, static_cast<Cat>(c))) b |= bit(static_cast<Cat>(c));
+        return b;
+    }
+};
+
+// Remembers the answers per position of one list, each asked at most once.
+struct AskOnce {
+    std::vector<Bits> known, bits;
+    explicit AskOnce(std::size_t n) : known(n, 0), bits(n, 0) {}
+    Bits operator()(Py_ssize_t pos, py::handle item, Bits wanted) {
+        auto p = static_cast<std::size_t>(pos);
+        if (Bits missing = wanted & ~known[p]) {
+            bits[p] |= AskEach{}(pos, item, missing);
+            known[p] |= missing;
+        }
+        return bits[p] & wanted;
+    }
+};
 
 // delay.wait_time + 5 + count
 py::object delay_total(py::handle delay, long count) {
@@ -29,7 +57,8 @@ py::object delay_total(py::handle delay, long count) {
 
 // 1 plus the nops among the (at most 100) positions after `start`, up to the
 // first delay, whose cycles and overhead then count as well.
-py::object count_nops_impl(py::handle start, py::handle seq, ClassTests& is) {
+template <class Ask>
+py::object count_nops_impl(py::handle start, py::handle seq, Ask& ask) {
     Py_ssize_t n = PyObject_Size(seq.ptr());
     if (n < 0) throw py::error_already_set();
     long count = 1;
@@ -38,22 +67,25 @@ py::object count_nops_impl(py::handle start, py::handle seq, ClassTests& is) {
     py::object len_obj = plain ? py::object() : steal(PyLong_FromSsize_t(n));
     for (long i = 0; i < 100; ++i) {
         py::object item;
+        std::int64_t pos = 0;
         if (plain) {
-            std::int64_t pos = s + i + 1;
+            pos = s + i + 1;
             if (pos >= n) break;
             item = item_at(seq, pos);
+            if (pos < 0) pos += n;  // the position asked about
         } else {
             // start_index + i + 1, compared and indexed as the interpreter does
             py::object off = steal(PyLong_FromLong(i));
-            py::object pos = steal(PyNumber_Add(start.ptr(), off.ptr()));
+            py::object p = steal(PyNumber_Add(start.ptr(), off.ptr()));
             static PyObject* const one = PyLong_FromLong(1);
-            pos = steal(PyNumber_Add(pos.ptr(), one));
-            int past = PyObject_RichCompareBool(pos.ptr(), len_obj.ptr(), Py_GE);
+            p = steal(PyNumber_Add(p.ptr(), one));
+            int past = PyObject_RichCompareBool(p.ptr(), len_obj.ptr(), Py_GE);
             if (past < 0) throw py::error_already_set();
             if (past) break;
-            item = steal(PyObject_GetItem(seq.ptr(), pos.ptr()));
+            item = steal(PyObject_GetItem(seq.ptr(), p.ptr()));
+            pos = -1;
         }
-        std::uint32_t k = is.mask(item, bit(kNop) | bit(kDelay));
+        Bits k = pos >= 0 ? ask(pos, item, bit(kNop) | bit(kDelay)) : AskEach{}(0, item, bit(kNop) | bit(kDelay));
         if (k & bit(kNop)) ++count;
         if (k & bit(kDelay)) return delay_total(item, count);
     }
@@ -61,7 +93,8 @@ py::object count_nops_impl(py::handle start, py::handle seq, ClassTests& is) {
 }
 
 // ir_calculate_time over a list or tuple, `index` an exact int.
-py::object calc_time_impl(py::handle index, py::handle list, ClassTests& is) {
+template <class Ask>
+py::object calc_time_impl(py::handle index, py::handle list, Ask& ask) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.ptr());
     std::int64_t i = 0;
     const bool plain = small_int(index.ptr(), i);
@@ -78,20 +111,22 @@ py::object calc_time_impl(py::handle index, py::handle list, ClassTests& is) {
         PyErr_SetString(PyExc_IndexError, "Index out of bounds");
         throw py::error_already_set();
     }
-    // A big negative index fails here, as list indexing refuses it.
-    py::object current = plain ? item_at(list, i) : steal(PyObject_GetItem(list.ptr(), index.ptr()));
-    std::uint32_t k = is.mask(current, bit(kFix) | bit(kPre) | bit(kNop) | bit(kUnfix) | bit(kOverlap));
-    const bool fix_like = (k & bit(kFix)) || (!((k & bit(kPre)) && !(k & bit(kNop))) && (k & bit(kUnfix)));
-    if (fix_like) {
+    // An index beyond 64 bits is a big negative one here, which list
+    // indexing refuses with its own error.
+    if (!plain) steal(PyObject_GetItem(list.ptr(), index.ptr()));
+    py::object current = item_at(list, i);  // i >= -n from here on
+    Bits k = ask(i < 0 ? i + n : i, current, bit(kFix) | bit(kPre) | bit(kNop) | bit(kUnfix) | bit(kOverlap));
+    const bool setup = (k & bit(kPre)) && !(k & bit(kNop));
+    if ((k & bit(kFix)) || (!setup && (k & bit(kUnfix)))) {
         py::object next = item_at(list, i + 1);
-        if (is.is(next, kDelay)) return getattr(next, TVK_NAME("wait_time"));
-        return count_nops_impl(index, list, is);
+        if (ask(i + 1 < 0 ? i + 1 + n : i + 1, next, bit(kDelay))) return getattr(next, TVK_NAME("wait_time"));
+        return count_nops_impl(index, list, ask);
     }
-    if (((k & bit(kPre)) && !(k & bit(kNop))) || (k & bit(kOverlap))) return count_nops_impl(index, list, is);
+    if (setup || (k & bit(kOverlap))) return count_nops_impl(index, list, ask);
     return steal(PyLong_FromLong(0));
 }
 
-std::uint16_t top_kind(std::uint32_t k) {
+std::uint16_t flat_kind(Bits k) {
     std::uint16_t f = 0;
     if (k & bit(kUnfix)) f |= flat::kUnfix;
     if (k & bit(kJumpImm)) f |= flat::kJumpImm;
@@ -99,19 +134,13 @@ std::uint16_t top_kind(std::uint32_t k) {
     if (k & bit(kDelay)) f |= flat::kDelay;
     if (k & bit(kWait)) f |= flat::kWait;
     if (k & bit(kPlaceholder)) f |= flat::kPlaceholder;
-    if (k & (bit(kConditional) | bit(kInside))) f |= flat::kOwnTagJump;
     return f;
 }
-
-constexpr std::uint32_t kTopBits = bit(kUnfix) | bit(kJumpImm) | bit(kNop) | bit(kDelay) | bit(kWait) |
-                                   bit(kPlaceholder) | bit(kConditional) | bit(kInside);
-constexpr std::uint32_t kBlockBits = bit(kWait) | bit(kPlaceholder) | bit(kConditional) | bit(kInside);
 
 py::object unfold_ir(const Call& c) {
     static const Signature sig("unfold_ir", {"ir_list"}, 1);
     auto b = bind<1>(sig, c);
-    ClassTests is = class_tests();
-    return std::move(flatten(b[0], is).program);
+    return std::move(flatten(b[0]).program);
 }
 
 py::object ir_calculate_time(const Call& c) {
@@ -119,41 +148,46 @@ py::object ir_calculate_time(const Call& c) {
     auto b = bind<2>(sig, c);
     py::object index = to_int_arg(b[0], "index");
     check_list(b[1], "ir_list");
-    ClassTests is = class_tests();
-    return calc_time_impl(index, b[1], is);
+    AskEach ask;
+    return calc_time_impl(index, b[1], ask);
 }
 
 py::object count_nops(const Call& c) {
     static const Signature sig("count_nops", {"start_index", "ir_list"}, 2);
     auto b = bind<2>(sig, c);
-    ClassTests is = class_tests();
-    return count_nops_impl(b[0], b[1], is);
+    AskEach ask;
+    return count_nops_impl(b[0], b[1], ask);
 }
 
 }  // namespace
 
-Flat flatten(py::handle ir_list, ClassTests& is) {
+Flat flatten(py::handle ir_list) {
     check_list(ir_list, "ir_list");
     // Tuples of our own: no code a property runs can move the items under us.
     py::object snap = steal(PyList_AsTuple(ir_list.ptr()));
     const Py_ssize_t n = PyTuple_GET_SIZE(snap.ptr());
+    AskOnce ask(static_cast<std::size_t>(n));
     std::vector<std::uint16_t> top(static_cast<std::size_t>(n));
     std::vector<std::vector<std::uint16_t>> blocks(static_cast<std::size_t>(n));
     std::vector<py::object> block_items(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle ir = PyTuple_GET_ITEM(snap.ptr(), i);
-        const std::uint16_t k = top_kind(is.mask(ir, kTopBits));
-        top[static_cast<std::size_t>(i)] = k;
-        if (!(k & flat::kUnfix)) continue;
+        const Bits unfix = ask(i, ir, bit(kUnfix));
+        // Nops, delays and jumps matter where they may pad a block head.
+        const Bits wanted = bit(kPlaceholder) |
+                            (unfix ? 0 : bit(kWait) | bit(kJumpImm) | bit(kNop) | bit(kDelay));
+        top[static_cast<std::size_t>(i)] = flat_kind(unfix | ask(i, ir, wanted));
+        if (!unfix) continue;
         // A block head may not end the list; the measure itself is not used.
         py::object index = steal(PyLong_FromSsize_t(i));
-        calc_time_impl(index, snap, is);
+        calc_time_impl(index, snap, ask);
         py::object items = steal(PySequence_Tuple(getattr(ir, TVK_NAME("ir_sub")).ptr()));
         const Py_ssize_t m = PyTuple_GET_SIZE(items.ptr());
         auto& kinds = blocks[static_cast<std::size_t>(i)];
         kinds.resize(static_cast<std::size_t>(m));
         for (Py_ssize_t j = 0; j < m; ++j)
-            kinds[static_cast<std::size_t>(j)] = top_kind(is.mask(PyTuple_GET_ITEM(items.ptr(), j), kBlockBits));
+            kinds[static_cast<std::size_t>(j)] =
+                flat_kind(AskEach{}(j, PyTuple_GET_ITEM(items.ptr(), j), bit(kWait) | bit(kPlaceholder)));
         block_items[static_cast<std::size_t>(i)] = std::move(items);
     }
 
@@ -169,20 +203,27 @@ Flat flatten(py::handle ir_list, ClassTests& is) {
         Py_INCREF(item);
         PyList_SET_ITEM(out.program.ptr(), static_cast<Py_ssize_t>(p), item);
     }
+    // The last landing place of a run names the instruction after it, unless
+    // that one is a jump that resolves its operand by its own tag: then, like
+    // the others of the run, its tag maps to that position.
     for (const flat::Handover& h : plan.handovers) {
         py::object tag = getattr(object_of(h.from), TVK_NAME("tag"));
-        if (h.rename)
-            setattr(object_of(plan.order[h.pos]), TVK_NAME("tag"), tag);
-        else
-            out.aliases.emplace_back(std::move(tag), h.pos);
+        if (h.last) {
+            py::handle taker = object_of(plan.order[h.pos]);
+            if (!is(taker, kConditional) && !is(taker, kInside)) {
+                setattr(taker, TVK_NAME("tag"), tag);
+                continue;
+            }
+        }
+        out.aliases.emplace_back(std::move(tag), h.pos);
     }
     return out;
 }
 
 void register_flatten(py::module_& m) {
-    add_function(m, "unfold_ir", method<unfold_ir>());
-    add_function(m, "ir_calculate_time", method<ir_calculate_time>());
-    add_function(m, "count_nops", method<count_nops>());
+    add_function(m, "unfold_ir", method<with_instance_cache<unfold_ir>>());
+    add_function(m, "ir_calculate_time", method<with_instance_cache<ir_calculate_time>>());
+    add_function(m, "count_nops", method<with_instance_cache<count_nops>>());
 }
 
 }  // namespace tvk::tr

@@ -15,7 +15,6 @@ enum Kind : std::uint16_t {
     kDelay = 8,
     kWait = 16,        // left out of the flat program
     kPlaceholder = 32, // removed, its tag handed on
-    kOwnTagJump = 64,  // resolves its operand by its own tag
 };
 
 // An item of the scheduled list: a top-level item, or item `sub` of the block
@@ -25,13 +24,14 @@ struct Ref {
     std::int32_t sub;  // -1: the top-level item itself
 };
 
-// Placeholder `from` hands its tag to the flat position `pos`: `rename` gives
-// the instruction there that tag; otherwise the tag maps to `pos` without
-// being borne (pos may be one past the end).
+// Placeholder `from` hands its tag to the flat position `pos` (one past the
+// end for placeholders that end the program). The last of a run may give the
+// instruction there its tag (unless that one resolves its operand by its own
+// tag); the others' tags map to `pos` without being borne.
 struct Handover {
     Ref from;
     std::size_t pos;
-    bool rename;
+    bool last;
 };
 
 struct Plan {
@@ -67,10 +67,8 @@ inline Plan plan(const std::vector<std::uint16_t>& top, const std::vector<std::v
     }
 
     // Placeholders leave the program. A run of them hands its tags to the
-    // next instruction: that one bears the last tag and the others map to its
-    // position, except that a jump resolved by its own tag keeps it and every
-    // tag of the run maps to its position. Tags of a run at the end map to the
-    // position after the last instruction.
+    // next instruction; tags of a run at the end map to the position after
+    // the last instruction.
     auto kind = [&](const Ref& r) { return r.sub < 0 ? top[r.top] : blocks[r.top][static_cast<std::size_t>(r.sub)]; };
     Plan p;
     p.order.reserve(seq.size());
@@ -83,10 +81,7 @@ inline Plan plan(const std::vector<std::uint16_t>& top, const std::vector<std::v
         }
         const std::size_t pos = p.order.size();
         p.order.push_back(r);
-        if (pending.empty()) continue;
-        const bool keeps_own = (k & kOwnTagJump) != 0;
-        for (std::size_t i = 0; i < pending.size(); ++i)
-            p.handovers.push_back({pending[i], pos, !keeps_own && i + 1 == pending.size()});
+        for (std::size_t i = 0; i < pending.size(); ++i) p.handovers.push_back({pending[i], pos, i + 1 == pending.size()});
         pending.clear();
     }
     for (const Ref& r : pending) p.handovers.push_back({r, p.order.size(), false});

@@ -8,8 +8,6 @@ Registry& reg() {
     return *r;
 }
 
-ClassTests class_tests() { return ClassTests(reg().cats, kNumCats); }
-
 }  // namespace tvk::tr
 
 TVK_MODULE(_translate, m) {
@@ -23,7 +21,7 @@ TVK_MODULE(_translate, m) {
     m.attr("TYPE_CHECKING") = py::module_::import("typing").attr("TYPE_CHECKING");
     py::module_ ir = py::module_::import("tarvok.zelvo._ir");
     for (int k = 0; k < kNumCats; ++k) {
-        r.cats[k] = import_class(ir, kCatNames[k]);
+        r.cats[k] = py::object(ir.attr(kCatNames[k])).release().ptr();
         m.attr(kCatNames[k]) = py::handle(r.cats[k]);
     }
     py::object base_dict = ir.attr("IRBase").attr("__dict__");

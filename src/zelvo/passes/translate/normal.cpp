@@ -2,7 +2,6 @@
 // numbered, its jumps resolved and rendered as the program text.
 #include <cstring>
 
-#include "common/unpack.hpp"
 #include "text_core.hpp"
 #include "translate.hpp"
 
@@ -10,26 +9,18 @@ namespace tvk::tr {
 
 namespace {
 
-void append(py::list& out, py::handle item) {
-    if (PyList_Append(out.ptr(), item.ptr()) < 0) throw py::error_already_set();
-}
-
 // ---- extraction ----------------------------------------------------------
 
 // (value of the last instruction of class `cat`, the other instructions)
 py::object extract(py::handle ir_list, Cat cat, PyObject* field) {
-    ClassTests is = class_tests();
     py::object value = py::list();
     py::list rest;
-    py::object it = steal(PyObject_GetIter(ir_list.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object ir = py::reinterpret_steal<py::object>(x);
-        if (is.is(ir, cat))
+    for_each(ir_list, [&](py::handle ir) {
+        if (is(ir, cat))
             value = getattr(ir, field);
         else
             append(rest, ir);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    });
     return py::make_tuple(value, rest);
 }
 
@@ -62,16 +53,13 @@ struct Count {
 py::object get_envelope(const Call& c) {
     static const Signature sig("get_envelope", {"self", "ir_list"}, 2);
     auto b = bind<2>(sig, c);
-    ClassTests is = class_tests();
     static PyObject* const one = PyLong_FromLong(1);
     Count start;
     py::list arrays, rest;
-    py::object it = steal(PyObject_GetIter(b.v[1]));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object ir = py::reinterpret_steal<py::object>(x);
-        if (!is.is(ir, kEnvelope)) {
+    for_each(b[1], [&](py::handle ir) {
+        if (!is(ir, kEnvelope)) {
             append(rest, ir);
-            continue;
+            return;
         }
         Py_ssize_t n = PyObject_Length(ir.ptr());
         if (n < 0) throw py::error_already_set();
@@ -82,8 +70,7 @@ py::object get_envelope(const Call& c) {
         setattr(ir, TVK_NAME("envelop_slice"), steal(PySlice_New(lo.ptr(), hi.ptr(), one)));
         append(arrays, getattr(ir, TVK_NAME("envelope")));
         start = stop;
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    });
     // The envelopes' own bytes back to back, read as 64-bit floats.
     std::string joined;
     for (py::handle arr : arrays) {
@@ -125,15 +112,10 @@ struct Program {
 };
 
 // Whether a class keeps IRBase's __len__ / __format__, so that both are its
-// str(); remembered per type for one rendering.
-enum : std::uint64_t { kLenIsText = 1, kFormatIsText = 2 };
-std::uint64_t text_flags(PyTypeObject* tp, TypeMemo& memo) {
-    if (const std::uint64_t* v = memo.find(tp)) return *v;
-    std::uint64_t f = 0;
-    if (_PyType_Lookup(tp, TVK_NAME("__len__")) == reg().base_len) f |= kLenIsText;
-    if (_PyType_Lookup(tp, TVK_NAME("__format__")) == reg().base_format) f |= kFormatIsText;
-    memo.put(tp, f);
-    return f;
+// str().
+bool len_is_text(PyObject* ir) { return _PyType_Lookup(Py_TYPE(ir), TVK_NAME("__len__")) == reg().base_len; }
+bool format_is_text(PyObject* ir) {
+    return _PyType_Lookup(Py_TYPE(ir), TVK_NAME("__format__")) == reg().base_format;
 }
 
 py::object str_of(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
@@ -162,13 +144,12 @@ py::object render(const py::tuple& program) {
         PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
         throw py::error_already_set();
     }
-    TypeMemo memo;
     std::vector<py::object> texts(static_cast<std::size_t>(n));
     Py_ssize_t longest = -1;
     for (Py_ssize_t p = 0; p < n; ++p) {
         PyObject* ir = PyTuple_GET_ITEM(program.ptr(), p);
         Py_ssize_t len;
-        if (text_flags(Py_TYPE(ir), memo) & kLenIsText) {
+        if (len_is_text(ir)) {
             py::object s = str_of(ir);
             len = PyUnicode_CheckExact(s.ptr()) ? PyUnicode_GET_LENGTH(s.ptr()) : PyObject_Length(s.ptr());
             if (len < 0) throw py::error_already_set();
@@ -195,9 +176,9 @@ py::object render(const py::tuple& program) {
         py::object& s = texts[static_cast<std::size_t>(p)];
         py::object keep;
         std::size_t chars;
-        const bool format_is_text = text_flags(Py_TYPE(ir), memo) & kFormatIsText;
-        if (format_is_text && !s) s = str_of(ir);
-        if (format_is_text && PyUnicode_CheckExact(s.ptr())) {
+        const bool plain_format = format_is_text(ir);
+        if (plain_format && !s) s = str_of(ir);
+        if (plain_format && PyUnicode_CheckExact(s.ptr())) {
             std::string_view t = out.bytes_of(s, keep, chars);
             text::append_line(out.buf, t, chars, width, static_cast<std::size_t>(p));
             continue;
@@ -205,7 +186,7 @@ py::object render(const py::tuple& program) {
         // A format of the class's own, or a text of a str subclass: the
         // interpreter lays it out.
         if (!spec) spec = steal(PyUnicode_FromFormat(" <%zu", width));
-        py::object line = steal(PyObject_Format(format_is_text ? s.ptr() : ir, spec.ptr()));
+        py::object line = steal(PyObject_Format(plain_format ? s.ptr() : ir, spec.ptr()));
         text::append_formatted(out.buf, out.bytes_of(line, keep, chars), static_cast<std::size_t>(p));
     }
     return out.text();
@@ -215,8 +196,7 @@ py::object gen_program(const Call& c) {
     static const Signature sig("gen_program", {"self", "ir_list", "kernel"}, 3);
     auto b = bind<3>(sig, c);
     py::handle self = b[0], kernel = b[2];
-    ClassTests is = class_tests();
-    Flat flat = flatten(b[1], is);
+    Flat flat = flatten(b[1]);
     const py::list& program = flat.program;
     // A tuple of the program for our own walks: code run by a tag, a setter
     // or a text cannot move its items.
@@ -302,21 +282,21 @@ TranslateCall bind_translate(const Call& c) {
 }
 
 std::pair<py::object, py::object> value_and_rest(py::handle result) {
-    py::object pair[2];
-    unpack(result, pair, 2);
-    check_list_result(pair[1]);
-    return {pair[0], pair[1]};
+    std::pair<py::object, py::object> pair;
+    unpack2(result, pair.first, pair.second);
+    check_list_result(pair.second);
+    return pair;
 }
 
 void register_normal(py::module_& m) {
     ClassBuilder b("NormalTranslator", kModule);
     b.staticmethod("get_longest_len", method<get_longest_len>())
-        .method("gen_program", method<gen_program>())
-        .method("get_envelope", method<get_envelope>())
-        .method("get_waveform", method<get_item<kGetWaveform, kWaveform, kWave>>())
-        .method("get_freqlist", method<get_item<kGetFreqlist, kFreqlist, kFreqList>>())
-        .method("get_demodulation", method<get_item<kGetDemodulation, kDemodule, kWave>>())
-        .method("translate_ir", method<translate_ir>());
+        .method("gen_program", method<with_instance_cache<gen_program>>())
+        .method("get_envelope", method<with_instance_cache<get_envelope>>())
+        .method("get_waveform", method<with_instance_cache<get_item<kGetWaveform, kWaveform, kWave>>>())
+        .method("get_freqlist", method<with_instance_cache<get_item<kGetFreqlist, kFreqlist, kFreqList>>>())
+        .method("get_demodulation", method<with_instance_cache<get_item<kGetDemodulation, kDemodule, kWave>>>())
+        .method("translate_ir", method<with_instance_cache<translate_ir>>());
     py::object cls = b.build();
     m.attr("NormalTranslator") = cls;
     Registry& r = reg();

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/common.hpp"
-#include "common/imports.hpp"
-#include "common/isa.hpp"
+#include "common/instance.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::tr {
 
@@ -37,8 +37,9 @@ struct Registry {
 };
 Registry& reg();
 
-// Instance tests against the classes of Cat, once per type for one call.
-ClassTests class_tests();
+// isinstance(obj, <class of c>); the entry points run inside an
+// InstanceTestScope.
+inline bool is(py::handle obj, Cat c) { return is_instance(obj, reg().cats[c]); }
 
 // ---- flattening ----
 
@@ -50,7 +51,7 @@ struct Flat {
     std::vector<std::pair<py::object, std::size_t>> aliases;  // (tag, position), by position
 };
 // unfold_ir with the placeholders' tags accounted for; `ir_list` must be a list.
-Flat flatten(py::handle ir_list, ClassTests& is);
+Flat flatten(py::handle ir_list);
 
 // ---- translation ----
 

@@ -11,28 +11,17 @@ import pytest
 pytest.importorskip("tarvok.zelvo._conveyor", reason="the pipeline module is not built here")
 pytest.importorskip("tarvok.zelvo._rules", reason="the rules module is not built here")
 pytest.importorskip("tarvok.zelvo._checkers", reason="the checkers module is not built here")
-from tarvok.zelvo import _checkers, _conveyor, _optimizations, _rules, _translate  # noqa: E402
+from tarvok.zelvo import _conveyor, _translate  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..", "bench"))
-import bench_checkers  # noqa: E402
 import bench_pipeline as twin  # noqa: E402
-
-RULES = ["SelectJumpTypeRule", "EnvelopeRule", "PreConfigRule", "WitiRule", "WtgAlign", "BranchRule",
-         "PlayDDRRule", "TimingRule", "AddJumpRule"]
-CHECKERS = ["OverlapChecker", "EnvelopeChecker", "FmsiChecker", "PlyChecker", "DrstChecker", "IRNumberChecker",
-            "TwoCapiChecker", "EmptyWtgChecker", "WaveformChecker", "ProtChecker"]
-OPTIMIZERS = ["JumpImmOptimizer", "PlyiAmpOptimizer", "PlayDDROptimizer"]
 
 
 def passes(ours, translator):
-    if ours:
-        return {"rules": [getattr(_rules, n) for n in RULES], "checkers": [getattr(_checkers, n) for n in CHECKERS],
-                "optimizers": [getattr(_optimizations, n) for n in OPTIMIZERS],
-                "translate": getattr(_translate, translator)}
-    return {"rules": [getattr(twin, "Twin" + n) for n in RULES],
-            "checkers": [bench_checkers.TWINS[n] for n in CHECKERS],
-            "optimizers": [getattr(twin, "Twin" + n) for n in OPTIMIZERS],
-            "translate": getattr(twin, "Twin" + translator)}
+    p = twin.default_passes(ours)
+    if translator != "NormalTranslator":
+        p["translate"] = getattr(_translate, translator) if ours else getattr(twin, "Twin" + translator)
+    return p
 
 
 def outcome(ours, seed):

@@ -10,29 +10,16 @@ import pytest
 from tarvok.zelvo import _ir
 
 conveyor_module = pytest.importorskip("tarvok.zelvo._conveyor", reason="the pipeline module is not built here")
-rules = pytest.importorskip("tarvok.zelvo._rules", reason="the rules module is not built here")
-checkers = pytest.importorskip("tarvok.zelvo._checkers", reason="the checkers module is not built here")
-from tarvok.zelvo import _errors, _optimizations, _translate  # noqa: E402
+pytest.importorskip("tarvok.zelvo._rules", reason="the rules module is not built here")
+pytest.importorskip("tarvok.zelvo._checkers", reason="the checkers module is not built here")
+from tarvok.zelvo import _errors  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..", "bench"))
-from bench_pipeline import PipelineKernel  # noqa: E402
-
-RULES = ["SelectJumpTypeRule", "EnvelopeRule", "PreConfigRule", "WitiRule", "WtgAlign", "BranchRule",
-         "PlayDDRRule", "TimingRule", "AddJumpRule"]
-CHECKERS = ["OverlapChecker", "EnvelopeChecker", "FmsiChecker", "PlyChecker", "DrstChecker", "IRNumberChecker",
-            "TwoCapiChecker", "EmptyWtgChecker", "WaveformChecker", "ProtChecker"]
-
-
-def default_passes():
-    return {"rules": [getattr(rules, n) for n in RULES], "checkers": [getattr(checkers, n) for n in CHECKERS],
-            "optimizers": [_optimizations.JumpImmOptimizer, _optimizations.PlyiAmpOptimizer,
-                           _optimizations.PlayDDROptimizer],
-            "translate": _translate.NormalTranslator}
-
+from bench_pipeline import PipelineKernel, default_passes  # noqa: E402
 
 @pytest.fixture
 def k():
-    return PipelineKernel(default_passes())
+    return PipelineKernel(default_passes(ours=True))
 
 
 def run(k, program):
