@@ -133,6 +133,27 @@ def test_ddr_program(k):
     assert text.split("\n")[17].startswith("plyiddr 0, 640, 1, 500, 2, 0, 0 ")
 
 
+def test_ddr_program_with_a_branch_before_a_trigger_block(k):
+    # The opened trigger-wait block follows the jump's padding at the top
+    # level: it comes after the jump's block, each play once.
+    k.compile_params["da_srate"] = 2e9
+    a = _ir.IRArbWaveform("a", np.zeros(320))
+    plays = [_ir.IRPlayDDRImm(a, kernel=k) for _ in range(4)]
+    j = _ir.IRJumpConditional(2, 1, 2, kernel=k)
+    inside = _ir.IRJumpInside()
+    land_if, land_end = _ir.IRPlaceholder(), _ir.IRPlaceholder()
+    land_if.tag, land_end.tag = j.tag, inside.tag
+    program = [a, _ir.IRFrame(1e8, 0.0, 0, kernel=k), _ir.IRWaitTrig(kernel=k), plays[0], j, plays[1], inside,
+               land_if, plays[2], land_end, _ir.IRWaitTrig(kernel=k), plays[3]]
+    text = run(k, program)[4]
+    mnemonics = heads(text)
+    at = [n for n, m in enumerate(mnemonics) if m == "plyiddr"]
+    jump = mnemonics.index("beqi")
+    assert len(at) == 4 and at[0] < jump < at[1] < at[2] < at[3]
+    assert text.split("\n")[jump].startswith(f"beqi %A2 0xae020001 ${at[2]} ")
+    assert [p.mode for p in plays] == [1, 0, 0, 1]
+
+
 @pytest.mark.parametrize("fault, cls, message", [
     ("amp", _errors.PlayError, "[error 0x1000]-PlayError Play-Wave has a playback amplitude of more than 1"),
     ("short", _errors.TimingError, "[error 0x1000]-TimingError Instructions can not arrange"),
