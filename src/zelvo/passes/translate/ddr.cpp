@@ -1,5 +1,6 @@
 // The DDR translator: arbitrary waveforms laid out back to back in external
 // memory, their names returned with the program text.
+#include "common/count.hpp"
 #include "translate.hpp"
 
 namespace tvk::tr {
@@ -11,17 +12,16 @@ namespace {
 py::object get_arb(const Call& c) {
     static const Signature sig("get_arb", {"ir_list", "b_width"}, 2);
     auto b = bind<2>(sig, c);
-    py::object offset = steal(PyLong_FromLong(0));
+    Count offset;
     py::list names, rest;
     for_each(b[0], [&](py::handle ir) {
         if (!is(ir, kArb)) {
             append(rest, ir);
             return;
         }
-        setattr(ir, TVK_NAME("offset"), offset);
+        setattr(ir, TVK_NAME("offset"), offset.object());
         py::object size = getattr(getattr(ir, TVK_NAME("waveform")), TVK_NAME("size"));
-        py::object bytes = steal(PyNumber_Multiply(size.ptr(), b.v[1]));
-        offset = steal(PyNumber_Add(offset.ptr(), bytes.ptr()));
+        offset = offset + Count::of(steal(PyNumber_Multiply(size.ptr(), b.v[1])));
         append(names, getattr(ir, TVK_NAME("name")));
     });
     return py::make_tuple(names, rest);

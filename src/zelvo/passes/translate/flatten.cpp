@@ -1,6 +1,7 @@
 // Program flattening: the scheduled list of two levels becomes one sequence,
 // without waits and landing placeholders; and the two padding measures of
 // the module.
+#include "common/count.hpp"
 #include "flatten_core.hpp"
 #include "translate.hpp"
 
@@ -48,44 +49,31 @@ struct AskOnce {
 
 // delay.wait_time + 5 + count
 py::object delay_total(py::handle delay, long count) {
-    static PyObject* const five = PyLong_FromLong(5);
-    py::object wt = getattr(delay, TVK_NAME("wait_time"));
-    py::object sum = steal(PyNumber_Add(wt.ptr(), five));
-    py::object c = steal(PyLong_FromLong(count));
-    return steal(PyNumber_Add(sum.ptr(), c.ptr()));
+    return (Count::of(getattr(delay, TVK_NAME("wait_time"))) + Count(5) + Count(count)).object();
 }
 
 // 1 plus the nops among the (at most 100) positions after `start`, up to the
-// first delay, whose cycles and overhead then count as well.
+// first delay, whose cycles and overhead then count as well. The position is
+// start_index + i + 1 as the interpreter adds, compares and indexes it.
 template <class Ask>
 py::object count_nops_impl(py::handle start, py::handle seq, Ask& ask) {
     Py_ssize_t n = PyObject_Size(seq.ptr());
     if (n < 0) throw py::error_already_set();
+    const Count first = Count::of(py::reinterpret_borrow<py::object>(start));
     long count = 1;
-    std::int64_t s;
-    const bool plain = small_int(start.ptr(), s) && s < INT64_MAX - 101;
-    py::object len_obj = plain ? py::object() : steal(PyLong_FromSsize_t(n));
     for (long i = 0; i < 100; ++i) {
+        const Count pos = first + Count(i) + Count(1);
+        if (pos >= Count(n)) break;
         py::object item;
-        std::int64_t pos = 0;
-        if (plain) {
-            pos = s + i + 1;
-            if (pos >= n) break;
-            item = item_at(seq, pos);
-            if (pos < 0) pos += n;  // the position asked about
+        Bits k;
+        if (pos.plain()) {
+            item = item_at(seq, pos.value());
+            // negative positions count from the end, as indexing does
+            k = ask(pos.value() < 0 ? pos.value() + n : pos.value(), item, bit(kNop) | bit(kDelay));
         } else {
-            // start_index + i + 1, compared and indexed as the interpreter does
-            py::object off = steal(PyLong_FromLong(i));
-            py::object p = steal(PyNumber_Add(start.ptr(), off.ptr()));
-            static PyObject* const one = PyLong_FromLong(1);
-            p = steal(PyNumber_Add(p.ptr(), one));
-            int past = PyObject_RichCompareBool(p.ptr(), len_obj.ptr(), Py_GE);
-            if (past < 0) throw py::error_already_set();
-            if (past) break;
-            item = steal(PyObject_GetItem(seq.ptr(), p.ptr()));
-            pos = -1;
+            item = steal(PyObject_GetItem(seq.ptr(), pos.object().ptr()));
+            k = AskEach{}(0, item, bit(kNop) | bit(kDelay));
         }
-        Bits k = pos >= 0 ? ask(pos, item, bit(kNop) | bit(kDelay)) : AskEach{}(0, item, bit(kNop) | bit(kDelay));
         if (k & bit(kNop)) ++count;
         if (k & bit(kDelay)) return delay_total(item, count);
     }
@@ -96,24 +84,15 @@ py::object count_nops_impl(py::handle start, py::handle seq, Ask& ask) {
 template <class Ask>
 py::object calc_time_impl(py::handle index, py::handle list, Ask& ask) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.ptr());
-    std::int64_t i = 0;
-    const bool plain = small_int(index.ptr(), i);
-    bool past;
-    if (plain) {
-        past = i >= static_cast<std::int64_t>(n) - 1;
-    } else {
-        py::object last = steal(PyLong_FromSsize_t(n - 1));
-        int r = PyObject_RichCompareBool(index.ptr(), last.ptr(), Py_GE);
-        if (r < 0) throw py::error_already_set();
-        past = r != 0;
-    }
-    if (past) {
+    const Count at = Count::of(py::reinterpret_borrow<py::object>(index));
+    if (at >= Count(n) - Count(1)) {
         PyErr_SetString(PyExc_IndexError, "Index out of bounds");
         throw py::error_already_set();
     }
     // An index beyond 64 bits is a big negative one here, which list
     // indexing refuses with its own error.
-    if (!plain) steal(PyObject_GetItem(list.ptr(), index.ptr()));
+    if (!at.plain()) steal(PyObject_GetItem(list.ptr(), index.ptr()));
+    const std::int64_t i = at.value();
     py::object current = item_at(list, i);  // i >= -n from here on
     Bits k = ask(i < 0 ? i + n : i, current, bit(kFix) | bit(kPre) | bit(kNop) | bit(kUnfix) | bit(kOverlap));
     const bool setup = (k & bit(kPre)) && !(k & bit(kNop));

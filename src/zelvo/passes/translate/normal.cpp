@@ -2,6 +2,7 @@
 // numbered, its jumps resolved and rendered as the program text.
 #include <cstring>
 
+#include "common/count.hpp"
 #include "text_core.hpp"
 #include "translate.hpp"
 
@@ -37,19 +38,6 @@ constexpr char kGetDemodulation[] = "get_demodulation";
 constexpr char kWave[] = "wave";
 constexpr char kFreqList[] = "freq_list";
 
-// A running sample count: machine integers while they fit.
-struct Count {
-    std::int64_t v = 0;
-    py::object big;  // set once the count outgrows int64
-    py::object obj() const { return big ? big : steal(PyLong_FromLongLong(v)); }
-    void add(Py_ssize_t n) {
-        if (!big && !__builtin_add_overflow(v, static_cast<std::int64_t>(n), &v)) return;
-        if (!big) big = steal(PyLong_FromLongLong(v));  // v holds the pre-overflow value
-        py::object d = steal(PyLong_FromSsize_t(n));
-        big = steal(PyNumber_Add(big.ptr(), d.ptr()));
-    }
-};
-
 py::object get_envelope(const Call& c) {
     static const Signature sig("get_envelope", {"self", "ir_list"}, 2);
     auto b = bind<2>(sig, c);
@@ -63,11 +51,8 @@ py::object get_envelope(const Call& c) {
         }
         Py_ssize_t n = PyObject_Length(ir.ptr());
         if (n < 0) throw py::error_already_set();
-        py::object lo = start.obj();
-        Count stop = start;
-        stop.add(n);
-        py::object hi = stop.obj();
-        setattr(ir, TVK_NAME("envelop_slice"), steal(PySlice_New(lo.ptr(), hi.ptr(), one)));
+        const Count stop = start + Count(n);
+        setattr(ir, TVK_NAME("envelop_slice"), steal(PySlice_New(start.object().ptr(), stop.object().ptr(), one)));
         append(arrays, getattr(ir, TVK_NAME("envelope")));
         start = stop;
     });
