@@ -25,6 +25,7 @@ struct State {
     int depth = 0;
     PyObject* token = nullptr;      // the ABC cache token of the last check
     PyObject* get_token = nullptr;  // abc.get_cache_token
+    PyObject* abc_meta = nullptr;   // abc.ABCMeta
     PyObject* object_class = nullptr;
 };
 
@@ -64,8 +65,12 @@ InstanceTestScope::InstanceTestScope() {
             PyObject* abc = PyImport_ImportModule("abc");
             if (!abc) throw py::error_already_set();
             s.get_token = PyObject_GetAttrString(abc, "get_cache_token");
+            s.abc_meta = s.get_token ? PyObject_GetAttrString(abc, "ABCMeta") : nullptr;
             Py_DECREF(abc);
-            if (!s.get_token) throw py::error_already_set();
+            if (!s.get_token || !s.abc_meta) {
+                Py_CLEAR(s.get_token);
+                throw py::error_already_set();
+            }
             s.object_class = _PyType_Lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
             Py_XINCREF(s.object_class);
         }
@@ -93,12 +98,13 @@ bool is_instance(py::handle object, py::handle class_) {
     PyObject* cls = class_.ptr();
     PyTypeObject* tp = Py_TYPE(obj);
     if (reinterpret_cast<PyObject*>(tp) == cls) return true;
-    if (!PyType_Check(cls)) return interpreter_test(obj, cls);
-    auto* c = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyType_IsSubtype(tp, c)) return true;
     State& s = state();
+    // Only ABCMeta itself is known to answer alike for every instance of a
+    // type; any other metaclass may look at the instance.
+    if (s.depth == 0 || Py_TYPE(cls) != reinterpret_cast<PyTypeObject*>(s.abc_meta)) return interpreter_test(obj, cls);
+    auto* c = reinterpret_cast<PyTypeObject*>(cls);
     unsigned int type_tag, cls_tag, meta_tag;
-    if (s.depth == 0 || !version(tp, type_tag) || !version(c, cls_tag) || !version(Py_TYPE(cls), meta_tag))
+    if (!version(tp, type_tag) || !version(c, cls_tag) || !version(Py_TYPE(cls), meta_tag))
         return interpreter_test(obj, cls);
     Entry& e = s.table[slot(tp, cls)];
     if (e.type == tp && e.cls == cls && e.type_tag == type_tag && e.cls_tag == cls_tag && e.meta_tag == meta_tag &&

@@ -1,10 +1,12 @@
 // The passes test every instruction against a few category classes with
-// is_instance (pyops.hpp). Those are ABCs, whose negative answers cost a trip
-// through ABCMeta; inside an InstanceTestScope each answer is remembered per
-// (type, class) for as long as neither class changes (their version tags)
-// and no ABC registers a subclass (the ABC cache token, read when the
-// outermost scope opens). Answers stay exact unless code run from inside a
-// scope registers a virtual subclass that changes one of them.
+// is_instance (pyops.hpp). Those are ABCs, whose answers cost a trip through
+// ABCMeta; inside an InstanceTestScope the answer for a class made by
+// abc.ABCMeta itself is remembered per (type, class) for as long as neither
+// class nor ABCMeta changes (their version tags) and no ABC registers a
+// subclass (the ABC cache token, read when the outermost scope opens).
+// Answers stay exact unless code run from inside a scope registers a virtual
+// subclass that changes one of them. Outside a scope, and for any other
+// class, it is the interpreter's own test.
 #pragma once
 
 #include "pyops.hpp"

@@ -6,8 +6,8 @@
 
 namespace tvk {
 
-// isinstance(obj, cls) and bool(obj). A real subclass answers at once; see
-// instance.hpp for the answers remembered inside an InstanceTestScope.
+// isinstance(obj, cls) and bool(obj); see instance.hpp for the answers
+// remembered inside an InstanceTestScope.
 bool is_instance(py::handle obj, py::handle cls);
 bool truth(py::handle obj);
 
