@@ -1,0 +1,79 @@
+// repeat(n): a register loop. `for r in zv.repeat(n):` is lowered by the
+// for_call hook into a landing placeholder, the body, and an IRLoop that
+// jumps back to the placeholder.
+#include "functions.hpp"
+
+namespace tvk::fn {
+
+namespace {
+
+py::object repeat(const Call& c) {
+    static const Signature sig("repeat", {"n"}, 1);
+    auto b = bind<1>(sig, c);
+    py::object n = steal(PyNumber_Index(b.v[0]));
+    static PyObject* const zero = PyLong_FromLong(0);
+    int positive = PyObject_RichCompareBool(n.ptr(), zero, Py_GT);
+    if (positive < 0) throw py::error_already_set();
+    if (!positive) {
+        PyErr_Format(PyExc_ValueError, "repeat count must be a positive integer, got %R", n.ptr());
+        throw py::error_already_set();
+    }
+    return n;
+}
+
+void append_to(py::handle kernel, py::handle ins) {
+    call_method(getattr(kernel, TVK_NAME("instruction_list")), TVK_NAME("append"), {ins});
+}
+
+// A new instruction of `cls` with `kernel` and the statement's line.
+py::object made_for(PyObject* cls, py::handle kernel, py::handle node, std::initializer_list<py::handle> args) {
+    py::tuple argv(args.size());
+    size_t i = 0;
+    for (py::handle a : args) argv[i++] = a;
+    py::dict kw;
+    kw["kernel"] = kernel;
+    py::object ins = steal(PyObject_Call(cls, argv.ptr(), kw.ptr()));
+    setattr(ins, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
+    return ins;
+}
+
+// for_call(kernel, for_node, count)
+py::object repeat_for_call(const Call& c) {
+    static const Signature sig("for_call", {"kernel", "for_node", "count"}, 3);
+    auto b = bind<3>(sig, c);
+    py::handle kernel = b[0], node = b[1], count = b[2];
+    py::object orelse = getattr(node, TVK_NAME("orelse"));
+    int has_else = PyObject_IsTrue(orelse.ptr());
+    if (has_else < 0) throw py::error_already_set();
+    if (has_else) {
+        py::object error = getattr(kernel, TVK_NAME("DefaultError"));
+        call_method(kernel, TVK_NAME("_raise_error"),
+                    {error, node, py::str("Unallowed else condition in register loops")});
+        return py::none();
+    }
+    py::object landing = made_for(reg().IRPlaceholder, kernel, node, {});
+    append_to(kernel, landing);
+    py::object body = getattr(node, TVK_NAME("body"));
+    py::object it = steal(PyObject_GetIter(body.ptr()));
+    while (PyObject* stmt = PyIter_Next(it.ptr())) {
+        py::object s = steal(stmt);
+        call_method(kernel, TVK_NAME("visit"), {s});
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    append_to(kernel, made_for(reg().IRLoop, kernel, node, {count, landing}));
+    return py::none();
+}
+
+}  // namespace
+
+void register_loops(py::module_& m, py::list& all) {
+    const std::string mod = module_name(m);
+    py::object fn = make_cfunction("repeat", method<repeat>().fn, py::none(),
+                                   "repeat(n): a loop of `n` passes over its body (for r in zv.repeat(n):).",
+                                   mod.c_str());
+    py::object hook = make_cfunction("for_call", method<repeat_for_call>().fn, py::none(), nullptr, mod.c_str());
+    export_name(m, all, "repeat", fn);
+    register_entry(fn, py::none(), py::none(), hook);
+}
+
+}  // namespace tvk::fn

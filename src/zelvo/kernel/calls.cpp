@@ -1,0 +1,218 @@
+// Calls and expressions: `zv.f(...)` (or `zelvo.f(...)`) calls the kernel
+// function library, `np.f(...)` numpy, `f(...)` the name as written; the
+// value of the call is what the statement around it works with. The library
+// hooks of hooked `if` and `for` statements share the call rewriting.
+#include "kernel.hpp"
+
+namespace tvk::kern {
+
+namespace {
+
+// copy.copy of a call node, without the copy module for the parser's own
+// class: a new node whose fields are the same objects.
+py::object copy_call(py::handle node) {
+    if (Py_TYPE(node.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Call)) return shallow_copy(node);
+    py::object copy = steal(PyObject_CallNoArgs(reg().Call));
+    py::object fields = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
+    py::object target = steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
+    if (PyDict_Update(target.ptr(), fields.ptr()) < 0) throw py::error_already_set();
+    return copy;
+}
+
+// A shallow copy of the call whose callee is the plain name of the library
+// function; refuses keywords. False when a refusal returned.
+bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object& name) {
+    py::object func = getattr(node, TVK_NAME("func"));
+    if (is_a(func, reg().Attribute)) {
+        name = getattr(func, TVK_NAME("attr"));
+    } else if (is_a(func, reg().Name)) {
+        name = getattr(func, TVK_NAME("id"));
+    } else {
+        refuse(self, node, "Unallowed function call");
+        return false;
+    }
+    copy = copy_call(node);
+    py::dict fields;
+    fields["id"] = name;
+    fields["ctx"] = steal(PyObject_CallNoArgs(reg().Load));
+    static PyObject* const no_args = PyTuple_New(0);
+    setattr(copy, TVK_NAME("func"), steal(PyObject_Call(reg().Name, no_args, fields.ptr())));
+    py::object keywords = getattr(copy, TVK_NAME("keywords"));
+    int has_keywords = PyObject_IsTrue(keywords.ptr());
+    if (has_keywords < 0) throw py::error_already_set();
+    if (has_keywords) {
+        py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
+        refuse(self, copy, message);
+        return false;
+    }
+    return true;
+}
+
+// The registry entry of `name`, or an empty object when it has none.
+py::object registry_entry(py::handle name) {
+    py::object registry = global(TVK_NAME("KernelFunction"));
+    py::object known = call_method(registry, TVK_NAME("has_func"), {name});
+    int yes = PyObject_IsTrue(known.ptr());
+    if (yes < 0) throw py::error_already_set();
+    if (!yes) return py::object();
+    return call_method(registry, TVK_NAME("get_func"), {name});
+}
+
+// _zv_func_on_if / _zv_func_on_for(call_node, stmt_node, *args): hands the
+// statement to the library's hook. A statement the library has no hook for
+// would lose its body, so it is refused at the statement with `refusal`.
+template <const char* Hook, const char* Member, const char* Refusal>
+py::object zv_func_on(const Call& c) {
+    static const Signature sig(Member, {"self", "call_node", "stmt_node"}, 3, Signature::VarPos);
+    auto b = bind<3>(sig, c);
+    py::handle self = b[0];
+    py::object call_copy, name;
+    if (!rewrite_call(self, b[1], call_copy, name)) return py::none();
+    py::object stmt_copy = shallow_copy(b[2]);
+    py::object entry = registry_entry(name);
+    py::object hook;
+    if (entry) {
+        PyObject* h = PyObject_GetAttr(entry.ptr(), TVK_NAME(Hook));
+        if (h) {
+            hook = steal(h);
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    if (!hook || hook.is_none()) {
+        refuse(self, b[2], Refusal);
+        return py::none();
+    }
+    py::tuple extra = py::reinterpret_borrow<py::tuple>(b.varargs);
+    Py_ssize_t n = PyTuple_GET_SIZE(extra.ptr());
+    py::tuple args(n + 2);
+    args[0] = self;
+    args[1] = stmt_copy;
+    for (Py_ssize_t i = 0; i < n; ++i) args[i + 2] = extra[i];
+    steal(PyObject_Call(hook.ptr(), args.ptr(), nullptr));
+    return py::make_tuple(call_copy, stmt_copy);
+}
+
+constexpr char kIfCall[] = "if_call";
+constexpr char kForCall[] = "for_call";
+constexpr char kOnIf[] = "_zv_func_on_if";
+constexpr char kOnFor[] = "_zv_func_on_for";
+constexpr char kIfRefusal[] = "Unknown judgement type";
+constexpr char kForRefusal[] = "Unallowed if condition";
+
+py::object var_table(py::handle self) { return getattr(self, TVK_NAME("var_symbol")); }
+
+py::object evaluate(py::handle self, py::handle node, py::handle tables) {
+    return call_method(self, TVK_NAME("_kernel_eval"), {node, tables});
+}
+
+// visit_BinOp / visit_Subscript: the value over the compile-time variables.
+template <const char* Member>
+py::object eval_over_variables(const Call& c) {
+    static const Signature sig(Member, {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::list tables;
+    tables.append(var_table(b[0]));
+    return evaluate(b[0], b[1], tables);
+}
+
+constexpr char kVisitBinOp[] = "visit_BinOp";
+constexpr char kVisitSubscript[] = "visit_Subscript";
+
+}  // namespace
+
+void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal) {
+    if (!prefixed_call(call, {"zv", "zelvo"})) {
+        refuse(self, stmt, refusal);
+        return;
+    }
+    py::object value = visit(self, call);
+    call_method(self, member, {call, stmt, value});
+}
+
+py::object zv_func_on_if(const Call& c) { return zv_func_on<kIfCall, kOnIf, kIfRefusal>(c); }
+py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, kForRefusal>(c); }
+
+// _zv_func_precall(node): the rewritten call, after the keyword refusal and
+// the library's pre_call hook, which may still change it.
+py::object zv_func_precall(const Call& c) {
+    static const Signature sig("_zv_func_precall", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object copy, name;
+    if (!rewrite_call(b[0], b[1], copy, name)) return py::none();
+    py::object entry = registry_entry(name);
+    if (entry) call_method(entry, TVK_NAME("pre_call"), {b[0], copy});
+    return copy;
+}
+
+py::object visit_Call(const Call& c) {
+    static const Signature sig("visit_Call", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0], node = b[1];
+    py::object func = getattr(node, TVK_NAME("func"));
+    py::object result;
+    if (is_a(func, reg().Attribute)) {
+        py::object owner = getattr(func, TVK_NAME("value"));
+        if (name_in(owner, {"zv", "zelvo"})) {
+            py::object rewritten = call_method(self, TVK_NAME("_zv_func_precall"), {node});
+            py::list tables;
+            tables.append(var_table(self));
+            tables.append(getattr(self, TVK_NAME("envelope_symbol")));
+            tables.append(getattr(self, TVK_NAME("frame_symbol")));
+            tables.append(getattr(self, TVK_NAME("register_symbol")));
+            result = evaluate(self, rewritten, tables);
+        } else if (name_in(owner, {"np", "numpy"})) {
+            py::list tables;
+            tables.append(var_table(self));
+            result = evaluate(self, node, tables);
+        } else {
+            refuse(self, node, "Unallowed function call");
+            return py::none();
+        }
+    } else if (is_a(func, reg().Name)) {
+        result = evaluate(self, node, py::list());
+    } else {
+        refuse(self, node, "Unallowed function call");
+        return py::none();
+    }
+    if (is_a(result, reg().IRBase)) {
+        setattr(result, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
+        setattr(result, TVK_NAME("kernel"), self);
+    }
+    return result;
+}
+
+py::object visit_BinOp(const Call& c) { return eval_over_variables<kVisitBinOp>(c); }
+py::object visit_Subscript(const Call& c) { return eval_over_variables<kVisitSubscript>(c); }
+
+py::object visit_Constant(const Call& c) {
+    static const Signature sig("visit_Constant", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    return getattr(b[1], TVK_NAME("value"));
+}
+
+// A parameter's annotation is read by the binding, not visited.
+py::object visit_arg(const Call& c) {
+    static const Signature sig("visit_arg", {"self", "node"}, 2);
+    bind<2>(sig, c);
+    return py::none();
+}
+
+// An expression statement: a tuple's members are appended one by one, any
+// other value (None included) as one item.
+py::object visit_Expr(const Call& c) {
+    static const Signature sig("visit_Expr", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0];
+    py::object value = visit(self, getattr(b[1], TVK_NAME("value")));
+    if (!PyTuple_Check(value.ptr())) {
+        append(self, value);
+        return py::none();
+    }
+    extend_list(self, value);
+    return py::none();
+}
+
+}  // namespace tvk::kern

@@ -1,0 +1,176 @@
+// Declarations: `name: Type = value` files the value in the symbol table the
+// type names; frames, envelopes and the other data carriers also enter the
+// instruction list, and a register takes the next number and is loaded with
+// its initial value.
+#include "kernel.hpp"
+
+namespace tvk::kern {
+
+namespace {
+
+constexpr const char* kUnallowed = "Unallowed variable declaration";
+
+// The text after the last "." of a str (all of it without one).
+py::object last_part(py::handle s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    Py_ssize_t dot = PyUnicode_FindChar(s.ptr(), '.', 0, n, -1);
+    if (dot == -2) throw py::error_already_set();
+    if (dot < 0) return py::reinterpret_borrow<py::object>(s);
+    return steal(PyUnicode_Substring(s.ptr(), dot + 1, n));
+}
+
+bool type_is(py::handle type_name, py::handle expected) {
+    int eq = PyObject_RichCompareBool(type_name.ptr(), expected.ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    return eq != 0;
+}
+
+// The __name__ of a type marker of the library, as the namespace holds it.
+py::object marker(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }
+
+void file(py::handle self, PyObject* table, py::handle sym, py::handle value) {
+    py::object t = getattr(self, table);
+    if (PyObject_SetItem(t.ptr(), sym.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+}  // namespace
+
+py::object is_repeat_symbol(const Call& c) {
+    static const Signature sig("_is_repeat_symbol", {"self", "name"}, 2);
+    auto b = bind<2>(sig, c);
+    for (PyObject* table : {TVK_NAME("var_symbol"), TVK_NAME("envelope_symbol"), TVK_NAME("frame_symbol"),
+                            TVK_NAME("register_symbol")})
+        if (contains(getattr(b[0], table), b[1])) return py::bool_(true);
+    return py::bool_(false);
+}
+
+// The type name of an annotation: `zv.T` gives "T", 'zv.T' gives "T", `T[...]`
+// gives "T". Anything else (a bare name, no annotation) is refused.
+py::object get_annotation_type(const Call& c) {
+    static const Signature sig("_get_annotation_type", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object ann = getattr(b[1], TVK_NAME("annotation"));
+    if (is_a(ann, reg().Attribute)) return getattr(ann, TVK_NAME("attr"));
+    if (is_a(ann, reg().Constant)) {
+        py::object value = getattr(ann, TVK_NAME("value"));
+        if (PyUnicode_Check(value.ptr())) return last_part(value);
+    } else if (is_a(ann, reg().Subscript)) {
+        py::object subscripted = getattr(ann, TVK_NAME("value"));
+        if (is_a(subscripted, reg().Name)) return getattr(subscripted, TVK_NAME("id"));
+    }
+    refuse(b[0], b[1], kUnallowed);
+    return py::none();
+}
+
+// The called name of an assignment's value `p.f(...)`: "f".
+py::object get_value_type(const Call& c) {
+    static const Signature sig("_get_value_type", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object value = getattr(b[1], TVK_NAME("value"));
+    if (is_a(value, reg().Call)) {
+        py::object func = getattr(value, TVK_NAME("func"));
+        if (is_a(func, reg().Attribute)) return getattr(func, TVK_NAME("attr"));
+    }
+    refuse(b[0], b[1], kUnallowed);
+    return py::none();
+}
+
+// The comparison operators of an if statement's test.
+py::object get_compare_type(const Call& c) {
+    static const Signature sig("_get_compare_type", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object test = getattr(b[1], TVK_NAME("test"));
+    if (is_a(test, reg().Compare)) return getattr(test, TVK_NAME("ops"));
+    refuse(b[0], b[1], kUnallowed);
+    return py::none();
+}
+
+// _set_variable_symbol(_type, ins, node, sym): the first type whose name
+// equals `_type` decides the table and what enters the instruction list.
+py::object set_variable_symbol(const Call& c) {
+    static const Signature sig("_set_variable_symbol", {"self", "_type", "ins", "node", "sym"}, 5);
+    auto b = bind<5>(sig, c);
+    py::handle self = b[0], type_name = b[1], ins = b[2], node = b[3], sym = b[4];
+    struct Carrier {
+        PyObject* marker;
+        PyObject* table;
+    };
+    // Data carriers: filed and appended as they came.
+    const Carrier carriers[] = {
+        {TVK_NAME("Frame"), TVK_NAME("frame_symbol")},
+        {TVK_NAME("Envelope"), TVK_NAME("envelope_symbol")},
+        {TVK_NAME("Waveform"), TVK_NAME("waveform_symbol")},
+        {TVK_NAME("Freqlist"), TVK_NAME("freq_list_symbol")},
+        {TVK_NAME("Demodulation"), TVK_NAME("demodulation_symbol")},
+    };
+    for (const Carrier& k : carriers) {
+        if (!type_is(type_name, marker(k.marker))) continue;
+        file(self, k.table, sym, ins);
+        // An envelope value that is no instruction stays out of the list.
+        if (k.marker != TVK_NAME("Envelope") || is_a(ins, reg().IRBase)) append(self, ins);
+        return py::none();
+    }
+    if (type_is(type_name, marker(TVK_NAME("ArbWave")))) {
+        append(self, ins);
+        file(self, TVK_NAME("var_symbol"), sym, ins);
+        return py::none();
+    }
+    if (type_is(type_name, marker(TVK_NAME("Var")))) {
+        file(self, TVK_NAME("var_symbol"), sym, ins);
+        return py::none();
+    }
+    if (type_is(type_name, marker(TVK_NAME("Int")))) {
+        file(self, TVK_NAME("register_symbol"), sym, ins);
+        return py::none();
+    }
+    if (type_is(type_name, marker(TVK_NAME("Reg")))) {
+        py::object idx = getattr(self, TVK_NAME("register_idx"));
+        file(self, TVK_NAME("register_symbol"), sym, idx);
+        py::object channel_key = steal(PyUnicode_FromFormat("feedbackchnl_%S", sym.ptr()));
+        file(self, TVK_NAME("register_symbol"), channel_key, idx);
+        py::object mov = make(reg().IRMov, {idx, ins});
+        setattr(mov, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
+        append(self, mov);
+        static PyObject* const one = PyLong_FromLong(1);
+        setattr(self, TVK_NAME("register_idx"), steal(PyNumber_Add(idx.ptr(), one)));
+        return py::none();
+    }
+    for (const char* plain : {"ndarray", "int", "float", "dict", "list", "tuple"}) {
+        if (!type_is(type_name, py::str(plain))) continue;
+        file(self, TVK_NAME("var_symbol"), sym, ins);
+        return py::none();
+    }
+    py::object message = steal(PyUnicode_FromFormat("Unknown variable type %S", type_name.ptr()));
+    refuse(self, node, message);
+    return py::none();
+}
+
+// visit_AnnAssign(node): `name: Type = value` or `name: Type`.
+py::object visit_AnnAssign(const Call& c) {
+    static const Signature sig("visit_AnnAssign", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0], node = b[1];
+    py::object target = getattr(node, TVK_NAME("target"));
+    if (!is_a(target, reg().Name)) {
+        py::object source = call_method(self, TVK_NAME("_get_line_source"), {target});
+        py::object message = steal(PyUnicode_FromFormat("Unallowed variable declaration xxx %S", source.ptr()));
+        refuse(self, node, message);
+        return py::none();
+    }
+    py::object name = getattr(target, TVK_NAME("id"));
+    py::object repeated = call_method(self, TVK_NAME("_is_repeat_symbol"), {name});
+    int is_repeated = PyObject_IsTrue(repeated.ptr());
+    if (is_repeated < 0) throw py::error_already_set();
+    if (is_repeated) {
+        py::object message = steal(PyUnicode_FromFormat("Variable \"%S\" has been defined", name.ptr()));
+        refuse(self, node, message);
+        return py::none();
+    }
+    py::object type_name = call_method(self, TVK_NAME("_get_annotation_type"), {node});
+    py::object value_node = getattr(node, TVK_NAME("value"));
+    py::object value = value_node.is_none() ? getattr(node, TVK_NAME("simple")) : visit(self, value_node);
+    call_method(self, TVK_NAME("_set_variable_symbol"), {type_name, value, node, name});
+    return py::none();
+}
+
+}  // namespace tvk::kern

@@ -1,0 +1,243 @@
+// Evaluation of a kernel expression: the node back to source text through
+// astor, evaluated with the module's own namespace as globals and the
+// kernel's visible symbol tables as locals.
+//
+// The locals are a view over the tables rather than a merged copy, so an
+// evaluation costs the same however many symbols the kernel has declared: a
+// name resolves in the last table that holds it, then in the three entries
+// "locals_list", "node" and "self". Anything the expression itself binds (a
+// walrus target) stays in the view and wins from then on.
+#include "kernel.hpp"
+
+#include <structmember.h>
+
+namespace tvk::kern {
+
+namespace {
+
+struct EvalLocals {
+    PyObject_HEAD
+    PyObject* base;    // dict: locals_list, node, self
+    PyObject* tables;  // tuple of dicts, later ones win
+    PyObject* own;     // dict of names the expression bound, or nullptr
+};
+
+// The merged dictionary the view stands for.
+PyObject* merged(EvalLocals* v) {
+    PyObject* d = PyDict_Copy(v->base);
+    if (!d) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v->tables); ++i)
+        if (PyDict_Update(d, PyTuple_GET_ITEM(v->tables, i)) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    if (v->own && PyDict_Update(d, v->own) < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+PyObject* lookup(EvalLocals* v, PyObject* key) {
+    if (v->own) {
+        PyObject* r = PyDict_GetItemWithError(v->own, key);
+        if (r || PyErr_Occurred()) return r;
+    }
+    for (Py_ssize_t i = PyTuple_GET_SIZE(v->tables) - 1; i >= 0; --i) {
+        PyObject* r = PyDict_GetItemWithError(PyTuple_GET_ITEM(v->tables, i), key);
+        if (r || PyErr_Occurred()) return r;
+    }
+    return PyDict_GetItemWithError(v->base, key);
+}
+
+PyObject* locals_getitem(PyObject* self, PyObject* key) {
+    PyObject* r = lookup(reinterpret_cast<EvalLocals*>(self), key);
+    if (r) return Py_NewRef(r);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+}
+
+int locals_setitem(PyObject* self, PyObject* key, PyObject* value) {
+    auto* v = reinterpret_cast<EvalLocals*>(self);
+    if (!v->own) {
+        if (!value) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            return -1;
+        }
+        v->own = PyDict_New();
+        if (!v->own) return -1;
+    }
+    return value ? PyDict_SetItem(v->own, key, value) : PyDict_DelItem(v->own, key);
+}
+
+int locals_contains(PyObject* self, PyObject* key) {
+    PyObject* r = lookup(reinterpret_cast<EvalLocals*>(self), key);
+    if (r) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+Py_ssize_t locals_len(PyObject* self) {
+    PyObject* d = merged(reinterpret_cast<EvalLocals*>(self));
+    if (!d) return -1;
+    Py_ssize_t n = PyDict_GET_SIZE(d);
+    Py_DECREF(d);
+    return n;
+}
+
+PyObject* locals_iter(PyObject* self) {
+    PyObject* d = merged(reinterpret_cast<EvalLocals*>(self));
+    if (!d) return nullptr;
+    PyObject* it = PyObject_GetIter(d);
+    Py_DECREF(d);
+    return it;
+}
+
+// keys(), items(), values(), get() and repr of the merged dictionary.
+PyObject* forward_merged(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs) {
+    PyObject* d = merged(reinterpret_cast<EvalLocals*>(self));
+    if (!d) return nullptr;
+    PyObject* f = PyObject_GetAttrString(d, name);
+    Py_DECREF(d);
+    if (!f) return nullptr;
+    PyObject* r = PyObject_Vectorcall(f, args, nargs, nullptr);
+    Py_DECREF(f);
+    return r;
+}
+PyObject* locals_keys(PyObject* self, PyObject*) { return forward_merged(self, "keys", nullptr, 0); }
+PyObject* locals_items(PyObject* self, PyObject*) { return forward_merged(self, "items", nullptr, 0); }
+PyObject* locals_values(PyObject* self, PyObject*) { return forward_merged(self, "values", nullptr, 0); }
+PyObject* locals_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return forward_merged(self, "get", args, nargs);
+}
+PyObject* locals_repr(PyObject* self) {
+    PyObject* d = merged(reinterpret_cast<EvalLocals*>(self));
+    if (!d) return nullptr;
+    PyObject* r = PyObject_Repr(d);
+    Py_DECREF(d);
+    return r;
+}
+
+int locals_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* v = reinterpret_cast<EvalLocals*>(self);
+    Py_VISIT(v->base);
+    Py_VISIT(v->tables);
+    Py_VISIT(v->own);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int locals_clear(PyObject* self) {
+    auto* v = reinterpret_cast<EvalLocals*>(self);
+    Py_CLEAR(v->base);
+    Py_CLEAR(v->tables);
+    Py_CLEAR(v->own);
+    return 0;
+}
+
+void locals_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    locals_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef locals_methods[] = {
+    {"keys", locals_keys, METH_NOARGS, nullptr},
+    {"items", locals_items, METH_NOARGS, nullptr},
+    {"values", locals_values, METH_NOARGS, nullptr},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(locals_get)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot locals_slots[] = {
+    {Py_mp_subscript, reinterpret_cast<void*>(locals_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(locals_setitem)},
+    {Py_mp_length, reinterpret_cast<void*>(locals_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(locals_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(locals_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(locals_repr)},
+    {Py_tp_methods, locals_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(locals_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(locals_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(locals_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec locals_spec = {"tarvok.zelvo.kernel.EvalLocals", sizeof(EvalLocals), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           locals_slots};
+
+// The evaluation's local namespace. Exact dictionaries get the view; any
+// other table is merged with the dictionary update, as it always was.
+py::object make_locals(py::handle self, py::handle node, py::handle locals_list) {
+    py::dict base;
+    base["locals_list"] = locals_list;
+    base["node"] = node;
+    base["self"] = self;
+    py::object tables = steal(PySequence_Tuple(locals_list.ptr()));
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tables.ptr()); ++i)
+        plain = plain && PyDict_CheckExact(PyTuple_GET_ITEM(tables.ptr(), i));
+    if (!plain) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tables.ptr()); ++i)
+            call_method(base, TVK_NAME("update"), {PyTuple_GET_ITEM(tables.ptr(), i)});
+        return std::move(base);
+    }
+    auto* v = PyObject_GC_New(EvalLocals, reinterpret_cast<PyTypeObject*>(reg().EvalLocals));
+    if (!v) throw py::error_already_set();
+    v->base = base.release().ptr();
+    v->tables = tables.release().ptr();
+    v->own = nullptr;
+    PyObject_GC_Track(v);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(v));
+}
+
+// Runs self._raise_error(KernelParseError, node, message) with `failure` as
+// the exception being handled, so the parse error carries it as context.
+void report_failure(py::handle self, py::handle node, py::handle failure) {
+    py::object message =
+        steal(PyUnicode_FromFormat("Function Parse Error, %S", failure.ptr()));
+    PyObject* previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(failure.ptr());
+    try {
+        refuse(self, node, message);
+    } catch (...) {
+        PyErr_SetHandledException(previous);
+        Py_XDECREF(previous);
+        throw;
+    }
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+}
+
+}  // namespace
+
+void register_eval_locals(py::module_&) { reg().EvalLocals = steal(PyType_FromSpec(&locals_spec)).release().ptr(); }
+
+// _kernel_eval(node, locals_list)
+py::object kernel_eval(const Call& c) {
+    static const Signature sig("_kernel_eval", {"self", "node", "locals_list"}, 3);
+    auto b = bind<3>(sig, c);
+    py::handle self = b[0], node = b[1];
+    py::object locals = make_locals(self, node, b[2]);
+    try {
+        py::object source = call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
+        PyObject* argv[] = {source.ptr(), reg().module_dict, locals.ptr()};
+        return steal(PyObject_Vectorcall(reg().eval, argv, 3, nullptr));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        e.restore();
+    }
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace) PyException_SetTraceback(value, trace);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    py::object failure = steal(value);
+    report_failure(self, node, failure);
+    return py::none();  // only when an override of _raise_error returns
+}
+
+}  // namespace tvk::kern

@@ -1,0 +1,83 @@
+// Small operations every handler of the front-end shares.
+#include "kernel.hpp"
+
+#include "common/walk.hpp"
+
+namespace tvk::kern {
+
+Registry& reg() {
+    static auto* r = new Registry();
+    return *r;
+}
+
+py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
+
+bool name_in(py::handle node, std::initializer_list<const char*> ids) {
+    if (!is_a(node, reg().Name)) return false;
+    py::object id = getattr(node, TVK_NAME("id"));
+    if (!PyUnicode_Check(id.ptr())) return false;
+    for (const char* s : ids)
+        if (PyUnicode_CompareWithASCIIString(id.ptr(), s) == 0) return true;
+    return false;
+}
+
+bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes) {
+    if (!is_a(node, reg().Call)) return false;
+    py::object func = getattr(node, TVK_NAME("func"));
+    return is_a(func, reg().Attribute) && name_in(getattr(func, TVK_NAME("value")), prefixes);
+}
+
+bool contains(py::handle table, py::handle key) {
+    int r = PyDict_CheckExact(table.ptr()) ? PyDict_Contains(table.ptr(), key.ptr())
+                                           : PySequence_Contains(table.ptr(), key.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+py::object table_item(py::handle table, py::handle key) { return steal(PyObject_GetItem(table.ptr(), key.ptr())); }
+
+void append(py::handle self, py::handle item) {
+    py::object list = getattr(self, TVK_NAME("instruction_list"));
+    if (PyList_CheckExact(list.ptr())) {
+        tvk::append(list, item);
+        return;
+    }
+    call_method(list, TVK_NAME("append"), {item});
+}
+
+void extend_list(py::handle self, py::handle items) {
+    py::object list = getattr(self, TVK_NAME("instruction_list"));
+    if (PyList_CheckExact(list.ptr())) {
+        extend(list, items);
+        return;
+    }
+    call_method(list, TVK_NAME("extend"), {items});
+}
+
+py::object visit(py::handle self, py::handle node) { return call_method(self, TVK_NAME("visit"), {node}); }
+
+void visit_each(py::handle self, py::handle nodes) {
+    for_each(nodes, [&](py::handle node) { visit(self, node); });
+}
+
+void refuse(py::handle self, py::handle node, py::handle message) {
+    py::object error = global(TVK_NAME("KernelParseError"));
+    call_method(self, TVK_NAME("_raise_error"), {error, node, message});
+}
+
+void refuse(py::handle self, py::handle node, const char* message) { refuse(self, node, py::str(message)); }
+
+py::object text(py::handle x) { return py_format(x, ""); }
+
+py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel) {
+    PyObject* argv[8];
+    if (args.size() > 7) throw std::invalid_argument("make: too many arguments");
+    size_t n = 0;
+    for (py::handle a : args) argv[n++] = a.ptr();
+    if (!kernel) return steal(PyObject_Vectorcall(cls, argv, n, nullptr));
+    argv[n] = kernel.ptr();
+    static PyObject* const kw = Py_BuildValue("(s)", "kernel");
+    return steal(PyObject_Vectorcall(cls, argv, n, kw));
+}
+
+}  // namespace tvk::kern

@@ -1,0 +1,179 @@
+// Shared declarations of module tarvok.zelvo.kernel: the class registry filled
+// at module init, the helpers every handler uses and the members of the kernel
+// classes, one topic per source file.
+#pragma once
+
+#include <initializer_list>
+
+#include "common/common.hpp"
+#include "common/pyops.hpp"
+#include "common/recursion.hpp"
+#include "common/text.hpp"
+
+namespace tvk::kern {
+
+inline constexpr const char* kModule = "tarvok.zelvo.kernel";
+
+// Objects made or imported at module init. Plain pointers, each also held by
+// the module (an attribute, a class member or an imported module), so nothing
+// here has a destructor that could run after the interpreter is gone.
+struct Registry {
+    PyObject* module_dict = nullptr;
+    // Syntax-tree classes.
+    PyObject* Name = nullptr;
+    PyObject* Attribute = nullptr;
+    PyObject* Call = nullptr;
+    PyObject* Constant = nullptr;
+    PyObject* Subscript = nullptr;
+    PyObject* Compare = nullptr;
+    PyObject* Eq = nullptr;
+    PyObject* Gt = nullptr;
+    PyObject* Lt = nullptr;
+    PyObject* Load = nullptr;
+    PyObject* Assign = nullptr;
+    PyObject* BinOp = nullptr;
+    PyObject* copy_location = nullptr;
+    PyObject* Iterable = nullptr;   // collections.abc.Iterable
+    PyObject* eval = nullptr;       // builtins.eval
+    PyObject* wraps = nullptr;      // functools.wraps
+    // Instructions the front-end makes itself.
+    PyObject* IRBase = nullptr;
+    PyObject* IRMov = nullptr;
+    PyObject* IRJmov = nullptr;
+    PyObject* IRJumpInside = nullptr;
+    PyObject* IRPlaceholder = nullptr;
+    PyObject* IRJumpImmNormal = nullptr;
+    // The module's own classes.
+    PyObject* KernelParseError = nullptr;
+    PyObject* SimulateMixin = nullptr;
+    PyObject* ZelvoKernel = nullptr;
+    PyObject* Kernel = nullptr;
+    PyObject* SimulationKernel = nullptr;
+    PyObject* ScopeKernel = nullptr;
+    PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
+};
+Registry& reg();
+
+// ---- helpers ---------------------------------------------------------------
+
+// A name of the module namespace, looked up at the call (NameError if unbound).
+py::object global(PyObject* name);
+
+inline bool is_a(py::handle o, PyObject* cls) {
+    return PyObject_TypeCheck(o.ptr(), reinterpret_cast<PyTypeObject*>(cls));
+}
+// `node` is an ast.Name whose id is one of `ids`.
+bool name_in(py::handle node, std::initializer_list<const char*> ids);
+// `node` is a call of the form p.f(...) with p a plain name among `prefixes`.
+bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes);
+// `key in table`.
+bool contains(py::handle table, py::handle key);
+// self.<table>[key] for a table attribute of the kernel.
+py::object table_item(py::handle table, py::handle key);
+// Appends one item, or every item of an iterable, to the visiting kernel's
+// instruction list.
+void append(py::handle self, py::handle item);
+void extend_list(py::handle self, py::handle items);
+// self.visit(node) for every node of `nodes`, results dropped.
+void visit_each(py::handle self, py::handle nodes);
+py::object visit(py::handle self, py::handle node);
+// Reports a refusal through self._raise_error with KernelParseError (looked
+// up in the module namespace). Returns only if an override lets it return;
+// the caller then stops handling the statement.
+void refuse(py::handle self, py::handle node, const char* message);
+void refuse(py::handle self, py::handle node, py::handle message);
+// A hooked statement: its test or iterable `call` must be a library call,
+// which is evaluated and handed with the statement to the kernel's `member`
+// (_zv_func_on_if or _zv_func_on_for); anything else would drop the body
+// unseen and is refused with `refusal`.
+void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal);
+// str(x) as format(x, "") gives it.
+py::object text(py::handle x);
+// Kernel.<name>(self, *args): the member as the class Kernel holds it.
+py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args = {});
+// A ready instruction of the front-end's own: cls(*args, **kw).
+py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel = {});
+
+// ---- members ---------------------------------------------------------------
+
+// The object, its parameters and entry points.
+py::object kernel_init(const Call& c);
+py::object no_simulator(py::handle self);
+py::object default_compile_params(py::handle self);
+py::object clear(const Call& c);
+py::object parse(const Call& c);
+py::object show(const Call& c);
+py::object call(const Call& c);
+py::object repr(const Call& c);
+py::object remove_tabs(const Call& c);
+py::object wrap(const Call& c);
+py::object form_kernel(const Call& c);
+py::object create_scope(const Call& c);
+
+// Evaluation and error reporting.
+py::object kernel_eval(const Call& c);
+py::object get_line_source(const Call& c);
+py::object raise_error(const Call& c);
+py::object with_error(const Call& c);
+py::object node_line(const Call& c);
+void register_eval_locals(py::module_& m);
+
+// Declarations.
+py::object is_repeat_symbol(const Call& c);
+py::object get_annotation_type(const Call& c);
+py::object get_value_type(const Call& c);
+py::object get_compare_type(const Call& c);
+py::object set_variable_symbol(const Call& c);
+py::object visit_AnnAssign(const Call& c);
+
+// Calls and expressions, and the library hooks.
+py::object zv_func_precall(const Call& c);
+py::object zv_func_on_if(const Call& c);
+py::object zv_func_on_for(const Call& c);
+py::object visit_Subscript(const Call& c);
+py::object visit_arg(const Call& c);
+py::object visit_Call(const Call& c);
+py::object visit_BinOp(const Call& c);
+py::object visit_Constant(const Call& c);
+py::object visit_Expr(const Call& c);
+
+// Re-assignments.
+py::object visit_Assign(const Call& c);
+py::object visit_AugAssign(const Call& c);
+
+// Comparisons.
+py::object set_judge_symbol(const Call& c);
+py::object handle_eq(const Call& c);
+py::object handle_gt(const Call& c);
+py::object handle_lt(const Call& c);
+py::object handle_in(const Call& c);
+py::object handle_noteq(const Call& c);
+py::object handle_gte(const Call& c);
+py::object handle_lte(const Call& c);
+py::object visit_Compare(const Call& c);
+
+// Branches and loops.
+py::object visit_If(const Call& c);
+py::object judgment_jump(const Call& c);
+py::object is_compile_loop_var(const Call& c);
+py::object is_compile_loop_func(const Call& c);
+py::object visit_For(const Call& c);
+py::object visit_While(const Call& c);
+py::object visit_Break(const Call& c);
+py::object visit_Continue(const Call& c);
+
+// The function definition and its parameters.
+py::object visit_Return(const Call& c);
+py::object visit_FunctionDef(const Call& c);
+py::object visit_arguments(const Call& c);
+py::object visit_Module(const Call& c);
+
+// Class assembly, in the order the classes must exist: the namespace, then
+// KernelParseError, SimulateMixin and ZelvoKernel, then Kernel, then
+// SimulationKernel and ScopeKernel.
+void register_namespace(py::module_& m);
+void register_mixin(py::module_& m);
+void register_kernel(py::module_& m);
+void register_kinds(py::module_& m);
+
+}  // namespace tvk::kern

@@ -1,0 +1,141 @@
+// Loops: a `for` over a compile-time variable is unrolled while parsing; a
+// `for` whose variable is a register goes to the library's for_call hook;
+// `while True` becomes a pre-loop copy of its body, a landing placeholder, the
+// loop copy and a jump back to the placeholder, each copy lowered in a scope
+// kernel of its own.
+#include "kernel.hpp"
+
+#include "common/walk.hpp"
+
+namespace tvk::kern {
+
+namespace {
+
+constexpr const char* kUnallowedIterable = "Unallowed if condition";
+
+bool named_in_table(py::handle self, py::handle node, PyObject* table) {
+    return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
+}
+
+// The text a refusal names a node by: its name, else its source.
+py::object label(py::handle self, py::handle node) {
+    if (is_a(node, reg().Name)) return getattr(node, TVK_NAME("id"));
+    return call_method(self, TVK_NAME("_get_line_source"), {node});
+}
+
+void unroll(py::handle self, py::handle node, py::handle name) {
+    const bool over_variable = truth(call_method(self, TVK_NAME("_is_compile_loop_var"), {node}));
+    const bool over_call = truth(call_method(self, TVK_NAME("_is_compile_loop_func"), {node}));
+    if (!over_variable && !over_call) {
+        refuse(self, node, kUnallowedIterable);
+        return;
+    }
+    py::object iter_node = getattr(node, TVK_NAME("iter"));
+    py::object values = over_call ? visit(self, iter_node)
+                                  : table_item(getattr(self, TVK_NAME("var_symbol")), getattr(iter_node, TVK_NAME("id")));
+    int iterable = PyObject_IsInstance(values.ptr(), reg().Iterable);
+    if (iterable < 0) throw py::error_already_set();
+    if (!iterable) {
+        py::object shown = text(values);
+        py::object message = steal(PyUnicode_FromFormat("veriable %S=%U Unallowed for loop",
+                                                         label(self, iter_node).ptr(), shown.ptr()));
+        refuse(self, node, message);
+        return;
+    }
+    py::object body = getattr(node, TVK_NAME("body"));
+    for_each(values, [&](py::handle item) {
+        py::object table = getattr(self, TVK_NAME("var_symbol"));
+        if (PyObject_SetItem(table.ptr(), name.ptr(), item.ptr()) < 0) throw py::error_already_set();
+        visit_each(self, body);
+    });
+    if (truth(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
+}
+
+}  // namespace
+
+py::object is_compile_loop_var(const Call& c) {
+    static const Signature sig("_is_compile_loop_var", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    return py::bool_(named_in_table(b[0], getattr(b[1], TVK_NAME("iter")), TVK_NAME("var_symbol")));
+}
+
+// A call as iterable with a compile-time loop variable (the callee is not
+// what is tested).
+py::object is_compile_loop_func(const Call& c) {
+    static const Signature sig("_is_compile_loop_func", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    return py::bool_(is_a(getattr(b[1], TVK_NAME("iter")), reg().Call) &&
+                     named_in_table(b[0], getattr(b[1], TVK_NAME("target")), TVK_NAME("var_symbol")));
+}
+
+py::object visit_For(const Call& c) {
+    static const Signature sig("visit_For", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0], node = b[1];
+    RecursionGuard guard(" while lowering a kernel");
+    py::object target = getattr(node, TVK_NAME("target"));
+    if (named_in_table(self, target, TVK_NAME("var_symbol"))) {
+        unroll(self, node, getattr(target, TVK_NAME("id")));
+        return py::none();
+    }
+    if (named_in_table(self, target, TVK_NAME("register_symbol"))) {
+        hand_to_library(self, getattr(node, TVK_NAME("iter")), node, TVK_NAME("_zv_func_on_for"), kUnallowedIterable);
+        return py::none();
+    }
+    py::object message =
+        steal(PyUnicode_FromFormat("the iter variable %S is not defined", label(self, target).ptr()));
+    refuse(self, node, message);
+    return py::none();
+}
+
+// while True: each statement is lowered in the pre-loop scope, then in the
+// loop scope, before the next one.
+py::object visit_While(const Call& c) {
+    static const Signature sig("visit_While", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0], node = b[1];
+    RecursionGuard guard(" while lowering a kernel");
+    py::object test = getattr(node, TVK_NAME("test"));
+    if (!is_a(test, reg().Constant) || getattr(test, TVK_NAME("value")).ptr() != Py_True) {
+        refuse(self, node, "not allowed while");
+        return py::none();
+    }
+    py::object loop_scope = call_method(self, TVK_NAME("create_scope"));
+    py::object pre_loop_scope = call_method(self, TVK_NAME("create_scope"));
+    py::object landing = make(reg().IRPlaceholder, {});
+    py::object back = make(reg().IRJumpImmNormal, {landing}, self);
+    for_each(getattr(node, TVK_NAME("body")), [&](py::handle stmt) {
+        visit(pre_loop_scope, stmt);
+        visit(loop_scope, stmt);
+    });
+    py::list lowered;
+    extend(lowered, getattr(pre_loop_scope, TVK_NAME("instruction_list")));
+    tvk::append(lowered, landing);
+    extend(lowered, getattr(loop_scope, TVK_NAME("instruction_list")));
+    tvk::append(lowered, back);
+    extend_list(self, lowered);
+    return py::none();
+}
+
+namespace {
+
+// A break or continue would not end or skip anything in the lowered code.
+template <const char* Member, const char* Message>
+py::object refuse_statement(const Call& c) {
+    static const Signature sig(Member, {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    refuse(b[0], b[1], Message);
+    return py::none();
+}
+
+constexpr char kVisitBreak[] = "visit_Break";
+constexpr char kVisitContinue[] = "visit_Continue";
+constexpr char kBreakRefusal[] = "Unallowed break statement";
+constexpr char kContinueRefusal[] = "Unallowed continue statement";
+
+}  // namespace
+
+py::object visit_Break(const Call& c) { return refuse_statement<kVisitBreak, kBreakRefusal>(c); }
+py::object visit_Continue(const Call& c) { return refuse_statement<kVisitContinue, kContinueRefusal>(c); }
+
+}  // namespace tvk::kern

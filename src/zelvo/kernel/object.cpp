@@ -1,0 +1,231 @@
+// The kernel object: construction from a function or a source text, its
+// tables and parameters, the parse, and the entry points that make and parse
+// kernels. Every internal step goes through the object, so subclasses and
+// scope kernels take part.
+#include "core.hpp"
+#include "kernel.hpp"
+
+#include "common/function.hpp"
+
+namespace tvk::kern {
+
+namespace {
+
+void set(py::handle self, PyObject* name, py::handle value) { setattr(self, name, value); }
+
+py::object zero() { return steal(PyLong_FromLong(0)); }
+
+// The default pass classes, looked up by name when a kernel is made.
+py::list pass_list(std::initializer_list<PyObject*> names) {
+    py::list l;
+    for (PyObject* n : names) l.append(global(n));
+    return l;
+}
+
+py::object default_pass_params() {
+    py::dict d;
+    d["rules"] = pass_list({TVK_NAME("SelectJumpTypeRule"), TVK_NAME("EnvelopeRule"), TVK_NAME("PreConfigRule"),
+                            TVK_NAME("WitiRule"), TVK_NAME("WtgAlign"), TVK_NAME("BranchRule"),
+                            TVK_NAME("PlayDDRRule"), TVK_NAME("TimingRule"), TVK_NAME("AddJumpRule")});
+    d["checkers"] = pass_list({TVK_NAME("OverlapChecker"), TVK_NAME("EnvelopeChecker"), TVK_NAME("FmsiChecker"),
+                               TVK_NAME("PlyChecker"), TVK_NAME("DrstChecker"), TVK_NAME("IRNumberChecker"),
+                               TVK_NAME("TwoCapiChecker"), TVK_NAME("EmptyWtgChecker"),
+                               TVK_NAME("WaveformChecker"), TVK_NAME("ProtChecker")});
+    d["optimizers"] =
+        pass_list({TVK_NAME("JumpImmOptimizer"), TVK_NAME("PlyiAmpOptimizer"), TVK_NAME("PlayDDROptimizer")});
+    d["translate"] = global(TVK_NAME("NormalTranslator"));
+    return std::move(d);
+}
+
+py::object ast_parse(py::handle source) {
+    return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
+}
+
+}  // namespace
+
+py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args) {
+    py::object f = getattr(reg().Kernel, name);
+    PyObject* argv[8];
+    if (args.size() > 7) throw std::invalid_argument("kernel_member: too many arguments");
+    size_t n = 0;
+    argv[n++] = self.ptr();
+    for (py::handle a : args) argv[n++] = a.ptr();
+    return steal(PyObject_Vectorcall(f.ptr(), argv, n, nullptr));
+}
+
+// Kernel(func=None, args=None, kwargs=None, src=None)
+py::object kernel_init(const Call& c) {
+    static const Signature sig("__init__", {"self", "func", "args", "kwargs", "src"}, 1, Signature::None,
+                               {py::none(), py::none(), py::none(), py::none()});
+    auto b = bind<5>(sig, c);
+    py::handle self = b[0], func = b[1], args = b[2], kwargs = b[3], src = b[4];
+    py::object name, source, tree;
+    if (!func.is_none()) {
+        py::object text = src.is_none()
+                              ? call_method(global(TVK_NAME("inspect")), TVK_NAME("getsource"), {func})
+                              : py::reinterpret_borrow<py::object>(src);
+        source = call_method(self, TVK_NAME("_remove_tabs"), {text});
+        tree = ast_parse(source);
+        name = getattr(func, TVK_NAME("__name__"));
+    } else if (!src.is_none()) {
+        source = call_method(self, TVK_NAME("_remove_tabs"), {src});
+        tree = ast_parse(source);
+        name = py::str("program");
+    } else {
+        py::object constant = getattr(global(TVK_NAME("ast")), TVK_NAME("Constant"));
+        tree = steal(PyObject_CallOneArg(constant.ptr(), Py_None));
+        source = py::none();
+        name = py::str("");
+    }
+    set(self, TVK_NAME("name"), name);
+    set(self, TVK_NAME("parent"), self);
+    set(self, TVK_NAME("func_args"), args);
+    set(self, TVK_NAME("func_kwargs"), kwargs);
+    set(self, TVK_NAME("top_src"), source);
+    set(self, TVK_NAME("top_node"), tree);
+    set(self, TVK_NAME("var_symbol"), py::dict());
+    set(self, TVK_NAME("frame_symbol"), py::dict());
+    set(self, TVK_NAME("frame_idx"), zero());
+    set(self, TVK_NAME("envelope_symbol"), py::dict());
+    set(self, TVK_NAME("waveform_symbol"), py::dict());
+    set(self, TVK_NAME("freq_list_symbol"), py::dict());
+    set(self, TVK_NAME("demodulation_symbol"), py::dict());
+    set(self, TVK_NAME("register_symbol"), py::dict());
+    set(self, TVK_NAME("register_idx"), zero());
+    set(self, TVK_NAME("instruction_list"), py::list());
+    set(self, TVK_NAME("instr_target_map"), py::dict());
+    set(self, TVK_NAME("jail_tag"), py::dict());
+    set(self, TVK_NAME("compile_params"), getattr(self, TVK_NAME("default_compile_params")));
+    set(self, TVK_NAME("pass_params"), default_pass_params());
+    return py::none();
+}
+
+// Simulator and simulator of a kernel without the simulation mixin.
+py::object no_simulator(py::handle) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw py::error_already_set();
+}
+
+py::object default_compile_params(py::handle) {
+    py::dict d;
+    d["trig_align_time"] = 0;
+    d["ddr_play_bwidth"] = 2;
+    d["envelope_type"] = py::none();
+    d["da_srate"] = 8e9;
+    d["ad_srate"] = 8e9;
+    d["base_clock"] = 4e-9;
+    d["target_chnl_type"] = "da";
+    d["intra_enable"] = false;
+    return std::move(d);
+}
+
+// New tables, counters, list and compile parameters; the old objects keep
+// their contents for whoever still holds them.
+py::object clear(const Call& c) {
+    static const Signature sig("clear", {"self"}, 1);
+    py::handle self = bind<1>(sig, c)[0];
+    set(self, TVK_NAME("var_symbol"), py::dict());
+    set(self, TVK_NAME("frame_symbol"), py::dict());
+    set(self, TVK_NAME("frame_idx"), zero());
+    set(self, TVK_NAME("envelope_symbol"), py::dict());
+    set(self, TVK_NAME("register_symbol"), py::dict());
+    set(self, TVK_NAME("register_idx"), zero());
+    set(self, TVK_NAME("instruction_list"), py::list());
+    set(self, TVK_NAME("compile_params"), getattr(self, TVK_NAME("default_compile_params")));
+    set(self, TVK_NAME("freq_list_symbol"), py::dict());
+    set(self, TVK_NAME("waveform_symbol"), py::dict());
+    set(self, TVK_NAME("demodulation_symbol"), py::dict());
+    return py::none();
+}
+
+py::object parse(const Call& c) {
+    static const Signature sig("parse", {"self"}, 1);
+    py::handle self = bind<1>(sig, c)[0];
+    call_method(self, TVK_NAME("clear"));
+    set(self, TVK_NAME("top_node"), ast_parse(getattr(self, TVK_NAME("top_src"))));
+    visit(self, getattr(self, TVK_NAME("top_node")));
+    return getattr(self, TVK_NAME("instruction_list"));
+}
+
+py::object show(const Call& c) {
+    static const Signature sig("show", {"self"}, 1);
+    bind<1>(sig, c);
+    return py::none();
+}
+
+// k(*args, **kwargs): parse again with new argument values.
+py::object call(const Call& c) {
+    static const Signature sig("__call__", {"self"}, 1, Signature::VarPos | Signature::VarKw);
+    auto b = bind<1>(sig, c);
+    set(b[0], TVK_NAME("func_args"), b.varargs);
+    set(b[0], TVK_NAME("func_kwargs"), b.kwargs);
+    call_method(b[0], TVK_NAME("parse"));
+    return getattr(b[0], TVK_NAME("instruction_list"));
+}
+
+py::object repr(const Call& c) {
+    static const Signature sig("__repr__", {"self"}, 1);
+    py::handle self = bind<1>(sig, c)[0];
+    py::object cls_name = text(getattr(getattr(self, TVK_NAME("__class__")), TVK_NAME("__name__")));
+    py::object name = text(getattr(self, TVK_NAME("name")));
+    return steal(PyUnicode_FromFormat("<%U:%U>", cls_name.ptr(), name.ptr()));
+}
+
+py::object remove_tabs(const Call& c) {
+    static const Signature sig("_remove_tabs", {"source"}, 1);
+    auto b = bind<1>(sig, c);
+    check_str(b[0], "source");
+    return str_of(core::remove_tabs(text_of(b[0])));
+}
+
+py::object create_scope(const Call& c) {
+    static const Signature sig("create_scope", {"self"}, 1);
+    py::handle self = bind<1>(sig, c)[0];
+    return call_method(global(TVK_NAME("ScopeKernel")), TVK_NAME("from_kernel"), {self});
+}
+
+namespace {
+
+// One call of a decorated kernel function, `state` being (cls, func): makes
+// cls(func, args, kwargs) from the call's values, parses it and returns it.
+PyObject* call_wrapper(PyObject* state, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    try {
+        static const Signature sig("wrapper", {}, 0, Signature::VarPos | Signature::VarKw);
+        Call call{args, PyVectorcall_NARGS(nargsf), kwnames, nullptr};
+        auto b = bind<0>(sig, call);
+        PyObject* argv[] = {PyTuple_GET_ITEM(state, 1), b.varargs.ptr(), b.kwargs.ptr()};
+        py::object k = steal(PyObject_Vectorcall(PyTuple_GET_ITEM(state, 0), argv, 3, nullptr));
+        call_method(k, TVK_NAME("parse"));
+        return k.release().ptr();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+// wrap(cls, func): the decorator; its wrapper is a function carrying func's
+// name, module and documentation.
+py::object wrap(const Call& c) {
+    static const Signature sig("wrap", {"cls", "func"}, 2);
+    auto b = bind<2>(sig, c);
+    py::object state = py::make_tuple(b[0], b[1]);
+    py::object wrapper = make_function(&call_wrapper, state, "wrapper", "Kernel.wrap.<locals>.wrapper", kModule);
+    py::object decorate = steal(PyObject_CallOneArg(reg().wraps, b.v[1]));
+    return steal(PyObject_CallOneArg(decorate.ptr(), wrapper.ptr()));
+}
+
+// form_kernel(cls, func_str, args=None, kwargs=None)
+py::object form_kernel(const Call& c) {
+    static const Signature sig("form_kernel", {"cls", "func_str", "args", "kwargs"}, 2, Signature::None,
+                               {py::none(), py::none()});
+    auto b = bind<4>(sig, c);
+    static PyObject* const kw = Py_BuildValue("(OOO)", TVK_NAME("args"), TVK_NAME("kwargs"), TVK_NAME("src"));
+    PyObject* argv[] = {b.v[2], b.v[3], b.v[1]};
+    py::object k = steal(PyObject_Vectorcall(b.v[0], argv, 0, kw));
+    call_method(k, TVK_NAME("parse"));
+    return k;
+}
+
+}  // namespace tvk::kern

@@ -1,0 +1,44 @@
+// Shared declarations of module tarvok.zelvo._optimizations.
+#pragma once
+
+#include "common/common.hpp"
+#include "common/instance.hpp"
+#include "common/walk.hpp"
+
+namespace tvk::opt {
+
+inline constexpr const char* kModule = "tarvok.zelvo._optimizations";
+
+// The instruction classes the optimizers test, in bit order; taken from _ir
+// at init (the module holds the classes for the process).
+enum Cat { kUnfix, kPlay, kWaitTrig, kWait, kDelay, kLoadDDR, kNumCats };
+inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRWaitTrig",
+                                                    "IRWait",  "IRDelay",   "LoadDDRIR"};
+inline constexpr std::uint32_t bit(Cat c) { return std::uint32_t{1} << c; }
+
+struct Registry {
+    PyObject* cats[kNumCats] = {};
+    PyObject* BaseOptimizer = nullptr;
+};
+Registry& reg();
+
+// isinstance(obj, <class of c>); the entry points run inside an
+// InstanceTestScope.
+inline bool is(py::handle obj, Cat c) { return is_instance(obj, reg().cats[c]); }
+
+// Builds a class of the module, binds it as a module attribute, returns it.
+py::object define_class(py::module_& m, const char* name, PyObject* base,
+                        void (*fill)(ClassBuilder&));
+
+// Item i of `seq` (a new reference), or nullptr past the end: a list read
+// directly, anything else through len() and indexing.
+py::object item_at(py::handle seq, Py_ssize_t i, Py_ssize_t fixed_len);
+
+// __init__ of every optimizer below the base: super().__init__(), nothing else.
+py::object derived_init(const Call& c);
+
+void register_base(py::module_& m);
+void register_amp(py::module_& m);
+void register_ddr(py::module_& m);
+
+}  // namespace tvk::opt

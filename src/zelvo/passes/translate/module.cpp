@@ -1,0 +1,37 @@
+// tarvok.zelvo._translate: program flattening and the two translators.
+#include "translate.hpp"
+
+namespace tvk::tr {
+
+Registry& reg() {
+    static auto* r = new Registry();
+    return *r;
+}
+
+}  // namespace tvk::tr
+
+TVK_MODULE(_translate, m) {
+    using namespace tvk;
+    using namespace tvk::tr;
+    Registry& r = reg();
+    py::module_ np = py::module_::import("numpy");
+    m.attr("np") = np;
+    r.np_frombuffer = py::object(np.attr("frombuffer")).release().ptr();
+    m.attr("copy") = py::module_::import("copy");
+    m.attr("TYPE_CHECKING") = py::module_::import("typing").attr("TYPE_CHECKING");
+    py::module_ ir = py::module_::import("tarvok.zelvo._ir");
+    for (int k = 0; k < kNumCats; ++k) {
+        r.cats[k] = py::object(ir.attr(kCatNames[k])).release().ptr();
+        m.attr(kCatNames[k]) = py::handle(r.cats[k]);
+    }
+    py::object base_dict = ir.attr("IRBase").attr("__dict__");
+    r.base_len = py::object(base_dict["__len__"]).release().ptr();
+    r.base_format = py::object(base_dict["__format__"]).release().ptr();
+    register_flatten(m);
+    register_normal(m);
+    register_ddr(m);
+    py::list all;
+    all.append(py::str("NormalTranslator"));
+    all.append(py::str("PlayDDRTranslator"));
+    m.attr("__all__") = all;
+}
