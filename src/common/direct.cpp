@@ -129,25 +129,44 @@ PyObject* Instance::direct(PyObject* name, bool& absent) const {
     return v;
 }
 
+namespace {
+
+// Dicts seen lacking a set of names, each at the version tag it had then:
+// an unchanged dict still lacks them. Plain memory, compared only.
+struct Lacking {
+    PyObject* dict = nullptr;
+    std::uintptr_t names = 0;
+    std::uint64_t version = 0;
+};
+Lacking g_lacking[256];
+
+bool dict_lacks(PyObject* dict, std::initializer_list<PyObject*> names) {
+    if (PyDict_GET_SIZE(dict) == 0) return true;
+    std::uintptr_t key = 0;
+    for (PyObject* name : names) key = key * 31 + reinterpret_cast<std::uintptr_t>(name);
+    auto p = reinterpret_cast<std::uintptr_t>(dict);
+    Lacking& seen = g_lacking[((p >> 4) ^ (p >> 12) ^ key) & 255];
+    const std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (seen.dict == dict && seen.names == key && seen.version == version) return true;
+    for (PyObject* name : names)
+        if (dict_item(dict, name)) return false;
+    seen = {dict, key, version};
+    return true;
+}
+
+}  // namespace
+
 bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     PyObject* dict = nullptr;
     PyTypeObject* tp = Py_TYPE(self_);
     if (!instance_dict(self_, dict)) return false;  // let the generic path decide
-    if (dict) {
-        if (PyDict_GET_SIZE(dict) == 0) return true;
-        for (PyObject* name : names)
-            if (dict_item(dict, name)) return false;
-        return true;
-    }
+    if (dict) return dict_lacks(dict, names);
     if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;  // no attributes at all
     // Inline values: the dict is made once (the object is about to be read
     // again and again) and asked.
     PyObject** dp = _PyObject_GetDictPtr(self_);
     if (!dp) return false;
-    if (!*dp || PyDict_GET_SIZE(*dp) == 0) return true;
-    for (PyObject* name : names)
-        if (dict_item(*dp, name)) return false;
-    return true;
+    return !*dp || dict_lacks(*dp, names);
 }
 
 bool AttrChain::Link::same() const {
