@@ -169,6 +169,16 @@ bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     return !*dp || dict_lacks(*dp, names);
 }
 
+namespace {
+// Makes the instance dict of obj when its attributes are still inline;
+// false when it has none to make.
+bool made_dict(PyObject* obj) {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject** dp = _PyObject_GetDictPtr(obj);
+    return dp && *dp;
+}
+}  // namespace
+
 bool AttrChain::Link::same() const {
     if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version) return false;
     PyObject* d = nullptr;
@@ -190,11 +200,12 @@ py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
     if (result_ && a_.obj == obj && names_[0] == first && names_[1] == second && a_.same() && b_.same())
         return py::reinterpret_borrow<py::object>(result_);
     result_ = nullptr;
-    PyObject* mid = Instance(obj).direct(first);
-    if (!mid) return read_attr(read_attr(obj, first), second);
+    // The chain is read again and again: both objects get their dicts made.
+    PyObject* mid = made_dict(obj) ? Instance(obj).direct(first) : nullptr;
+    if (!mid) return getattr(getattr(obj, first), second);
     py::object keep_mid = py::reinterpret_borrow<py::object>(mid);
-    PyObject* end = Instance(mid).direct(second);
-    if (!end) return read_attr(keep_mid, second);
+    PyObject* end = made_dict(mid) ? Instance(mid).direct(second) : nullptr;
+    if (!end) return getattr(keep_mid, second);
     // Both links came straight from instance dicts: remember them.
     if (a_.set(obj) && b_.set(mid)) {
         names_[0] = first;
