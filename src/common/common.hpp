@@ -7,6 +7,8 @@
 #include "dataclass_new.hpp"
 #include "enums.hpp"
 #include "exact_arg.hpp"
+#include "imports.hpp"
+#include "keep.hpp"
 #include "module.hpp"
 #include "numfmt.hpp"
 #include "pyclass.hpp"
