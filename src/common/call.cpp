@@ -103,7 +103,9 @@ py::object make_cfunction(const char* name, RawFn fn, py::handle cell, const cha
 
 void add_function(py::module_& m, const char* name, MethodDef def, const char* doc) {
     std::string modname = py::str(m.attr("__name__"));
-    py::object f = make_cfunction(name, def.fn, py::none(), doc, modname.c_str());
+    // Bound to the module, as the interpreter's own module functions are
+    // (so it shows as a function of the module, not a method of None).
+    py::object f = make_cfunction(name, def.fn, m, doc, modname.c_str());
     m.attr(name) = f;
 }
 

@@ -8,6 +8,8 @@
 #include "direct.hpp"
 #include "enums.hpp"
 #include "exact_arg.hpp"
+#include "imports.hpp"
+#include "keep.hpp"
 #include "module.hpp"
 #include "numfmt.hpp"
 #include "pyclass.hpp"

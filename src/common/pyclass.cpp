@@ -76,10 +76,30 @@ PyObject* method_forward(PyObject* self, void* name) {
     return PyObject_GetAttrString(m->func, static_cast<const char*>(name));
 }
 
+// "Class.name" once the defining class exists (the wrapped builtin would say
+// "list.name", after the type of its cell).
+PyObject* method_qualname(PyObject* self, void*) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (!m->func) Py_RETURN_NONE;
+    PyObject* cls = detail::cell_class(m->cell);
+    if (!cls) return PyObject_GetAttrString(m->func, "__qualname__");
+    PyObject* owner = PyObject_GetAttrString(cls, "__qualname__");
+    if (!owner) return nullptr;
+    PyObject* name = PyObject_GetAttrString(m->func, "__name__");
+    if (!name) {
+        Py_DECREF(owner);
+        return nullptr;
+    }
+    PyObject* r = PyUnicode_FromFormat("%U.%U", owner, name);
+    Py_DECREF(owner);
+    Py_DECREF(name);
+    return r;
+}
+
 PyGetSetDef method_getset[] = {
     {"__isabstractmethod__", method_abstract, nullptr, nullptr, nullptr},
     {"__name__", method_forward, nullptr, nullptr, const_cast<char*>("__name__")},
-    {"__qualname__", method_forward, nullptr, nullptr, const_cast<char*>("__qualname__")},
+    {"__qualname__", method_qualname, nullptr, nullptr, nullptr},
     {"__doc__", method_forward, nullptr, nullptr, const_cast<char*>("__doc__")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -138,9 +138,6 @@ void each_with_blocks(Scope& s, py::handle top, F&& f) {
     });
 }
 
-// A reference kept for the process (constants made once).
-inline PyObject* keep(py::object o) { return o.release().ptr(); }
-
 // A new empty list.
 inline py::object new_list() { return steal(PyList_New(0)); }
 

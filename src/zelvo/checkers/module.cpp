@@ -17,8 +17,7 @@ constexpr const char* kAll[] = {
 void import_names(py::module_& m) {
     std::string name = module_name(m);
     std::string package = name.substr(0, name.rfind('.'));
-    py::module_ ir = py::module_::import((package + "._ir").c_str());
-    for (py::handle n : py::list(ir.attr("__all__"))) m.attr(n) = ir.attr(n);
+    star_import(m, import_sibling(m, "_ir"));
     m.attr("copy") = py::module_::import("copy");
 
     std::string errors_name = package + "._errors";

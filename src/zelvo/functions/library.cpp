@@ -151,35 +151,33 @@ py::object jump_conditional(const Call& c) {
     return forward<3>(sig, c, reg().IRJumpConditional);
 }
 
-PyObject* ir_class(const py::module_& ir, const char* name) { return py::object(ir.attr(name)).inc_ref().ptr(); }
-
 }  // namespace
 
 void register_library(py::module_& m, py::list& all) {
     py::module_ ir = import_sibling(m, "_ir");
     Registry& r = reg();
-    r.IRFrame = ir_class(ir, "IRFrame");
-    r.IRFrameAdd = ir_class(ir, "IRFrameAdd");
-    r.IRFrameRst = ir_class(ir, "IRFrameRst");
-    r.IREnvelope = ir_class(ir, "IREnvelope");
-    r.IRArbWaveform = ir_class(ir, "IRArbWaveform");
-    r.IRWaveform = ir_class(ir, "IRWaveform");
-    r.IRDemodule = ir_class(ir, "IRDemodule");
-    r.IRFreqlist = ir_class(ir, "IRFreqlist");
-    r.IRWaitTrig = ir_class(ir, "IRWaitTrig");
-    r.IRPlayImm = ir_class(ir, "IRPlayImm");
-    r.IRWait = ir_class(ir, "IRWait");
-    r.IRDelay = ir_class(ir, "IRDelay");
-    r.IRCapture = ir_class(ir, "IRCapture");
-    r.IRNlw = ir_class(ir, "IRNlw");
-    r.IRLoadDDRImm = ir_class(ir, "IRLoadDDRImm");
-    r.IRPlayDDRImm = ir_class(ir, "IRPlayDDRImm");
-    r.IRLoadEvent = ir_class(ir, "IRLoadEvent");
-    r.IRClearEvent = ir_class(ir, "IRClearEvent");
-    r.IRJumpEvent = ir_class(ir, "IRJumpEvent");
-    r.IRJumpConditional = ir_class(ir, "IRJumpConditional");
-    r.IRPlaceholder = ir_class(ir, "IRPlaceholder");
-    r.IRLoop = ir_class(ir, "IRLoop");
+    r.IRFrame = keep(ir, "IRFrame");
+    r.IRFrameAdd = keep(ir, "IRFrameAdd");
+    r.IRFrameRst = keep(ir, "IRFrameRst");
+    r.IREnvelope = keep(ir, "IREnvelope");
+    r.IRArbWaveform = keep(ir, "IRArbWaveform");
+    r.IRWaveform = keep(ir, "IRWaveform");
+    r.IRDemodule = keep(ir, "IRDemodule");
+    r.IRFreqlist = keep(ir, "IRFreqlist");
+    r.IRWaitTrig = keep(ir, "IRWaitTrig");
+    r.IRPlayImm = keep(ir, "IRPlayImm");
+    r.IRWait = keep(ir, "IRWait");
+    r.IRDelay = keep(ir, "IRDelay");
+    r.IRCapture = keep(ir, "IRCapture");
+    r.IRNlw = keep(ir, "IRNlw");
+    r.IRLoadDDRImm = keep(ir, "IRLoadDDRImm");
+    r.IRPlayDDRImm = keep(ir, "IRPlayDDRImm");
+    r.IRLoadEvent = keep(ir, "IRLoadEvent");
+    r.IRClearEvent = keep(ir, "IRClearEvent");
+    r.IRJumpEvent = keep(ir, "IRJumpEvent");
+    r.IRJumpConditional = keep(ir, "IRJumpConditional");
+    r.IRPlaceholder = keep(ir, "IRPlaceholder");
+    r.IRLoop = keep(ir, "IRLoop");
 
     const std::string mod = module_name(m);
     auto add = [&](const char* name, MethodDef def, const char* doc) {

@@ -13,13 +13,11 @@ void bind_from(py::module_& m, const py::module_& from, std::initializer_list<co
     for (const char* n : names) m.attr(n) = from.attr(n);
 }
 
-PyObject* kept(const py::object& o) { return o.inc_ref().ptr(); }
-
 }  // namespace
 
 void register_namespace(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = kept(m.attr("__dict__"));
+    r.module_dict = keep(m.attr("__dict__"));
     // Standard library and numpy.
     for (const char* n : {"copy", "inspect", "ast", "astor"}) m.attr(n) = py::module_::import(n);
     bind_from(m, py::module_::import("typing"), {"Dict", "List", "Union", "Iterable", "Any", "Generic", "TypeVar"});
@@ -45,29 +43,29 @@ void register_namespace(py::module_& m) {
 
     // What the handlers use directly, taken from the modules held above.
     py::module_ ast = py::module_::import("ast");
-    r.Name = kept(ast.attr("Name"));
-    r.Attribute = kept(ast.attr("Attribute"));
-    r.Call = kept(ast.attr("Call"));
-    r.Constant = kept(ast.attr("Constant"));
-    r.Subscript = kept(ast.attr("Subscript"));
-    r.Compare = kept(ast.attr("Compare"));
-    r.Eq = kept(ast.attr("Eq"));
-    r.Gt = kept(ast.attr("Gt"));
-    r.Lt = kept(ast.attr("Lt"));
-    r.Load = kept(ast.attr("Load"));
-    r.Assign = kept(ast.attr("Assign"));
-    r.BinOp = kept(ast.attr("BinOp"));
-    r.copy_location = kept(ast.attr("copy_location"));
-    r.Iterable = kept(py::module_::import("collections.abc").attr("Iterable"));
-    r.eval = kept(py::module_::import("builtins").attr("eval"));
+    r.Name = keep(ast.attr("Name"));
+    r.Attribute = keep(ast.attr("Attribute"));
+    r.Call = keep(ast.attr("Call"));
+    r.Constant = keep(ast.attr("Constant"));
+    r.Subscript = keep(ast.attr("Subscript"));
+    r.Compare = keep(ast.attr("Compare"));
+    r.Eq = keep(ast.attr("Eq"));
+    r.Gt = keep(ast.attr("Gt"));
+    r.Lt = keep(ast.attr("Lt"));
+    r.Load = keep(ast.attr("Load"));
+    r.Assign = keep(ast.attr("Assign"));
+    r.BinOp = keep(ast.attr("BinOp"));
+    r.copy_location = keep(ast.attr("copy_location"));
+    r.Iterable = keep(py::module_::import("collections.abc").attr("Iterable"));
+    r.eval = keep(py::module_::import("builtins").attr("eval"));
     py::module_ functools = py::module_::import("functools");
-    r.wraps = kept(functools.attr("wraps"));
-    r.IRBase = kept(ir.attr("IRBase"));
-    r.IRMov = kept(ir.attr("IRMov"));
-    r.IRJmov = kept(ir.attr("IRJmov"));
-    r.IRJumpInside = kept(ir.attr("IRJumpInside"));
-    r.IRPlaceholder = kept(ir.attr("IRPlaceholder"));
-    r.IRJumpImmNormal = kept(ir.attr("IRJumpImmNormal"));
+    r.wraps = keep(functools.attr("wraps"));
+    r.IRBase = keep(ir.attr("IRBase"));
+    r.IRMov = keep(ir.attr("IRMov"));
+    r.IRJmov = keep(ir.attr("IRJmov"));
+    r.IRJumpInside = keep(ir.attr("IRJumpInside"));
+    r.IRPlaceholder = keep(ir.attr("IRPlaceholder"));
+    r.IRJumpImmNormal = keep(ir.attr("IRJumpImmNormal"));
 }
 
 void register_kernel(py::module_& m) {
@@ -134,7 +132,7 @@ void register_kernel(py::module_& m) {
         .classmethod("form_kernel", method<form_kernel>())
         .method("create_scope", method<create_scope>());
     py::object cls = b.build();
-    reg().Kernel = kept(cls);
+    reg().Kernel = keep(cls);
     m.attr("Kernel") = cls;
 }
 

@@ -7,17 +7,16 @@ constexpr const char* kAll[] = {"BaseRule",  "BranchRule", "TimingRule",  "Envel
                                 "AddJumpRule", "WitiRule", "ReTagRule",   "PreConfigRule",
                                 "WtgAlign",  "PlayDDRRule", "SelectJumpTypeRule"};
 
-PyObject* keep(pybind11::handle module, const char* name) { return pybind11::object(module.attr(name)).inc_ref().ptr(); }
-
 }  // namespace
 
 TVK_MODULE(_rules, m) {
     namespace py = pybind11;
     using namespace tvk::rules;
+    using tvk::keep;
     m.attr("copy") = py::module_::import("copy");
     // The IR module's exports become module globals, as a star import makes them.
-    py::module_ ir = py::module_::import("tarvok.zelvo._ir");
-    for (py::handle name : py::list(ir.attr("__all__"))) m.attr(name) = ir.attr(name);
+    py::module_ ir = tvk::import_sibling(m, "_ir");
+    tvk::star_import(m, ir);
     py::module_ np = py::module_::import("numpy");
     m.attr("np") = np;
     py::module_ functools = py::module_::import("functools");

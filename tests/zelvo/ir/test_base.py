@@ -249,3 +249,11 @@ def test_instances_are_plain_objects():
     c = copy.copy(a)
     assert c.tag == a.tag and c.anything == 1
     assert hash(a) != hash(b)
+
+
+def test_members_are_named_after_their_class_and_module():
+    assert _ir.IRMov._pack_cmd.__qualname__ == "IRMov._pack_cmd"
+    assert _ir.IRBase.__str__.__qualname__ == "IRBase.__str__"
+    assert _ir.zlv_config.__qualname__ == "zlv_config"
+    assert repr(_ir.zlv_config) == "<built-in function zlv_config>"
+    assert _ir.zlv_config.__module__ == "tarvok.zelvo._ir"

@@ -36,9 +36,9 @@ TVK_MODULE(_optimizations, m) {
     using namespace tvk::opt;
     m.attr("copy") = py::module_::import("copy");
     // The IR module's exports become module globals, as a star import makes them.
-    py::module_ ir = py::module_::import("tarvok.zelvo._ir");
-    for (py::handle name : py::list(ir.attr("__all__"))) m.attr(name) = ir.attr(name);
-    for (int k = 0; k < kNumCats; ++k) reg().cats[k] = py::object(ir.attr(kCatNames[k])).release().ptr();
+    py::module_ ir = import_sibling(m, "_ir");
+    star_import(m, ir);
+    for (int k = 0; k < kNumCats; ++k) reg().cats[k] = keep(ir, kCatNames[k]);
     register_base(m);
     register_amp(m);
     register_ddr(m);

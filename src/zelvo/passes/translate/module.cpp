@@ -16,17 +16,17 @@ TVK_MODULE(_translate, m) {
     Registry& r = reg();
     py::module_ np = py::module_::import("numpy");
     m.attr("np") = np;
-    r.np_frombuffer = py::object(np.attr("frombuffer")).release().ptr();
+    r.np_frombuffer = keep(np, "frombuffer");
     m.attr("copy") = py::module_::import("copy");
     m.attr("TYPE_CHECKING") = py::module_::import("typing").attr("TYPE_CHECKING");
-    py::module_ ir = py::module_::import("tarvok.zelvo._ir");
+    py::module_ ir = import_sibling(m, "_ir");
     for (int k = 0; k < kNumCats; ++k) {
-        r.cats[k] = py::object(ir.attr(kCatNames[k])).release().ptr();
+        r.cats[k] = keep(ir, kCatNames[k]);
         m.attr(kCatNames[k]) = py::handle(r.cats[k]);
     }
     py::object base_dict = ir.attr("IRBase").attr("__dict__");
-    r.base_len = py::object(base_dict["__len__"]).release().ptr();
-    r.base_format = py::object(base_dict["__format__"]).release().ptr();
+    r.base_len = keep(base_dict["__len__"]);
+    r.base_format = keep(base_dict["__format__"]);
     register_flatten(m);
     register_normal(m);
     register_ddr(m);
