@@ -40,7 +40,7 @@ Own& own() {
 PyObject* held_member(py::handle cls, const char* name) {
     PyObject* d = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
     if (!d) throw std::logic_error(std::string("member missing: ") + name);
-    return Py_NewRef(d);  // kept for the process
+    return keep(d);
 }
 
 template <class Packer>

@@ -141,8 +141,7 @@ void register_config(py::module_& m) {
                             .build());
     r.AssemblyError = publish(m, "AssemblyError", make_exception("AssemblyError", kModule, PyExc_RuntimeError));
     r.GenTagMixin = publish(m, "GenTagMixin", make_gen_tag_mixin(kModule));
-    r.tag_property =
-        Py_NewRef(PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(r.GenTagMixin)->tp_dict, "generate_tag"));
+    r.tag_property = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
 }
 
 }  // namespace tvk::ostrane

@@ -223,7 +223,7 @@ void register_config(py::module_& m) {
     py::object mixin = make_gen_tag_mixin(kModule);
     m.attr("GenTagMixin") = mixin;
     r.GenTagMixin = mixin.ptr();
-    r.tag_property = Py_NewRef(PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(mixin.ptr())->tp_dict, "generate_tag"));
+    r.tag_property = keep(mixin, "generate_tag");  // the property itself, as the class gives it
 }
 
 void register_base(py::module_& m) {
