@@ -197,17 +197,19 @@ bool AttrChain::Link::set(PyObject* o) {
 }
 
 py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
-    if (result_ && a_.obj == obj && names_[0] == first && names_[1] == second && a_.same() && b_.same())
-        return py::reinterpret_borrow<py::object>(result_);
-    result_ = nullptr;
     // The chain is read again and again: both objects get their dicts made.
     PyObject* mid = made_dict(obj) ? Instance(obj).direct(first) : nullptr;
     if (!mid) return getattr(getattr(obj, first), second);
+    // Many objects share one middle object (instructions their kernel): the
+    // second link is remembered by the middle object, whoever led to it.
+    if (result_ && mid == mid_.obj && names_[0] == first && names_[1] == second && mid_.same())
+        return py::reinterpret_borrow<py::object>(result_);
+    result_ = nullptr;
     py::object keep_mid = py::reinterpret_borrow<py::object>(mid);
     PyObject* end = made_dict(mid) ? Instance(mid).direct(second) : nullptr;
     if (!end) return getattr(keep_mid, second);
-    // Both links came straight from instance dicts: remember them.
-    if (a_.set(obj) && b_.set(mid)) {
+    // The second link came straight from an instance dict: remember it.
+    if (mid_.set(mid)) {
         names_[0] = first;
         names_[1] = second;
         result_ = end;

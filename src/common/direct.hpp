@@ -145,9 +145,9 @@ private:
 };
 
 // obj.a.b for the objects of a chain read again and again (an
-// instruction's kernel and its compile parameters): the last chain read is
-// remembered while every link of it would be read the same way again, from
-// the same unchanged instance dicts of unchanged types (dict and type
+// instruction's kernel and its compile parameters): obj.a is read each time,
+// and the last a.b is remembered while it would be read the same way again,
+// from the same unchanged instance dict of an unchanged type (dict and type
 // version tags); anything else is read afresh.
 class AttrChain {
 public:
@@ -164,9 +164,9 @@ private:
         bool same() const;
         bool set(PyObject* o);
     };
-    Link a_, b_;
+    Link mid_;
     PyObject* names_[2] = {nullptr, nullptr};
-    PyObject* result_ = nullptr;  // borrowed: held by b_'s dict while it is unchanged
+    PyObject* result_ = nullptr;  // borrowed: held by mid_'s dict while it is unchanged
 };
 
 // obj.name as the interpreter gives it, straight from the instance dict
