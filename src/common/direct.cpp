@@ -5,7 +5,7 @@ namespace tvk {
 namespace {
 
 // d[name] for an exact str name, its hash taken from the string.
-PyObject* dict_item(PyObject* d, PyObject* name) {
+[[gnu::always_inline]] inline PyObject* dict_item(PyObject* d, PyObject* name) {
     Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
     PyObject* v = h == -1 ? PyDict_GetItemWithError(d, name) : _PyDict_GetItem_KnownHash(d, name, h);
     if (!v && PyErr_Occurred()) throw py::error_already_set();
@@ -22,7 +22,7 @@ struct DataNames {
     std::uint64_t hash_bits = 0;  // one bit per name's hash; a name whose bit is clear is none of them
     bool unhashed = false;        // some name had no hash computed: no bit to trust
 
-    bool shadows(PyObject* name) const {
+    [[gnu::always_inline]] bool shadows(PyObject* name) const {
         Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
         if (h != -1 && !unhashed && !((hash_bits >> (static_cast<std::uint64_t>(h) & 63)) & 1)) return false;
         for (int i = 0; i < count; ++i) {
@@ -68,7 +68,7 @@ TypeMemo<DataNames, 128> g_data_names;
 
 // True when `name` is a data descriptor of tp (so the instance dict does not
 // decide self.name).
-bool data_descriptor(PyTypeObject* tp, PyObject* name) {
+[[gnu::noinline]] bool data_descriptor_slow(PyTypeObject* tp, PyObject* name) {
     const DataNames* dn = g_data_names.find(tp);
     if (!dn && type_version(tp)) {
         PyObject* probe = _PyType_Lookup(tp, name);  // gives the type its version tag
@@ -80,12 +80,18 @@ bool data_descriptor(PyTypeObject* tp, PyObject* name) {
     return d && Py_TYPE(d)->tp_descr_set;
 }
 
+[[gnu::always_inline]] inline bool data_descriptor(PyTypeObject* tp, PyObject* name) {
+    const DataNames* dn = g_data_names.find(tp);
+    if (dn && dn->count >= 0) return dn->shadows(name);
+    return data_descriptor_slow(tp, name);
+}
+
 // The instance dict as it is: `dict` is nullptr for an instance whose
 // attributes are still kept inline (3.11 keeps them so until someone asks
 // for __dict__; making the dict would cost an allocation and the locality of
 // the inline values) or that has none. False when the object has no dict
 // the interpreter could give.
-bool instance_dict(PyObject* self, PyObject*& dict) {
+[[gnu::always_inline]] inline bool instance_dict(PyObject* self, PyObject*& dict) {
     dict = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {

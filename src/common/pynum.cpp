@@ -68,8 +68,7 @@ void append_field(std::string& out, py::handle x) {
     out.append(c, static_cast<size_t>(n));
 }
 
-bool small_int(PyObject* o, std::int64_t& v) {
-    if (!PyLong_CheckExact(o)) return false;
+bool wide_small_int(PyObject* o, std::int64_t& v) {
     int overflow = 0;
     long long r = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow) return false;

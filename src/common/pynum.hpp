@@ -40,7 +40,19 @@ void append_hex_padded(std::string& out, py::handle x, int width, bool upper);
 void append_hex_zfill(std::string& out, py::handle x, int width);
 
 // An exact int (not a subclass) that fits 64 bits, stored in `v`.
-bool small_int(PyObject* o, std::int64_t& v);
+bool wide_small_int(PyObject* o, std::int64_t& v);
+inline bool small_int(PyObject* o, std::int64_t& v) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    // Ints of at most one digit, the common case, read in place.
+    Py_ssize_t size = Py_SIZE(o);
+    if (size >= -1 && size <= 1) {
+        v = size * static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+        return true;
+    }
+#endif
+    return wide_small_int(o, v);
+}
 
 // Converting between Python ints/floats and plain values.
 py::object py_int(long long v);

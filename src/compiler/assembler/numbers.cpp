@@ -16,30 +16,57 @@ PyObject* publish(py::module_& m, const char* name, py::object cls) {
     return cls.ptr();
 }
 
-py::object config(PyObject* key) {
+namespace {
+
+py::object config_lookup(PyObject* key) {
     py::object cfg = global_config_obj();
     PyObject* gc = cfg.ptr();
-    if (PyDict_CheckExact(gc)) {
-        // One remembered item per configuration key in use.
-        static DictItem items[16];
-        PyObject* v = nullptr;
-        std::size_t i = 0;
-        static std::array<PyObject*, 16> keys{};
-        for (; i < keys.size() && keys[i] && keys[i] != key; ++i) {
-        }
-        if (i < keys.size()) {
-            keys[i] = key;
-            v = items[i].get(gc, key);
-        } else {
-            v = PyDict_GetItemWithError(gc, key);
-        }
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-            throw py::error_already_set();
-        }
-        return py::reinterpret_borrow<py::object>(v);
+    if (!PyDict_CheckExact(gc)) return steal(PyObject_GetItem(gc, key));
+    PyObject* v = PyDict_GetItemWithError(gc, key);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        throw py::error_already_set();
     }
-    return steal(PyObject_GetItem(gc, key));
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+std::uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+}  // namespace
+
+py::object config(PyObject* key) {
+    // One remembered value per key in use, good while neither the module's
+    // binding of global_config nor that dict has changed (dict version tags;
+    // the module dict holds the configuration dict while its tag holds).
+    struct Item {
+        PyObject* key = nullptr;
+        std::uint64_t module_version = 0;
+        PyObject* dict = nullptr;
+        std::uint64_t dict_version = 0;
+        PyObject* value = nullptr;
+    };
+    static Item items[16];
+    PyObject* md = reg().module_dict;
+    Item* slot = nullptr;
+    for (Item& it : items) {
+        if (it.key == key || !it.key) {
+            slot = &it;
+            break;
+        }
+    }
+    if (slot && slot->key && slot->module_version == dict_version(md) &&
+        dict_version(slot->dict) == slot->dict_version)
+        return py::reinterpret_borrow<py::object>(slot->value);
+    // The tags are taken before the lookup, so a change made while it runs
+    // (a key's __eq__ may run code) is seen at the next read.
+    const std::uint64_t mv = dict_version(md);
+    PyObject* gc = PyDict_GetItemWithError(md, TVK_NAME("global_config"));
+    if (!gc) PyErr_Clear();
+    const bool keep = slot && gc && PyDict_CheckExact(gc);
+    const std::uint64_t gv = keep ? dict_version(gc) : 0;
+    py::object v = config_lookup(key);
+    if (keep) *slot = {key, mv, gc, gv, v.ptr()};
+    return v;
 }
 
 void raise_assembly_error(const std::string& message) {

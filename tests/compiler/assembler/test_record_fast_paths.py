@@ -350,3 +350,25 @@ def test_frequency_and_phase_words_follow_the_configuration_between_calls():
 def test_phase_word_of_a_play_is_the_fraction_of_a_turn():
     rec = play(phase=-math.pi / 2)
     assert bytes(rec)[20:24] == (3221225472).to_bytes(4, "little")
+
+
+def test_configuration_read_afresh_after_every_change(monkeypatch):
+    """The encoders remember configuration values; every change of the
+    configuration, in place or by binding a new dict, is seen at once."""
+    rec = play()
+    first = bytes(rec)
+    assert bytes(rec) == first
+    o.zlv_config("envelope_step", 32)
+    halved = bytes(rec)
+    assert halved != first and halved == stepwise(rec)
+    o.global_config["OUTSrate"] = 4e9
+    assert bytes(rec) == stepwise(rec) != halved
+    fresh = dict(o.global_config, envelope_step=64, OUTSrate=2e9)
+    monkeypatch.setattr(o, "global_config", fresh)
+    assert bytes(rec) == stepwise(rec) == bytes(play())
+    assert bytes(rec) != halved
+    fresh["OUTSrate"] = 1e9
+    assert bytes(rec) == stepwise(rec)
+    monkeypatch.setattr(o, "global_config", {})
+    with pytest.raises(KeyError):
+        bytes(rec)
