@@ -38,7 +38,7 @@ py::object envelope_rule(const Call& c) {
     py::object envelopes = steal(PyList_New(0));
     py::object others = steal(PyList_New(0));
     py::object arrays = steal(PyList_New(0));
-    py::object addr = int_obj(0);
+    py::object addr = py_int(0);
     static PyObject* const one = PyLong_FromLong(1);
     for_each(b[1], [&](py::handle ir) {
         if (!is_a(ir, reg().IREnvelope)) {
@@ -47,7 +47,7 @@ py::object envelope_rule(const Call& c) {
         }
         Py_ssize_t n = PyObject_Length(ir.ptr());
         if (n < 0) throw py::error_already_set();
-        py::object stop = steal(PyNumber_Add(addr.ptr(), int_obj(n).ptr()));
+        py::object stop = steal(PyNumber_Add(addr.ptr(), py_int(n).ptr()));
         setattr(ir, TVK_NAME("envelope_slice"), steal(PySlice_New(addr.ptr(), stop.ptr(), one)));
         append(arrays, getattr(ir, TVK_NAME("envelope")));
         addr = std::move(stop);

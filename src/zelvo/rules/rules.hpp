@@ -50,8 +50,7 @@ constexpr MethodDef entry() {
     return method<with_instance_cache<F>>();
 }
 
-// A new int / a new instance of an IR class made with no argument.
-inline py::object int_obj(long long v) { return steal(PyLong_FromLongLong(v)); }
+// A new instance of an IR class made with no argument.
 inline py::object make0(PyObject* cls) { return steal(PyObject_CallNoArgs(cls)); }
 
 // A cycle count read from an instruction (see common/count.hpp).

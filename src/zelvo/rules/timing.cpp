@@ -93,7 +93,7 @@ py::object acq_olp_index(const Call& c) {
     for (const auto& run : runs_of(list)) {
         py::object positions = steal(PyList_New(static_cast<Py_ssize_t>(run.size())));
         for (size_t k = 0; k < run.size(); ++k)
-            PyList_SET_ITEM(positions.ptr(), static_cast<Py_ssize_t>(k), int_obj(static_cast<long long>(run[k])).release().ptr());
+            PyList_SET_ITEM(positions.ptr(), static_cast<Py_ssize_t>(k), py_int(static_cast<long long>(run[k])).release().ptr());
         append(out, positions);
     }
     return out;
