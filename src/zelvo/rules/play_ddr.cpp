@@ -18,8 +18,7 @@ py::object play_ddr(const Call& c) {
     static PyObject* const one = PyLong_FromLong(1);
     py::object width = kwarg(b.kwargs, TVK_NAME("ddr_play_bwidth"), two);
     py::object wait_trig = kwarg(b.kwargs, TVK_NAME("wait_trig"), Py_False);
-    int triggered = PyObject_IsTrue(wait_trig.ptr());
-    if (triggered < 0) throw py::error_already_set();
+    bool triggered = truth(wait_trig);
     NestedCall nested(self, b.kwargs, TVK_NAME("wait_trig"));
     py::object out = steal(PyList_New(0));
     for_each(ir_list, [&](py::handle ir) {
@@ -33,14 +32,12 @@ py::object play_ddr(const Call& c) {
             if (triggered) {
                 py::object mode = getattr(ir, TVK_NAME("mode"));
                 setattr(ir, TVK_NAME("mode"), steal(PyNumber_InPlaceOr(mode.ptr(), one)));
-                triggered = 0;
+                triggered = false;
             }
         }
     });
-    int enabled = PyObject_IsTrue(getattr(self, TVK_NAME("enable")).ptr());
-    if (enabled < 0) throw py::error_already_set();
     // Without a DDR play the list given comes back itself.
-    if (enabled) return out;
+    if (truth(getattr(self, TVK_NAME("enable")))) return out;
     return check_list_result(py::reinterpret_borrow<py::object>(ir_list));
 }
 

@@ -56,9 +56,7 @@ py::object ddr_optimize(const Call& c) {
     }
     if (plan.met_play) setattr(self, TVK_NAME("enable"), py::handle(Py_True));
 
-    int enabled = PyObject_IsTrue(getattr(self, TVK_NAME("enable")).ptr());
-    if (enabled < 0) throw py::error_already_set();
-    if (!enabled) return check_list_result(py::reinterpret_borrow<py::object>(ir_list));
+    if (!truth(getattr(self, TVK_NAME("enable")))) return check_list_result(py::reinterpret_borrow<py::object>(ir_list));
     py::list kept(plan.kept.size());
     for (std::size_t i = 0; i < plan.kept.size(); ++i) {
         PyObject* item = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(plan.kept[i]));
