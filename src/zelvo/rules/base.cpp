@@ -14,6 +14,11 @@ Count successor_cost(py::handle ir) {
     return cycles(ir, TVK_NAME("overhead"));
 }
 
+py::object trig_align_time(py::handle kwargs) {
+    static PyObject* const twelve = PyLong_FromLong(12);
+    return kwarg(kwargs, TVK_NAME("trig_align_time"), twelve);
+}
+
 py::handle init_rule(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1);
     auto b = bind<1>(sig, c);

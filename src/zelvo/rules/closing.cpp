@@ -64,8 +64,7 @@ py::object jump_rule(const Call& c) {
 // The blocks one after the other, trigger waits in them aligned.
 py::object loop_rule(const Call& c) {
     auto b = bind_order_ins(c);
-    static PyObject* const twelve = PyLong_FromLong(12);
-    py::object align = kwarg(b.kwargs, TVK_NAME("trig_align_time"), twelve);
+    py::object align = trig_align_time(b.kwargs);
     py::object out = steal(PyList_New(0));
     for_each(b[1], [&](py::handle ir) {
         if (!is_a(ir, reg().UnfixIR)) return;

@@ -24,8 +24,7 @@ py::object select_jump_type(const Call& c) {
 
 py::object wtg_align(const Call& c) {
     auto b = bind_order_ins(c);
-    static PyObject* const twelve = PyLong_FromLong(12);
-    py::object align = kwarg(b.kwargs, TVK_NAME("trig_align_time"), twelve);
+    py::object align = trig_align_time(b.kwargs);
     return set_on_each(b[1], reg().IRWaitTrig, TVK_NAME("wait_time"), align);
 }
 

@@ -66,6 +66,10 @@ inline py::object kwarg(py::handle kwargs, PyObject* key, py::handle fallback) {
     return mapping_get(kwargs, key, fallback);
 }
 
+// The trigger wait alignment of a rule call: its trig_align_time keyword, 12
+// cycles when absent.
+py::object trig_align_time(py::handle kwargs);
+
 // The constructor of every rule but BaseRule: the rest of the constructor
 // chain (BaseRule's sets the list) and nothing else; gives self.
 py::handle init_rule(const Call& c);
