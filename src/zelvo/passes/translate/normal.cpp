@@ -106,9 +106,11 @@ bool format_is_text(PyObject* ir) {
 py::object str_of(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
 
 // Lines rendered by the interpreter: format(ir, " <W") for every instruction
-// of a list or tuple, read as it stands at each step (a get_longest_len of
-// the caller's own has seen the list).
-py::object render_formatted(py::handle program, py::handle width) {
+// of a list or tuple, W being `longest` plus the gap, the list read as it
+// stands at each step (a get_longest_len of the caller's own has seen it).
+py::object render_formatted(py::handle program, py::handle longest) {
+    static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
+    py::object width = steal(PyNumber_Add(longest.ptr(), gap));
     py::object spec = steal(PyUnicode_FromFormat(" <%S", width.ptr()));
     Program out;
     for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(program.ptr()); ++p) {
@@ -147,11 +149,7 @@ py::object render(const py::tuple& program) {
     }
     // A width beyond any sensible text goes the interpreter's way (and fails
     // there as it would).
-    if (longest > (Py_ssize_t{1} << 30)) {
-        py::object w = steal(PyLong_FromSsize_t(longest));
-        static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
-        return render_formatted(program, steal(PyNumber_Add(w.ptr(), gap)));
-    }
+    if (longest > (Py_ssize_t{1} << 30)) return render_formatted(program, steal(PyLong_FromSsize_t(longest)));
     const std::size_t width = static_cast<std::size_t>(longest) + text::kGap;
     Program out;
     out.buf.reserve(static_cast<std::size_t>(n) * (width + text::kComment.size() + 8));
@@ -215,9 +213,7 @@ py::object gen_program(const Call& c) {
     py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
     if (longest_fn.ptr() == reg().get_longest_len) return render(items);
     // A get_longest_len of the caller's own decides the width.
-    py::object longest = steal(PyObject_CallOneArg(longest_fn.ptr(), program.ptr()));
-    static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
-    return render_formatted(program, steal(PyNumber_Add(longest.ptr(), gap)));
+    return render_formatted(program, steal(PyObject_CallOneArg(longest_fn.ptr(), program.ptr())));
 }
 
 py::object get_longest_len(const Call& c) {
