@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/count.hpp"
+#include "common/text.hpp"
 #include "text_core.hpp"
 #include "translate.hpp"
 
@@ -87,8 +88,7 @@ struct Program {
     }
 
     py::object text() const {
-        if (!ascii)
-            return steal(PyUnicode_DecodeUTF8(buf.data(), static_cast<Py_ssize_t>(buf.size()), "surrogatepass"));
+        if (!ascii) return tvk::str_of(buf);
         PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(buf.size()), 127);
         if (!s) throw py::error_already_set();
         std::memcpy(PyUnicode_DATA(s), buf.data(), buf.size());
