@@ -9,12 +9,11 @@ namespace tvk::opt {
 
 inline constexpr const char* kModule = "tarvok.zelvo._optimizations";
 
-// The instruction classes the optimizers test, in bit order; taken from _ir
-// at init (the module holds the classes for the process).
+// The instruction classes the optimizers test; taken from _ir at init (the
+// module holds the classes for the process).
 enum Cat { kUnfix, kPlay, kWaitTrig, kWait, kDelay, kLoadDDR, kNumCats };
 inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRWaitTrig",
                                                     "IRWait",  "IRDelay",   "LoadDDRIR"};
-inline constexpr std::uint32_t bit(Cat c) { return std::uint32_t{1} << c; }
 
 struct Registry {
     PyObject* cats[kNumCats] = {};
