@@ -27,10 +27,15 @@ py::object jump_optimize(const Call& c) {
 
 }  // namespace
 
-py::object derived_init(const Call& c) {
+py::handle init_next(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1);
     auto b = bind<1>(sig, c);
     call_next_init(c.cls, b[0], py::handle());
+    return b[0];
+}
+
+py::object derived_init(const Call& c) {
+    init_next(c);
     return py::none();
 }
 

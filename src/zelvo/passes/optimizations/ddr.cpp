@@ -8,10 +8,7 @@ namespace tvk::opt {
 namespace {
 
 py::object ddr_init(const Call& c) {
-    static const Signature sig("__init__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    call_next_init(c.cls, b[0], py::handle());
-    setattr(b[0], TVK_NAME("enable"), py::handle(Py_False));
+    setattr(init_next(c), TVK_NAME("enable"), py::handle(Py_False));
     return py::none();
 }
 
