@@ -1,6 +1,7 @@
 // The DDR translator: arbitrary waveforms laid out back to back in external
 // memory, their names returned with the program text.
 #include "common/count.hpp"
+#include "common/mapping.hpp"
 #include "translate.hpp"
 
 namespace tvk::tr {
@@ -30,10 +31,9 @@ py::object get_arb(const Call& c) {
 py::object translate_ir(const Call& c) {
     TranslateCall t = bind_translate(c);
     static PyObject* const two = PyLong_FromLong(2);
-    PyObject* width = PyDict_GetItemWithError(t.kwargs.ptr(), TVK_NAME("ddr_play_bwidth"));
-    if (!width && PyErr_Occurred()) throw py::error_already_set();
+    py::object width = mapping_get(t.kwargs, TVK_NAME("ddr_play_bwidth"), two);
     // Offsets first: the DDR lines print them.
-    auto [names, rest] = value_and_rest(call_method(t.self, TVK_NAME("get_arb"), {t.ir_list, width ? width : two}));
+    auto [names, rest] = value_and_rest(call_method(t.self, TVK_NAME("get_arb"), {t.ir_list, width}));
     py::object text = call_method(t.self, TVK_NAME("gen_program"), {rest, t.kernel});
     return py::make_tuple(names, text);
 }

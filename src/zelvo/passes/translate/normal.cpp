@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/count.hpp"
+#include "common/mapping.hpp"
 #include "common/text.hpp"
 #include "text_core.hpp"
 #include "translate.hpp"
@@ -253,13 +254,12 @@ TranslateCall bind_translate(const Call& c) {
     static const Signature sig("translate_ir", {"self", "ir_list"}, 2, Signature::VarKw);
     auto b = bind<2>(sig, c);
     check_list(b[1], "ir_list");
-    PyObject* k = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("kernel"));
-    if (!k && PyErr_Occurred()) throw py::error_already_set();
-    if (!k || k == Py_None) {
+    py::object kernel = mapping_get(b.kwargs, TVK_NAME("kernel"), Py_None);
+    if (kernel.is_none()) {
         PyErr_SetString(PyExc_RuntimeError, "kernel is None");
         throw py::error_already_set();
     }
-    return {b[0], b[1], py::reinterpret_borrow<py::object>(k), b.kwargs};
+    return {b[0], b[1], kernel, b.kwargs};
 }
 
 std::pair<py::object, py::object> value_and_rest(py::handle result) {
