@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/common.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::chk {
 
@@ -100,30 +101,13 @@ PyObject* code_default();  // "0x1000"
 void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, PyObject* type,
                   PyObject* code);
 
-// Calls f(position, item) for each item of `seq` in order: a list by
-// position, its length read at every step (a property that shrinks it cannot
-// make the walk read past its end); anything else through its iterator.
+// Calls f(position, item) for each item of `seq` in order, as for_each
+// walks it (a list by position, its length read at every step).
 template <class F>
 void each(py::handle seq, F&& f) {
-    PyObject* s = seq.ptr();
-    if (PyList_CheckExact(s)) {
-        py::object hold = py::reinterpret_borrow<py::object>(seq);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s); ++i) {
-            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(s, i));
-            f(i, item);
-        }
-        return;
-    }
-    py::object it = steal(PyObject_GetIter(s));
-    for (Py_ssize_t i = 0;; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return;
-        }
-        py::object hold = py::reinterpret_steal<py::object>(item);
-        f(i, hold);
-    }
+    py::object hold = py::reinterpret_borrow<py::object>(seq);
+    Py_ssize_t i = 0;
+    for_each(seq, [&](py::handle item) { f(i++, item); });
 }
 
 // The walk of most checkers: every top-level item (container, position,
