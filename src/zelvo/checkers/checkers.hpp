@@ -94,6 +94,22 @@ private:
 // Record texts and codes.
 PyObject* code_default();  // "0x1000"
 
+// Borrowed list[i] of an exact list, as list indexing reads it (negative
+// from the end; IndexError past either end).
+inline PyObject* item_at(PyObject* list, Py_ssize_t i) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw py::error_already_set();
+    }
+    return PyList_GET_ITEM(list, i);
+}
+
+// The IndexError of reading a list at a position too large in magnitude for
+// an index.
+[[noreturn]] void index_overflow();
+
 // Appends [msg, previous, list[index], next, type, code] to `error` unless
 // `index` is past the end; neighbours come from `list` itself. Both must be
 // lists exactly (the argument tests of append_error). A negative index

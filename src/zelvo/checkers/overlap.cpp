@@ -39,16 +39,7 @@ public:
     }
 
 private:
-    // list[j], negative from the end, as the scan's indexing reads it.
-    void fetch(std::ptrdiff_t j) {
-        std::ptrdiff_t n = size();
-        std::ptrdiff_t i = j < 0 ? j + n : j;
-        if (i < 0 || i >= n) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            throw py::error_already_set();
-        }
-        cur_ = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list_, i));
-    }
+    void fetch(std::ptrdiff_t j) { cur_ = py::reinterpret_borrow<py::object>(item_at(list_, j)); }
 
     Scope& s_;
     PyObject* list_;
@@ -184,10 +175,7 @@ py::object ir_calculate_time_fn(const Call& c) {
     Py_ssize_t index = position(b[0], "index", overflow);
     check_list(b[1], "IR_list");
     if (overflow > 0) out_of_bounds();
-    if (overflow < 0) {
-        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
-        throw py::error_already_set();
-    }
+    if (overflow < 0) index_overflow();
     Scope s;
     return calculate_time(s, index, b[1]);
 }

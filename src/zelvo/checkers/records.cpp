@@ -84,20 +84,10 @@ bool Scope::is(PyObject* obj, Name cls) {
 
 // ---- records --------------------------------------------------------------
 
-namespace {
-
-// list[i] as list indexing reads it (negative from the end).
-PyObject* item_at(PyObject* list, Py_ssize_t i) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    if (i < 0) i += n;
-    if (i < 0 || i >= n) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw py::error_already_set();
-    }
-    return PyList_GET_ITEM(list, i);
+void index_overflow() {
+    PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
+    throw py::error_already_set();
 }
-
-}  // namespace
 
 void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, PyObject* type,
                   PyObject* code) {
@@ -165,11 +155,7 @@ py::object append_error_fn(const Call& c) {
     Py_ssize_t index = position(b[0], "index", overflow);
     check_list(b[1], "ir_list");
     check_list(b[2], "error");
-    if (overflow < 0) {
-        // What reading the next item at such a position raises.
-        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
-        throw py::error_already_set();
-    }
+    if (overflow < 0) index_overflow();  // what reading the next item at such a position raises
     if (overflow == 0) append_error(b[1], index, b[2], b.v[3], b.v[4], b.v[5]);
     return py::reinterpret_borrow<py::object>(b[2]);
 }
