@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/common.hpp"
+#include "common/count.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::chk {
@@ -144,6 +145,16 @@ inline py::object new_list() { return steal(PyList_New(0)); }
 // The pair (first, second) that check_ir returns.
 inline py::object pair(py::handle first, py::handle second) {
     return steal(PyTuple_Pack(2, first.ptr(), second.ptr()));
+}
+
+// A cycle count read from an instruction.
+inline Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
+
+// Its wait time minus its overhead: the window an instruction leaves free,
+// and the length of a play.
+inline Count window_of(py::handle ir) {
+    Count wait = cycles(ir, TVK_NAME("wait_time"));
+    return wait - cycles(ir, TVK_NAME("overhead"));
 }
 
 // A declared `int` position as a Py_ssize_t; `overflow` tells the sign of

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "checkers.hpp"
-#include "common/count.hpp"
 
 namespace tvk::chk {
 
@@ -25,8 +24,7 @@ void record(Scope& s, py::handle list, Py_ssize_t index, py::handle error, PyObj
 
 // int(wait_time - overhead) < 2: the play is shorter than two blocks.
 bool play_too_short(py::handle ir) {
-    Count wait = Count::of(getattr(ir, TVK_NAME("wait_time")));
-    Count length = wait - Count::of(getattr(ir, TVK_NAME("overhead")));
+    Count length = window_of(ir);
     if (length.plain()) return length.value() < 2;
     py::object whole = steal(PyNumber_Long(length.object().ptr()));
     static PyObject* const two = keep(py_int(2));

@@ -2,7 +2,6 @@
 // the instructions after it, and the older wait-time check with its helpers
 // (kept for callers; no checker runs it).
 #include "checkers.hpp"
-#include "common/count.hpp"
 #include "window.hpp"
 
 namespace tvk::chk {
@@ -13,8 +12,6 @@ PyObject* msg_window() {
     static PyObject* const m = intern("Instructions can not arrange");
     return m;
 }
-
-Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
 
 // The positions of a list as the window scan reads them.
 class ListItems {
@@ -45,12 +42,6 @@ private:
     PyObject* list_;
     py::object cur_;
 };
-
-// The window of an instruction: its wait time minus its overhead.
-Count window_of(py::handle ir) {
-    Count wait = cycles(ir, TVK_NAME("wait_time"));
-    return wait - cycles(ir, TVK_NAME("overhead"));
-}
 
 // The scan after the window's owner at `index`; at most one record, at the
 // first instruction that does not fit.
