@@ -51,9 +51,7 @@ bool scan_buffer(PyObject* arr, bool& over) {
 bool amplitude_over(py::handle samples) {
     bool over = false;
     PyObject* e = samples.ptr();
-    int is_array = PyObject_IsInstance(e, reg().np_ndarray);
-    if (is_array < 0) throw py::error_already_set();
-    if (is_array && scan_buffer(e, over)) return over;
+    if (is_instance(e, reg().np_ndarray) && scan_buffer(e, over)) return over;
     py::object mag = steal(PyObject_CallOneArg(reg().np_abs, e));
     py::object flt = steal(PyObject_CallFunctionObjArgs(reg().np_asarray, mag.ptr(), reg().np_float64, nullptr));
     if (!scan_buffer(flt.ptr(), over)) throw std::runtime_error("envelope samples could not be read");

@@ -32,14 +32,8 @@ Scope::~Scope() {
 }
 
 PyObject* Scope::global(Name n) {
-    if (names_[n]) return names_[n];
-    PyObject* v = PyDict_GetItemWithError(reg().module_dict, intern(kNames[n]));
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", kNames[n]);
-        throw py::error_already_set();
-    }
-    names_[n] = Py_NewRef(v);
-    return v;
+    if (!names_[n]) names_[n] = module_global(reg().module_dict, intern(kNames[n])).release().ptr();
+    return names_[n];
 }
 
 bool Scope::class_cacheable(Name cls) {
@@ -135,9 +129,7 @@ bool over_limit(py::handle value, PyObject* limit, double limit_value) {
     if (r < 0) throw py::error_already_set();
     if (r) return true;
     if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
-    int f = PyObject_IsInstance(v, reg().np_floating);
-    if (f < 0) throw py::error_already_set();
-    if (!f) return false;
+    if (!is_instance(v, reg().np_floating)) return false;
     double d = PyFloat_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return std::isnan(d);
