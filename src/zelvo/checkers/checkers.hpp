@@ -118,6 +118,12 @@ inline PyObject* item_at(PyObject* list, Py_ssize_t i) {
 void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, PyObject* type,
                   PyObject* code);
 
+// append_error with the code "0x1000" and the error class the global `type`
+// names.
+inline void record(Scope& s, py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, Name type) {
+    append_error(list, index, error, msg, s.global(type), code_default());
+}
+
 // Calls f(position, item) for each item of `seq` in order, as for_each
 // walks it (a list by position, its length read at every step).
 template <class F>

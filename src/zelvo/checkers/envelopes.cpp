@@ -72,7 +72,7 @@ Py_ssize_t envelope(py::handle list, py::handle ir, py::handle error, bool& over
 
 void record_amplitude(Scope& s, py::handle list, Py_ssize_t index, py::handle error) {
     static PyObject* const msg = intern("Envelope amplitude is more than 1");
-    append_error(list, index, error, msg, s.global(PlayError), code_default());
+    record(s, list, index, error, msg, PlayError);
 }
 
 // EnvelopeChecker.check_ir(ir_list) -> (new list of the same items, records)
@@ -96,7 +96,7 @@ py::object envelope_check_ir(const Call& c) {
         // item rather than losing the record.
         static PyObject* const msg = intern("The total length of the envelope is more than 131072 points");
         Py_ssize_t at = PyList_GET_SIZE(a.list.ptr()) == 1 ? 0 : 1;
-        append_error(a.list, at, error, msg, s.global(PlayError), code_default());
+        record(s, a.list, at, error, msg, PlayError);
     }
     return pair(result, error);
 }
@@ -118,7 +118,7 @@ py::object number_check_ir(const Call& c) {
     });
     if (count > kMaxInstructions) {
         static PyObject* const msg = intern("The number of instructions exceeds 20K");
-        append_error(a.list, 0, error, msg, s.global(PlayError), code_default());
+        record(s, a.list, 0, error, msg, PlayError);
     }
     return pair(a.list, error);
 }

@@ -18,10 +18,6 @@ PyObject* full_scale_rotation() {
     return v;
 }
 
-void record(Scope& s, py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, Name type) {
-    append_error(list, index, error, msg, s.global(type), code_default());
-}
-
 // int(wait_time - overhead) < 2: the play is shorter than two blocks.
 bool play_too_short(py::handle ir) {
     Count length = window_of(ir);

@@ -49,7 +49,7 @@ void scan(Scope& s, py::handle list, Py_ssize_t index, const Count& window, py::
     if (PyList_GET_SIZE(list.ptr()) == 1) return;
     ListItems items(s, list);
     if (auto j = window::first_misfit(items, index, window))
-        append_error(list, *j, error, msg_window(), s.global(TimingError), code_default());
+        record(s, list, *j, error, msg_window(), TimingError);
 }
 
 // Every window of one list, in position order.
@@ -188,7 +188,7 @@ py::object check_wait_time_fn(const Call& c) {
         py::object need = getattr(x, least);
         int short_of = PyObject_RichCompareBool(t.ptr(), need.ptr(), Py_LT);
         if (short_of < 0) throw py::error_already_set();
-        if (short_of) append_error(b[0], i, b[1], msg, s.global(TimingError), code_default());
+        if (short_of) record(s, b[0], i, b[1], msg, TimingError);
     }
     return py::reinterpret_borrow<py::object>(b[1]);
 }
