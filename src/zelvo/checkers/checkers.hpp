@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "common/common.hpp"
+#include "common/count.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::chk {
 
@@ -93,6 +95,22 @@ private:
 // Record texts and codes.
 PyObject* code_default();  // "0x1000"
 
+// Borrowed list[i] of an exact list, as list indexing reads it (negative
+// from the end; IndexError past either end).
+inline PyObject* item_at(PyObject* list, Py_ssize_t i) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw py::error_already_set();
+    }
+    return PyList_GET_ITEM(list, i);
+}
+
+// The IndexError of reading a list at a position too large in magnitude for
+// an index.
+[[noreturn]] void index_overflow();
+
 // Appends [msg, previous, list[index], next, type, code] to `error` unless
 // `index` is past the end; neighbours come from `list` itself. Both must be
 // lists exactly (the argument tests of append_error). A negative index
@@ -100,30 +118,19 @@ PyObject* code_default();  // "0x1000"
 void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, PyObject* type,
                   PyObject* code);
 
-// Calls f(position, item) for each item of `seq` in order: a list by
-// position, its length read at every step (a property that shrinks it cannot
-// make the walk read past its end); anything else through its iterator.
+// append_error with the code "0x1000" and the error class the global `type`
+// names.
+inline void record(Scope& s, py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, Name type) {
+    append_error(list, index, error, msg, s.global(type), code_default());
+}
+
+// Calls f(position, item) for each item of `seq` in order, as for_each
+// walks it (a list by position, its length read at every step).
 template <class F>
 void each(py::handle seq, F&& f) {
-    PyObject* s = seq.ptr();
-    if (PyList_CheckExact(s)) {
-        py::object hold = py::reinterpret_borrow<py::object>(seq);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s); ++i) {
-            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(s, i));
-            f(i, item);
-        }
-        return;
-    }
-    py::object it = steal(PyObject_GetIter(s));
-    for (Py_ssize_t i = 0;; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return;
-        }
-        py::object hold = py::reinterpret_steal<py::object>(item);
-        f(i, hold);
-    }
+    py::object hold = py::reinterpret_borrow<py::object>(seq);
+    Py_ssize_t i = 0;
+    for_each(seq, [&](py::handle item) { f(i++, item); });
 }
 
 // The walk of most checkers: every top-level item (container, position,
@@ -144,6 +151,16 @@ inline py::object new_list() { return steal(PyList_New(0)); }
 // The pair (first, second) that check_ir returns.
 inline py::object pair(py::handle first, py::handle second) {
     return steal(PyTuple_Pack(2, first.ptr(), second.ptr()));
+}
+
+// A cycle count read from an instruction.
+inline Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
+
+// Its wait time minus its overhead: the window an instruction leaves free,
+// and the length of a play.
+inline Count window_of(py::handle ir) {
+    Count wait = cycles(ir, TVK_NAME("wait_time"));
+    return wait - cycles(ir, TVK_NAME("overhead"));
 }
 
 // A declared `int` position as a Py_ssize_t; `overflow` tells the sign of

@@ -51,9 +51,7 @@ bool scan_buffer(PyObject* arr, bool& over) {
 bool amplitude_over(py::handle samples) {
     bool over = false;
     PyObject* e = samples.ptr();
-    int is_array = PyObject_IsInstance(e, reg().np_ndarray);
-    if (is_array < 0) throw py::error_already_set();
-    if (is_array && scan_buffer(e, over)) return over;
+    if (is_instance(e, reg().np_ndarray) && scan_buffer(e, over)) return over;
     py::object mag = steal(PyObject_CallOneArg(reg().np_abs, e));
     py::object flt = steal(PyObject_CallFunctionObjArgs(reg().np_asarray, mag.ptr(), reg().np_float64, nullptr));
     if (!scan_buffer(flt.ptr(), over)) throw std::runtime_error("envelope samples could not be read");
@@ -74,7 +72,7 @@ Py_ssize_t envelope(py::handle list, py::handle ir, py::handle error, bool& over
 
 void record_amplitude(Scope& s, py::handle list, Py_ssize_t index, py::handle error) {
     static PyObject* const msg = intern("Envelope amplitude is more than 1");
-    append_error(list, index, error, msg, s.global(PlayError), code_default());
+    record(s, list, index, error, msg, PlayError);
 }
 
 // EnvelopeChecker.check_ir(ir_list) -> (new list of the same items, records)
@@ -98,7 +96,7 @@ py::object envelope_check_ir(const Call& c) {
         // item rather than losing the record.
         static PyObject* const msg = intern("The total length of the envelope is more than 131072 points");
         Py_ssize_t at = PyList_GET_SIZE(a.list.ptr()) == 1 ? 0 : 1;
-        append_error(a.list, at, error, msg, s.global(PlayError), code_default());
+        record(s, a.list, at, error, msg, PlayError);
     }
     return pair(result, error);
 }
@@ -120,7 +118,7 @@ py::object number_check_ir(const Call& c) {
     });
     if (count > kMaxInstructions) {
         static PyObject* const msg = intern("The number of instructions exceeds 20K");
-        append_error(a.list, 0, error, msg, s.global(PlayError), code_default());
+        record(s, a.list, 0, error, msg, PlayError);
     }
     return pair(a.list, error);
 }

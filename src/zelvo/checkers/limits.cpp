@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "checkers.hpp"
-#include "common/count.hpp"
 
 namespace tvk::chk {
 
@@ -19,14 +18,9 @@ PyObject* full_scale_rotation() {
     return v;
 }
 
-void record(Scope& s, py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, Name type) {
-    append_error(list, index, error, msg, s.global(type), code_default());
-}
-
 // int(wait_time - overhead) < 2: the play is shorter than two blocks.
 bool play_too_short(py::handle ir) {
-    Count wait = Count::of(getattr(ir, TVK_NAME("wait_time")));
-    Count length = wait - Count::of(getattr(ir, TVK_NAME("overhead")));
+    Count length = window_of(ir);
     if (length.plain()) return length.value() < 2;
     py::object whole = steal(PyNumber_Long(length.object().ptr()));
     static PyObject* const two = keep(py_int(2));

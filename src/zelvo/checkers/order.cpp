@@ -125,9 +125,7 @@ py::object empty_wtg_check_ir(const Call& c) {
         else
             append_error(a.list, i, error, msg, s.global(TimingError), code);
     });
-    int enable = PyObject_IsTrue(getattr(a.self, TVK_NAME("enable")).ptr());
-    if (enable < 0) throw py::error_already_set();
-    return pair(a.list, enable ? error : new_list());
+    return pair(a.list, truth(getattr(a.self, TVK_NAME("enable"))) ? error : new_list());
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // the instructions after it, and the older wait-time check with its helpers
 // (kept for callers; no checker runs it).
 #include "checkers.hpp"
-#include "common/count.hpp"
 #include "window.hpp"
 
 namespace tvk::chk {
@@ -13,8 +12,6 @@ PyObject* msg_window() {
     static PyObject* const m = intern("Instructions can not arrange");
     return m;
 }
-
-Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
 
 // The positions of a list as the window scan reads them.
 class ListItems {
@@ -39,27 +36,12 @@ public:
     }
 
 private:
-    // list[j], negative from the end, as the scan's indexing reads it.
-    void fetch(std::ptrdiff_t j) {
-        std::ptrdiff_t n = size();
-        std::ptrdiff_t i = j < 0 ? j + n : j;
-        if (i < 0 || i >= n) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            throw py::error_already_set();
-        }
-        cur_ = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list_, i));
-    }
+    void fetch(std::ptrdiff_t j) { cur_ = py::reinterpret_borrow<py::object>(item_at(list_, j)); }
 
     Scope& s_;
     PyObject* list_;
     py::object cur_;
 };
-
-// The window of an instruction: its wait time minus its overhead.
-Count window_of(py::handle ir) {
-    Count wait = cycles(ir, TVK_NAME("wait_time"));
-    return wait - cycles(ir, TVK_NAME("overhead"));
-}
 
 // The scan after the window's owner at `index`; at most one record, at the
 // first instruction that does not fit.
@@ -67,7 +49,7 @@ void scan(Scope& s, py::handle list, Py_ssize_t index, const Count& window, py::
     if (PyList_GET_SIZE(list.ptr()) == 1) return;
     ListItems items(s, list);
     if (auto j = window::first_misfit(items, index, window))
-        append_error(list, *j, error, msg_window(), s.global(TimingError), code_default());
+        record(s, list, *j, error, msg_window(), TimingError);
 }
 
 // Every window of one list, in position order.
@@ -184,10 +166,7 @@ py::object ir_calculate_time_fn(const Call& c) {
     Py_ssize_t index = position(b[0], "index", overflow);
     check_list(b[1], "IR_list");
     if (overflow > 0) out_of_bounds();
-    if (overflow < 0) {
-        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
-        throw py::error_already_set();
-    }
+    if (overflow < 0) index_overflow();
     Scope s;
     return calculate_time(s, index, b[1]);
 }
@@ -209,7 +188,7 @@ py::object check_wait_time_fn(const Call& c) {
         py::object need = getattr(x, least);
         int short_of = PyObject_RichCompareBool(t.ptr(), need.ptr(), Py_LT);
         if (short_of < 0) throw py::error_already_set();
-        if (short_of) append_error(b[0], i, b[1], msg, s.global(TimingError), code_default());
+        if (short_of) record(s, b[0], i, b[1], msg, TimingError);
     }
     return py::reinterpret_borrow<py::object>(b[1]);
 }

@@ -32,14 +32,8 @@ Scope::~Scope() {
 }
 
 PyObject* Scope::global(Name n) {
-    if (names_[n]) return names_[n];
-    PyObject* v = PyDict_GetItemWithError(reg().module_dict, intern(kNames[n]));
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", kNames[n]);
-        throw py::error_already_set();
-    }
-    names_[n] = Py_NewRef(v);
-    return v;
+    if (!names_[n]) names_[n] = module_global(reg().module_dict, intern(kNames[n])).release().ptr();
+    return names_[n];
 }
 
 bool Scope::class_cacheable(Name cls) {
@@ -84,20 +78,10 @@ bool Scope::is(PyObject* obj, Name cls) {
 
 // ---- records --------------------------------------------------------------
 
-namespace {
-
-// list[i] as list indexing reads it (negative from the end).
-PyObject* item_at(PyObject* list, Py_ssize_t i) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    if (i < 0) i += n;
-    if (i < 0 || i >= n) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw py::error_already_set();
-    }
-    return PyList_GET_ITEM(list, i);
+void index_overflow() {
+    PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
+    throw py::error_already_set();
 }
-
-}  // namespace
 
 void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject* msg, PyObject* type,
                   PyObject* code) {
@@ -145,9 +129,7 @@ bool over_limit(py::handle value, PyObject* limit, double limit_value) {
     if (r < 0) throw py::error_already_set();
     if (r) return true;
     if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
-    int f = PyObject_IsInstance(v, reg().np_floating);
-    if (f < 0) throw py::error_already_set();
-    if (!f) return false;
+    if (!is_instance(v, reg().np_floating)) return false;
     double d = PyFloat_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return std::isnan(d);
@@ -165,11 +147,7 @@ py::object append_error_fn(const Call& c) {
     Py_ssize_t index = position(b[0], "index", overflow);
     check_list(b[1], "ir_list");
     check_list(b[2], "error");
-    if (overflow < 0) {
-        // What reading the next item at such a position raises.
-        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
-        throw py::error_already_set();
-    }
+    if (overflow < 0) index_overflow();  // what reading the next item at such a position raises
     if (overflow == 0) append_error(b[1], index, b[2], b.v[3], b.v[4], b.v[5]);
     return py::reinterpret_borrow<py::object>(b[2]);
 }

@@ -91,9 +91,7 @@ py::object play(const Call& c) {
                                {one_int(), zero_int(), zero_float(), zero_float()});
     auto b = bind<6>(sig, c);
     py::object frame_no = py::reinterpret_borrow<py::object>(b[0]);
-    int is_frame = PyObject_IsInstance(b.v[0], reg().IRFrame);
-    if (is_frame < 0) throw py::error_already_set();
-    if (is_frame) frame_no = getattr(b[0], TVK_NAME("idx"));
+    if (is_instance(b[0], reg().IRFrame)) frame_no = getattr(b[0], TVK_NAME("idx"));
     PyObject* argv[] = {frame_no.ptr(), b.v[1], b.v[2], b.v[3], b.v[4], b.v[5]};
     return steal(PyObject_Vectorcall(reg().IRPlayImm, argv, 6, nullptr));
 }

@@ -3,6 +3,8 @@
 // jumps back to the placeholder.
 #include "functions.hpp"
 
+#include "common/walk.hpp"
+
 namespace tvk::fn {
 
 namespace {
@@ -42,10 +44,7 @@ py::object repeat_for_call(const Call& c) {
     static const Signature sig("for_call", {"kernel", "for_node", "count"}, 3);
     auto b = bind<3>(sig, c);
     py::handle kernel = b[0], node = b[1], count = b[2];
-    py::object orelse = getattr(node, TVK_NAME("orelse"));
-    int has_else = PyObject_IsTrue(orelse.ptr());
-    if (has_else < 0) throw py::error_already_set();
-    if (has_else) {
+    if (truth(getattr(node, TVK_NAME("orelse")))) {
         py::object error = getattr(kernel, TVK_NAME("DefaultError"));
         call_method(kernel, TVK_NAME("_raise_error"),
                     {error, node, py::str("Unallowed else condition in register loops")});
@@ -53,13 +52,7 @@ py::object repeat_for_call(const Call& c) {
     }
     py::object landing = made_for(reg().IRPlaceholder, kernel, node, {});
     append_to(kernel, landing);
-    py::object body = getattr(node, TVK_NAME("body"));
-    py::object it = steal(PyObject_GetIter(body.ptr()));
-    while (PyObject* stmt = PyIter_Next(it.ptr())) {
-        py::object s = steal(stmt);
-        call_method(kernel, TVK_NAME("visit"), {s});
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    for_each(getattr(node, TVK_NAME("body")), [&](py::handle stmt) { call_method(kernel, TVK_NAME("visit"), {stmt}); });
     append_to(kernel, made_for(reg().IRLoop, kernel, node, {count, landing}));
     return py::none();
 }

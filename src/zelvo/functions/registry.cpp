@@ -12,6 +12,14 @@ constexpr const char* kModule = "tarvok.zelvo._functions";
 
 py::object registry_of(py::handle cls) { return getattr(cls, TVK_NAME("_registry")); }
 
+// cls(func, pre_call, if_call, for_call), filed in cls._registry under its name.
+void file_entry(py::handle cls, py::handle func, py::handle pre_call, py::handle if_call, py::handle for_call) {
+    PyObject* argv[] = {func.ptr(), pre_call.ptr(), if_call.ptr(), for_call.ptr()};
+    py::object entry = steal(PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr));
+    if (PyObject_SetItem(registry_of(cls).ptr(), getattr(entry, TVK_NAME("name")).ptr(), entry.ptr()) < 0)
+        throw py::error_already_set();
+}
+
 // KernelFunction(func, pre_call=None, if_call=None, for_call=None): a hook
 // given replaces the class default (no-op pre_call, no if_call / for_call).
 py::object entry_init(const Call& c) {
@@ -72,10 +80,7 @@ py::object wrap(const Call& c) {
         py::tuple args = py::make_tuple(bound_wrap);
         return steal(PyObject_Call(reg().partial, args.ptr(), kw.ptr()));
     }
-    PyObject* argv[] = {b.v[1], b.v[2], b.v[3], b.v[4]};
-    py::object entry = steal(PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr));
-    if (PyObject_SetItem(registry_of(cls).ptr(), getattr(entry, TVK_NAME("name")).ptr(), entry.ptr()) < 0)
-        throw py::error_already_set();
+    file_entry(cls, b[1], b[2], b[3], b[4]);
     return py::reinterpret_borrow<py::object>(b[1]);
 }
 
@@ -87,15 +92,11 @@ void export_name(py::module_& m, py::list& all, const char* name, py::handle val
 }
 
 void register_entry(py::handle func, py::handle pre_call, py::handle if_call, py::handle for_call) {
-    PyObject* argv[] = {func.ptr(), pre_call.ptr(), if_call.ptr(), for_call.ptr()};
-    py::object entry = steal(PyObject_Vectorcall(reg().KernelFunction, argv, 4, nullptr));
-    py::object table = registry_of(reg().KernelFunction);
-    if (PyObject_SetItem(table.ptr(), getattr(entry, TVK_NAME("name")).ptr(), entry.ptr()) < 0)
-        throw py::error_already_set();
+    file_entry(reg().KernelFunction, func, pre_call, if_call, for_call);
 }
 
 void register_registry(py::module_& m, py::list& all) {
-    reg().partial = py::object(py::module_::import("functools").attr("partial")).inc_ref().ptr();
+    reg().partial = keep(py::module_::import("functools"), "partial");
     ClassBuilder b("KernelFunction", kModule);
     b.attr("__doc__", py::str("Registry entry of a kernel function and its lowering hooks."))
         .attr("_registry", py::dict())
