@@ -37,10 +37,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
     fields["ctx"] = steal(PyObject_CallNoArgs(reg().Load));
     static PyObject* const no_args = PyTuple_New(0);
     setattr(copy, TVK_NAME("func"), steal(PyObject_Call(reg().Name, no_args, fields.ptr())));
-    py::object keywords = getattr(copy, TVK_NAME("keywords"));
-    int has_keywords = PyObject_IsTrue(keywords.ptr());
-    if (has_keywords < 0) throw py::error_already_set();
-    if (has_keywords) {
+    if (truth(getattr(copy, TVK_NAME("keywords")))) {
         py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
         refuse(self, copy, message);
         return false;
@@ -51,10 +48,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
 // The registry entry of `name`, or an empty object when it has none.
 py::object registry_entry(py::handle name) {
     py::object registry = global(TVK_NAME("KernelFunction"));
-    py::object known = call_method(registry, TVK_NAME("has_func"), {name});
-    int yes = PyObject_IsTrue(known.ptr());
-    if (yes < 0) throw py::error_already_set();
-    if (!yes) return py::object();
+    if (!truth(call_method(registry, TVK_NAME("has_func"), {name}))) return py::object();
     return call_method(registry, TVK_NAME("get_func"), {name});
 }
 

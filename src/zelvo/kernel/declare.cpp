@@ -158,10 +158,7 @@ py::object visit_AnnAssign(const Call& c) {
         return py::none();
     }
     py::object name = getattr(target, TVK_NAME("id"));
-    py::object repeated = call_method(self, TVK_NAME("_is_repeat_symbol"), {name});
-    int is_repeated = PyObject_IsTrue(repeated.ptr());
-    if (is_repeated < 0) throw py::error_already_set();
-    if (is_repeated) {
+    if (truth(call_method(self, TVK_NAME("_is_repeat_symbol"), {name}))) {
         py::object message = steal(PyUnicode_FromFormat("Variable \"%S\" has been defined", name.ptr()));
         refuse(self, node, message);
         return py::none();
