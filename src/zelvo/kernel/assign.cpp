@@ -10,12 +10,6 @@ namespace {
 constexpr const char* kNeedsType = "Defining a variable requires a variable type";
 constexpr const char* kUnallowedExp = "Unallowed exp declaration";
 
-bool same(py::handle a, py::handle b) {
-    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    return eq != 0;
-}
-
 py::object called_name(PyObject* function) { return getattr(global(function), TVK_NAME("__name__")); }
 
 // The literal first argument of the value call, or an empty object.
@@ -58,9 +52,9 @@ py::object visit_Assign(const Call& c) {
         return py::none();
     }
     py::object kind = call_method(self, TVK_NAME("_get_value_type"), {node});
-    const bool capture = same(kind, called_name(TVK_NAME("capture")));
-    const bool receive = !capture && same(kind, called_name(TVK_NAME("receive")));
-    const bool envelope = !capture && !receive && same(kind, called_name(TVK_NAME("ins_envelope")));
+    const bool capture = equal(kind, called_name(TVK_NAME("capture")));
+    const bool receive = !capture && equal(kind, called_name(TVK_NAME("receive")));
+    const bool envelope = !capture && !receive && equal(kind, called_name(TVK_NAME("ins_envelope")));
     py::object value = getattr(node, TVK_NAME("value"));
     // A capture or receive writes a register: checked before the call runs,
     // so a refused statement leaves nothing behind.

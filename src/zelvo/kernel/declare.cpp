@@ -19,12 +19,6 @@ py::object last_part(py::handle s) {
     return steal(PyUnicode_Substring(s.ptr(), dot + 1, n));
 }
 
-bool type_is(py::handle type_name, py::handle expected) {
-    int eq = PyObject_RichCompareBool(type_name.ptr(), expected.ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    return eq != 0;
-}
-
 // The __name__ of a type marker of the library, as the namespace holds it.
 py::object marker(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }
 
@@ -104,26 +98,26 @@ py::object set_variable_symbol(const Call& c) {
         {TVK_NAME("Demodulation"), TVK_NAME("demodulation_symbol")},
     };
     for (const Carrier& k : carriers) {
-        if (!type_is(type_name, marker(k.marker))) continue;
+        if (!equal(type_name, marker(k.marker))) continue;
         file(self, k.table, sym, ins);
         // An envelope value that is no instruction stays out of the list.
         if (k.marker != TVK_NAME("Envelope") || is_a(ins, reg().IRBase)) append(self, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("ArbWave")))) {
+    if (equal(type_name, marker(TVK_NAME("ArbWave")))) {
         append(self, ins);
         file(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("Var")))) {
+    if (equal(type_name, marker(TVK_NAME("Var")))) {
         file(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("Int")))) {
+    if (equal(type_name, marker(TVK_NAME("Int")))) {
         file(self, TVK_NAME("register_symbol"), sym, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("Reg")))) {
+    if (equal(type_name, marker(TVK_NAME("Reg")))) {
         py::object idx = getattr(self, TVK_NAME("register_idx"));
         file(self, TVK_NAME("register_symbol"), sym, idx);
         py::object channel_key = steal(PyUnicode_FromFormat("feedbackchnl_%S", sym.ptr()));
@@ -136,7 +130,7 @@ py::object set_variable_symbol(const Call& c) {
         return py::none();
     }
     for (const char* plain : {"ndarray", "int", "float", "dict", "list", "tuple"}) {
-        if (!type_is(type_name, py::str(plain))) continue;
+        if (!equal(type_name, py::str(plain))) continue;
         file(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }

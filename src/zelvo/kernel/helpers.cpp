@@ -34,6 +34,12 @@ bool contains(py::handle table, py::handle key) {
     return r != 0;
 }
 
+bool equal(py::handle a, py::handle b) {
+    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    return eq != 0;
+}
+
 py::object table_item(py::handle table, py::handle key) { return steal(PyObject_GetItem(table.ptr(), key.ptr())); }
 
 void append(py::handle self, py::handle item) {

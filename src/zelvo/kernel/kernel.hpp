@@ -68,6 +68,8 @@ bool name_in(py::handle node, std::initializer_list<const char*> ids);
 bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes);
 // `key in table`.
 bool contains(py::handle table, py::handle key);
+// a == b as `in` and list.index test it (identity first).
+bool equal(py::handle a, py::handle b);
 // self.<table>[key] for a table attribute of the kernel.
 py::object table_item(py::handle table, py::handle key);
 // Appends one item, or every item of an iterable, to the visiting kernel's

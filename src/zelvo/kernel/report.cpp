@@ -91,9 +91,7 @@ py::object node_line(const Call& c) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stmts.ptr()); ++i) {
         py::object stmt = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(stmts.ptr(), i));
         py::object lineno = getattr(stmt, TVK_NAME("lineno"));
-        int eq = PyObject_RichCompareBool(lineno.ptr(), line.ptr(), Py_EQ);
-        if (eq < 0) throw py::error_already_set();
-        if (eq) return stmt;
+        if (equal(lineno, line)) return stmt;
     }
     return first;
 }
