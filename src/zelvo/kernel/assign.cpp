@@ -10,8 +10,6 @@ namespace {
 constexpr const char* kNeedsType = "Defining a variable requires a variable type";
 constexpr const char* kUnallowedExp = "Unallowed exp declaration";
 
-py::object called_name(PyObject* function) { return getattr(global(function), TVK_NAME("__name__")); }
-
 // The literal first argument of the value call, or an empty object.
 py::object literal_channel(py::handle call) {
     py::object args = getattr(call, TVK_NAME("args"));
@@ -52,9 +50,9 @@ py::object visit_Assign(const Call& c) {
         return py::none();
     }
     py::object kind = call_method(self, TVK_NAME("_get_value_type"), {node});
-    const bool capture = equal(kind, called_name(TVK_NAME("capture")));
-    const bool receive = !capture && equal(kind, called_name(TVK_NAME("receive")));
-    const bool envelope = !capture && !receive && equal(kind, called_name(TVK_NAME("ins_envelope")));
+    const bool capture = equal(kind, global_name(TVK_NAME("capture")));
+    const bool receive = !capture && equal(kind, global_name(TVK_NAME("receive")));
+    const bool envelope = !capture && !receive && equal(kind, global_name(TVK_NAME("ins_envelope")));
     py::object value = getattr(node, TVK_NAME("value"));
     // A capture or receive writes a register: checked before the call runs,
     // so a refused statement leaves nothing behind.
@@ -76,11 +74,11 @@ py::object visit_Assign(const Call& c) {
         append(self, make(reg().IRJmov, {table_item(registers, name)}, self));
     } else if (receive) {
         call_method(ins, TVK_NAME("set_idx"), {table_item(registers, name)});
-        py::object key = steal(PyUnicode_FromFormat("feedbackchnl_%S", name.ptr()));
+        py::object key = feedback_key(name);
         if (PyObject_SetItem(registers.ptr(), key.ptr(), channel.ptr()) < 0) throw py::error_already_set();
         append(self, ins);
     } else if (envelope) {
-        py::object type_name = getattr(global(TVK_NAME("Envelope")), TVK_NAME("__name__"));
+        py::object type_name = global_name(TVK_NAME("Envelope"));
         call_method(self, TVK_NAME("_set_variable_symbol"), {type_name, ins, node, name});
     } else {
         refuse(self, node, kUnallowedExp);

@@ -19,9 +19,6 @@ py::object last_part(py::handle s) {
     return steal(PyUnicode_Substring(s.ptr(), dot + 1, n));
 }
 
-// The __name__ of a type marker of the library, as the namespace holds it.
-py::object marker(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }
-
 void file(py::handle self, PyObject* table, py::handle sym, py::handle value) {
     py::object t = getattr(self, table);
     if (PyObject_SetItem(t.ptr(), sym.ptr(), value.ptr()) < 0) throw py::error_already_set();
@@ -98,29 +95,29 @@ py::object set_variable_symbol(const Call& c) {
         {TVK_NAME("Demodulation"), TVK_NAME("demodulation_symbol")},
     };
     for (const Carrier& k : carriers) {
-        if (!equal(type_name, marker(k.marker))) continue;
+        if (!equal(type_name, global_name(k.marker))) continue;
         file(self, k.table, sym, ins);
         // An envelope value that is no instruction stays out of the list.
         if (k.marker != TVK_NAME("Envelope") || is_a(ins, reg().IRBase)) append(self, ins);
         return py::none();
     }
-    if (equal(type_name, marker(TVK_NAME("ArbWave")))) {
+    if (equal(type_name, global_name(TVK_NAME("ArbWave")))) {
         append(self, ins);
         file(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
-    if (equal(type_name, marker(TVK_NAME("Var")))) {
+    if (equal(type_name, global_name(TVK_NAME("Var")))) {
         file(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
-    if (equal(type_name, marker(TVK_NAME("Int")))) {
+    if (equal(type_name, global_name(TVK_NAME("Int")))) {
         file(self, TVK_NAME("register_symbol"), sym, ins);
         return py::none();
     }
-    if (equal(type_name, marker(TVK_NAME("Reg")))) {
+    if (equal(type_name, global_name(TVK_NAME("Reg")))) {
         py::object idx = getattr(self, TVK_NAME("register_idx"));
         file(self, TVK_NAME("register_symbol"), sym, idx);
-        py::object channel_key = steal(PyUnicode_FromFormat("feedbackchnl_%S", sym.ptr()));
+        py::object channel_key = feedback_key(sym);
         file(self, TVK_NAME("register_symbol"), channel_key, idx);
         py::object mov = make(reg().IRMov, {idx, ins});
         setattr(mov, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));

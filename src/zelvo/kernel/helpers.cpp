@@ -12,6 +12,10 @@ Registry& reg() {
 
 py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
 
+py::object global_name(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }
+
+py::object feedback_key(py::handle name) { return steal(PyUnicode_FromFormat("feedbackchnl_%S", name.ptr())); }
+
 bool name_in(py::handle node, std::initializer_list<const char*> ids) {
     if (!is_a(node, reg().Name)) return false;
     py::object id = getattr(node, TVK_NAME("id"));

@@ -58,6 +58,11 @@ Registry& reg();
 
 // A name of the module namespace, looked up at the call (NameError if unbound).
 py::object global(PyObject* name);
+// The __name__ of a library function or type marker, as the namespace holds it.
+py::object global_name(PyObject* name);
+// "feedbackchnl_<name>": the register table's entry for a register's
+// feedback channel.
+py::object feedback_key(py::handle name);
 
 inline bool is_a(py::handle o, PyObject* cls) {
     return PyObject_TypeCheck(o.ptr(), reinterpret_cast<PyTypeObject*>(cls));
