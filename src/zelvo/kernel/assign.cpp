@@ -12,13 +12,8 @@ constexpr const char* kUnallowedExp = "Unallowed exp declaration";
 
 // The literal first argument of the value call, or an empty object.
 py::object literal_channel(py::handle call) {
-    py::object args = getattr(call, TVK_NAME("args"));
-    if (PySequence_Size(args.ptr()) < 1) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::object();
-    }
-    py::object first = steal(PySequence_GetItem(args.ptr(), 0));
-    if (!is_a(first, reg().Constant)) return py::object();
+    py::object first = first_of(call, TVK_NAME("args"));
+    if (!first || !is_a(first, reg().Constant)) return py::object();
     return getattr(first, TVK_NAME("value"));
 }
 

@@ -19,15 +19,6 @@ namespace {
 
 constexpr const char* kUnknownJudgement = "Unknown judgement type";
 
-// The first item of a list attribute, or an empty object when there is none.
-py::object first_of(py::handle node, PyObject* name) {
-    py::object seq = getattr(node, name);
-    Py_ssize_t n = PySequence_Size(seq.ptr());
-    if (n < 0) throw py::error_already_set();
-    if (n == 0) return py::object();
-    return steal(PySequence_GetItem(seq.ptr(), 0));
-}
-
 // if v[k] == c: only the branch the values select is lowered. Only `==` is
 // honoured; the index and the compared value must be literals.
 void compile_time_if(py::handle self, py::handle node, py::handle test, py::handle subscript) {
@@ -103,15 +94,10 @@ py::object judgment_jump(const Call& c) {
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     py::object test = getattr(node, TVK_NAME("test"));
-    PyObject* left_raw = PyObject_GetAttr(test.ptr(), TVK_NAME("left"));
-    if (!left_raw) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
+    py::object left = optional_attr(test, TVK_NAME("left"));
+    if (!left) {
         refuse(self, node, kUnknownJudgement);
-        return py::none();
-    }
-    py::object left = steal(left_raw);
-    if (is_a(left, reg().Subscript)) {
+    } else if (is_a(left, reg().Subscript)) {
         compile_time_if(self, node, test, left);
     } else if (is_a(left, reg().Name) &&
                contains(getattr(self, TVK_NAME("register_symbol")), getattr(left, TVK_NAME("id")))) {

@@ -64,17 +64,7 @@ py::object zv_func_on(const Call& c) {
     if (!rewrite_call(self, b[1], call_copy, name)) return py::none();
     py::object stmt_copy = shallow_copy(b[2]);
     py::object entry = registry_entry(name);
-    py::object hook;
-    if (entry) {
-        PyObject* h = PyObject_GetAttr(entry.ptr(), TVK_NAME(Hook));
-        if (h) {
-            hook = steal(h);
-        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-        } else {
-            throw py::error_already_set();
-        }
-    }
+    py::object hook = entry ? optional_attr(entry, TVK_NAME(Hook)) : py::object();
     if (!hook || hook.is_none()) {
         refuse(self, b[2], Refusal);
         return py::none();

@@ -75,6 +75,10 @@ bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes)
 bool contains(py::handle table, py::handle key);
 // a == b as `in` and list.index test it (identity first).
 bool equal(py::handle a, py::handle b);
+// obj.name, or an empty object when the lookup raises AttributeError.
+py::object optional_attr(py::handle obj, PyObject* name);
+// The first item of the sequence node.name, or an empty object when it is empty.
+py::object first_of(py::handle node, PyObject* name);
 // self.<table>[key] for a table attribute of the kernel.
 py::object table_item(py::handle table, py::handle key);
 // Appends one item, or every item of an iterable, to the visiting kernel's
