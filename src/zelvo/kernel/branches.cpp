@@ -17,8 +17,6 @@ namespace tvk::kern {
 
 namespace {
 
-constexpr const char* kUnknownJudgement = "Unknown judgement type";
-
 // if v[k] == c: only the branch the values select is lowered. Only `==` is
 // honoured; the index and the compared value must be literals.
 void compile_time_if(py::handle self, py::handle node, py::handle test, py::handle subscript) {
@@ -76,7 +74,7 @@ py::object visit_If(const Call& c) {
     static const Signature sig("visit_If", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     py::object test = getattr(node, TVK_NAME("test"));
     if (is_a(test, reg().Call)) {
         hand_to_library(self, test, node, TVK_NAME("_zv_func_on_if"), kUnknownJudgement);

@@ -83,8 +83,6 @@ constexpr char kIfCall[] = "if_call";
 constexpr char kForCall[] = "for_call";
 constexpr char kOnIf[] = "_zv_func_on_if";
 constexpr char kOnFor[] = "_zv_func_on_for";
-constexpr char kIfRefusal[] = "Unknown judgement type";
-constexpr char kForRefusal[] = "Unallowed if condition";
 
 py::object var_table(py::handle self) { return getattr(self, TVK_NAME("var_symbol")); }
 
@@ -116,8 +114,8 @@ void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject
     call_method(self, member, {call, stmt, value});
 }
 
-py::object zv_func_on_if(const Call& c) { return zv_func_on<kIfCall, kOnIf, kIfRefusal>(c); }
-py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, kForRefusal>(c); }
+py::object zv_func_on_if(const Call& c) { return zv_func_on<kIfCall, kOnIf, kUnknownJudgement>(c); }
+py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, kUnallowedIterable>(c); }
 
 // _zv_func_precall(node): the rewritten call, after the keyword refusal and
 // the library's pre_call hook, which may still change it.

@@ -56,6 +56,13 @@ Registry& reg();
 
 // ---- helpers ---------------------------------------------------------------
 
+// Refusals of a hooked statement, given alike by its handler and by the
+// library hook it hands the statement to.
+inline constexpr char kUnknownJudgement[] = "Unknown judgement type";  // if
+inline constexpr char kUnallowedIterable[] = "Unallowed if condition";  // for
+// What a RecursionError of a handler that lowers nested statements names.
+inline constexpr char kLowering[] = " while lowering a kernel";
+
 // A name of the module namespace, looked up at the call (NameError if unbound).
 py::object global(PyObject* name);
 // The __name__ of a library function or type marker, as the namespace holds it.

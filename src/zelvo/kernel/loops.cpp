@@ -11,8 +11,6 @@ namespace tvk::kern {
 
 namespace {
 
-constexpr const char* kUnallowedIterable = "Unallowed if condition";
-
 bool named_in_table(py::handle self, py::handle node, PyObject* table) {
     return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
 }
@@ -72,7 +70,7 @@ py::object visit_For(const Call& c) {
     static const Signature sig("visit_For", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     py::object target = getattr(node, TVK_NAME("target"));
     if (named_in_table(self, target, TVK_NAME("var_symbol"))) {
         unroll(self, node, getattr(target, TVK_NAME("id")));
@@ -94,7 +92,7 @@ py::object visit_While(const Call& c) {
     static const Signature sig("visit_While", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     py::object test = getattr(node, TVK_NAME("test"));
     if (!is_a(test, reg().Constant) || getattr(test, TVK_NAME("value")).ptr() != Py_True) {
         refuse(self, node, "not allowed while");
