@@ -35,8 +35,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
     py::dict fields;
     fields["id"] = name;
     fields["ctx"] = steal(PyObject_CallNoArgs(reg().Load));
-    static PyObject* const no_args = PyTuple_New(0);
-    setattr(copy, TVK_NAME("func"), steal(PyObject_Call(reg().Name, no_args, fields.ptr())));
+    setattr(copy, TVK_NAME("func"), ast_node(reg().Name, fields));
     if (truth(getattr(copy, TVK_NAME("keywords")))) {
         py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
         refuse(self, copy, message);

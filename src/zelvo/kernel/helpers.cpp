@@ -95,6 +95,11 @@ void refuse(py::handle self, py::handle node, const char* message) { refuse(self
 
 py::object text(py::handle x) { return py_format(x, ""); }
 
+py::object ast_node(PyObject* cls, py::handle fields) {
+    py::object no_args = steal(PyTuple_New(0));
+    return steal(PyObject_Call(cls, no_args.ptr(), fields.ptr()));
+}
+
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel) {
     PyObject* argv[8];
     if (args.size() > 7) throw std::invalid_argument("make: too many arguments");

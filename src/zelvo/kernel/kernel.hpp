@@ -109,6 +109,8 @@ void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject
 py::object text(py::handle x);
 // Kernel.<name>(self, *args): the member as the class Kernel holds it.
 py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args = {});
+// A syntax-tree node made as cls(**fields).
+py::object ast_node(PyObject* cls, py::handle fields);
 // A ready instruction of the front-end's own: cls(*args, **kw).
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel = {});
 
