@@ -97,8 +97,7 @@ py::object judgment_jump(const Call& c) {
         refuse(self, node, kUnknownJudgement);
     } else if (is_a(left, reg().Subscript)) {
         compile_time_if(self, node, test, left);
-    } else if (is_a(left, reg().Name) &&
-               contains(getattr(self, TVK_NAME("register_symbol")), getattr(left, TVK_NAME("id")))) {
+    } else if (named_in_table(self, left, TVK_NAME("register_symbol"))) {
         runtime_if(self, node, test);
     } else {
         refuse(self, node, kUnknownJudgement);

@@ -19,11 +19,6 @@ py::object last_part(py::handle s) {
     return steal(PyUnicode_Substring(s.ptr(), dot + 1, n));
 }
 
-void file(py::handle self, PyObject* table, py::handle sym, py::handle value) {
-    py::object t = getattr(self, table);
-    if (PyObject_SetItem(t.ptr(), sym.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
 }  // namespace
 
 py::object is_repeat_symbol(const Call& c) {
@@ -96,29 +91,29 @@ py::object set_variable_symbol(const Call& c) {
     };
     for (const Carrier& k : carriers) {
         if (!equal(type_name, global_name(k.marker))) continue;
-        file(self, k.table, sym, ins);
+        file_symbol(self, k.table, sym, ins);
         // An envelope value that is no instruction stays out of the list.
         if (k.marker != TVK_NAME("Envelope") || is_a(ins, reg().IRBase)) append(self, ins);
         return py::none();
     }
     if (equal(type_name, global_name(TVK_NAME("ArbWave")))) {
         append(self, ins);
-        file(self, TVK_NAME("var_symbol"), sym, ins);
+        file_symbol(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
     if (equal(type_name, global_name(TVK_NAME("Var")))) {
-        file(self, TVK_NAME("var_symbol"), sym, ins);
+        file_symbol(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
     if (equal(type_name, global_name(TVK_NAME("Int")))) {
-        file(self, TVK_NAME("register_symbol"), sym, ins);
+        file_symbol(self, TVK_NAME("register_symbol"), sym, ins);
         return py::none();
     }
     if (equal(type_name, global_name(TVK_NAME("Reg")))) {
         py::object idx = getattr(self, TVK_NAME("register_idx"));
-        file(self, TVK_NAME("register_symbol"), sym, idx);
+        file_symbol(self, TVK_NAME("register_symbol"), sym, idx);
         py::object channel_key = feedback_key(sym);
-        file(self, TVK_NAME("register_symbol"), channel_key, idx);
+        file_symbol(self, TVK_NAME("register_symbol"), channel_key, idx);
         py::object mov = make(reg().IRMov, {idx, ins});
         setattr(mov, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
         append(self, mov);
@@ -128,7 +123,7 @@ py::object set_variable_symbol(const Call& c) {
     }
     for (const char* plain : {"ndarray", "int", "float", "dict", "list", "tuple"}) {
         if (!equal(type_name, py::str(plain))) continue;
-        file(self, TVK_NAME("var_symbol"), sym, ins);
+        file_symbol(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
     py::object message = steal(PyUnicode_FromFormat("Unknown variable type %S", type_name.ptr()));

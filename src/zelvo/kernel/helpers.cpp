@@ -62,6 +62,15 @@ py::object first_of(py::handle node, PyObject* name) {
 
 py::object table_item(py::handle table, py::handle key) { return steal(PyObject_GetItem(table.ptr(), key.ptr())); }
 
+void file_symbol(py::handle self, PyObject* table, py::handle key, py::handle value) {
+    py::object t = getattr(self, table);
+    if (PyObject_SetItem(t.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+bool named_in_table(py::handle self, py::handle node, PyObject* table) {
+    return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
+}
+
 void append(py::handle self, py::handle item) {
     py::object list = getattr(self, TVK_NAME("instruction_list"));
     if (PyList_CheckExact(list.ptr())) {

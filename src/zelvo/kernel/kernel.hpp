@@ -86,8 +86,12 @@ bool equal(py::handle a, py::handle b);
 py::object optional_attr(py::handle obj, PyObject* name);
 // The first item of the sequence node.name, or an empty object when it is empty.
 py::object first_of(py::handle node, PyObject* name);
-// self.<table>[key] for a table attribute of the kernel.
+// table[key], for a symbol table of the kernel.
 py::object table_item(py::handle table, py::handle key);
+// self.<table>[key] = value.
+void file_symbol(py::handle self, PyObject* table, py::handle key, py::handle value);
+// `node` is an ast.Name whose id is a key of self.<table>.
+bool named_in_table(py::handle self, py::handle node, PyObject* table);
 // Appends one item, or every item of an iterable, to the visiting kernel's
 // instruction list.
 void append(py::handle self, py::handle item);

@@ -11,10 +11,6 @@ namespace tvk::kern {
 
 namespace {
 
-bool named_in_table(py::handle self, py::handle node, PyObject* table) {
-    return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
-}
-
 // The text a refusal names a node by: its name, else its source.
 py::object label(py::handle self, py::handle node) {
     if (is_a(node, reg().Name)) return getattr(node, TVK_NAME("id"));
@@ -42,8 +38,7 @@ void unroll(py::handle self, py::handle node, py::handle name) {
     }
     py::object body = getattr(node, TVK_NAME("body"));
     for_each(values, [&](py::handle item) {
-        py::object table = getattr(self, TVK_NAME("var_symbol"));
-        if (PyObject_SetItem(table.ptr(), name.ptr(), item.ptr()) < 0) throw py::error_already_set();
+        file_symbol(self, TVK_NAME("var_symbol"), name, item);
         visit_each(self, body);
     });
     if (truth(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
