@@ -20,10 +20,6 @@ namespace {
 // if v[k] == c: only the branch the values select is lowered. Only `==` is
 // honoured; the index and the compared value must be literals.
 void compile_time_if(py::handle self, py::handle node, py::handle test, py::handle subscript) {
-    if (!is_a(test, reg().Compare)) {
-        refuse(self, node, kUnknownJudgement);
-        return;
-    }
     py::object op = first_of(test, TVK_NAME("ops"));
     if (!op || Py_TYPE(op.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Eq)) {
         py::object message = steal(PyUnicode_FromFormat("Unknown comparison operator %S", op ? op.ptr() : Py_None));
@@ -47,10 +43,6 @@ void compile_time_if(py::handle self, py::handle node, py::handle test, py::hand
 }
 
 void runtime_if(py::handle self, py::handle node, py::handle test) {
-    if (!is_a(test, reg().Compare)) {
-        refuse(self, node, kUnknownJudgement);
-        return;
-    }
     call_method(self, TVK_NAME("visit_Compare"), {test});
     py::object list = getattr(self, TVK_NAME("instruction_list"));
     py::object last = steal(PySequence_GetItem(list.ptr(), -1));
@@ -84,15 +76,15 @@ py::object visit_If(const Call& c) {
     return py::none();
 }
 
-// _judgment_jump(node): by the test's left operand, a compile-time if or a
-// run-time if; any other test (no left operand, a plain compile-time name, a
-// literal) would lose its branches and is refused.
+// _judgment_jump(node): by the left operand of a comparison, a compile-time
+// if or a run-time if; any other test (no comparison, no left operand, a
+// plain compile-time name, a literal) would lose its branches and is refused.
 py::object judgment_jump(const Call& c) {
     static const Signature sig("_judgment_jump", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     py::object test = getattr(node, TVK_NAME("test"));
-    py::object left = optional_attr(test, TVK_NAME("left"));
+    py::object left = is_a(test, reg().Compare) ? optional_attr(test, TVK_NAME("left")) : py::object();
     if (!left) {
         refuse(self, node, kUnknownJudgement);
     } else if (is_a(left, reg().Subscript)) {
