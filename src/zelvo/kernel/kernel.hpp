@@ -49,7 +49,6 @@ struct Registry {
     PyObject* ZelvoKernel = nullptr;
     PyObject* Kernel = nullptr;
     PyObject* SimulationKernel = nullptr;
-    PyObject* ScopeKernel = nullptr;
     PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
 };
 Registry& reg();

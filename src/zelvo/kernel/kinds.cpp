@@ -162,9 +162,7 @@ void register_kinds(py::module_& m) {
                                  "creator's symbols."))
         .method("__init__", method<scope_init>())
         .classmethod("from_kernel", method<scope_from_kernel>());
-    py::object scope_cls = scope.build();
-    r.ScopeKernel = keep(scope_cls);
-    m.attr("ScopeKernel") = scope_cls;
+    m.attr("ScopeKernel") = scope.build();
 }
 
 }  // namespace tvk::kern
