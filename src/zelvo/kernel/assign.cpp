@@ -10,23 +10,10 @@ namespace {
 constexpr const char* kNeedsType = "Defining a variable requires a variable type";
 constexpr const char* kUnallowedExp = "Unallowed exp declaration";
 
-bool same(py::handle a, py::handle b) {
-    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    return eq != 0;
-}
-
-py::object called_name(PyObject* function) { return getattr(global(function), TVK_NAME("__name__")); }
-
 // The literal first argument of the value call, or an empty object.
 py::object literal_channel(py::handle call) {
-    py::object args = getattr(call, TVK_NAME("args"));
-    if (PySequence_Size(args.ptr()) < 1) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::object();
-    }
-    py::object first = steal(PySequence_GetItem(args.ptr(), 0));
-    if (!is_a(first, reg().Constant)) return py::object();
+    py::object first = first_of(call, TVK_NAME("args"));
+    if (!first || !is_a(first, reg().Constant)) return py::object();
     return getattr(first, TVK_NAME("value"));
 }
 
@@ -58,9 +45,9 @@ py::object visit_Assign(const Call& c) {
         return py::none();
     }
     py::object kind = call_method(self, TVK_NAME("_get_value_type"), {node});
-    const bool capture = same(kind, called_name(TVK_NAME("capture")));
-    const bool receive = !capture && same(kind, called_name(TVK_NAME("receive")));
-    const bool envelope = !capture && !receive && same(kind, called_name(TVK_NAME("ins_envelope")));
+    const bool capture = equal(kind, global_name(TVK_NAME("capture")));
+    const bool receive = !capture && equal(kind, global_name(TVK_NAME("receive")));
+    const bool envelope = !capture && !receive && equal(kind, global_name(TVK_NAME("ins_envelope")));
     py::object value = getattr(node, TVK_NAME("value"));
     // A capture or receive writes a register: checked before the call runs,
     // so a refused statement leaves nothing behind.
@@ -82,11 +69,11 @@ py::object visit_Assign(const Call& c) {
         append(self, make(reg().IRJmov, {table_item(registers, name)}, self));
     } else if (receive) {
         call_method(ins, TVK_NAME("set_idx"), {table_item(registers, name)});
-        py::object key = steal(PyUnicode_FromFormat("feedbackchnl_%S", name.ptr()));
+        py::object key = feedback_key(name);
         if (PyObject_SetItem(registers.ptr(), key.ptr(), channel.ptr()) < 0) throw py::error_already_set();
         append(self, ins);
     } else if (envelope) {
-        py::object type_name = getattr(global(TVK_NAME("Envelope")), TVK_NAME("__name__"));
+        py::object type_name = global_name(TVK_NAME("Envelope"));
         call_method(self, TVK_NAME("_set_variable_symbol"), {type_name, ins, node, name});
     } else {
         refuse(self, node, kUnallowedExp);
@@ -100,18 +87,17 @@ py::object visit_AugAssign(const Call& c) {
     auto b = bind<2>(sig, c);
     py::handle node = b[1];
     py::object target = getattr(node, TVK_NAME("target"));
-    static PyObject* const no_args = PyTuple_New(0);
     py::dict op_fields;
     op_fields["left"] = target;
     op_fields["op"] = getattr(node, TVK_NAME("op"));
     op_fields["right"] = getattr(node, TVK_NAME("value"));
-    py::object value = steal(PyObject_Call(reg().BinOp, no_args, op_fields.ptr()));
+    py::object value = ast_node(reg().BinOp, op_fields);
     py::list targets;
     targets.append(target);
     py::dict fields;
     fields["targets"] = targets;
     fields["value"] = value;
-    py::object assign = steal(PyObject_Call(reg().Assign, no_args, fields.ptr()));
+    py::object assign = ast_node(reg().Assign, fields);
     PyObject* argv[] = {assign.ptr(), node.ptr()};
     steal(PyObject_Vectorcall(reg().copy_location, argv, 2, nullptr));
     visit(b[0], assign);

@@ -38,7 +38,7 @@ py::object visit_FunctionDef(const Call& c) {
     static const Signature sig("visit_FunctionDef", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     setattr(self, TVK_NAME("name"), getattr(node, TVK_NAME("name")));
     visit(self, getattr(node, TVK_NAME("args")));
     visit_each(self, getattr(node, TVK_NAME("body")));

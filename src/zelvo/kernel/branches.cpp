@@ -17,24 +17,9 @@ namespace tvk::kern {
 
 namespace {
 
-constexpr const char* kUnknownJudgement = "Unknown judgement type";
-
-// The first item of a list attribute, or an empty object when there is none.
-py::object first_of(py::handle node, PyObject* name) {
-    py::object seq = getattr(node, name);
-    Py_ssize_t n = PySequence_Size(seq.ptr());
-    if (n < 0) throw py::error_already_set();
-    if (n == 0) return py::object();
-    return steal(PySequence_GetItem(seq.ptr(), 0));
-}
-
 // if v[k] == c: only the branch the values select is lowered. Only `==` is
 // honoured; the index and the compared value must be literals.
 void compile_time_if(py::handle self, py::handle node, py::handle test, py::handle subscript) {
-    if (!is_a(test, reg().Compare)) {
-        refuse(self, node, kUnknownJudgement);
-        return;
-    }
     py::object op = first_of(test, TVK_NAME("ops"));
     if (!op || Py_TYPE(op.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Eq)) {
         py::object message = steal(PyUnicode_FromFormat("Unknown comparison operator %S", op ? op.ptr() : Py_None));
@@ -58,10 +43,6 @@ void compile_time_if(py::handle self, py::handle node, py::handle test, py::hand
 }
 
 void runtime_if(py::handle self, py::handle node, py::handle test) {
-    if (!is_a(test, reg().Compare)) {
-        refuse(self, node, kUnknownJudgement);
-        return;
-    }
     call_method(self, TVK_NAME("visit_Compare"), {test});
     py::object list = getattr(self, TVK_NAME("instruction_list"));
     py::object last = steal(PySequence_GetItem(list.ptr(), -1));
@@ -85,7 +66,7 @@ py::object visit_If(const Call& c) {
     static const Signature sig("visit_If", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     py::object test = getattr(node, TVK_NAME("test"));
     if (is_a(test, reg().Call)) {
         hand_to_library(self, test, node, TVK_NAME("_zv_func_on_if"), kUnknownJudgement);
@@ -95,26 +76,20 @@ py::object visit_If(const Call& c) {
     return py::none();
 }
 
-// _judgment_jump(node): by the test's left operand, a compile-time if or a
-// run-time if; any other test (no left operand, a plain compile-time name, a
-// literal) would lose its branches and is refused.
+// _judgment_jump(node): by the left operand of a comparison, a compile-time
+// if or a run-time if; any other test (no comparison, no left operand, a
+// plain compile-time name, a literal) would lose its branches and is refused.
 py::object judgment_jump(const Call& c) {
     static const Signature sig("_judgment_jump", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     py::object test = getattr(node, TVK_NAME("test"));
-    PyObject* left_raw = PyObject_GetAttr(test.ptr(), TVK_NAME("left"));
-    if (!left_raw) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
+    py::object left = is_a(test, reg().Compare) ? optional_attr(test, TVK_NAME("left")) : py::object();
+    if (!left) {
         refuse(self, node, kUnknownJudgement);
-        return py::none();
-    }
-    py::object left = steal(left_raw);
-    if (is_a(left, reg().Subscript)) {
+    } else if (is_a(left, reg().Subscript)) {
         compile_time_if(self, node, test, left);
-    } else if (is_a(left, reg().Name) &&
-               contains(getattr(self, TVK_NAME("register_symbol")), getattr(left, TVK_NAME("id")))) {
+    } else if (named_in_table(self, left, TVK_NAME("register_symbol"))) {
         runtime_if(self, node, test);
     } else {
         refuse(self, node, kUnknownJudgement);

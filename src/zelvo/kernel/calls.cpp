@@ -35,12 +35,8 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
     py::dict fields;
     fields["id"] = name;
     fields["ctx"] = steal(PyObject_CallNoArgs(reg().Load));
-    static PyObject* const no_args = PyTuple_New(0);
-    setattr(copy, TVK_NAME("func"), steal(PyObject_Call(reg().Name, no_args, fields.ptr())));
-    py::object keywords = getattr(copy, TVK_NAME("keywords"));
-    int has_keywords = PyObject_IsTrue(keywords.ptr());
-    if (has_keywords < 0) throw py::error_already_set();
-    if (has_keywords) {
+    setattr(copy, TVK_NAME("func"), ast_node(reg().Name, fields));
+    if (truth(getattr(copy, TVK_NAME("keywords")))) {
         py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
         refuse(self, copy, message);
         return false;
@@ -51,10 +47,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
 // The registry entry of `name`, or an empty object when it has none.
 py::object registry_entry(py::handle name) {
     py::object registry = global(TVK_NAME("KernelFunction"));
-    py::object known = call_method(registry, TVK_NAME("has_func"), {name});
-    int yes = PyObject_IsTrue(known.ptr());
-    if (yes < 0) throw py::error_already_set();
-    if (!yes) return py::object();
+    if (!truth(call_method(registry, TVK_NAME("has_func"), {name}))) return py::object();
     return call_method(registry, TVK_NAME("get_func"), {name});
 }
 
@@ -70,17 +63,7 @@ py::object zv_func_on(const Call& c) {
     if (!rewrite_call(self, b[1], call_copy, name)) return py::none();
     py::object stmt_copy = shallow_copy(b[2]);
     py::object entry = registry_entry(name);
-    py::object hook;
-    if (entry) {
-        PyObject* h = PyObject_GetAttr(entry.ptr(), TVK_NAME(Hook));
-        if (h) {
-            hook = steal(h);
-        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-        } else {
-            throw py::error_already_set();
-        }
-    }
+    py::object hook = entry ? optional_attr(entry, TVK_NAME(Hook)) : py::object();
     if (!hook || hook.is_none()) {
         refuse(self, b[2], Refusal);
         return py::none();
@@ -99,8 +82,6 @@ constexpr char kIfCall[] = "if_call";
 constexpr char kForCall[] = "for_call";
 constexpr char kOnIf[] = "_zv_func_on_if";
 constexpr char kOnFor[] = "_zv_func_on_for";
-constexpr char kIfRefusal[] = "Unknown judgement type";
-constexpr char kForRefusal[] = "Unallowed if condition";
 
 py::object var_table(py::handle self) { return getattr(self, TVK_NAME("var_symbol")); }
 
@@ -132,8 +113,8 @@ void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject
     call_method(self, member, {call, stmt, value});
 }
 
-py::object zv_func_on_if(const Call& c) { return zv_func_on<kIfCall, kOnIf, kIfRefusal>(c); }
-py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, kForRefusal>(c); }
+py::object zv_func_on_if(const Call& c) { return zv_func_on<kIfCall, kOnIf, kUnknownJudgement>(c); }
+py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, kUnallowedIterable>(c); }
 
 // _zv_func_precall(node): the rewritten call, after the keyword refusal and
 // the library's pre_call hook, which may still change it.

@@ -68,7 +68,7 @@ py::object handle_eq(const Call& c) {
         py::object registers = getattr(self, TVK_NAME("register_symbol"));
         if (contains(registers, name)) {
             py::object judge_result = getattr(right, TVK_NAME("value"));
-            py::object key = steal(PyUnicode_FromFormat("feedbackchnl_%S", name.ptr()));
+            py::object key = feedback_key(name);
             // An Int symbol holds a value, not a register with a channel.
             if (!contains(registers, key)) {
                 refuse(self, node, kSymbolComparison);

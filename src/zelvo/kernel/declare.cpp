@@ -19,20 +19,6 @@ py::object last_part(py::handle s) {
     return steal(PyUnicode_Substring(s.ptr(), dot + 1, n));
 }
 
-bool type_is(py::handle type_name, py::handle expected) {
-    int eq = PyObject_RichCompareBool(type_name.ptr(), expected.ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    return eq != 0;
-}
-
-// The __name__ of a type marker of the library, as the namespace holds it.
-py::object marker(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }
-
-void file(py::handle self, PyObject* table, py::handle sym, py::handle value) {
-    py::object t = getattr(self, table);
-    if (PyObject_SetItem(t.ptr(), sym.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
 }  // namespace
 
 py::object is_repeat_symbol(const Call& c) {
@@ -104,30 +90,30 @@ py::object set_variable_symbol(const Call& c) {
         {TVK_NAME("Demodulation"), TVK_NAME("demodulation_symbol")},
     };
     for (const Carrier& k : carriers) {
-        if (!type_is(type_name, marker(k.marker))) continue;
-        file(self, k.table, sym, ins);
+        if (!equal(type_name, global_name(k.marker))) continue;
+        file_symbol(self, k.table, sym, ins);
         // An envelope value that is no instruction stays out of the list.
         if (k.marker != TVK_NAME("Envelope") || is_a(ins, reg().IRBase)) append(self, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("ArbWave")))) {
+    if (equal(type_name, global_name(TVK_NAME("ArbWave")))) {
         append(self, ins);
-        file(self, TVK_NAME("var_symbol"), sym, ins);
+        file_symbol(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("Var")))) {
-        file(self, TVK_NAME("var_symbol"), sym, ins);
+    if (equal(type_name, global_name(TVK_NAME("Var")))) {
+        file_symbol(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("Int")))) {
-        file(self, TVK_NAME("register_symbol"), sym, ins);
+    if (equal(type_name, global_name(TVK_NAME("Int")))) {
+        file_symbol(self, TVK_NAME("register_symbol"), sym, ins);
         return py::none();
     }
-    if (type_is(type_name, marker(TVK_NAME("Reg")))) {
+    if (equal(type_name, global_name(TVK_NAME("Reg")))) {
         py::object idx = getattr(self, TVK_NAME("register_idx"));
-        file(self, TVK_NAME("register_symbol"), sym, idx);
-        py::object channel_key = steal(PyUnicode_FromFormat("feedbackchnl_%S", sym.ptr()));
-        file(self, TVK_NAME("register_symbol"), channel_key, idx);
+        file_symbol(self, TVK_NAME("register_symbol"), sym, idx);
+        py::object channel_key = feedback_key(sym);
+        file_symbol(self, TVK_NAME("register_symbol"), channel_key, idx);
         py::object mov = make(reg().IRMov, {idx, ins});
         setattr(mov, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
         append(self, mov);
@@ -136,8 +122,8 @@ py::object set_variable_symbol(const Call& c) {
         return py::none();
     }
     for (const char* plain : {"ndarray", "int", "float", "dict", "list", "tuple"}) {
-        if (!type_is(type_name, py::str(plain))) continue;
-        file(self, TVK_NAME("var_symbol"), sym, ins);
+        if (!equal(type_name, py::str(plain))) continue;
+        file_symbol(self, TVK_NAME("var_symbol"), sym, ins);
         return py::none();
     }
     py::object message = steal(PyUnicode_FromFormat("Unknown variable type %S", type_name.ptr()));
@@ -158,10 +144,7 @@ py::object visit_AnnAssign(const Call& c) {
         return py::none();
     }
     py::object name = getattr(target, TVK_NAME("id"));
-    py::object repeated = call_method(self, TVK_NAME("_is_repeat_symbol"), {name});
-    int is_repeated = PyObject_IsTrue(repeated.ptr());
-    if (is_repeated < 0) throw py::error_already_set();
-    if (is_repeated) {
+    if (truth(call_method(self, TVK_NAME("_is_repeat_symbol"), {name}))) {
         py::object message = steal(PyUnicode_FromFormat("Variable \"%S\" has been defined", name.ptr()));
         refuse(self, node, message);
         return py::none();

@@ -12,6 +12,10 @@ Registry& reg() {
 
 py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
 
+py::object global_name(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }
+
+py::object feedback_key(py::handle name) { return steal(PyUnicode_FromFormat("feedbackchnl_%S", name.ptr())); }
+
 bool name_in(py::handle node, std::initializer_list<const char*> ids) {
     if (!is_a(node, reg().Name)) return false;
     py::object id = getattr(node, TVK_NAME("id"));
@@ -34,7 +38,38 @@ bool contains(py::handle table, py::handle key) {
     return r != 0;
 }
 
+bool equal(py::handle a, py::handle b) {
+    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    return eq != 0;
+}
+
+py::object optional_attr(py::handle obj, PyObject* name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
+    if (r) return steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
+py::object first_of(py::handle node, PyObject* name) {
+    py::object seq = getattr(node, name);
+    Py_ssize_t n = PySequence_Size(seq.ptr());
+    if (n < 0) throw py::error_already_set();
+    if (n == 0) return py::object();
+    return steal(PySequence_GetItem(seq.ptr(), 0));
+}
+
 py::object table_item(py::handle table, py::handle key) { return steal(PyObject_GetItem(table.ptr(), key.ptr())); }
+
+void file_symbol(py::handle self, PyObject* table, py::handle key, py::handle value) {
+    py::object t = getattr(self, table);
+    if (PyObject_SetItem(t.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+bool named_in_table(py::handle self, py::handle node, PyObject* table) {
+    return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
+}
 
 void append(py::handle self, py::handle item) {
     py::object list = getattr(self, TVK_NAME("instruction_list"));
@@ -68,6 +103,11 @@ void refuse(py::handle self, py::handle node, py::handle message) {
 void refuse(py::handle self, py::handle node, const char* message) { refuse(self, node, py::str(message)); }
 
 py::object text(py::handle x) { return py_format(x, ""); }
+
+py::object ast_node(PyObject* cls, py::handle fields) {
+    py::object no_args = steal(PyTuple_New(0));
+    return steal(PyObject_Call(cls, no_args.ptr(), fields.ptr()));
+}
 
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel) {
     PyObject* argv[8];

@@ -49,15 +49,26 @@ struct Registry {
     PyObject* ZelvoKernel = nullptr;
     PyObject* Kernel = nullptr;
     PyObject* SimulationKernel = nullptr;
-    PyObject* ScopeKernel = nullptr;
     PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
 };
 Registry& reg();
 
 // ---- helpers ---------------------------------------------------------------
 
+// Refusals of a hooked statement, given alike by its handler and by the
+// library hook it hands the statement to.
+inline constexpr char kUnknownJudgement[] = "Unknown judgement type";  // if
+inline constexpr char kUnallowedIterable[] = "Unallowed if condition";  // for
+// What a RecursionError of a handler that lowers nested statements names.
+inline constexpr char kLowering[] = " while lowering a kernel";
+
 // A name of the module namespace, looked up at the call (NameError if unbound).
 py::object global(PyObject* name);
+// The __name__ of a library function or type marker, as the namespace holds it.
+py::object global_name(PyObject* name);
+// "feedbackchnl_<name>": the register table's entry for a register's
+// feedback channel.
+py::object feedback_key(py::handle name);
 
 inline bool is_a(py::handle o, PyObject* cls) {
     return PyObject_TypeCheck(o.ptr(), reinterpret_cast<PyTypeObject*>(cls));
@@ -68,8 +79,18 @@ bool name_in(py::handle node, std::initializer_list<const char*> ids);
 bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes);
 // `key in table`.
 bool contains(py::handle table, py::handle key);
-// self.<table>[key] for a table attribute of the kernel.
+// a == b as `in` and list.index test it (identity first).
+bool equal(py::handle a, py::handle b);
+// obj.name, or an empty object when the lookup raises AttributeError.
+py::object optional_attr(py::handle obj, PyObject* name);
+// The first item of the sequence node.name, or an empty object when it is empty.
+py::object first_of(py::handle node, PyObject* name);
+// table[key], for a symbol table of the kernel.
 py::object table_item(py::handle table, py::handle key);
+// self.<table>[key] = value.
+void file_symbol(py::handle self, PyObject* table, py::handle key, py::handle value);
+// `node` is an ast.Name whose id is a key of self.<table>.
+bool named_in_table(py::handle self, py::handle node, PyObject* table);
 // Appends one item, or every item of an iterable, to the visiting kernel's
 // instruction list.
 void append(py::handle self, py::handle item);
@@ -91,6 +112,8 @@ void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject
 py::object text(py::handle x);
 // Kernel.<name>(self, *args): the member as the class Kernel holds it.
 py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args = {});
+// A syntax-tree node made as cls(**fields).
+py::object ast_node(PyObject* cls, py::handle fields);
 // A ready instruction of the front-end's own: cls(*args, **kw).
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel = {});
 

@@ -118,7 +118,7 @@ py::object cached(py::object f) {
 void register_mixin(py::module_& m) {
     Registry& r = reg();
     py::object error = make_exception("KernelParseError", kModule, PyExc_Exception);
-    r.KernelParseError = error.inc_ref().ptr();
+    r.KernelParseError = keep(error);
     m.attr("KernelParseError") = error;
 
     ClassBuilder mixin("SimulateMixin", kModule);
@@ -129,7 +129,7 @@ void register_mixin(py::module_& m) {
     mixin.attr("_simulator", cached(make_cfunction("_simulator", method<make_simulator>().fn, mixin.cell(),
                                                    nullptr, kModule)));
     py::object mixin_cls = mixin.build();
-    r.SimulateMixin = mixin_cls.inc_ref().ptr();
+    r.SimulateMixin = keep(mixin_cls);
     m.attr("SimulateMixin") = mixin_cls;
 
     ClassBuilder meta("ZelvoKernel", kModule);
@@ -137,7 +137,7 @@ void register_mixin(py::module_& m) {
         .attr("__doc__", py::str("Metaclass of the kernel classes."))
         .method("__init__", method<meta_init>());
     py::object meta_cls = meta.build();
-    r.ZelvoKernel = meta_cls.inc_ref().ptr();
+    r.ZelvoKernel = keep(meta_cls);
     m.attr("ZelvoKernel") = meta_cls;
 }
 
@@ -152,7 +152,7 @@ void register_kinds(py::module_& m) {
         .method("clear", method<sim_kernel_clear>())
         .method("parse", method<sim_kernel_parse>());
     py::object sim_cls = sim.build();
-    r.SimulationKernel = sim_cls.inc_ref().ptr();
+    r.SimulationKernel = keep(sim_cls);
     m.attr("SimulationKernel") = sim_cls;
 
     ClassBuilder scope("ScopeKernel", kModule);
@@ -162,9 +162,7 @@ void register_kinds(py::module_& m) {
                                  "creator's symbols."))
         .method("__init__", method<scope_init>())
         .classmethod("from_kernel", method<scope_from_kernel>());
-    py::object scope_cls = scope.build();
-    r.ScopeKernel = scope_cls.inc_ref().ptr();
-    m.attr("ScopeKernel") = scope_cls;
+    m.attr("ScopeKernel") = scope.build();
 }
 
 }  // namespace tvk::kern

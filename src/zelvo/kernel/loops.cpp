@@ -11,12 +11,6 @@ namespace tvk::kern {
 
 namespace {
 
-constexpr const char* kUnallowedIterable = "Unallowed if condition";
-
-bool named_in_table(py::handle self, py::handle node, PyObject* table) {
-    return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
-}
-
 // The text a refusal names a node by: its name, else its source.
 py::object label(py::handle self, py::handle node) {
     if (is_a(node, reg().Name)) return getattr(node, TVK_NAME("id"));
@@ -44,8 +38,7 @@ void unroll(py::handle self, py::handle node, py::handle name) {
     }
     py::object body = getattr(node, TVK_NAME("body"));
     for_each(values, [&](py::handle item) {
-        py::object table = getattr(self, TVK_NAME("var_symbol"));
-        if (PyObject_SetItem(table.ptr(), name.ptr(), item.ptr()) < 0) throw py::error_already_set();
+        file_symbol(self, TVK_NAME("var_symbol"), name, item);
         visit_each(self, body);
     });
     if (truth(getattr(node, TVK_NAME("orelse")))) refuse(self, node, "Unallowed else condition in Compile-time loops");
@@ -72,7 +65,7 @@ py::object visit_For(const Call& c) {
     static const Signature sig("visit_For", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     py::object target = getattr(node, TVK_NAME("target"));
     if (named_in_table(self, target, TVK_NAME("var_symbol"))) {
         unroll(self, node, getattr(target, TVK_NAME("id")));
@@ -94,7 +87,7 @@ py::object visit_While(const Call& c) {
     static const Signature sig("visit_While", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
-    RecursionGuard guard(" while lowering a kernel");
+    RecursionGuard guard(kLowering);
     py::object test = getattr(node, TVK_NAME("test"));
     if (!is_a(test, reg().Constant) || getattr(test, TVK_NAME("value")).ptr() != Py_True) {
         refuse(self, node, "not allowed while");

@@ -80,20 +80,12 @@ py::object node_line(const Call& c) {
     py::object line = getattr(b[1], TVK_NAME("line"));
     py::object top = getattr(b[0], TVK_NAME("top_node"));
     py::object first = steal(PySequence_GetItem(getattr(top, TVK_NAME("body")).ptr(), 0));
-    PyObject* body = PyObject_GetAttr(first.ptr(), TVK_NAME("body"));
-    if (!body) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return first;
-    }
-    py::object stmts = steal(body);
-    if (!PyList_Check(stmts.ptr())) return first;
+    py::object stmts = optional_attr(first, TVK_NAME("body"));
+    if (!stmts || !PyList_Check(stmts.ptr())) return first;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stmts.ptr()); ++i) {
         py::object stmt = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(stmts.ptr(), i));
         py::object lineno = getattr(stmt, TVK_NAME("lineno"));
-        int eq = PyObject_RichCompareBool(lineno.ptr(), line.ptr(), Py_EQ);
-        if (eq < 0) throw py::error_already_set();
-        if (eq) return stmt;
+        if (equal(lineno, line)) return stmt;
     }
     return first;
 }

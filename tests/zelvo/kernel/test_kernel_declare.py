@@ -4,10 +4,6 @@ import pytest
 from tarvok.zelvo import _ir
 from tarvok.zelvo.kernel import Kernel
 
-TABLE_OF = {"Frame": "frame_symbol", "Envelope": "envelope_symbol", "Waveform": "waveform_symbol",
-            "Freqlist": "freq_list_symbol", "Demodulation": "demodulation_symbol", "ArbWave": "var_symbol",
-            "Var": "var_symbol", "Int": "register_symbol"}
-
 
 @pytest.mark.parametrize("decl, table, appended", [
     ("x: zv.Frame = zv.frame(1e8)", "frame_symbol", _ir.IRFrame),
