@@ -1,24 +1,13 @@
 // InstructionQ: the program of a queue, its variable table and the emitters
 // that record the assembler's command records.
-#include <functional>
-
 #include "builder.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::builder {
 
 namespace {
 
 // ---- construction and the with protocol ------------------------------------
-
-void for_each(py::handle iterable, const std::function<void(py::handle)>& f) {
-    if (iterable.is_none()) return;
-    py::object it = steal(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object item = steal(x);
-        f(item);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-}
 
 py::object queue_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
@@ -32,8 +21,8 @@ py::object queue_init(const Call& c) {
     setattr(self, TVK_NAME("symbol_idx"), py_int(-1));
     setattr(self, TVK_NAME("is_first_trig"), py::bool_(true));
     setattr(self, TVK_NAME("last_ins"), py::none());
-    for_each(a[1], [&](py::handle f) { call_method(self, TVK_NAME("ins_frame"), {f}); });
-    for_each(a[2], [&](py::handle e) { call_method(self, TVK_NAME("ins_envelope"), {e}); });
+    if (!a[1].is_none()) for_each(a[1], [&](py::handle f) { call_method(self, TVK_NAME("ins_frame"), {f}); });
+    if (!a[2].is_none()) for_each(a[2], [&](py::handle e) { call_method(self, TVK_NAME("ins_envelope"), {e}); });
     return py::none();
 }
 
