@@ -149,12 +149,6 @@ py::object layout_method(const Call& c) {
 }
 constexpr char kCompile[] = "_compile";
 
-PyObject* own_compile(py::handle cls) {
-    PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "_compile");
-    if (!own) throw std::logic_error("block class lacks _compile");
-    return Py_NewRef(own);
-}
-
 }  // namespace
 
 // W, key_ins, W, W, the else group (at least three records), W, the jump
@@ -257,7 +251,7 @@ void register_blocks(py::module_& m) {
             .attr("__doc__",
                   py::str("Commands that run when the formula holds; its else block runs otherwise."))
             .build());
-    reg().if_layout = own_compile(insif);
+    reg().if_layout = own_member(insif, "_compile");
     publish(m, "InsElse",
             ClassBuilder("InsElse", kModule)
                 .base(channel)
@@ -278,7 +272,7 @@ void register_blocks(py::module_& m) {
             .method("capture", method<refuse_capture<kLoopCapture>>())
             .attr("__doc__", py::str("Commands that run `times` times, counted in a register of the channel."))
             .build());
-    reg().loop_layout = own_compile(insloop);
+    reg().loop_layout = own_member(insloop, "_compile");
 }
 
 }  // namespace tvk::builder

@@ -34,14 +34,14 @@ py::object global(PyObject* name);
 
 // Binds a class made at init as a module attribute and returns it.
 py::object publish(py::module_& m, const char* name, py::object cls);
+// cls.__dict__[name], kept for the process: a member the class defines itself.
+PyObject* own_member(py::handle cls, const char* name);
 
 // ---- small object helpers --------------------------------------------------
 
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 // obj.name, or `fallback` when reading it raises AttributeError.
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback);
-// cls(**dict(zip(kwnames, values))): kwnames is a tuple kept for the process.
-py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::handle> values);
 // A tuple of interned names, made once per call site and kept.
 PyObject* make_kwnames(std::initializer_list<const char*> names);
 // type(obj) as an object.

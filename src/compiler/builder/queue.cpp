@@ -237,10 +237,7 @@ void register_queue(py::module_& m) {
         .method("capture", method<capture>());
     add_compile_methods(b);
     b.attr("__doc__", py::str("A queue of command records and nested blocks, with up to 16 named variables."));
-    py::object cls = publish(m, "InstructionQ", b.build());
-    PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "_compile");
-    if (!own) throw std::logic_error("InstructionQ lacks _compile");
-    reg().flatten = Py_NewRef(own);
+    reg().flatten = own_member(publish(m, "InstructionQ", b.build()), "_compile");
 }
 
 }  // namespace tvk::builder
