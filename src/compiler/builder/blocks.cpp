@@ -31,10 +31,7 @@ py::handle block_init(const Call& c, std::initializer_list<std::pair<PyObject*, 
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
                                {py::none(), py::none()});
     auto a = bind<3>(sig, c);
-    py::dict kw;
-    kw["freqs"] = a[1];
-    kw["envelopes"] = a[2];
-    call_next_init(c.cls, a[0], kw);
+    next_init(c, a[0], a[1], a[2]);
     for (auto& [name, value] : fields) setattr(a[0], name, value ? value : fresh_tag(a[0]));
     return a[0];
 }

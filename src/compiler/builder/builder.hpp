@@ -85,6 +85,10 @@ void if_layout_into(py::handle block, Out& out);
 void loop_layout_into(py::handle block, Out& out);
 py::list to_list(Out& out);
 
+// Runs the next constructor of the MRO with freqs and envelopes (channel.cpp):
+// a channel's own, then a block's.
+void next_init(const Call& c, py::handle self, py::handle freqs, py::handle envelopes);
+
 // ---- registration, in class order ----------------------------------------------
 
 void register_imports(py::module_& m);  // copy, np, wf / HAS_WAVEFORM, ostrane's names

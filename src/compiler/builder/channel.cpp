@@ -5,15 +5,14 @@
 
 namespace tvk::builder {
 
-namespace {
-
-// Runs the next constructor of the MRO with freqs and envelopes.
 void next_init(const Call& c, py::handle self, py::handle freqs, py::handle envelopes) {
     py::dict kw;
     kw["freqs"] = freqs;
     kw["envelopes"] = envelopes;
     call_next_init(c.cls, self, kw);
 }
+
+namespace {
 
 py::object channel_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
