@@ -159,7 +159,6 @@ void if_layout_into(py::handle self, Out& out) {
                      Py_TYPE(self.ptr())->tp_name);
         throw py::error_already_set();
     }
-    static PyObject* const label_kw = make_kwnames({"tag"});
     static PyObject* const jump_kw = make_kwnames({"target", "tag"});
     out.push_back(new_wait(self));
     out.push_back(key);
@@ -171,7 +170,7 @@ void if_layout_into(py::handle self, Out& out) {
     py::object else_block = getattr(self, TVK_NAME("ins_else"));
     if (is_instance(else_block, global(TVK_NAME("InsElse")))) compile_into(else_block, out);
     while (out.size() - else_begin < 3) out.push_back(new_wait(self));
-    py::object label = new_record(TVK_NAME("QInsPlaceholder"), label_kw, {fresh_tag(self)});
+    py::object label = new_tagged(TVK_NAME("QInsPlaceholder"), self);
     setattr(key, TVK_NAME("target"), else_begin > if_begin ? tag_of(out[if_begin]) : tag_of(label));
     out.push_back(new_wait(self));
     out.push_back(new_record(TVK_NAME("QInsJump"), jump_kw, {tag_of(label), fresh_tag(self)}));
@@ -186,7 +185,6 @@ void if_layout_into(py::handle self, Out& out) {
 // to the body's first record, the label, W, W.
 void loop_layout_into(py::handle self, Out& out) {
     static PyObject* const mov_kw = make_kwnames({"reg", "value", "type", "tag"});
-    static PyObject* const label_kw = make_kwnames({"tag"});
     static PyObject* const test_kw = make_kwnames({"reg", "value", "target", "tag"});
     static PyObject* const jump_kw = make_kwnames({"target", "tag"});
     const std::size_t start = out.size();
@@ -199,7 +197,7 @@ void loop_layout_into(py::handle self, Out& out) {
     out.push_back(
         new_record(TVK_NAME("QInsMov"), mov_kw, {r, py_int(1), py::handle(TVK_NAME("+")), fresh_tag(self)}));
     py::object first_tag = tag_of(out[start + 1]);
-    py::object label = new_record(TVK_NAME("QInsPlaceholder"), label_kw, {fresh_tag(self)});
+    py::object label = new_tagged(TVK_NAME("QInsPlaceholder"), self);
     py::object test = new_record(TVK_NAME("QInsJumpWithReg"), test_kw,
                                  {r, getattr(self, TVK_NAME("times")), tag_of(label), fresh_tag(self)});
     py::object back = new_record(TVK_NAME("QInsJump"), jump_kw, {first_tag, fresh_tag(self)});

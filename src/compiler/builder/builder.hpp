@@ -59,8 +59,10 @@ inline py::object tag_of(py::handle rec) { return getattr(rec, TVK_NAME("tag"));
 // A new record of the ostrane class named `cls_name` (read from this module's
 // namespace), built by keyword.
 py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values);
+// cls(tag=self.generate_tag), for the records whose only field is the tag.
+py::object new_tagged(PyObject* cls_name, py::handle self);
 // QInsWait(tag=self.generate_tag).
-py::object new_wait(py::handle self);
+inline py::object new_wait(py::handle self) { return new_tagged(TVK_NAME("QInsWait"), self); }
 
 // The block's `channel`, refused with a clear message when the block was made
 // through its constructor alone (no channel, so no register table).

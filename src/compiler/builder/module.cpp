@@ -58,9 +58,9 @@ py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_li
     return new_dataclass(global(cls_name), kwnames, stack);
 }
 
-py::object new_wait(py::handle self) {
+py::object new_tagged(PyObject* cls_name, py::handle self) {
     static PyObject* const kw = make_kwnames({"tag"});
-    return new_record(TVK_NAME("QInsWait"), kw, {fresh_tag(self)});
+    return new_record(cls_name, kw, {fresh_tag(self)});
 }
 
 std::string text_of(py::handle obj) {

@@ -114,19 +114,20 @@ py::object map_var(const Call& c) {
     return idx;
 }
 
-// Builds the record by keyword (the field values already evaluated, the tag
-// last), records it through the queue's _append_ins and returns it.
-py::object emit(py::handle self, PyObject* cls_name, PyObject* kwnames,
-                std::initializer_list<py::handle> values) {
-    py::object rec = new_record(cls_name, kwnames, values);
+// Records `rec` through the queue's _append_ins and returns it.
+py::object recorded(py::handle self, py::object rec) {
     call_method(self, TVK_NAME("_append_ins"), {rec});
     return rec;
 }
 
-py::object emit_tag_only(py::handle self, PyObject* cls_name) {
-    static PyObject* const kw = make_kwnames({"tag"});
-    return emit(self, cls_name, kw, {fresh_tag(self)});
+// Builds the record by keyword (the field values already evaluated, the tag
+// last) and records it.
+py::object emit(py::handle self, PyObject* cls_name, PyObject* kwnames,
+                std::initializer_list<py::handle> values) {
+    return recorded(self, new_record(cls_name, kwnames, values));
 }
+
+py::object emit_tag_only(py::handle self, PyObject* cls_name) { return recorded(self, new_tagged(cls_name, self)); }
 
 // ---- emitters ------------------------------------------------------------------
 
