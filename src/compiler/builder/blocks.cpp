@@ -134,18 +134,6 @@ py::dict judge_names() {
     return d;
 }
 
-// ---- layouts ---------------------------------------------------------------------
-
-template <const char* Name, void (*Layout)(py::handle, Out&)>
-py::object layout_method(const Call& c) {
-    static const Signature sig(Name, {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    Out out;
-    Layout(a[0], out);
-    return to_list(out);
-}
-constexpr char kCompile[] = "_compile";
-
 }  // namespace
 
 // W, key_ins, W, W, the else group (at least three records), W, the jump
@@ -241,7 +229,7 @@ void register_blocks(py::module_& m) {
             .property(
                 "formula", getter<formula_get>(), setter<formula_set>(),
                 "Write-only: \"[name] == [value]\" on a channel variable or a judgement bit FREQ_0 ... FREQ_5.")
-            .method("_compile", method<layout_method<kCompile, if_layout_into>>())
+            .method("_compile", method<compile_method<if_layout_into>>())
             .method("capture", method<refuse_capture<kBranchCapture>>())
             .attr("__doc__",
                   py::str("Commands that run when the formula holds; its else block runs otherwise."))
@@ -263,7 +251,7 @@ void register_blocks(py::module_& m) {
             .classmethod("from_channel", method<from_channel>(), "A new block of this class on `channel`.")
             .method("__enter__", method<loop_enter>())
             .method("__exit__", method<loop_exit>())
-            .method("_compile", method<layout_method<kCompile, loop_layout_into>>())
+            .method("_compile", method<compile_method<loop_layout_into>>())
             .method("capture", method<refuse_capture<kLoopCapture>>())
             .attr("__doc__", py::str("Commands that run `times` times, counted in a register of the channel."))
             .build());

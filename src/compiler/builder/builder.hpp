@@ -87,6 +87,16 @@ void if_layout_into(py::handle block, Out& out);
 void loop_layout_into(py::handle block, Out& out);
 py::list to_list(Out& out);
 
+// The _compile method of a layout: its records as a new list.
+template <void (*Layout)(py::handle, Out&)>
+py::object compile_method(const Call& c) {
+    static const Signature sig("_compile", {"self"}, 1);
+    auto a = bind<1>(sig, c);
+    Out out;
+    Layout(a[0], out);
+    return to_list(out);
+}
+
 // Runs the next constructor of the MRO with freqs and envelopes (channel.cpp):
 // a channel's own, then a block's.
 void next_init(const Call& c, py::handle self, py::handle freqs, py::handle envelopes);

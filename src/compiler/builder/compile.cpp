@@ -120,14 +120,6 @@ py::list resolve_labels(Out& out) {
     return result;
 }
 
-py::object compile_program(const Call& c) {
-    static const Signature sig("_compile", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    Out out;
-    flatten_into(a[0], out);
-    return to_list(out);
-}
-
 py::object compile(const Call& c) {
     static const Signature sig("compile", {"self"}, 1);
     auto a = bind<1>(sig, c);
@@ -174,7 +166,7 @@ py::object lookup(const Call& c) {
 }  // namespace
 
 void add_compile_methods(ClassBuilder& b) {
-    b.method("_compile", method<compile_program>(),
+    b.method("_compile", method<compile_method<flatten_into>>(),
              "The program as a flat list: copies of the records, blocks laid out.")
         .method("compile", method<compile>(), "The command list for Assembler.set_chnl_cmdq.")
         .method("lookup", method<lookup>(), "Print the compiled list as indented JSON.");
