@@ -31,10 +31,7 @@ py::handle block_init(const Call& c, std::initializer_list<std::pair<PyObject*, 
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
                                {py::none(), py::none()});
     auto a = bind<3>(sig, c);
-    py::dict kw;
-    kw["freqs"] = a[1];
-    kw["envelopes"] = a[2];
-    call_next_init(c.cls, a[0], kw);
+    next_init(c, a[0], a[1], a[2]);
     for (auto& [name, value] : fields) setattr(a[0], name, value ? value : fresh_tag(a[0]));
     return a[0];
 }
@@ -137,24 +134,6 @@ py::dict judge_names() {
     return d;
 }
 
-// ---- layouts ---------------------------------------------------------------------
-
-template <const char* Name, void (*Layout)(py::handle, Out&)>
-py::object layout_method(const Call& c) {
-    static const Signature sig(Name, {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    Out out;
-    Layout(a[0], out);
-    return to_list(out);
-}
-constexpr char kCompile[] = "_compile";
-
-PyObject* own_compile(py::handle cls) {
-    PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "_compile");
-    if (!own) throw std::logic_error("block class lacks _compile");
-    return Py_NewRef(own);
-}
-
 }  // namespace
 
 // W, key_ins, W, W, the else group (at least three records), W, the jump
@@ -168,7 +147,6 @@ void if_layout_into(py::handle self, Out& out) {
                      Py_TYPE(self.ptr())->tp_name);
         throw py::error_already_set();
     }
-    static PyObject* const label_kw = make_kwnames({"tag"});
     static PyObject* const jump_kw = make_kwnames({"target", "tag"});
     out.push_back(new_wait(self));
     out.push_back(key);
@@ -180,7 +158,7 @@ void if_layout_into(py::handle self, Out& out) {
     py::object else_block = getattr(self, TVK_NAME("ins_else"));
     if (is_instance(else_block, global(TVK_NAME("InsElse")))) compile_into(else_block, out);
     while (out.size() - else_begin < 3) out.push_back(new_wait(self));
-    py::object label = new_record(TVK_NAME("QInsPlaceholder"), label_kw, {fresh_tag(self)});
+    py::object label = new_tagged(TVK_NAME("QInsPlaceholder"), self);
     setattr(key, TVK_NAME("target"), else_begin > if_begin ? tag_of(out[if_begin]) : tag_of(label));
     out.push_back(new_wait(self));
     out.push_back(new_record(TVK_NAME("QInsJump"), jump_kw, {tag_of(label), fresh_tag(self)}));
@@ -195,7 +173,6 @@ void if_layout_into(py::handle self, Out& out) {
 // to the body's first record, the label, W, W.
 void loop_layout_into(py::handle self, Out& out) {
     static PyObject* const mov_kw = make_kwnames({"reg", "value", "type", "tag"});
-    static PyObject* const label_kw = make_kwnames({"tag"});
     static PyObject* const test_kw = make_kwnames({"reg", "value", "target", "tag"});
     static PyObject* const jump_kw = make_kwnames({"target", "tag"});
     const std::size_t start = out.size();
@@ -208,7 +185,7 @@ void loop_layout_into(py::handle self, Out& out) {
     out.push_back(
         new_record(TVK_NAME("QInsMov"), mov_kw, {r, py_int(1), py::handle(TVK_NAME("+")), fresh_tag(self)}));
     py::object first_tag = tag_of(out[start + 1]);
-    py::object label = new_record(TVK_NAME("QInsPlaceholder"), label_kw, {fresh_tag(self)});
+    py::object label = new_tagged(TVK_NAME("QInsPlaceholder"), self);
     py::object test = new_record(TVK_NAME("QInsJumpWithReg"), test_kw,
                                  {r, getattr(self, TVK_NAME("times")), tag_of(label), fresh_tag(self)});
     py::object back = new_record(TVK_NAME("QInsJump"), jump_kw, {first_tag, fresh_tag(self)});
@@ -252,12 +229,12 @@ void register_blocks(py::module_& m) {
             .property(
                 "formula", getter<formula_get>(), setter<formula_set>(),
                 "Write-only: \"[name] == [value]\" on a channel variable or a judgement bit FREQ_0 ... FREQ_5.")
-            .method("_compile", method<layout_method<kCompile, if_layout_into>>())
+            .method("_compile", method<compile_method<if_layout_into>>())
             .method("capture", method<refuse_capture<kBranchCapture>>())
             .attr("__doc__",
                   py::str("Commands that run when the formula holds; its else block runs otherwise."))
             .build());
-    reg().if_layout = own_compile(insif);
+    reg().if_layout = own_member(insif, "_compile");
     publish(m, "InsElse",
             ClassBuilder("InsElse", kModule)
                 .base(channel)
@@ -274,11 +251,11 @@ void register_blocks(py::module_& m) {
             .classmethod("from_channel", method<from_channel>(), "A new block of this class on `channel`.")
             .method("__enter__", method<loop_enter>())
             .method("__exit__", method<loop_exit>())
-            .method("_compile", method<layout_method<kCompile, loop_layout_into>>())
+            .method("_compile", method<compile_method<loop_layout_into>>())
             .method("capture", method<refuse_capture<kLoopCapture>>())
             .attr("__doc__", py::str("Commands that run `times` times, counted in a register of the channel."))
             .build());
-    reg().loop_layout = own_compile(insloop);
+    reg().loop_layout = own_member(insloop, "_compile");
 }
 
 }  // namespace tvk::builder

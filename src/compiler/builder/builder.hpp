@@ -34,14 +34,14 @@ py::object global(PyObject* name);
 
 // Binds a class made at init as a module attribute and returns it.
 py::object publish(py::module_& m, const char* name, py::object cls);
+// cls.__dict__[name], kept for the process: a member the class defines itself.
+PyObject* own_member(py::handle cls, const char* name);
 
 // ---- small object helpers --------------------------------------------------
 
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 // obj.name, or `fallback` when reading it raises AttributeError.
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback);
-// cls(**dict(zip(kwnames, values))): kwnames is a tuple kept for the process.
-py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::handle> values);
 // A tuple of interned names, made once per call site and kept.
 PyObject* make_kwnames(std::initializer_list<const char*> names);
 // type(obj) as an object.
@@ -59,8 +59,10 @@ inline py::object tag_of(py::handle rec) { return getattr(rec, TVK_NAME("tag"));
 // A new record of the ostrane class named `cls_name` (read from this module's
 // namespace), built by keyword.
 py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values);
+// cls(tag=self.generate_tag), for the records whose only field is the tag.
+py::object new_tagged(PyObject* cls_name, py::handle self);
 // QInsWait(tag=self.generate_tag).
-py::object new_wait(py::handle self);
+inline py::object new_wait(py::handle self) { return new_tagged(TVK_NAME("QInsWait"), self); }
 
 // The block's `channel`, refused with a clear message when the block was made
 // through its constructor alone (no channel, so no register table).
@@ -84,6 +86,20 @@ void flatten_into(py::handle queue, Out& out);
 void if_layout_into(py::handle block, Out& out);
 void loop_layout_into(py::handle block, Out& out);
 py::list to_list(Out& out);
+
+// The _compile method of a layout: its records as a new list.
+template <void (*Layout)(py::handle, Out&)>
+py::object compile_method(const Call& c) {
+    static const Signature sig("_compile", {"self"}, 1);
+    auto a = bind<1>(sig, c);
+    Out out;
+    Layout(a[0], out);
+    return to_list(out);
+}
+
+// Runs the next constructor of the MRO with freqs and envelopes (channel.cpp):
+// a channel's own, then a block's.
+void next_init(const Call& c, py::handle self, py::handle freqs, py::handle envelopes);
 
 // ---- registration, in class order ----------------------------------------------
 

@@ -1,18 +1,18 @@
 // InsChannel: the queue of one drive channel, with its numbered frames and
 // envelopes, and the openers of the if, else and loop blocks.
 #include "builder.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::builder {
 
-namespace {
-
-// Runs the next constructor of the MRO with freqs and envelopes.
 void next_init(const Call& c, py::handle self, py::handle freqs, py::handle envelopes) {
     py::dict kw;
     kw["freqs"] = freqs;
     kw["envelopes"] = envelopes;
     call_next_init(c.cls, self, kw);
 }
+
+namespace {
 
 py::object channel_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
@@ -42,19 +42,16 @@ struct TableKind {
 // max(iterable), as the builtin compares: an item replaces the largest so
 // far when it is greater.
 py::object largest(py::handle iterable) {
-    py::object it = steal(PyObject_GetIter(iterable.ptr()));
     py::object best;
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object item = steal(x);
+    for_each(iterable, [&](py::handle item) {
         if (!best) {
-            best = item;
-            continue;
+            best = borrow(item);
+            return;
         }
         int gt = PyObject_RichCompareBool(item.ptr(), best.ptr(), Py_GT);
         if (gt < 0) throw py::error_already_set();
-        if (gt) best = item;
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+        if (gt) best = borrow(item);
+    });
     if (!best) throw std::invalid_argument("max() arg is an empty sequence");
     return best;
 }

@@ -5,6 +5,8 @@
 
 #include "builder.hpp"
 #include "builder_core.hpp"
+#include "common/recursion.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::builder {
 
@@ -16,52 +18,29 @@ PyObject* bound_function(py::handle bound, py::handle self) {
     return PyMethod_GET_FUNCTION(bound.ptr());
 }
 
-struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while compiling nested blocks")) throw py::error_already_set();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
-void extend(Out& out, py::handle iterable) {
-    py::object it = steal(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) out.push_back(steal(x));
-    if (PyErr_Occurred()) throw py::error_already_set();
-}
-
 }  // namespace
 
 void compile_into(py::handle queue, Out& out) {
-    RecursionGuard guard;  // a block nested in itself, or nested too deep
+    RecursionGuard guard(" while compiling nested blocks");  // a block nested in itself, or nested too deep
     py::object bound = getattr(queue, TVK_NAME("_compile"));
     PyObject* fn = bound_function(bound, queue);
     const Registry& r = reg();
     if (fn && fn == r.flatten) return flatten_into(queue, out);
     if (fn && fn == r.if_layout) return if_layout_into(queue, out);
     if (fn && fn == r.loop_layout) return loop_layout_into(queue, out);
-    extend(out, steal(PyObject_CallNoArgs(bound.ptr())));
+    for_each(steal(PyObject_CallNoArgs(bound.ptr())), [&](py::handle item) { out.push_back(borrow(item)); });
 }
 
 void flatten_into(py::handle queue, Out& out) {
     py::object program = getattr(queue, TVK_NAME("i_set"));
     py::object block_base = global(TVK_NAME("InstructionQ"));
-    auto one = [&](py::handle item) {
+    // A list is walked by position: copying may run code that changes it.
+    for_each(program, [&](py::handle item) {
         if (is_instance(item, block_base))
             compile_into(item, out);
         else
             out.push_back(shallow_copy(item));
-    };
-    if (PyList_CheckExact(program.ptr())) {
-        // Indexed walk: copying may run code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(program.ptr()); ++i)
-            one(borrow(PyList_GET_ITEM(program.ptr(), i)));
-        return;
-    }
-    py::object it = steal(PyObject_GetIter(program.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) one(steal(x));
-    if (PyErr_Occurred()) throw py::error_already_set();
+    });
 }
 
 namespace {
@@ -141,14 +120,6 @@ py::list resolve_labels(Out& out) {
     return result;
 }
 
-py::object compile_program(const Call& c) {
-    static const Signature sig("_compile", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    Out out;
-    flatten_into(a[0], out);
-    return to_list(out);
-}
-
 py::object compile(const Call& c) {
     static const Signature sig("compile", {"self"}, 1);
     auto a = bind<1>(sig, c);
@@ -181,12 +152,7 @@ py::object lookup(const Call& c) {
     auto a = bind<1>(sig, c);
     py::object compiled = call_method(a[0], TVK_NAME("compile"));
     std::vector<std::u32string> lines;
-    py::object it = steal(PyObject_GetIter(compiled.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object item = steal(x);
-        lines.push_back(code_points(steal(PyObject_Str(item.ptr()))));
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    for_each(compiled, [&](py::handle item) { lines.push_back(code_points(steal(PyObject_Str(item.ptr())))); });
     py::object text = make_str(core::json_string_array(lines, 4));
     // As print() does: the text, then the line end, to sys.stdout as it is now.
     PyObject* stdout_ = PySys_GetObject("stdout");
@@ -200,7 +166,7 @@ py::object lookup(const Call& c) {
 }  // namespace
 
 void add_compile_methods(ClassBuilder& b) {
-    b.method("_compile", method<compile_program>(),
+    b.method("_compile", method<compile_method<flatten_into>>(),
              "The program as a flat list: copies of the records, blocks laid out.")
         .method("compile", method<compile>(), "The command list for Assembler.set_chnl_cmdq.")
         .method("lookup", method<lookup>(), "Print the compiled list as indented JSON.");

@@ -24,6 +24,13 @@ py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
     return r ? py::reinterpret_steal<py::object>(r) : borrow(fallback);
 }
 
+PyObject* own_member(py::handle cls, const char* name) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyObject* own = PyDict_GetItemString(tp->tp_dict, name);
+    if (!own) throw std::logic_error(std::string(tp->tp_name) + " lacks " + name);
+    return keep(own);
+}
+
 PyObject* make_kwnames(std::initializer_list<const char*> names) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (!t) throw py::error_already_set();
@@ -32,14 +39,6 @@ PyObject* make_kwnames(std::initializer_list<const char*> names) {
     return t;  // kept for the process
 }
 
-py::object call_kw(py::handle cls, PyObject* kwnames, std::initializer_list<py::handle> values) {
-    PyObject* stack[8];
-    if (values.size() > 8 || static_cast<Py_ssize_t>(values.size()) != PyTuple_GET_SIZE(kwnames))
-        throw std::logic_error("call_kw: keyword names do not match the values");
-    std::size_t n = 0;
-    for (auto v : values) stack[n++] = v.ptr();
-    return new_dataclass(cls, kwnames, stack);
-}
 
 py::object fresh_tag(py::handle self) {
     // The property is a data descriptor: no instance attribute can hide it.
@@ -51,12 +50,17 @@ py::object fresh_tag(py::handle self) {
 }
 
 py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values) {
-    return call_kw(global(cls_name), kwnames, values);
+    PyObject* stack[8];
+    if (values.size() > 8 || static_cast<Py_ssize_t>(values.size()) != PyTuple_GET_SIZE(kwnames))
+        throw std::logic_error("new_record: keyword names do not match the values");
+    std::size_t n = 0;
+    for (auto v : values) stack[n++] = v.ptr();
+    return new_dataclass(global(cls_name), kwnames, stack);
 }
 
-py::object new_wait(py::handle self) {
+py::object new_tagged(PyObject* cls_name, py::handle self) {
     static PyObject* const kw = make_kwnames({"tag"});
-    return new_record(TVK_NAME("QInsWait"), kw, {fresh_tag(self)});
+    return new_record(cls_name, kw, {fresh_tag(self)});
 }
 
 std::string text_of(py::handle obj) {
@@ -92,22 +96,13 @@ void register_imports(py::module_& m) {
 
     // Every public name of the sibling assembler module, as a wildcard import
     // of it binds them.
-    std::string name = module_name(m);
-    auto dot = name.rfind('.');
-    std::string sibling = dot == std::string::npos ? "ostrane" : name.substr(0, dot + 1) + "ostrane";
-    py::object ostrane = py::module_::import(sibling.c_str());
-    py::object all = ostrane.attr("__all__");
-    for (py::handle n : all) {
-        py::object value = getattr(ostrane, n.ptr());
-        if (PyObject_SetAttr(m.ptr(), n.ptr(), value.ptr()) < 0) throw py::error_already_set();
-    }
-    r.GenTagMixin = global(TVK_NAME("GenTagMixin")).release().ptr();  // a reference kept for the process
-    r.generate_tag = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(r.GenTagMixin)->tp_dict,
-                                             TVK_NAME("generate_tag"));
-    if (!r.generate_tag) throw std::logic_error("GenTagMixin lacks generate_tag");
-    Py_INCREF(r.generate_tag);
+    py::module_ ostrane = import_sibling(m, "ostrane");
+    star_import(m, ostrane);
+    r.GenTagMixin = keep(global(TVK_NAME("GenTagMixin")));
+    r.generate_tag = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
     // The records this module makes: their generated constructors may be
     // replayed directly while they stay in place.
+    py::object all = ostrane.attr("__all__");
     for (py::handle n : all) {
         py::object value = getattr(ostrane, n.ptr());
         if (PyType_Check(value.ptr()) && PyObject_HasAttrString(value.ptr(), "__dataclass_fields__"))

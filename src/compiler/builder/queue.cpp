@@ -1,24 +1,13 @@
 // InstructionQ: the program of a queue, its variable table and the emitters
 // that record the assembler's command records.
-#include <functional>
-
 #include "builder.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::builder {
 
 namespace {
 
 // ---- construction and the with protocol ------------------------------------
-
-void for_each(py::handle iterable, const std::function<void(py::handle)>& f) {
-    if (iterable.is_none()) return;
-    py::object it = steal(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* x = PyIter_Next(it.ptr())) {
-        py::object item = steal(x);
-        f(item);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-}
 
 py::object queue_init(const Call& c) {
     static const Signature sig("__init__", {"self", "freqs", "envelopes"}, 1, Signature::None,
@@ -32,8 +21,8 @@ py::object queue_init(const Call& c) {
     setattr(self, TVK_NAME("symbol_idx"), py_int(-1));
     setattr(self, TVK_NAME("is_first_trig"), py::bool_(true));
     setattr(self, TVK_NAME("last_ins"), py::none());
-    for_each(a[1], [&](py::handle f) { call_method(self, TVK_NAME("ins_frame"), {f}); });
-    for_each(a[2], [&](py::handle e) { call_method(self, TVK_NAME("ins_envelope"), {e}); });
+    if (!a[1].is_none()) for_each(a[1], [&](py::handle f) { call_method(self, TVK_NAME("ins_frame"), {f}); });
+    if (!a[2].is_none()) for_each(a[2], [&](py::handle e) { call_method(self, TVK_NAME("ins_envelope"), {e}); });
     return py::none();
 }
 
@@ -125,19 +114,20 @@ py::object map_var(const Call& c) {
     return idx;
 }
 
-// Builds the record by keyword (the field values already evaluated, the tag
-// last), records it through the queue's _append_ins and returns it.
-py::object emit(py::handle self, PyObject* cls_name, PyObject* kwnames,
-                std::initializer_list<py::handle> values) {
-    py::object rec = new_record(cls_name, kwnames, values);
+// Records `rec` through the queue's _append_ins and returns it.
+py::object recorded(py::handle self, py::object rec) {
     call_method(self, TVK_NAME("_append_ins"), {rec});
     return rec;
 }
 
-py::object emit_tag_only(py::handle self, PyObject* cls_name) {
-    static PyObject* const kw = make_kwnames({"tag"});
-    return emit(self, cls_name, kw, {fresh_tag(self)});
+// Builds the record by keyword (the field values already evaluated, the tag
+// last) and records it.
+py::object emit(py::handle self, PyObject* cls_name, PyObject* kwnames,
+                std::initializer_list<py::handle> values) {
+    return recorded(self, new_record(cls_name, kwnames, values));
 }
+
+py::object emit_tag_only(py::handle self, PyObject* cls_name) { return recorded(self, new_tagged(cls_name, self)); }
 
 // ---- emitters ------------------------------------------------------------------
 
@@ -248,10 +238,7 @@ void register_queue(py::module_& m) {
         .method("capture", method<capture>());
     add_compile_methods(b);
     b.attr("__doc__", py::str("A queue of command records and nested blocks, with up to 16 named variables."));
-    py::object cls = publish(m, "InstructionQ", b.build());
-    PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "_compile");
-    if (!own) throw std::logic_error("InstructionQ lacks _compile");
-    reg().flatten = Py_NewRef(own);
+    reg().flatten = own_member(publish(m, "InstructionQ", b.build()), "_compile");
 }
 
 }  // namespace tvk::builder
