@@ -134,17 +134,7 @@ py::object tuple_of(std::initializer_list<py::handle> items) {
 py::object snapshot(py::handle iterable) { return steal(PySequence_Tuple(iterable.ptr())); }
 
 py::object tag_of(py::handle rec) { return read_attr(rec, TVK_NAME("tag")); }
-// self.generate_tag: a new tag straight from the tag source while that is
-// the mixin's own property.
-bool own_tags(py::handle self) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    return tp->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().tag_property;
-}
-py::object fresh_tag(py::handle self) {
-    if (own_tags(self)) return tvk::new_tag_str();
-    return read_attr(self, TVK_NAME("generate_tag"));
-}
+py::object fresh_tag(py::handle self) { return tvk::generate_tag_of(self, reg().tag_property); }
 
 // A writable, C-contiguous view of an exported buffer, released on scope exit.
 class BufferView {
@@ -759,7 +749,7 @@ py::object link_jump(const Call& c) {
 bool own_linking(py::handle self) {
     tvk::Instance in(self.ptr());
     PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (!tvk::generic_attributes(tp) || !own_tags(self)) return false;
+    if (!tvk::generic_attributes(tp) || !tvk::own_tag_source(tp, reg().tag_property)) return false;
     return tvk::resolved_entry(tp, TVK_NAME("_link_wave")).fn == tvk::method<link_wave>().fn &&
            tvk::resolved_entry(tp, TVK_NAME("_optimize_drive_q")).fn == tvk::method<optimize_drive_q>().fn &&
            tvk::resolved_entry(tp, TVK_NAME("_optimize_probe_q")).fn == tvk::method<optimize_probe_q>().fn &&

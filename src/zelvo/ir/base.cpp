@@ -64,21 +64,12 @@ py::object zlv_config(const Call& c) {
     return py::none();
 }
 
-// self.generate_tag: a new tag straight from the tag source while that is
-// the mixin's own property.
-py::object new_tag_of(py::handle self) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().tag_property)
-        return new_tag_str();
-    return read_attr(self, TVK_NAME("generate_tag"));
-}
-
 // IRBase(**kwargs): the five common fields; ends the constructor chain.
 py::object base_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
     auto b = bind_init<1>(sig, c);
     py::handle self = b[0];
-    setattr(self, TVK_NAME("tag"), new_tag_of(self));
+    setattr(self, TVK_NAME("tag"), generate_tag_of(self, reg().tag_property));
     py::object zero = py::reinterpret_steal<py::object>(PyLong_FromLong(0));
     setattr(self, TVK_NAME("real_wait_time"), zero);
     setattr(self, TVK_NAME("line"), zero);
