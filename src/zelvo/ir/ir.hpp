@@ -83,16 +83,6 @@ Bound<N> bind_init(const Signature& sig, const Call& c) {
     return bind<N>(sig, c);
 }
 
-// Binds a method that takes only self (for the error texts of a wrong call).
-inline py::handle self_only(const Call& c, const char* name) {
-    if (c.nargs != 1 || c.nkw() != 0) {
-        if (c.nkw() == 0) raise_argtuple_invalid(name, true, 1, 1, c.nargs);
-        Signature sig(name, {"self"}, 1);
-        bind<1>(sig, c);
-    }
-    return c.args[0];
-}
-
 // A new int object.
 inline py::object int_obj(long v) { return steal(PyLong_FromLong(v)); }
 
