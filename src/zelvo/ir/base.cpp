@@ -25,11 +25,7 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
     static AttrChain params;
-    return params_get(params.get(self.ptr(), TVK_NAME("kernel"), TVK_NAME("compile_params")), key, fallback);
-}
-
-py::object params_get(py::handle mapping, PyObject* key, py::handle fallback) {
-    return mapping_get(mapping, key, fallback);
+    return mapping_get(params.get(self.ptr(), TVK_NAME("kernel"), TVK_NAME("compile_params")), key, fallback);
 }
 
 void raise_assembly_error(const std::string& message) {

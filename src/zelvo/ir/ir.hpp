@@ -45,8 +45,6 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 // self.kernel.compile_params.get(key, fallback), read afresh at every call;
 // a kernel of None fails with the interpreter's AttributeError.
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback);
-// mapping.get(key, fallback), without the method call for a plain dict.
-py::object params_get(py::handle mapping, PyObject* key, py::handle fallback);
 
 // Raises AssemblyError(message).
 [[noreturn]] void raise_assembly_error(const std::string& message);
