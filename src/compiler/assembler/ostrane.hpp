@@ -54,11 +54,11 @@ PyObject* publish(py::module_& m, const char* name, py::object cls);
 
 // ---- configuration --------------------------------------------------------
 
+// The module's global_config as it is bound now.
+py::object global_config_obj();
 // global_config[key], looking up the module's dictionary and the key at the
 // moment of the call, as a module-level reader in Python does: a rebound or
 // deleted global_config and a missing key fail like there.
-// The module's global_config as it is bound now.
-py::object global_config_obj();
 py::object config(PyObject* key);  // key: TVK_NAME("OUTSrate") ...
 
 // raise AssemblyError(message)
