@@ -51,12 +51,8 @@ namespace {
 py::object zlv_config(const Call& c) {
     static const Signature sig("zlv_config", {"name", "value"}, 2);
     auto b = bind<2>(sig, c);
-    PyObject* cfg = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
-    if (!cfg) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
-        throw py::error_already_set();
-    }
-    if (PyObject_SetItem(cfg, b.v[0], b.v[1]) < 0) throw py::error_already_set();
+    py::object cfg = module_global(reg().module_dict, TVK_NAME("global_config"));
+    if (PyObject_SetItem(cfg.ptr(), b.v[0], b.v[1]) < 0) throw py::error_already_set();
     return py::none();
 }
 
