@@ -40,8 +40,8 @@ def sanitizer_reports(pid):
     return "".join(texts)
 
 
-def check_child(proc, pid=None):
-    reports = sanitizer_reports(pid) if pid is not None else ""
+def check_child(proc, pid):
+    reports = sanitizer_reports(pid)
     marked = [m for m in SANITIZER_MARKS if m in proc.stderr]
     assert proc.returncode == 0 and not reports and not marked, (
         f"child exited with {proc.returncode}\nstdout:\n{proc.stdout[-4000:]}\n"

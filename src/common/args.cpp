@@ -37,6 +37,12 @@ Signature::Signature(const char* func_name, std::initializer_list<const char*> n
     throw py::error_already_set();
 }
 
+py::handle self_only_bound(const Call& c, const char* name) {
+    if (c.nkw() == 0) raise_argtuple_invalid(name, true, 1, 1, c.nargs);
+    Signature sig(name, {"self"}, 1);
+    return bind<1>(sig, c)[0];
+}
+
 void Signature::bind(const Call& c, PyObject** out, py::object* varargs, py::object* kwargs) const {
     const bool exact = required_ == n_ && !(extra_ & VarPos);
     Py_ssize_t nargs = c.nargs;

@@ -63,6 +63,14 @@ Bound<N> bind(const Signature& sig, const Call& c) {
 [[noreturn]] void raise_argtuple_invalid(const char* func_name, bool exact, Py_ssize_t num_min,
                                          Py_ssize_t num_max, Py_ssize_t num_found);
 
+// self of a method `name` that takes nothing else: the argument as it is
+// for the usual call, the binder with its texts for any other.
+py::handle self_only_bound(const Call& c, const char* name);
+inline py::handle self_only(const Call& c, const char* name) {
+    if (c.nargs == 1 && c.nkw() == 0) return c.args[0];
+    return self_only_bound(c, name);
+}
+
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)" unless
 // `obj` is exactly `type` (or None, when `none_ok`).
 void check_exact_type(py::handle obj, PyTypeObject* type, const char* arg_name,

@@ -1,20 +1,11 @@
 #include "copy.hpp"
 
 #include "direct.hpp"
+#include "keep.hpp"
 
 namespace tvk {
 
 namespace {
-
-PyObject* module_attr(const char* module, const char* name) {
-    // Made once and kept: standard-library modules live for the process.
-    PyObject* m = PyImport_ImportModule(module);
-    if (!m) throw py::error_already_set();
-    PyObject* a = PyObject_GetAttrString(m, name);
-    Py_DECREF(m);
-    if (!a) throw py::error_already_set();
-    return a;
-}
 
 PyObject* object_attr(const char* name) {
     PyObject* a = PyDict_GetItemString(PyBaseObject_Type.tp_dict, name);
@@ -52,7 +43,7 @@ bool plain_type(PyTypeObject* tp) {
 TypeMemo<bool> g_plain_types;
 
 bool plain_instance(PyObject* x) {
-    static PyObject* const dispatch_table = module_attr("copyreg", "dispatch_table");
+    static PyObject* const dispatch_table = keep(py::module_::import("copyreg"), "dispatch_table");
     PyTypeObject* tp = Py_TYPE(x);
     const bool* known = g_plain_types.find(tp);
     bool plain = known ? *known : plain_type(tp);
@@ -83,7 +74,7 @@ py::object shallow_copy(py::handle x) {
             return y;
         }
     }
-    static PyObject* const copy_fn = module_attr("copy", "copy");
+    static PyObject* const copy_fn = keep(py::module_::import("copy"), "copy");
     return steal(PyObject_CallOneArg(copy_fn, o));
 }
 

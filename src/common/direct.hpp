@@ -118,32 +118,6 @@ private:
     PyObject* self_;
 };
 
-// d[key] for a dict that seldom changes (a module's namespace, a
-// configuration dict), remembered against the dict's version tag: any change
-// of the dict gives it a new tag, and no two dicts ever share one.
-class DictItem {
-public:
-    // Borrowed d[key], nullptr when the key is missing (no error set); d must
-    // be an exact dict.
-    PyObject* get(PyObject* d, PyObject* key) {
-        auto* dict = reinterpret_cast<PyDictObject*>(d);
-        if (d == dict_ && key == key_ && dict->ma_version_tag == version_) return value_;
-        PyObject* v = PyDict_GetItemWithError(d, key);
-        if (!v && PyErr_Occurred()) throw py::error_already_set();
-        dict_ = d;
-        key_ = key;
-        version_ = dict->ma_version_tag;
-        value_ = v;
-        return v;
-    }
-
-private:
-    PyObject* dict_ = nullptr;
-    PyObject* key_ = nullptr;
-    std::uint64_t version_ = 0;
-    PyObject* value_ = nullptr;
-};
-
 // obj.a.b for the objects of a chain read again and again (an
 // instruction's kernel and its compile parameters): obj.a is read each time,
 // and the last a.b is remembered while it would be read the same way again,

@@ -118,8 +118,6 @@ py::object make_function(RawFn fn, py::handle state, const char* name, const cha
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_function_object(py::handle obj) { return Py_TYPE(obj.ptr()) == function_type(); }
-
 void function_member(ClassBuilder& b, const char* class_qualname, const char* module, const char* name,
                      MethodDef def, py::handle annotations, const char* doc) {
     std::string qualname = std::string(class_qualname) + "." + name;

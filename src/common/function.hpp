@@ -17,9 +17,6 @@ py::object make_function(RawFn fn, py::handle state, const char* name, const cha
                          const char* module, const char* doc = nullptr,
                          py::handle annotations = py::handle());
 
-// True for an object made by make_function.
-bool is_function_object(py::handle obj);
-
 // A class member made by make_function, named `<class_qualname>.<name>`,
 // its state the builder's cell.
 void function_member(ClassBuilder& b, const char* class_qualname, const char* module, const char* name,

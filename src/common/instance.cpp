@@ -1,5 +1,7 @@
 #include "instance.hpp"
 
+#include "keep.hpp"
+
 #include <cstdint>
 
 namespace tvk {
@@ -62,15 +64,10 @@ InstanceTestScope::InstanceTestScope() {
     State& s = state();
     if (s.depth == 0) {
         if (!s.get_token) {
-            PyObject* abc = PyImport_ImportModule("abc");
-            if (!abc) throw py::error_already_set();
-            s.get_token = PyObject_GetAttrString(abc, "get_cache_token");
-            s.abc_meta = s.get_token ? PyObject_GetAttrString(abc, "ABCMeta") : nullptr;
-            Py_DECREF(abc);
-            if (!s.get_token || !s.abc_meta) {
-                Py_CLEAR(s.get_token);
-                throw py::error_already_set();
-            }
+            py::module_ abc = py::module_::import("abc");
+            PyObject* get_token = keep(abc, "get_cache_token");
+            s.abc_meta = keep(abc, "ABCMeta");
+            s.get_token = get_token;  // only once ABCMeta is held too
             s.object_class = _PyType_Lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
             Py_XINCREF(s.object_class);
         }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "direct.hpp"
 #include "pyclass.hpp"
 
 namespace tvk {
@@ -79,6 +80,15 @@ py::object make_gen_tag_mixin(const char* module) {
     return ClassBuilder("GenTagMixin", module)
         .property("generate_tag", getter<generate_tag_get>())
         .build();
+}
+
+bool own_tag_source(PyTypeObject* tp, PyObject* property) {
+    return tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("generate_tag")) == property;
+}
+
+py::object generate_tag_of(py::handle self, PyObject* property) {
+    if (own_tag_source(Py_TYPE(self.ptr()), property)) return new_tag_str();
+    return read_attr(self, TVK_NAME("generate_tag"));
 }
 
 }  // namespace tvk

@@ -134,17 +134,7 @@ py::object tuple_of(std::initializer_list<py::handle> items) {
 py::object snapshot(py::handle iterable) { return steal(PySequence_Tuple(iterable.ptr())); }
 
 py::object tag_of(py::handle rec) { return read_attr(rec, TVK_NAME("tag")); }
-// self.generate_tag: a new tag straight from the tag source while that is
-// the mixin's own property.
-bool own_tags(py::handle self) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    return tp->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().tag_property;
-}
-py::object fresh_tag(py::handle self) {
-    if (own_tags(self)) return tvk::new_tag_str();
-    return read_attr(self, TVK_NAME("generate_tag"));
-}
+py::object fresh_tag(py::handle self) { return tvk::generate_tag_of(self, reg().tag_property); }
 
 // A writable, C-contiguous view of an exported buffer, released on scope exit.
 class BufferView {
@@ -530,12 +520,6 @@ void open_segment(py::handle counts, py::handle points) {
     any_append(points, steal(PyList_New(0)));
 }
 
-// isinstance() of the records the assembler tells apart: the exact class
-// first, then the interpreter's test.
-bool is_record(py::handle obj, py::handle cls) {
-    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(cls.ptr()) || is_instance(obj, cls);
-}
-
 // The merged word of a run of probe delays: None when the run leaves none.
 py::object merged_delay(py::handle self, const std::vector<py::object>& run, bool holder) {
     if (run.empty()) return py::none();
@@ -603,7 +587,7 @@ public:
             py::object rec = steal(raw);
             resolve(rec, TVK_NAME("frame_idx"), TVK_NAME("frame"), "frame", frames, envelopes);
             resolve(rec, TVK_NAME("envelop_slice"), TVK_NAME("envelop"), "envelop", frames, envelopes);
-            if (is_record(rec, r.capture)) {
+            if (is_instance(rec, r.capture)) {
                 Py_ssize_t steps = PyObject_Length(rec.ptr());
                 if (steps < 0) throw py::error_already_set();
                 py::object width =
@@ -614,7 +598,7 @@ public:
                 py::object last = get_item(counts, minus_one);
                 set_item(counts, minus_one, steal(PyNumber_Add(last.ptr(), one.ptr())));
                 any_append(get_item(points, minus_one), width);
-            } else if (is_record(rec, r.wait_trig)) {
+            } else if (is_instance(rec, r.wait_trig)) {
                 open_segment(counts, points);
                 list_append(dq, rec);
                 word(call(r.p_wait, {fresh_tag(self_)}));
@@ -709,7 +693,7 @@ py::object optimize_probe_q(const Call& c) {
     bool holder = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle w = PyTuple_GET_ITEM(words.ptr(), i);
-        if (is_record(w, r.p_delay)) {
+        if (is_instance(w, r.p_delay)) {
             run.push_back(read_attr(w, TVK_NAME("delay")));
             holder = holder || is_instance(run.back(), r.qnumber);
             continue;
@@ -759,7 +743,7 @@ py::object link_jump(const Call& c) {
 bool own_linking(py::handle self) {
     tvk::Instance in(self.ptr());
     PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (!tvk::generic_attributes(tp) || !own_tags(self)) return false;
+    if (!tvk::generic_attributes(tp) || !tvk::own_tag_source(tp, reg().tag_property)) return false;
     return tvk::resolved_entry(tp, TVK_NAME("_link_wave")).fn == tvk::method<link_wave>().fn &&
            tvk::resolved_entry(tp, TVK_NAME("_optimize_drive_q")).fn == tvk::method<optimize_drive_q>().fn &&
            tvk::resolved_entry(tp, TVK_NAME("_optimize_probe_q")).fn == tvk::method<optimize_probe_q>().fn &&

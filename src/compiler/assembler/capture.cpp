@@ -10,21 +10,14 @@ namespace {
 
 using words::ProbeHead;
 
-py::object bind_self(const Call& c, const Signature& sig) {
-    auto a = bind<1>(sig, c);
-    return py::reinterpret_borrow<py::object>(a[0]);
-}
-
 py::object post_init_flags(const Call& c) {
-    static const Signature sig("__post_init__", {"self"}, 1);
-    py::object self = bind_self(c, sig);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("ch_flag"), channel_flags());
     return py::none();
 }
 
 py::object post_init_ins_idx(const Call& c) {
-    static const Signature sig("__post_init__", {"self"}, 1);
-    py::object self = bind_self(c, sig);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("ins_idx"), py_int(0));
     return py::none();
 }
@@ -39,8 +32,7 @@ py::object steps(py::handle x, py::handle step) {
 py::object flag(py::handle flags, PyObject* key) { return steal(PyObject_GetItem(flags.ptr(), key)); }
 
 py::object capture_len(const Call& c) {
-    static const Signature sig("__len__", {"self"}, 1);
-    py::object self = bind_self(c, sig);
+    py::handle self = self_only(c, "__len__");
     return steps(read_attr(self, TVK_NAME("width")), config(TVK_NAME("capture_step")));
 }
 
@@ -93,7 +85,7 @@ void capture_words(Self self, std::string& out) {
 }
 
 py::object capture_bytes(const Call& c) {
-    py::handle self = self_arg(c, "__bytes__");
+    py::handle self = self_only(c, "__bytes__");
     std::string out;
     capture_words(Instance(self.ptr()), out);
     return steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));

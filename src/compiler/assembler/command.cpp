@@ -52,7 +52,7 @@ const Paired<Packer>* find(const std::vector<Paired<Packer>>& table, RawFn fn) {
 }
 
 py::object check_attr(const Call& c) {
-    self_arg(c, "_check_attr");
+    self_only(c, "_check_attr");
     return py::none();
 }
 
@@ -113,7 +113,7 @@ py::object call0(py::handle f) { return steal(PyObject_CallNoArgs(f.ptr())); }
 py::object call1(py::handle f, py::handle a) { return steal(PyObject_CallOneArg(f.ptr(), a.ptr())); }
 
 py::object record_bytes(const Call& c) {
-    py::handle self = self_arg(c, "__bytes__");
+    py::handle self = self_only(c, "__bytes__");
     std::uint8_t word[words::kDriveBytes];
     DirectWord w = direct_word(self.ptr(), true, word);
     if (w.constant) return py::reinterpret_borrow<py::object>(w.constant);
@@ -155,13 +155,6 @@ py::object zero_overhead(py::handle) { return steal(PyFloat_FromDouble(0.0)); }
 py::object probe_overhead(py::handle) { return steal(PyFloat_FromDouble(words::kProbeDelayStep)); }
 
 }  // namespace
-
-py::handle self_arg(const Call& c, const char* name) {
-    if (c.nargs == 1 && c.nkw() == 0) return c.args[0];
-    if (c.nkw() == 0) raise_argtuple_invalid(name, true, 1, 1, c.nargs);
-    Signature sig(name, {"self"}, 1);
-    return bind<1>(sig, c)[0];
-}
 
 PyObject* reserved_zeros() {
     // A tuple of eight zeros, made once and kept for the process.

@@ -5,15 +5,7 @@
 
 namespace tvk::ostrane {
 
-py::object global_config_obj() {
-    static DictItem binding;
-    PyObject* gc = binding.get(reg().module_dict, TVK_NAME("global_config"));
-    if (!gc) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(gc);
-}
+py::object global_config_obj() { return module_global(reg().module_dict, TVK_NAME("global_config")); }
 
 namespace {
 

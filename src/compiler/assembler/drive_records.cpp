@@ -12,31 +12,25 @@ py::object attr(py::handle self, PyObject* name) { return read_attr(self, name);
 
 // ---- __post_init__ of the records with resolved attributes ---------------
 
-py::object bind_self(const Call& c) {
-    static const Signature sig("__post_init__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    return py::reinterpret_borrow<py::object>(a[0]);
-}
-
 py::object unlinked_slice() {
     return steal(PySlice_New(py_int(0).ptr(), Py_None, py_int(1).ptr()));
 }
 
 py::object post_init_frame_idx(const Call& c) {
-    py::object self = bind_self(c);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("frame_idx"), py_int(0));
     return py::none();
 }
 
 py::object post_init_play_wave(const Call& c) {
-    py::object self = bind_self(c);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("frame_idx"), py_int(0));
     setattr(self, TVK_NAME("envelop_slice"), unlinked_slice());
     return py::none();
 }
 
 py::object post_init_ins_idx(const Call& c) {
-    py::object self = bind_self(c);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("ins_idx"), py_int(0));
     return py::none();
 }
@@ -57,14 +51,14 @@ py::dict mov_heads() {
 }
 
 py::object post_init_reset(const Call& c) {
-    py::object self = bind_self(c);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("frame_idx"), py_int(0));
     setattr(self, TVK_NAME("type2head"), reset_heads());
     return py::none();
 }
 
 py::object post_init_mov(const Call& c) {
-    py::object self = bind_self(c);
+    py::handle self = self_only(c, "__post_init__");
     setattr(self, TVK_NAME("type2head"), mov_heads());
     return py::none();
 }

@@ -22,20 +22,8 @@ py::object class_name(py::handle self) {
 // the library is not in use).
 PyObject* waveform_class(py::object& keep) {
     PyObject* d = reg().module_dict;
-    PyObject* has = PyDict_GetItemWithError(d, TVK_NAME("HAS_WAVEFORM"));
-    if (!has) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'HAS_WAVEFORM' is not defined");
-        throw py::error_already_set();
-    }
-    int t = PyObject_IsTrue(has);
-    if (t < 0) throw py::error_already_set();
-    if (!t) return nullptr;
-    PyObject* wf = PyDict_GetItemWithError(d, TVK_NAME("wf"));
-    if (!wf) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'wf' is not defined");
-        throw py::error_already_set();
-    }
-    keep = read_attr(wf, TVK_NAME("Waveform"));
+    if (!truth(module_global(d, TVK_NAME("HAS_WAVEFORM")))) return nullptr;
+    keep = read_attr(module_global(d, TVK_NAME("wf")), TVK_NAME("Waveform"));
     return keep.ptr();
 }
 

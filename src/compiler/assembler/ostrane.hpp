@@ -54,11 +54,11 @@ PyObject* publish(py::module_& m, const char* name, py::object cls);
 
 // ---- configuration --------------------------------------------------------
 
+// The module's global_config as it is bound now.
+py::object global_config_obj();
 // global_config[key], looking up the module's dictionary and the key at the
 // moment of the call, as a module-level reader in Python does: a rebound or
 // deleted global_config and a missing key fail like there.
-// The module's global_config as it is bound now.
-py::object global_config_obj();
 py::object config(PyObject* key);  // key: TVK_NAME("OUTSrate") ...
 
 // raise AssemblyError(message)
@@ -141,9 +141,6 @@ PyObject* reserved_zeros();
 // The static list2bytes of probe words (shared by _ProbeCommand and QInsCapture).
 py::object probe_list2bytes(const Call& c);
 
-// self of a method that takes nothing else, with the binder's texts.
-py::handle self_arg(const Call& c, const char* name);
-
 template <typename Items>
 py::list items_to_list(const Items& items) {
     PyObject* l = PyList_New(static_cast<Py_ssize_t>(items.size()));
@@ -158,7 +155,7 @@ py::list items_to_list(const Items& items) {
 // the word's items.
 template <typename Items, void (*P)(Self, Items&)>
 py::object pack_cmd(const Call& c) {
-    Instance self(self_arg(c, "_pack_cmd").ptr());
+    Instance self(self_only(c, "_pack_cmd").ptr());
     Items items;
     P(self, items);
     return items_to_list(items);

@@ -25,11 +25,7 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
     static AttrChain params;
-    return params_get(params.get(self.ptr(), TVK_NAME("kernel"), TVK_NAME("compile_params")), key, fallback);
-}
-
-py::object params_get(py::handle mapping, PyObject* key, py::handle fallback) {
-    return mapping_get(mapping, key, fallback);
+    return mapping_get(params.get(self.ptr(), TVK_NAME("kernel"), TVK_NAME("compile_params")), key, fallback);
 }
 
 void raise_assembly_error(const std::string& message) {
@@ -55,22 +51,9 @@ namespace {
 py::object zlv_config(const Call& c) {
     static const Signature sig("zlv_config", {"name", "value"}, 2);
     auto b = bind<2>(sig, c);
-    PyObject* cfg = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
-    if (!cfg) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
-        throw py::error_already_set();
-    }
-    if (PyObject_SetItem(cfg, b.v[0], b.v[1]) < 0) throw py::error_already_set();
+    py::object cfg = module_global(reg().module_dict, TVK_NAME("global_config"));
+    if (PyObject_SetItem(cfg.ptr(), b.v[0], b.v[1]) < 0) throw py::error_already_set();
     return py::none();
-}
-
-// self.generate_tag: a new tag straight from the tag source while that is
-// the mixin's own property.
-py::object new_tag_of(py::handle self) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().tag_property)
-        return new_tag_str();
-    return read_attr(self, TVK_NAME("generate_tag"));
 }
 
 // IRBase(**kwargs): the five common fields; ends the constructor chain.
@@ -78,7 +61,7 @@ py::object base_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
     auto b = bind_init<1>(sig, c);
     py::handle self = b[0];
-    setattr(self, TVK_NAME("tag"), new_tag_of(self));
+    setattr(self, TVK_NAME("tag"), generate_tag_of(self, reg().tag_property));
     py::object zero = py::reinterpret_steal<py::object>(PyLong_FromLong(0));
     setattr(self, TVK_NAME("real_wait_time"), zero);
     setattr(self, TVK_NAME("line"), zero);

@@ -2,6 +2,8 @@
 // treatment needs, and defaults for the members IRBase leaves abstract.
 #include "ir.hpp"
 
+#include "common/mapping.hpp"
+
 namespace tvk::ir {
 
 namespace {
@@ -70,7 +72,7 @@ py::object mapping_target(const Call& c) {
     py::object map = read_attr(kernel, TVK_NAME("instr_target_map"));
     py::object tag = read_attr(read_attr(self, TVK_NAME("target")), TVK_NAME("tag"));
     static PyObject* const missing = PyLong_FromLong(-1);
-    py::object idx = params_get(map, tag.ptr(), missing);
+    py::object idx = mapping_get(map, tag.ptr(), missing);
     setattr(self, TVK_NAME("cmd_idx"), idx);
     return py::none();
 }

@@ -50,12 +50,8 @@ py::object envelope_len(const Call& c) {
 }
 
 py::object global_config_item(PyObject* key) {
-    PyObject* cfg = PyDict_GetItemWithError(reg().module_dict, TVK_NAME("global_config"));
-    if (!cfg) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'global_config' is not defined");
-        throw py::error_already_set();
-    }
-    return steal(PyObject_GetItem(cfg, key));
+    py::object cfg = module_global(reg().module_dict, TVK_NAME("global_config"));
+    return steal(PyObject_GetItem(cfg.ptr(), key));
 }
 
 // bytes(): the samples scaled by envelope_quant, cast to envelope_dtype

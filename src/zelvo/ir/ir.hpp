@@ -45,8 +45,6 @@ py::object define_class(py::module_& m, const char* name, std::initializer_list<
 // self.kernel.compile_params.get(key, fallback), read afresh at every call;
 // a kernel of None fails with the interpreter's AttributeError.
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback);
-// mapping.get(key, fallback), without the method call for a plain dict.
-py::object params_get(py::handle mapping, PyObject* key, py::handle fallback);
 
 // Raises AssemblyError(message).
 [[noreturn]] void raise_assembly_error(const std::string& message);
@@ -81,16 +79,6 @@ Bound<N> bind_init(const Signature& sig, const Call& c) {
         return b;
     }
     return bind<N>(sig, c);
-}
-
-// Binds a method that takes only self (for the error texts of a wrong call).
-inline py::handle self_only(const Call& c, const char* name) {
-    if (c.nargs != 1 || c.nkw() != 0) {
-        if (c.nkw() == 0) raise_argtuple_invalid(name, true, 1, 1, c.nargs);
-        Signature sig(name, {"self"}, 1);
-        bind<1>(sig, c);
-    }
-    return c.args[0];
 }
 
 // A new int object.
