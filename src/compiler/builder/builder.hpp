@@ -48,8 +48,6 @@ PyObject* make_kwnames(std::initializer_list<const char*> names);
 inline py::handle type_of(py::handle obj) {
     return py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
 }
-// str(obj) as UTF-8 text.
-std::string text_of(py::handle obj);
 [[noreturn]] void raise_text(PyObject* exc_type, const std::string& message);
 
 // self.generate_tag: drawn directly unless the object's class replaced it.

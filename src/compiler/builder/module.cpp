@@ -39,15 +39,7 @@ PyObject* make_kwnames(std::initializer_list<const char*> names) {
     return t;  // kept for the process
 }
 
-
-py::object fresh_tag(py::handle self) {
-    // The property is a data descriptor: no instance attribute can hide it.
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(tp, TVK_NAME("generate_tag")) == reg().generate_tag)
-        return new_tag_str();
-    return getattr(self, TVK_NAME("generate_tag"));
-}
+py::object fresh_tag(py::handle self) { return generate_tag_of(self, reg().generate_tag); }
 
 py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_list<py::handle> values) {
     PyObject* stack[8];
@@ -61,14 +53,6 @@ py::object new_record(PyObject* cls_name, PyObject* kwnames, std::initializer_li
 py::object new_tagged(PyObject* cls_name, py::handle self) {
     static PyObject* const kw = make_kwnames({"tag"});
     return new_record(cls_name, kw, {fresh_tag(self)});
-}
-
-std::string text_of(py::handle obj) {
-    py::object s = steal(PyObject_Str(obj.ptr()));
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (!p) throw py::error_already_set();
-    return std::string(p, static_cast<std::size_t>(n));
 }
 
 [[noreturn]] void raise_text(PyObject* exc_type, const std::string& message) {

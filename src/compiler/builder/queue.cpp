@@ -174,7 +174,10 @@ py::object play_wave(const Call& c) {
     auto a = bind<5>(sig, c);
     py::handle self = a[0], wave = a[1];
     if (!is_instance(wave, global(TVK_NAME("Signal"))))
-        raise_text(PyExc_RuntimeError, "The parameter wave should be Signal, not " + text_of(wave));
+    {
+        PyErr_Format(PyExc_RuntimeError, "The parameter wave should be Signal, not %S", wave.ptr());
+        throw py::error_already_set();
+    }
     py::object frame_tag = tag_of(getattr(wave, TVK_NAME("frame")));
     py::object envelope_tag = tag_of(getattr(wave, TVK_NAME("envelope")));
     return emit(self, TVK_NAME("QInsPlayWave"), kw,

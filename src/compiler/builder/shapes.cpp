@@ -33,8 +33,8 @@ py::object numpy_gaussian(py::handle width, py::handle srate) {
     const double scale = core::gaussian_scale(w);
     // A zero scale would make every sample 0 / 0: NaN in envelope memory.
     if (scale == 0.0) {
-        py::object r = steal(PyObject_Repr(width.ptr()));
-        raise_text(PyExc_ValueError, "width " + text_of(r) + " is too small for a Gaussian");
+        PyErr_Format(PyExc_ValueError, "width %R is too small for a Gaussian", width.ptr());
+        throw py::error_already_set();
     }
     py::object samples = call_method(global(TVK_NAME("np")), TVK_NAME("empty"), {count});
     Py_buffer view;

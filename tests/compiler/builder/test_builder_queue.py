@@ -143,6 +143,9 @@ def test_play_wave_refusals():
     with pytest.raises(RuntimeError) as e:
         ch.play_wave(f)
     assert str(e.value) == "The parameter wave should be Signal, not " + str(f)
+    with pytest.raises(RuntimeError) as e:  # a text that is no UTF-8 still gives the refusal
+        ch.play_wave("\ud800")
+    assert str(e.value) == "The parameter wave should be Signal, not \ud800"
     with pytest.raises(AttributeError):
         ch.play_wave(z.Signal(ch, {}))
     with pytest.raises(AttributeError):
