@@ -10,6 +10,12 @@ bool truth(py::handle obj) {
     return r != 0;
 }
 
+py::object lookup_attr(py::handle obj, PyObject* name) {
+    PyObject* r = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 py::object module_global(PyObject* module_dict, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(module_dict, name);
     if (!v) {

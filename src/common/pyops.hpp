@@ -11,6 +11,11 @@ namespace tvk {
 bool is_instance(py::handle obj, py::handle cls);
 bool truth(py::handle obj);
 
+// obj.name, or a null object when reading it raises AttributeError (what
+// hasattr() calls absent; the generic lookup tells it without making the
+// exception). Any other error propagates.
+py::object lookup_attr(py::handle obj, PyObject* name);
+
 // A module global read at the moment of use, as Python code reads it:
 // `module_dict[name]`, or the interpreter's NameError.
 py::object module_global(PyObject* module_dict, PyObject* name);

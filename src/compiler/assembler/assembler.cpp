@@ -51,9 +51,7 @@ py::object optional_attr(py::handle obj, PyObject* name) {
     bool absent = false;
     if (PyObject* v = tvk::Instance(obj.ptr()).direct(name, absent)) return borrow(v);
     if (absent) return py::object();
-    PyObject* r = nullptr;
-    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
-    return r ? py::reinterpret_steal<py::object>(r) : py::object();
+    return lookup_attr(obj, name);
 }
 
 void list_append(py::handle list, py::handle item) {

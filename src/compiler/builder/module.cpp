@@ -18,10 +18,8 @@ py::object publish(py::module_& m, const char* name, py::object cls) {
 }
 
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
-    // A missing attribute is told apart without making its AttributeError.
-    PyObject* r = nullptr;
-    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
-    return r ? py::reinterpret_steal<py::object>(r) : borrow(fallback);
+    py::object r = lookup_attr(obj, name);
+    return r ? r : borrow(fallback);
 }
 
 PyObject* own_member(py::handle cls, const char* name) {

@@ -84,7 +84,7 @@ py::object judgment_jump(const Call& c) {
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     py::object test = getattr(node, TVK_NAME("test"));
-    py::object left = is_a(test, reg().Compare) ? optional_attr(test, TVK_NAME("left")) : py::object();
+    py::object left = is_a(test, reg().Compare) ? lookup_attr(test, TVK_NAME("left")) : py::object();
     if (!left) {
         refuse(self, node, kUnknownJudgement);
     } else if (is_a(left, reg().Subscript)) {

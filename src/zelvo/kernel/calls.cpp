@@ -63,7 +63,7 @@ py::object zv_func_on(const Call& c) {
     if (!rewrite_call(self, b[1], call_copy, name)) return py::none();
     py::object stmt_copy = shallow_copy(b[2]);
     py::object entry = registry_entry(name);
-    py::object hook = entry ? optional_attr(entry, TVK_NAME(Hook)) : py::object();
+    py::object hook = entry ? lookup_attr(entry, TVK_NAME(Hook)) : py::object();
     if (!hook || hook.is_none()) {
         refuse(self, b[2], Refusal);
         return py::none();

@@ -44,14 +44,6 @@ bool equal(py::handle a, py::handle b) {
     return eq != 0;
 }
 
-py::object optional_attr(py::handle obj, PyObject* name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
-    if (r) return steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::object();
-}
-
 py::object first_of(py::handle node, PyObject* name) {
     py::object seq = getattr(node, name);
     Py_ssize_t n = PySequence_Size(seq.ptr());

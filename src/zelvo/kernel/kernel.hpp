@@ -81,8 +81,6 @@ bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes)
 bool contains(py::handle table, py::handle key);
 // a == b as `in` and list.index test it (identity first).
 bool equal(py::handle a, py::handle b);
-// obj.name, or an empty object when the lookup raises AttributeError.
-py::object optional_attr(py::handle obj, PyObject* name);
 // The first item of the sequence node.name, or an empty object when it is empty.
 py::object first_of(py::handle node, PyObject* name);
 // table[key], for a symbol table of the kernel.

@@ -80,7 +80,7 @@ py::object node_line(const Call& c) {
     py::object line = getattr(b[1], TVK_NAME("line"));
     py::object top = getattr(b[0], TVK_NAME("top_node"));
     py::object first = steal(PySequence_GetItem(getattr(top, TVK_NAME("body")).ptr(), 0));
-    py::object stmts = optional_attr(first, TVK_NAME("body"));
+    py::object stmts = lookup_attr(first, TVK_NAME("body"));
     if (!stmts || !PyList_Check(stmts.ptr())) return first;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stmts.ptr()); ++i) {
         py::object stmt = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(stmts.ptr(), i));
