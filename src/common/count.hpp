@@ -62,4 +62,8 @@ private:
     py::object o_;
 };
 
+// A cycle count read from an object's attribute (an instruction's
+// wait_time, overhead ...).
+inline Count cycles(py::handle obj, PyObject* name) { return Count::of(getattr(obj, name)); }
+
 }  // namespace tvk

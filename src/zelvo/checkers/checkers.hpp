@@ -153,9 +153,6 @@ inline py::object pair(py::handle first, py::handle second) {
     return steal(PyTuple_Pack(2, first.ptr(), second.ptr()));
 }
 
-// A cycle count read from an instruction.
-inline Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
-
 // Its wait time minus its overhead: the window an instruction leaves free,
 // and the length of a play.
 inline Count window_of(py::handle ir) {

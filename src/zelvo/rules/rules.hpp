@@ -53,9 +53,6 @@ constexpr MethodDef entry() {
 // A new instance of an IR class made with no argument.
 inline py::object make0(PyObject* cls) { return steal(PyObject_CallNoArgs(cls)); }
 
-// A cycle count read from an instruction (see common/count.hpp).
-inline Count cycles(py::handle ir, PyObject* name) { return Count::of(getattr(ir, name)); }
-
 // The cycles an instruction costs as the successor of another: an overlap
 // instruction its wait time, a placeholder its irhead, any other its
 // overhead.

@@ -49,7 +49,7 @@ struct AskOnce {
 
 // delay.wait_time + 5 + count
 py::object delay_total(py::handle delay, long count) {
-    return (Count::of(getattr(delay, TVK_NAME("wait_time"))) + Count(5) + Count(count)).object();
+    return (cycles(delay, TVK_NAME("wait_time")) + Count(5) + Count(count)).object();
 }
 
 // 1 plus the nops among the (at most 100) positions after `start`, up to the
