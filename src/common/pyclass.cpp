@@ -1,5 +1,6 @@
 #include "pyclass.hpp"
 
+#include "args.hpp"
 #include "direct.hpp"
 
 #include <structmember.h>
@@ -264,6 +265,18 @@ py::object super_attr(py::handle defining_class, py::handle self, PyObject* name
     }
     PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
     throw py::error_already_set();
+}
+
+py::handle init_self_only(const Call& c) {
+    static const Signature sig("__init__", {"self"}, 1);
+    auto b = bind<1>(sig, c);
+    call_next_init(c.cls, b[0], py::handle());
+    return b[0];
+}
+
+py::object init_only(const Call& c) {
+    init_self_only(c);
+    return py::none();
 }
 
 void call_next_init(py::handle defining_class, py::handle self, py::handle kwargs) {

@@ -67,6 +67,12 @@ py::object super_attr(py::handle defining_class, py::handle self, PyObject* name
 // positional argument and the given keywords.
 void call_next_init(py::handle defining_class, py::handle self, py::handle kwargs);
 
+// An __init__(self) that only runs the next __init__ of the MRO (after the
+// class the member was defined on); gives self for what the caller adds.
+py::handle init_self_only(const Call& c);
+// The same as a whole __init__ member (returns None).
+py::object init_only(const Call& c);
+
 // An enum.IntFlag class with the given members in order.
 py::object make_int_flag(const char* name, const char* module, const char* qualname,
                          std::initializer_list<std::pair<const char*, long long>> members);

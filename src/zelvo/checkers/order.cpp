@@ -88,10 +88,7 @@ py::object two_capi_check_fn(const Call& c) {
 
 // EmptyWtgChecker(): enable starts False.
 py::object empty_wtg_init(const Call& c) {
-    static const Signature sig("__init__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    call_next_init(c.cls, b[0], py::handle());
-    setattr(b[0], TVK_NAME("enable"), py::bool_(false));
+    setattr(init_self_only(c), TVK_NAME("enable"), py::bool_(false));
     return py::none();
 }
 

@@ -158,14 +158,6 @@ py::object nothing_init(const Call& c) {
     return py::none();
 }
 
-// Every other checker's __init__: super(C, self).__init__().
-py::object checker_init(const Call& c) {
-    static const Signature sig("__init__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    call_next_init(c.cls, b[0], py::handle());
-    return py::none();
-}
-
 // BaseChecker.check_ir(IR_list) / SequenceChecker.check_ir(ir_list): a
 // shallow copy, declared to be a list.
 template <bool Upper>
@@ -193,7 +185,7 @@ CheckArgs check_args(const Call& c, const char* param) {
 py::object define_checker(py::module_& m, const char* name, MethodDef check_ir, MethodDef init) {
     ClassBuilder b(name, kModule);
     b.base(reg().BaseChecker);
-    b.method("__init__", init.fn ? init : method<checker_init>());
+    b.method("__init__", init.fn ? init : method<init_only>());
     b.method("check_ir", check_ir);
     py::object cls = b.build();
     m.attr(name) = cls;

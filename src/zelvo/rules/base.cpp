@@ -19,13 +19,6 @@ py::object trig_align_time(py::handle kwargs) {
     return kwarg(kwargs, TVK_NAME("trig_align_time"), twelve);
 }
 
-py::handle init_rule(const Call& c) {
-    static const Signature sig("__init__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    call_next_init(c.cls, b[0], py::handle());
-    return b[0];
-}
-
 Bound<2> bind_order_ins(const Call& c) {
     static const Signature sig("order_ins", {"self", "ir_list"}, 2, Signature::VarKw);
     return bind<2>(sig, c);
@@ -57,11 +50,6 @@ py::object base_init(const Call& c) {
     return py::none();
 }
 
-py::object rule_init(const Call& c) {
-    init_rule(c);
-    return py::none();
-}
-
 // A shallow copy of the list, keywords ignored.
 py::object base_order_ins(const Call& c) {
     auto b = bind_order_ins(c);
@@ -75,7 +63,7 @@ py::object define_rule(py::module_& m, const char* name, const std::function<voi
     ClassBuilder b(name, kModule);
     if (reg().BaseRule) {
         b.base(reg().BaseRule);
-        member(b, name, "__init__", entry<rule_init>());
+        member(b, name, "__init__", entry<init_only>());
     } else {
         member(b, name, "__init__", entry<base_init>());
     }

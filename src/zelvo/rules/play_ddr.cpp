@@ -7,7 +7,7 @@ namespace tvk::rules {
 namespace {
 
 py::object play_ddr_init(const Call& c) {
-    setattr(init_rule(c), TVK_NAME("enable"), Py_False);
+    setattr(init_self_only(c), TVK_NAME("enable"), Py_False);
     return py::none();
 }
 

@@ -67,10 +67,6 @@ inline py::object kwarg(py::handle kwargs, PyObject* key, py::handle fallback) {
 // cycles when absent.
 py::object trig_align_time(py::handle kwargs);
 
-// The constructor of every rule but BaseRule: the rest of the constructor
-// chain (BaseRule's sets the list) and nothing else; gives self.
-py::handle init_rule(const Call& c);
-
 // Binds order_ins(self, ir_list, **kwargs), the signature of every rule.
 Bound<2> bind_order_ins(const Call& c);
 

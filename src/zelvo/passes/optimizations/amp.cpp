@@ -42,7 +42,7 @@ py::object amp_optimize(const Call& c) {
 
 void register_amp(py::module_& m) {
     define_class(m, "PlyiAmpOptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
-        b.method("__init__", method<derived_init>()).method("optimize_ir", method<with_instance_cache<amp_optimize>>());
+        b.method("__init__", method<init_only>()).method("optimize_ir", method<with_instance_cache<amp_optimize>>());
     });
 }
 

@@ -27,25 +27,13 @@ py::object jump_optimize(const Call& c) {
 
 }  // namespace
 
-py::handle init_next(const Call& c) {
-    static const Signature sig("__init__", {"self"}, 1);
-    auto b = bind<1>(sig, c);
-    call_next_init(c.cls, b[0], py::handle());
-    return b[0];
-}
-
-py::object derived_init(const Call& c) {
-    init_next(c);
-    return py::none();
-}
-
 void register_base(py::module_& m) {
     reg().BaseOptimizer = define_class(m, "BaseOptimizer", nullptr, [](ClassBuilder& b) {
                               b.method("__init__", method<base_init>())
                                   .method("optimize_ir", method<base_optimize>());
                           }).ptr();
     define_class(m, "JumpImmOptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
-        b.method("__init__", method<derived_init>()).method("optimize_ir", method<jump_optimize>());
+        b.method("__init__", method<init_only>()).method("optimize_ir", method<jump_optimize>());
     });
 }
 

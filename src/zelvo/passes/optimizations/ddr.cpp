@@ -8,7 +8,7 @@ namespace tvk::opt {
 namespace {
 
 py::object ddr_init(const Call& c) {
-    setattr(init_next(c), TVK_NAME("enable"), py::handle(Py_False));
+    setattr(init_self_only(c), TVK_NAME("enable"), py::handle(Py_False));
     return py::none();
 }
 

@@ -33,11 +33,6 @@ py::object define_class(py::module_& m, const char* name, PyObject* base,
 // directly, anything else through len() and indexing.
 py::object item_at(py::handle seq, Py_ssize_t i, Py_ssize_t fixed_len);
 
-// super().__init__() of an optimizer's __init__; gives self.
-py::handle init_next(const Call& c);
-// __init__ of every optimizer below the base: super().__init__(), nothing else.
-py::object derived_init(const Call& c);
-
 void register_base(py::module_& m);
 void register_amp(py::module_& m);
 void register_ddr(py::module_& m);
