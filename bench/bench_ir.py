@@ -9,7 +9,9 @@ properties overhead and wait_time (how the passes render an instruction).
 Prints ns per instruction and the ratio pure-Python / ours; the timings of a
 table take turns, so a change of load hits both sides alike. The text of a
 two-field instruction is also set against the call floor: str() of an
-object whose __str__ is a builtin that builds the same text."""
+object whose __str__ is a builtin that builds the same text; and a rendered
+delay against the rendering floor: objects whose text and timing getters
+are builtins, which is what any rendered instruction costs at least."""
 import abc
 import enum
 import functools
@@ -519,6 +521,14 @@ class TextFloor:
     __str__ = functools.partial("movi %A{} {}".format, 3, 5)
 
 
+class RenderFloor:
+    """Rendering this costs the protocol of a rendered instruction and
+    nothing else: a builtin making the text, builtin timing getters."""
+    __str__ = functools.partial("witi {}".format, 74)
+    overhead = property(id)
+    wait_time = property(id)
+
+
 def main():
     ours = build(OURS, Kernel())
     pure = build(PURE, Kernel())
@@ -541,6 +551,12 @@ def main():
         print(f"{name:<16} {t['s ours']:>10.1f} {t['s pure']:>8.1f} {t['s pure'] / t['s ours']:>5.2f}x   "
               f"{t['r ours']:>13.1f} {t['r pure']:>8.1f} {t['r pure'] / t['r ours']:>5.2f}x")
     print()
+    delays, pure_delays = of_class(ours, "IRDelay"), of_class(pure, "PyIRDelay")
+    t = taking_turns({"floor": (rendered, [RenderFloor() for _ in range(20_000)]),
+                      "ours": (rendered, delays), "pure": (rendered, pure_delays)})
+    print(f"rendering floor, 20 000 objects with a builtin __str__ and builtin timing getters: "
+          f"{t['floor']:.1f} ns; IRDelay rendered {t['ours']:.1f} ns ({t['ours'] / t['floor']:.2f}x the floor), "
+          f"its twin {t['pure']:.1f} ns ({t['pure'] / t['floor']:.2f}x the floor)")
     floor = [TextFloor()] * 20_000
     mov = [_ir.IRMov(3, 5) for _ in range(20_000)]
     t = taking_turns({"floor": (OPS["str()"], floor), "mov": (OPS["str()"], mov),

@@ -1,5 +1,17 @@
 #include "direct.hpp"
 
+// Where an instance dict keeps a key, to read it again without a lookup.
+// The layout is the interpreter's own, so its header is used where it is
+// known (3.11); elsewhere every read is a lookup.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && defined(__has_include)
+#if __has_include(<internal/pycore_dict.h>)
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#undef Py_BUILD_CORE
+#define TVK_DICT_SLOTS 1
+#endif
+#endif
+
 namespace tvk {
 
 namespace {
@@ -86,6 +98,61 @@ TypeMemo<DataNames, 128> g_data_names;
     return data_descriptor_slow(tp, name);
 }
 
+#ifdef TVK_DICT_SLOTS
+// Instances of one class share the keys of their dicts (split dicts), so
+// the slot of a field is the same in all of them. A read remembers it, with
+// the class whose attribute lookup it stood for (none of the class's data
+// descriptors bears the name, at the class's version tag), and the next read
+// of that field from a dict with those keys goes straight to the slot, as the
+// interpreter's own attribute caches do. Plain memory, only compared: a
+// remembered slot is used only when the dict's keys still hold this very name
+// there.
+struct Slot {
+    PyObject* name = nullptr;
+    const void* keys = nullptr;
+    PyTypeObject* tp = nullptr;
+    unsigned tp_version = 0;
+    Py_ssize_t ix = 0;
+};
+Slot g_slots[512];
+
+[[gnu::always_inline]] inline Slot& slot_of(PyObject* name, const void* keys) {
+    auto p = reinterpret_cast<std::uintptr_t>(name) ^ (reinterpret_cast<std::uintptr_t>(keys) >> 3);
+    return g_slots[((p >> 4) ^ (p >> 13)) & 511];
+}
+
+// The value of `name` in a split dict, read from its remembered slot;
+// nullptr when nothing is remembered or the slot holds no value.
+[[gnu::always_inline]] inline PyObject* remembered_item(PyTypeObject* tp, PyObject* dict, PyObject* name) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!d->ma_values) return nullptr;
+    PyDictKeysObject* k = d->ma_keys;
+    const Slot& s = slot_of(name, k);
+    if (s.name != name || s.keys != k || s.tp != tp || s.tp_version != type_version(tp) || !s.tp_version)
+        return nullptr;
+    if (s.ix >= k->dk_nentries || DK_UNICODE_ENTRIES(k)[s.ix].me_key != name) return nullptr;
+    return d->ma_values->values[s.ix];
+}
+
+// Remembers where a split dict keeps `name`, just read from it as the
+// attribute of an instance of tp.
+[[gnu::noinline]] void remember_item(PyTypeObject* tp, PyObject* dict, PyObject* name) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    unsigned v = type_version(tp);
+    if (!d->ma_values || !v) return;
+    PyDictKeysObject* k = d->ma_keys;
+    PyDictUnicodeEntry* e = DK_UNICODE_ENTRIES(k);
+    for (Py_ssize_t i = 0; i < k->dk_nentries; ++i)
+        if (e[i].me_key == name) {
+            slot_of(name, k) = {name, k, tp, v, i};
+            return;
+        }
+}
+#else
+inline PyObject* remembered_item(PyTypeObject*, PyObject*, PyObject*) { return nullptr; }
+inline void remember_item(PyTypeObject*, PyObject*, PyObject*) {}
+#endif
+
 // The instance dict as it is: `dict` is nullptr for an instance whose
 // attributes are still kept inline (3.11 keeps them so until someone asks
 // for __dict__; making the dict would cost an allocation and the locality of
@@ -123,15 +190,19 @@ PyObject* Instance::direct(PyObject* name, bool& absent) const {
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     PyObject* dict = nullptr;
     if (!instance_dict(self_, dict)) return nullptr;
-    if (dict && data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     if (!dict) {
         // Inline values are read by the generic lookup; an instance without
         // any attribute storage has nothing to read.
         if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) absent = _PyType_Lookup(tp, name) == nullptr;
         return nullptr;
     }
+    if (PyObject* v = remembered_item(tp, dict, name)) return v;
+    if (data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     PyObject* v = dict_item(dict, name);
-    if (!v) absent = _PyType_Lookup(tp, name) == nullptr;
+    if (v)
+        remember_item(tp, dict, name);
+    else
+        absent = _PyType_Lookup(tp, name) == nullptr;
     return v;
 }
 
