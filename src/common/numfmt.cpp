@@ -9,6 +9,44 @@
 
 namespace tvk::num {
 
+namespace {
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20};
+
+// The shortest decimal m * 10**-k (k as small as it goes) that reads back
+// as a, for 1e-4 <= a < 1e15 with at most 15 significant digits: the digits
+// of m into `digits`, their count into nd and the point's place into decpt.
+// False when a needs more digits (then the general conversion decides).
+//
+// Why it is exact: below 1e15 the product a * 10**k is off by less than 0.12
+// and a decimal with k places that reads back as a lies within 0.12 of the
+// exact product, so rounding the product finds it when there is one; m and
+// 10**k are exact doubles, so m / 10**k is the correctly rounded value of the
+// decimal, which is what reading it back gives; two such decimals with k
+// places would be 1 apart in m, farther than a's rounding interval allows; and
+// a smaller k, tried first, means fewer significant digits.
+bool short_decimal(double a, char (&digits)[32], int& nd, int& decpt) {
+    if (!(a >= 1e-4 && a < 1e15)) return false;
+    for (int k = 0; k <= 20; ++k) {
+        double y = a * kPow10[k];
+        if (y >= 1e15) return false;
+        double m = std::nearbyint(y);
+        if (m / kPow10[k] != a) continue;
+        char buf[24];
+        auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(m));
+        int n = static_cast<int>(r.ptr - buf);
+        decpt = n - k;
+        nd = 0;
+        for (int i = 0; i < n; ++i) digits[nd++] = buf[i];
+        while (nd > 1 && digits[nd - 1] == '0') --nd;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void append_float_repr(std::string& out, double x) {
     if (std::isnan(x)) {
         out += "nan";
@@ -18,28 +56,31 @@ void append_float_repr(std::string& out, double x) {
         out += x > 0 ? "inf" : "-inf";
         return;
     }
-    // Shortest round-trip digits in scientific form, then laid out as repr
-    // lays them out. Everything stays in fixed buffers.
-    char sci[40];
-    auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
-    if (res.ec != std::errc()) throw std::runtime_error("float_repr: conversion failed");
-    const char* p = sci;
-    const char* end = res.ptr;
-    bool neg = *p == '-';
-    if (neg) ++p;
+    // Shortest round-trip digits (value = 0.digits * 10**decpt), then laid
+    // out as repr lays them out. Everything stays in fixed buffers.
+    bool neg = std::signbit(x);
     char digits[32];
     int nd = 0;
-    const char* e = p;
-    for (; e < end && *e != 'e'; ++e)
-        if (*e != '.') digits[nd++] = *e;
-    int exp10 = 0;
-    bool eneg = false;
-    const char* q = e + 1;
-    if (q < end && (*q == '-' || *q == '+')) eneg = *q++ == '-';
-    for (; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
-    if (eneg) exp10 = -exp10;
-    while (nd > 1 && digits[nd - 1] == '0') --nd;
-    int decpt = exp10 + 1;  // value = 0.digits * 10**decpt
+    int decpt = 0;
+    if (!short_decimal(std::fabs(x), digits, nd, decpt)) {
+        char sci[40];
+        auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+        if (res.ec != std::errc()) throw std::runtime_error("float_repr: conversion failed");
+        const char* p = sci;
+        const char* end = res.ptr;
+        if (*p == '-') ++p;
+        const char* e = p;
+        for (; e < end && *e != 'e'; ++e)
+            if (*e != '.') digits[nd++] = *e;
+        int exp10 = 0;
+        bool eneg = false;
+        const char* q = e + 1;
+        if (q < end && (*q == '-' || *q == '+')) eneg = *q++ == '-';
+        for (; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
+        if (eneg) exp10 = -exp10;
+        while (nd > 1 && digits[nd - 1] == '0') --nd;
+        decpt = exp10 + 1;
+    }
     char buf[64];
     int n = 0;
     if (neg) buf[n++] = '-';

@@ -18,8 +18,23 @@ def test_float_repr_matches_repr(x):
     assert cp.float_repr(x) == repr(x)
 
 
+# Decimals of up to 15 significant digits and their neighbours, the values
+# instruction texts mostly hold.
+SHORT_DECIMALS = st.builds(lambda m, k, sign, nudge: sign * (m / 10**k) * (1 + nudge * 2**-52),
+                           st.integers(1, 10**15), st.integers(0, 20), st.sampled_from([1, -1]),
+                           st.sampled_from([0, 0, 1, -1]))
+
+
+@settings(max_examples=3000)
+@given(st.one_of(SHORT_DECIMALS, st.floats(1e-4, 1e15)))
+def test_float_repr_of_short_decimals_matches_repr(x):
+    assert cp.float_repr(x) == repr(x)
+
+
 @pytest.mark.parametrize("x", [0.0, -0.0, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5, 0.1, 5e-324,
-                               1.7976931348623157e308, 123456789.125, -2.5, 1e22, 3e-05])
+                               1.7976931348623157e308, 123456789.125, -2.5, 1e22, 3e-05,
+                               9.999999999999999e-05, 0.0001, 999999999999999.9, 999999999999999.0,
+                               0.30000000000000004, 16383.5, 1e-3])
 def test_float_repr_boundaries(x):
     assert cp.float_repr(x) == repr(x)
 
