@@ -176,18 +176,26 @@ double float_mod(double vx, double wx) {
     return mod;
 }
 
-std::string binary(std::int64_t v, int width) {
+void append_binary(std::string& out, std::int64_t v, int width) {
     bool neg = v < 0;
     // magnitude without overflow for INT64_MIN
     std::uint64_t mag = neg ? (~static_cast<std::uint64_t>(v) + 1) : static_cast<std::uint64_t>(v);
-    std::string digits;
+    char buf[64];
+    int n = 0;
     do {
-        digits.insert(digits.begin(), static_cast<char>('0' + (mag & 1)));
+        buf[63 - n++] = static_cast<char>('0' + (mag & 1));
         mag >>= 1;
     } while (mag);
+    if (neg) out += '-';
     int body = width - (neg ? 1 : 0);
-    if (static_cast<int>(digits.size()) < body) digits.insert(0, static_cast<size_t>(body) - digits.size(), '0');
-    return neg ? "-" + digits : digits;
+    if (n < body) out.append(static_cast<size_t>(body - n), '0');
+    out.append(buf + 64 - n, static_cast<size_t>(n));
+}
+
+std::string binary(std::int64_t v, int width) {
+    std::string out;
+    append_binary(out, v, width);
+    return out;
 }
 
 std::string hex(std::int64_t v) {

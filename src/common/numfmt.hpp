@@ -38,6 +38,7 @@ double float_mod(double a, double b);
 // format(v, "0Nb") for a non-negative or negative integer: binary digits
 // zero-padded to at least `width` characters (a '-' counts in the width).
 std::string binary(std::int64_t v, int width);
+void append_binary(std::string& out, std::int64_t v, int width);
 // hex(v): "0x..." / "-0x..." lower case.
 std::string hex(std::int64_t v);
 // Appends format(v, "0<width>x") (or "X" when `upper`): the sign counts in

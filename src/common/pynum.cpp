@@ -128,7 +128,7 @@ void append_binary(std::string& out, py::handle x, int width) {
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (!overflow) {
             if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            out += num::binary(v, width);
+            num::append_binary(out, v, width);
             return;
         }
     }

@@ -35,7 +35,7 @@ bool small_index(PyObject* o, long long hi, long long* out) {
 void append_frame_bit(std::string& out, py::handle idx) {
     long long i;
     if (small_index(idx.ptr(), words::kMaxFastShift, &i)) {
-        out += num::binary(static_cast<std::int64_t>(1) << i, 32);
+        num::append_binary(out, static_cast<std::int64_t>(1) << i, 32);
         return;
     }
     py::object bit = steal(PyNumber_Lshift(one(), idx.ptr()));
