@@ -284,3 +284,23 @@ def test_compile_parameters_follow_every_change():
     ir.kernel = None
     with pytest.raises(AttributeError):
         ir.wait_time
+
+
+@pytest.mark.parametrize("change", [
+    lambda m: delattr(m, "reg_value"),
+    lambda m: setattr(m, "__dict__", dict(m.__dict__, reg_value=9)),
+    lambda m: setattr(m, "__dict__", _ir.IRMov(4, 8).__dict__),
+    lambda m: [setattr(m, f"extra{i}", i) for i in range(64)] and setattr(m, "reg_value", 9),
+], ids=["deleted", "replaced", "shared", "grown"])
+def test_an_instruction_text_after_its_dict_changed(change):
+    mov = _ir.IRMov(3, 5)
+    for _ in range(2):
+        assert str(mov) == "movi %A3 5"
+    change(mov)
+    try:
+        expected = f"movi %A{mov.idx} {mov.reg_value}"
+    except AttributeError:
+        with pytest.raises(AttributeError):
+            str(mov)
+    else:
+        assert str(mov) == expected
