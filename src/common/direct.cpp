@@ -128,8 +128,7 @@ Slot g_slots[512];
     if (!d->ma_values) return nullptr;
     PyDictKeysObject* k = d->ma_keys;
     const Slot& s = slot_of(name, k);
-    if (s.name != name || s.keys != k || s.tp != tp || s.tp_version != type_version(tp) || !s.tp_version)
-        return nullptr;
+    if (s.name != name || s.keys != k || s.tp != tp || s.tp_version != type_version(tp)) return nullptr;
     if (s.ix >= k->dk_nentries || DK_UNICODE_ENTRIES(k)[s.ix].me_key != name) return nullptr;
     return d->ma_values->values[s.ix];
 }

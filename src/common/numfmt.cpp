@@ -198,18 +198,6 @@ std::string binary(std::int64_t v, int width) {
     return out;
 }
 
-std::string hex(std::int64_t v) {
-    bool neg = v < 0;
-    std::uint64_t mag = neg ? (~static_cast<std::uint64_t>(v) + 1) : static_cast<std::uint64_t>(v);
-    static const char* d = "0123456789abcdef";
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), d[mag & 15]);
-        mag >>= 4;
-    } while (mag);
-    return (neg ? "-0x" : "0x") + digits;
-}
-
 namespace {
 // Hexadecimal digits of a magnitude into buf (filled from the end); returns
 // the number of digits.
@@ -223,6 +211,16 @@ int hex_digits(std::uint64_t mag, bool upper, char (&buf)[16]) {
     return n;
 }
 }  // namespace
+
+std::string hex(std::int64_t v) {
+    bool neg = v < 0;
+    std::uint64_t mag = neg ? (~static_cast<std::uint64_t>(v) + 1) : static_cast<std::uint64_t>(v);
+    char buf[16];
+    int n = hex_digits(mag, false, buf);
+    std::string out = neg ? "-0x" : "0x";
+    out.append(buf + 16 - n, static_cast<size_t>(n));
+    return out;
+}
 
 void append_hex_padded(std::string& out, std::int64_t v, int width, bool upper) {
     bool neg = v < 0;

@@ -41,16 +41,16 @@ void import_names(py::module_& m) {
 
 void init_registry(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = keep(m.attr("__dict__"));
+    r.module_dict = keep(m, "__dict__");
     r.abc_meta = keep(py::module_::import("abc").attr("ABCMeta"));
     PyObject* cls_attr = _PyType_Lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
     if (!cls_attr) throw std::runtime_error("object has no __class__");
     r.object_class = Py_NewRef(cls_attr);
     py::module_ np = py::module_::import("numpy");
-    r.np_ndarray = keep(np.attr("ndarray"));
-    r.np_floating = keep(np.attr("floating"));
-    r.np_abs = keep(np.attr("abs"));
-    r.np_asarray = keep(np.attr("asarray"));
+    r.np_ndarray = keep(np, "ndarray");
+    r.np_floating = keep(np, "floating");
+    r.np_abs = keep(np, "abs");
+    r.np_asarray = keep(np, "asarray");
     r.np_float64 = keep(np.attr("float64"));
 }
 

@@ -207,7 +207,7 @@ py::object capture_pack_cmd(const Call& c) {
     if (mask.o)
         append_binary(out, mask.o, 8);
     else
-        out += num::binary(mask.bits, 8);
+        num::append_binary(out, mask.bits, 8);
     out += ' ';
     append_cycles(out, self, TVK_NAME("acq_width"), clock);
     out += ' ';

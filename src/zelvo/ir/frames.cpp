@@ -210,7 +210,7 @@ py::object frame_add_line(const Call& c) {
     if (slow)
         append_binary(s, slow, 32);
     else
-        s += num::binary(static_cast<std::int64_t>(fast), 32);
+        num::append_binary(s, static_cast<std::int64_t>(fast), 32);
     s += ' ';
     append_word(s, read_attr(self, TVK_NAME("frequency")), Word::FrameFreq);
     s += ' ';

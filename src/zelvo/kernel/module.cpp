@@ -17,7 +17,7 @@ void bind_from(py::module_& m, const py::module_& from, std::initializer_list<co
 
 void register_namespace(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = keep(m.attr("__dict__"));
+    r.module_dict = keep(m, "__dict__");
     // Standard library and numpy.
     for (const char* n : {"copy", "inspect", "ast", "astor"}) m.attr(n) = py::module_::import(n);
     bind_from(m, py::module_::import("typing"), {"Dict", "List", "Union", "Iterable", "Any", "Generic", "TypeVar"});
@@ -43,29 +43,29 @@ void register_namespace(py::module_& m) {
 
     // What the handlers use directly, taken from the modules held above.
     py::module_ ast = py::module_::import("ast");
-    r.Name = keep(ast.attr("Name"));
-    r.Attribute = keep(ast.attr("Attribute"));
-    r.Call = keep(ast.attr("Call"));
-    r.Constant = keep(ast.attr("Constant"));
-    r.Subscript = keep(ast.attr("Subscript"));
-    r.Compare = keep(ast.attr("Compare"));
-    r.Eq = keep(ast.attr("Eq"));
-    r.Gt = keep(ast.attr("Gt"));
-    r.Lt = keep(ast.attr("Lt"));
-    r.Load = keep(ast.attr("Load"));
-    r.Assign = keep(ast.attr("Assign"));
-    r.BinOp = keep(ast.attr("BinOp"));
-    r.copy_location = keep(ast.attr("copy_location"));
+    r.Name = keep(ast, "Name");
+    r.Attribute = keep(ast, "Attribute");
+    r.Call = keep(ast, "Call");
+    r.Constant = keep(ast, "Constant");
+    r.Subscript = keep(ast, "Subscript");
+    r.Compare = keep(ast, "Compare");
+    r.Eq = keep(ast, "Eq");
+    r.Gt = keep(ast, "Gt");
+    r.Lt = keep(ast, "Lt");
+    r.Load = keep(ast, "Load");
+    r.Assign = keep(ast, "Assign");
+    r.BinOp = keep(ast, "BinOp");
+    r.copy_location = keep(ast, "copy_location");
     r.Iterable = keep(py::module_::import("collections.abc").attr("Iterable"));
     r.eval = keep(py::module_::import("builtins").attr("eval"));
     py::module_ functools = py::module_::import("functools");
-    r.wraps = keep(functools.attr("wraps"));
-    r.IRBase = keep(ir.attr("IRBase"));
-    r.IRMov = keep(ir.attr("IRMov"));
-    r.IRJmov = keep(ir.attr("IRJmov"));
-    r.IRJumpInside = keep(ir.attr("IRJumpInside"));
-    r.IRPlaceholder = keep(ir.attr("IRPlaceholder"));
-    r.IRJumpImmNormal = keep(ir.attr("IRJumpImmNormal"));
+    r.wraps = keep(functools, "wraps");
+    r.IRBase = keep(ir, "IRBase");
+    r.IRMov = keep(ir, "IRMov");
+    r.IRJmov = keep(ir, "IRJmov");
+    r.IRJumpInside = keep(ir, "IRJumpInside");
+    r.IRPlaceholder = keep(ir, "IRPlaceholder");
+    r.IRJumpImmNormal = keep(ir, "IRJumpImmNormal");
 }
 
 void register_kernel(py::module_& m) {
