@@ -124,7 +124,12 @@ py::object zv_func_precall(const Call& c) {
     py::object copy, name;
     if (!rewrite_call(b[0], b[1], copy, name)) return py::none();
     py::object entry = registry_entry(name);
-    if (entry) call_method(entry, TVK_NAME("pre_call"), {b[0], copy});
+    if (!entry) return copy;
+    // The library's own hooks leave the call as written; any other may change
+    // it, and its text is then made anew.
+    bool own = bool(Instance(entry.ptr()).own_member(TVK_NAME("pre_call")));
+    call_method(entry, TVK_NAME("pre_call"), {b[0], copy});
+    if (!own) make_text_anew(copy);
     return copy;
 }
 

@@ -1,6 +1,7 @@
 // Evaluation of a kernel expression: the node back to source text through
-// astor, evaluated with the module's own namespace as globals and the
-// kernel's visible symbol tables as locals.
+// astor (its compiled code remembered for the node's structure), evaluated
+// with the module's own namespace as globals and the kernel's visible symbol
+// tables as locals.
 //
 // The locals are a view over the tables rather than a merged copy, so an
 // evaluation costs the same however many symbols the kernel has declared: a
@@ -222,7 +223,7 @@ py::object kernel_eval(const Call& c) {
     py::handle self = b[0], node = b[1];
     py::object locals = make_locals(self, node, b[2]);
     try {
-        py::object source = call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
+        py::object source = node_code(node);
         PyObject* argv[] = {source.ptr(), reg().module_dict, locals.ptr()};
         return steal(PyObject_Vectorcall(reg().eval, argv, 3, nullptr));
     } catch (py::error_already_set& e) {

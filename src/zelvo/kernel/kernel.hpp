@@ -33,6 +33,7 @@ struct Registry {
     PyObject* Assign = nullptr;
     PyObject* BinOp = nullptr;
     PyObject* copy_location = nullptr;
+    PyObject* AST = nullptr;        // ast.AST, the base of every node class
     PyObject* Iterable = nullptr;   // collections.abc.Iterable
     PyObject* eval = nullptr;       // builtins.eval
     PyObject* wraps = nullptr;      // functools.wraps
@@ -114,6 +115,22 @@ py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<
 py::object ast_node(PyObject* cls, py::handle fields);
 // A ready instruction of the front-end's own: cls(*args, **kw).
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel = {});
+
+// ---- memos -------------------------------------------------------------------
+
+// inspect.getsource(func), remembered for func's code object.
+py::object function_source(py::handle func);
+// ast.parse(source): a tree of its own for every caller, copied from the one
+// remembered for the text.
+py::object parse_source(py::handle source);
+// What eval is given for a node: its compiled code, remembered for the
+// node's structure, or its text (astor's to_source) when the text is made
+// anew.
+py::object node_code(py::handle node);
+// The next evaluation of `node` makes its text anew (a hook that is not the
+// library's own may have changed it in ways its structure does not show).
+void make_text_anew(py::handle node);
+void register_memo(py::module_& m);
 
 // ---- members ---------------------------------------------------------------
 

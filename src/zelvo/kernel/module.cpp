@@ -56,6 +56,7 @@ void register_namespace(py::module_& m) {
     r.Assign = keep(ast, "Assign");
     r.BinOp = keep(ast, "BinOp");
     r.copy_location = keep(ast, "copy_location");
+    r.AST = keep(ast, "AST");
     r.Iterable = keep(py::module_::import("collections.abc").attr("Iterable"));
     r.eval = keep(py::module_::import("builtins").attr("eval"));
     py::module_ functools = py::module_::import("functools");
@@ -143,6 +144,7 @@ TVK_MODULE(kernel, m) {
     using namespace tvk::kern;
     m.doc() = "Kernel front-end: kernel functions and source texts to IR instruction lists.";
     register_namespace(m);
+    register_memo(m);
     py::list all;
     for (const char* n : {"kernel", "Kernel", "SimulationKernel", "ScopeKernel", "form_kernel"}) all.append(n);
     m.attr("__all__") = all;

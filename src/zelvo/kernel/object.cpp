@@ -37,10 +37,6 @@ py::object default_pass_params() {
     return std::move(d);
 }
 
-py::object ast_parse(py::handle source) {
-    return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
-}
-
 }  // namespace
 
 py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args) {
@@ -61,15 +57,13 @@ py::object kernel_init(const Call& c) {
     py::handle self = b[0], func = b[1], args = b[2], kwargs = b[3], src = b[4];
     py::object name, source, tree;
     if (!func.is_none()) {
-        py::object text = src.is_none()
-                              ? call_method(global(TVK_NAME("inspect")), TVK_NAME("getsource"), {func})
-                              : py::reinterpret_borrow<py::object>(src);
+        py::object text = src.is_none() ? function_source(func) : py::reinterpret_borrow<py::object>(src);
         source = call_method(self, TVK_NAME("_remove_tabs"), {text});
-        tree = ast_parse(source);
+        tree = parse_source(source);
         name = getattr(func, TVK_NAME("__name__"));
     } else if (!src.is_none()) {
         source = call_method(self, TVK_NAME("_remove_tabs"), {src});
-        tree = ast_parse(source);
+        tree = parse_source(source);
         name = py::str("program");
     } else {
         py::object constant = getattr(global(TVK_NAME("ast")), TVK_NAME("Constant"));
@@ -142,7 +136,7 @@ py::object parse(const Call& c) {
     static const Signature sig("parse", {"self"}, 1);
     py::handle self = bind<1>(sig, c)[0];
     call_method(self, TVK_NAME("clear"));
-    set(self, TVK_NAME("top_node"), ast_parse(getattr(self, TVK_NAME("top_src"))));
+    set(self, TVK_NAME("top_node"), parse_source(getattr(self, TVK_NAME("top_src"))));
     visit(self, getattr(self, TVK_NAME("top_node")));
     return getattr(self, TVK_NAME("instruction_list"));
 }

@@ -1,0 +1,388 @@
+// Work every call of a kernel repeats, done once: the source of a kernel
+// function per code object, the syntax tree of a source text, and the
+// compiled code of an evaluated node per node structure.
+//
+// Each memo stands for one step of the standard library and is used only
+// while that step is still the one the module namespace names (the globals
+// inspect, ast and astor, and the function read from each); otherwise the
+// step runs as written. What a memo gives is what the step would give: a
+// remembered tree is handed out only as a fresh copy (nothing outside sees
+// the one kept), a remembered code object only for a node of the same
+// structure, its text made by astor from a copy of the node, so no tree is
+// ever marked by astor. Every memo is bounded, keyed by values it holds (a
+// code object is keyed by its address only together with the object
+// itself), and holds nothing that refers back to it.
+#include "kernel.hpp"
+
+#include <cstring>
+#include <unordered_set>
+
+namespace tvk::kern {
+
+namespace {
+
+// A bounded memo: a dict in insertion order, the oldest entry dropped when a
+// new one would pass the limit. Kept for the process.
+class Memo {
+public:
+    explicit Memo(Py_ssize_t limit) : limit_(limit) {}
+    void init() { dict_ = steal(PyDict_New()).release().ptr(); }
+    // Borrowed; nullptr when absent.
+    PyObject* get(PyObject* key) const {
+        PyObject* v = PyDict_GetItemWithError(dict_, key);
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return v;
+    }
+    void put(PyObject* key, PyObject* value) {
+        if (PyDict_GET_SIZE(dict_) >= limit_) {
+            Py_ssize_t pos = 0;
+            PyObject *oldest, *ignored;
+            if (PyDict_Next(dict_, &pos, &oldest, &ignored)) {
+                py::object k = py::reinterpret_borrow<py::object>(oldest);
+                if (PyDict_DelItem(dict_, k.ptr()) < 0) throw py::error_already_set();
+            }
+        }
+        if (PyDict_SetItem(dict_, key, value) < 0) throw py::error_already_set();
+    }
+
+private:
+    Py_ssize_t limit_;
+    PyObject* dict_ = nullptr;
+};
+
+// The standard-library steps the memos stand for, as the module found them
+// when it was loaded, and what the node walks need of the ast module.
+struct Originals {
+    PyObject* inspect = nullptr;
+    PyObject* getsource = nullptr;
+    PyObject* ast = nullptr;
+    PyObject* parse = nullptr;
+    PyObject* astor = nullptr;
+    PyObject* to_source = nullptr;
+    // The parser's own node classes, each kept for the process and compared
+    // by address, so no Python code runs when a node's class is asked.
+    std::unordered_set<const PyTypeObject*> node_types;
+    PyObject* filename = nullptr;    // "<string>", the file name eval compiles under
+    PyObject* fresh = nullptr;       // set of nodes whose next text is made anew
+};
+Originals& orig() {
+    static auto* o = new Originals();
+    return *o;
+}
+
+Memo& sources() {
+    static auto* m = new Memo(256);
+    return *m;
+}
+Memo& trees() {
+    static auto* m = new Memo(128);
+    return *m;
+}
+Memo& codes() {
+    static auto* m = new Memo(4096);
+    return *m;
+}
+
+// `module.attr` as the kernel namespace names it is still `kept`: the global
+// is the module found at load and the module still gives that attribute.
+bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject* kept) {
+    PyObject* m = PyDict_GetItemWithError(reg().module_dict, global_name);
+    if (!m) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return false;
+    }
+    if (m != module || !PyModule_CheckExact(m)) return false;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(m), attr);
+    if (!f && PyErr_Occurred()) throw py::error_already_set();
+    return f == kept;
+}
+
+// ---- node walks ---------------------------------------------------------------
+
+constexpr int kMaxDepth = 200;
+constexpr Py_ssize_t kMaxShape = 4096;
+
+bool is_node_type(PyTypeObject* tp) { return orig().node_types.count(tp) != 0; }
+
+// The instance dict of a node (borrowed), nullptr when it has none yet.
+PyObject* node_dict(PyObject* node) {
+    PyObject** dp = _PyObject_GetDictPtr(node);
+    return dp ? *dp : nullptr;
+}
+
+// A tuple of names the node class lists (_fields, _attributes), borrowed.
+PyObject* class_names(PyTypeObject* tp, PyObject* which) {
+    PyObject* t = _PyType_Lookup(tp, which);
+    return t && PyTuple_CheckExact(t) ? t : nullptr;
+}
+
+void push(PyObject* out, PyObject* item) {
+    if (PyList_Append(out, item) < 0) throw py::error_already_set();
+}
+void push_owned(PyObject* out, PyObject* item) {
+    py::object o = steal(item);
+    push(out, o.ptr());
+}
+void push_bits(PyObject* out, double d) {
+    unsigned long long bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    push_owned(out, PyLong_FromUnsignedLongLong(bits));
+}
+
+// Appends to `out` everything of `o` that astor's text of it depends on:
+// node classes, field values in field order (a float by its bits, so 0.0
+// and -0.0 differ), list lengths. False when `o` holds anything else (a node
+// of another class, an attribute beyond the fields and positions, a constant
+// of another type), whose text is then made anew every time.
+bool shape(PyObject* o, PyObject* out, int depth) {
+    if (depth > kMaxDepth || PyList_GET_SIZE(out) > kMaxShape) return false;
+    PyTypeObject* tp = Py_TYPE(o);
+    if (o == Py_None || o == Py_Ellipsis) {
+        push(out, o);
+        return true;
+    }
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyBytes_Type) {
+        push(out, reinterpret_cast<PyObject*>(tp));
+        push(out, o);
+        return true;
+    }
+    if (tp == &PyFloat_Type) {
+        push(out, reinterpret_cast<PyObject*>(tp));
+        push_bits(out, PyFloat_AS_DOUBLE(o));
+        return true;
+    }
+    if (tp == &PyComplex_Type) {
+        Py_complex z = PyComplex_AsCComplex(o);
+        push(out, reinterpret_cast<PyObject*>(tp));
+        push_bits(out, z.real);
+        push_bits(out, z.imag);
+        return true;
+    }
+    if (tp == &PyList_Type) {
+        Py_ssize_t n = PyList_GET_SIZE(o);
+        push(out, reinterpret_cast<PyObject*>(tp));
+        push_owned(out, PyLong_FromSsize_t(n));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(o, i));
+            if (!shape(item.ptr(), out, depth + 1)) return false;
+        }
+        return PyList_GET_SIZE(o) == n;
+    }
+    if (!is_node_type(tp)) return false;
+    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
+    PyObject* attributes = class_names(tp, TVK_NAME("_attributes"));
+    if (!fields || !attributes) return false;
+    PyObject* dict = node_dict(o);
+    push(out, reinterpret_cast<PyObject*>(tp));
+    Py_ssize_t known = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        PyObject* v = dict ? PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(fields, i)) : nullptr;
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return false;
+        }
+        ++known;
+        py::object value = py::reinterpret_borrow<py::object>(v);
+        if (!shape(value.ptr(), out, depth + 1)) return false;
+    }
+    if (!dict) return true;
+    auto has = [&](PyObject* name) {
+        int r = PyDict_Contains(dict, name);
+        if (r < 0) throw py::error_already_set();
+        return r != 0;
+    };
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(attributes); ++i) known += has(PyTuple_GET_ITEM(attributes, i));
+    // astor's own mark from an earlier text; the text here never reads it.
+    known += has(TVK_NAME("_pp"));
+    return known == PyDict_GET_SIZE(dict);
+}
+
+// A copy of a node tree: every node of the parser's classes and every list
+// new, everything else (constants, names, positions) shared. A node without
+// any attribute (the parser's shared Load, Store and operator nodes) stays
+// itself, as every parse gives it. Without `keep_marks`, astor's precedence
+// mark is left out. nullptr when the tree is too deep or holds a node of
+// another class, which is then not copied.
+PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
+    if (depth > kMaxDepth) return nullptr;
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == &PyList_Type) {
+        Py_ssize_t n = PyList_GET_SIZE(o);
+        py::object copy = steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = copy_tree(PyList_GET_ITEM(o, i), keep_marks, depth + 1);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(copy.ptr(), i, item);
+        }
+        return copy.release().ptr();
+    }
+    if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return Py_NewRef(o);
+    if (!is_node_type(tp)) return nullptr;
+    PyObject* dict = node_dict(o);
+    if (!dict || PyDict_GET_SIZE(dict) == 0) return Py_NewRef(o);
+    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
+    if (!fields) return nullptr;
+    py::object copy_dict = steal(PyDict_Copy(dict));
+    if (!keep_marks) {
+        int marked = PyDict_Contains(copy_dict.ptr(), TVK_NAME("_pp"));
+        if (marked < 0 || (marked && PyDict_DelItem(copy_dict.ptr(), TVK_NAME("_pp")) < 0))
+            throw py::error_already_set();
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fields, i);
+        PyObject* v = PyDict_GetItemWithError(copy_dict.ptr(), name);
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) continue;
+        PyObject* c = copy_tree(v, keep_marks, depth + 1);
+        if (!c) return nullptr;
+        py::object value = steal(c);
+        if (PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+    }
+    PyObject* node = tp->tp_alloc(tp, 0);
+    if (!node) throw py::error_already_set();
+    py::object result = steal(node);
+    PyObject** dp = _PyObject_GetDictPtr(node);
+    if (!dp) return nullptr;
+    Py_XSETREF(*dp, copy_dict.release().ptr());
+    return result.release().ptr();
+}
+
+// ---- evaluation text ------------------------------------------------------------
+
+// astor's text of the node, made from a copy so that the tree keeps no mark
+// of it; of the node itself when no copy can be made.
+py::object fresh_text(py::handle node) {
+    PyObject* c = copy_tree(node.ptr(), false, 0);
+    py::object copy = c ? steal(c) : py::reinterpret_borrow<py::object>(node);
+    return steal(PyObject_CallOneArg(orig().to_source, copy.ptr()));
+}
+
+// The flags eval compiles a text with: those of a text given as str, merged
+// with the future features of the calling code.
+int eval_flags() {
+    PyCompilerFlags cf = _PyCompilerFlags_INIT;
+    cf.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+    PyEval_MergeCompilerFlags(&cf);
+    return cf.cf_flags;
+}
+
+// The text compiled as eval compiles a str: leading blanks and tabs skipped,
+// in eval mode, under the file name "<string>". An empty object when the
+// text is one eval refuses before compiling (a null character): eval is then
+// given the text and refuses it itself.
+py::object compile_text(py::handle text, int flags) {
+    Py_ssize_t size = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!s) throw py::error_already_set();
+    if (std::strlen(s) != static_cast<size_t>(size)) return py::object();
+    while (*s == ' ' || *s == '\t') ++s;
+    PyCompilerFlags cf = _PyCompilerFlags_INIT;
+    cf.cf_flags = flags;
+    return steal(Py_CompileStringObject(s, orig().filename, Py_eval_input, &cf, -1));
+}
+
+bool take_fresh(py::handle node) {
+    if (PySet_GET_SIZE(orig().fresh) == 0 || !is_node_type(Py_TYPE(node.ptr()))) return false;
+    int r = PySet_Discard(orig().fresh, node.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+}  // namespace
+
+py::object function_source(py::handle func) {
+    Originals& o = orig();
+    PyObject* f = func.ptr();
+    bool memo = own_step(TVK_NAME("inspect"), o.inspect, TVK_NAME("getsource"), o.getsource) &&
+                Py_TYPE(f) == &PyFunction_Type;
+    if (memo) {
+        // getsource follows __wrapped__ to another function.
+        PyObject* fdict = reinterpret_cast<PyFunctionObject*>(f)->func_dict;
+        int wrapped = fdict ? PyDict_Contains(fdict, TVK_NAME("__wrapped__")) : 0;
+        if (wrapped < 0) throw py::error_already_set();
+        memo = wrapped == 0;
+    }
+    if (!memo) return call_method(global(TVK_NAME("inspect")), TVK_NAME("getsource"), {func});
+    // Keyed by the code object's address, with the object itself in the
+    // entry: the address names no other object while the entry holds it.
+    py::object code = py::reinterpret_borrow<py::object>(PyFunction_GET_CODE(f));
+    py::object key = steal(PyLong_FromVoidPtr(code.ptr()));
+    if (PyObject* entry = sources().get(key.ptr()))
+        if (PyTuple_GET_ITEM(entry, 0) == code.ptr()) return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 1));
+    py::object source = steal(PyObject_CallOneArg(o.getsource, f));
+    if (PyUnicode_CheckExact(source.ptr())) sources().put(key.ptr(), py::make_tuple(code, source).ptr());
+    return source;
+}
+
+py::object parse_source(py::handle source) {
+    Originals& o = orig();
+    if (!own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) || !PyUnicode_CheckExact(source.ptr()))
+        return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
+    if (PyObject* kept = trees().get(source.ptr())) {
+        PyObject* c = copy_tree(kept, true, 0);
+        if (c) return steal(c);
+    }
+    py::object tree = steal(PyObject_CallOneArg(o.parse, source.ptr()));
+    if (PyObject* c = copy_tree(tree.ptr(), true, 0)) {
+        py::object kept = steal(c);
+        trees().put(source.ptr(), kept.ptr());
+    }
+    return tree;
+}
+
+py::object node_code(py::handle node) {
+    Originals& o = orig();
+    if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
+        return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
+    if (take_fresh(node)) return fresh_text(node);
+    py::object shape_list = steal(PyList_New(0));
+    if (!shape(node.ptr(), shape_list.ptr(), 0)) return fresh_text(node);
+    int flags = eval_flags();
+    push_owned(shape_list.ptr(), PyLong_FromLong(flags));
+    py::object key = steal(PyList_AsTuple(shape_list.ptr()));
+    if (PyObject* code = codes().get(key.ptr())) return py::reinterpret_borrow<py::object>(code);
+    py::object text = fresh_text(node);
+    if (!PyUnicode_CheckExact(text.ptr())) return text;
+    py::object code = compile_text(text, flags);
+    if (!code) return text;
+    codes().put(key.ptr(), code.ptr());
+    return code;
+}
+
+void make_text_anew(py::handle node) {
+    PyObject* fresh = orig().fresh;
+    // A node of another class has its text made anew anyway.
+    if (!is_node_type(Py_TYPE(node.ptr()))) return;
+    // Marks are taken by the evaluation right after the hook; one left over
+    // by a visitor that never evaluated its node only makes a text anew.
+    if (PySet_GET_SIZE(fresh) >= 256 && PySet_Clear(fresh) < 0) throw py::error_already_set();
+    if (PySet_Add(fresh, node.ptr()) < 0) throw py::error_already_set();
+}
+
+void register_memo(py::module_& m) {
+    Originals& o = orig();
+    py::object inspect = m.attr("inspect"), ast = m.attr("ast"), astor = m.attr("astor");
+    o.inspect = keep(inspect);
+    o.getsource = keep(inspect, "getsource");
+    o.ast = keep(ast);
+    o.parse = keep(ast, "parse");
+    o.astor = keep(astor);
+    o.to_source = keep(astor, "to_source");
+    py::dict parser_classes = py::module_::import("_ast").attr("__dict__");
+    for (auto item : parser_classes) {
+        PyObject* v = item.second.ptr();
+        if (PyType_Check(v) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(v),
+                                                reinterpret_cast<PyTypeObject*>(reg().AST)))
+            o.node_types.insert(reinterpret_cast<PyTypeObject*>(keep(v)));
+    }
+    o.filename = intern("<string>");
+    o.fresh = steal(PySet_New(nullptr)).release().ptr();
+    sources().init();
+    trees().init();
+    codes().init();
+}
+
+}  // namespace tvk::kern
