@@ -125,9 +125,12 @@ py::object zv_func_precall(const Call& c) {
     if (!rewrite_call(b[0], b[1], copy, name)) return py::none();
     py::object entry = registry_entry(name);
     if (!entry) return copy;
-    // The library's own hooks leave the call as written; any other may change
+    // The library's own hook leaves the call as written; any other may change
     // it, and its text is then made anew.
-    bool own = bool(Instance(entry.ptr()).own_member(TVK_NAME("pre_call")));
+    PyTypeObject* tp = Py_TYPE(entry.ptr());
+    bool own = tp->tp_getattro == PyObject_GenericGetAttr &&
+               _PyType_Lookup(tp, TVK_NAME("pre_call")) == reg().default_pre_call &&
+               Instance(entry.ptr()).lacks({TVK_NAME("pre_call")});
     call_method(entry, TVK_NAME("pre_call"), {b[0], copy});
     if (!own) make_text_anew(copy);
     return copy;

@@ -34,6 +34,11 @@ struct Registry {
     PyObject* BinOp = nullptr;
     PyObject* copy_location = nullptr;
     PyObject* AST = nullptr;        // ast.AST, the base of every node class
+    PyObject* ast_dict = nullptr;   // the ast module's namespace
+    PyObject* visit = nullptr;      // ast.NodeVisitor.visit, as found at load
+    PyObject* generic_visit = nullptr;
+    PyObject* iter_fields = nullptr;  // ast.iter_fields, which generic_visit reads
+    PyObject* default_pre_call = nullptr;  // KernelFunction's own pre_call, as found at load
     PyObject* Iterable = nullptr;   // collections.abc.Iterable
     PyObject* eval = nullptr;       // builtins.eval
     PyObject* wraps = nullptr;      // functools.wraps

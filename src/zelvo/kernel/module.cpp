@@ -30,6 +30,7 @@ void register_namespace(py::module_& m) {
     py::module_ functions = import_sibling(m, "_functions");
     star_import(m, functions);
     bind_from(m, functions, {"KernelFunction"});
+    r.default_pre_call = keep(functions.attr("KernelFunction").attr("__dict__")["pre_call"]);
     py::module_ ir = import_sibling(m, "_ir");
     bind_from(m, ir, {"IRBase", "IRWait", "IRJumpImmNormal", "IRMov", "IRJmov", "IRNop", "IRJumpInside",
                       "IRPlaceholder", "IRTimingPlaceholder"});
@@ -57,6 +58,11 @@ void register_namespace(py::module_& m) {
     r.BinOp = keep(ast, "BinOp");
     r.copy_location = keep(ast, "copy_location");
     r.AST = keep(ast, "AST");
+    r.ast_dict = keep(ast, "__dict__");
+    r.iter_fields = keep(ast, "iter_fields");
+    py::object visitor = ast.attr("NodeVisitor");
+    r.visit = keep(visitor.attr("__dict__")["visit"]);
+    r.generic_visit = keep(visitor.attr("__dict__")["generic_visit"]);
     r.Iterable = keep(py::module_::import("collections.abc").attr("Iterable"));
     r.eval = keep(py::module_::import("builtins").attr("eval"));
     py::module_ functools = py::module_::import("functools");
