@@ -279,14 +279,39 @@ py::object init_only(const Call& c) {
     return py::none();
 }
 
-void call_next_init(py::handle defining_class, py::handle self, py::handle kwargs) {
+namespace {
+
+// The __init__ that follows a defining class in a type's MRO, when it is a
+// function or one of our own methods: remembered per (type, defining class)
+// while the type keeps its version tag, which changes with any change of the
+// type or a base (so the class dicts the lookup read are as they were).
+// Plain memory, only compared.
+struct NextInit {
+    PyTypeObject* tp = nullptr;
+    PyObject* defining = nullptr;
+    unsigned version = 0;
+    PyObject* init = nullptr;  // borrowed from a class dict of the MRO
+};
+NextInit g_next_inits[256];
+
+NextInit& next_init_slot(PyTypeObject* tp, PyObject* defining) {
+    auto a = reinterpret_cast<std::uintptr_t>(tp) >> 4;
+    auto b = reinterpret_cast<std::uintptr_t>(defining) >> 4;
+    return g_next_inits[(a * 31u ^ b) & 255];
+}
+
+// The next __init__ after `defining` that can be called directly; nullptr
+// when the generic lookup must decide (none found, or another kind).
+PyObject* find_next_init(PyTypeObject* tp, PyObject* defining) {
+    NextInit& e = next_init_slot(tp, defining);
+    unsigned v = type_version(tp);
+    if (e.tp == tp && e.defining == defining && v && e.version == v) return e.init;
     PyObject* name = TVK_NAME("__init__");
-    PyObject* kw = kwargs && !kwargs.is_none() ? kwargs.ptr() : nullptr;
-    PyTypeObject* tp = Py_TYPE(self.ptr());
     PyObject* mro = tp->tp_mro;
     Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
     Py_ssize_t i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != defining_class.ptr()) ++i;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != defining) ++i;
+    PyObject* found = nullptr;
     for (Py_ssize_t j = i + 1; j < n; ++j) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, j))->tp_dict;
         PyObject* d = PyDict_GetItemWithError(dict, name);
@@ -294,16 +319,37 @@ void call_next_init(py::handle defining_class, py::handle self, py::handle kwarg
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        // Functions and our own methods: call them with self in front, no
-        // bound method object in between.
-        if (PyFunction_Check(d) || Py_TYPE(d) == method_type()) {
-            PyObject* argv[1] = {self.ptr()};
-            PyObject* r = PyObject_VectorcallDict(d, argv, 1, kw);
-            if (!r) throw py::error_already_set();
-            Py_DECREF(r);
-            return;
-        }
+        if (PyFunction_Check(d) || Py_TYPE(d) == method_type()) found = d;
         break;
+    }
+    // The lookup gives the type a version tag when it has none yet.
+    if (!v) {
+        (void)_PyType_Lookup(tp, name);
+        v = type_version(tp);
+    }
+    if (v) e = NextInit{tp, defining, v, found};
+    return found;
+}
+
+}  // namespace
+
+PyObject* next_init(py::handle defining_class, py::handle self) {
+    return find_next_init(Py_TYPE(self.ptr()), defining_class.ptr());
+}
+
+void call_next_init(py::handle defining_class, py::handle self, py::handle kwargs) {
+    PyObject* name = TVK_NAME("__init__");
+    PyObject* kw = kwargs && !kwargs.is_none() ? kwargs.ptr() : nullptr;
+    // Functions and our own methods: called with self in front, no bound
+    // method object in between, held while they run.
+    if (PyObject* d = find_next_init(Py_TYPE(self.ptr()), defining_class.ptr())) {
+        py::object held = py::reinterpret_borrow<py::object>(d);
+        PyObject* argv[1] = {self.ptr()};
+        MethodEntry own = kw ? MethodEntry{} : method_entry(d);
+        PyObject* r = own ? own.fn(own.cell, argv, 1, nullptr) : PyObject_VectorcallDict(d, argv, 1, kw);
+        if (!r) throw py::error_already_set();
+        Py_DECREF(r);
+        return;
     }
     py::object f = super_attr(defining_class, self, name);
     PyObject* empty = PyTuple_New(0);

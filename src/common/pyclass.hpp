@@ -66,6 +66,9 @@ py::object super_attr(py::handle defining_class, py::handle self, PyObject* name
 // Runs the next __init__ of self's MRO after `defining_class` with no
 // positional argument and the given keywords.
 void call_next_init(py::handle defining_class, py::handle self, py::handle kwargs);
+// That __init__ (borrowed from its class dict) when it is a function or one
+// of our methods, else nullptr.
+PyObject* next_init(py::handle defining_class, py::handle self);
 
 // An __init__(self) that only runs the next __init__ of the MRO (after the
 // class the member was defined on); gives self for what the caller adds.

@@ -11,7 +11,20 @@ Registry& reg() {
     return *r;
 }
 
-py::object sim_type(PyObject* member) { return read_attr(reg().SimIRType, member); }
+// The flag class refuses to rebind its members, so each is read once.
+py::object sim_type(PyObject* member) {
+    static std::pair<PyObject*, PyObject*> known[8] = {};  // (interned name, member), kept for the process
+    for (auto& [name, value] : known) {
+        if (name == member) return py::reinterpret_borrow<py::object>(value);
+        if (!name) {
+            py::object v = read_attr(reg().SimIRType, member);
+            name = member;
+            value = v.inc_ref().ptr();
+            return v;
+        }
+    }
+    return read_attr(reg().SimIRType, member);
+}
 
 py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
                         const std::function<void(ClassBuilder&)>& fill) {
@@ -44,6 +57,19 @@ void raise_assembly_error(py::handle self, const char* message) {
     throw py::error_already_set();
 }
 
+void base_fields(PyObject* self, PyObject* kwargs) {
+    PyObject* kernel = nullptr;
+    if (kwargs) {
+        kernel = PyDict_GetItemWithError(kwargs, TVK_NAME("kernel"));
+        if (!kernel && PyErr_Occurred()) throw py::error_already_set();
+    }
+    static NewFields fields({"tag", "real_wait_time", "line", "kernel", "index_map"});
+    static PyObject* const zero = PyLong_FromLong(0);  // the interpreter's own small int
+    py::object tag = generate_tag_of(self, reg().tag_property);
+    py::object index_map = steal(PyDict_New());
+    fields.set(self, {tag.ptr(), zero, zero, kernel ? kernel : Py_None, index_map.ptr()});
+}
+
 namespace {
 
 // zlv_config(name, value): one key of the module's global_config, looked up
@@ -60,18 +86,7 @@ py::object zlv_config(const Call& c) {
 py::object base_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
     auto b = bind_init<1>(sig, c);
-    py::handle self = b[0];
-    setattr(self, TVK_NAME("tag"), generate_tag_of(self, reg().tag_property));
-    py::object zero = py::reinterpret_steal<py::object>(PyLong_FromLong(0));
-    setattr(self, TVK_NAME("real_wait_time"), zero);
-    setattr(self, TVK_NAME("line"), zero);
-    PyObject* kernel = nullptr;
-    if (b.kwargs) {
-        kernel = PyDict_GetItemWithError(b.kwargs.ptr(), TVK_NAME("kernel"));
-        if (!kernel && PyErr_Occurred()) throw py::error_already_set();
-    }
-    setattr(self, TVK_NAME("kernel"), kernel ? py::handle(kernel) : py::handle(Py_None));
-    setattr(self, TVK_NAME("index_map"), py::dict());
+    base_fields(b.v[0], b.kwargs ? b.kwargs.ptr() : nullptr);
     return py::none();
 }
 
@@ -223,6 +238,8 @@ void register_base(py::module_& m) {
             .abstract_property("wait_time", getter<const_int<0>>());
     });
     reg().IRBase = cls.ptr();
+    // Held, so that no other object can ever be taken for it.
+    reg().base_init = keep(py::handle(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict)[py::str("__init__")]);
 }
 
 }  // namespace tvk::ir

@@ -13,29 +13,42 @@ template <void (*SetFields)(py::handle)>
 py::object category_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
     auto b = bind_init<1>(sig, c);
-    call_next_init(c.cls, b[0], b.kwargs);
+    // The chain mostly ends in IRBase's own __init__, run here directly.
+    if (next_init(c.cls, b[0]) == reg().base_init)
+        base_fields(b.v[0], b.kwargs ? b.kwargs.ptr() : nullptr);
+    else
+        call_next_init(c.cls, b[0], b.kwargs);
     SetFields(b[0]);
     return py::none();
 }
 
 void no_fields(py::handle) {}
 
+PyObject* small_int(long v) { return PyLong_FromLong(v); }  // the interpreter's own, never freed
+
 void unfix_fields(py::handle self) {
-    setattr(self, TVK_NAME("ir_sub"), py::list());
-    setattr(self, TVK_NAME("irhead"), py::int_(0));
+    static NewFields fields({"ir_sub", "irhead"});
+    static PyObject* const zero = small_int(0);
+    py::object sub = steal(PyList_New(0));
+    fields.set(self.ptr(), {sub.ptr(), zero});
 }
 
 void load_ddr_fields(py::handle self) {
-    setattr(self, TVK_NAME("wait_trig"), py::bool_(false));
-    setattr(self, TVK_NAME("b_width"), py::int_(2));
-    setattr(self, TVK_NAME("mode"), py::int_(0));
+    static NewFields fields({"wait_trig", "b_width", "mode"});
+    static PyObject* const two = small_int(2);
+    static PyObject* const zero = small_int(0);
+    fields.set(self.ptr(), {Py_False, two, zero});
 }
 
-void simulation_fields(py::handle self) { setattr(self, TVK_NAME("sim_ir_type"), sim_type(TVK_NAME("NORMAL"))); }
+void simulation_fields(py::handle self) {
+    static NewFields fields({"sim_ir_type"});
+    fields.set(self.ptr(), {sim_type(TVK_NAME("NORMAL")).ptr()});
+}
 
 void jump_fields(py::handle self) {
-    setattr(self, TVK_NAME("target"), py::none());
-    setattr(self, TVK_NAME("cmd_idx"), py::int_(0));
+    static NewFields fields({"target", "cmd_idx"});
+    static PyObject* const zero = small_int(0);
+    fields.set(self.ptr(), {Py_None, zero});
 }
 
 py::object fetch_ir(const Call& c) {

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/common.hpp"
+#include "common/fields.hpp"
 
 namespace tvk::ir {
 
@@ -21,6 +22,7 @@ struct Registry {
     PyObject* GenTagMixin = nullptr;
     PyObject* tag_property = nullptr;  // GenTagMixin.generate_tag, held for the process
     PyObject* IRBase = nullptr;
+    PyObject* base_init = nullptr;     // IRBase.__init__ as made, held for the process
     PyObject* PreIR = nullptr;
     PyObject* UnfixIR = nullptr;
     PyObject* FixIR = nullptr;
@@ -58,6 +60,10 @@ py::object const_int(py::handle) {
     return py::reinterpret_steal<py::object>(PyLong_FromLong(V));
 }
 
+
+// What IRBase.__init__ does: the five common fields, `kernel` taken from the
+// keywords (a dict or nothing).
+void base_fields(PyObject* self, PyObject* kwargs);
 
 // The category defaults: an empty line, nothing to prepare.
 py::object empty_pack_cmd(const Call& c);
@@ -120,7 +126,8 @@ py::object one_arg_init(const Call& c) {
     static const Signature sig("__init__", {"self", Arg}, 2, Signature::VarKw);
     auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME(Field), b[1]);
+    static NewFields fields({Field});
+    fields.set(b.v[0], {b.v[1]});
     return py::none();
 }
 

@@ -1,0 +1,40 @@
+// Fields of an instance that is being constructed. The interpreter (3.11)
+// keeps a new instance's attributes inline, in a values array indexed by the
+// shared keys of its class, until someone asks for its __dict__; a field is
+// then stored straight into its slot, as the interpreter's own store would
+// put it there. Everything else (another interpreter, a class with a
+// __setattr__ or a data descriptor of that name, a dict already made, a name
+// the shared keys do not hold yet) is the interpreter's setattr.
+#pragma once
+
+#include <array>
+#include <initializer_list>
+
+#include "call.hpp"
+
+namespace tvk {
+
+// A fixed run of fields a constructor sets, in order. Where each one's slot
+// is for a class is remembered while the class keeps its version tag (which
+// also keeps its descriptors as they were).
+class NewFields {
+public:
+    static constexpr int kMax = 8;
+    explicit NewFields(std::initializer_list<const char*> names);
+    // obj.<names[i]> = values[i], in order; values borrowed.
+    void set(PyObject* obj, std::initializer_list<PyObject*> values);
+
+private:
+    struct Plan {
+        PyTypeObject* tp = nullptr;
+        unsigned version = 0;
+        bool complete = false;  // every name has its slot
+        std::array<Py_ssize_t, kMax> slots{};
+    };
+    const Plan* plan(PyTypeObject* tp);
+    std::array<PyObject*, kMax> names_{};
+    int count_ = 0;
+    std::array<Plan, 16> plans_{};
+};
+
+}  // namespace tvk
