@@ -8,17 +8,6 @@ namespace tvk::kern {
 
 namespace {
 
-// copy.copy of a call node, without the copy module for the parser's own
-// class: a new node whose fields are the same objects.
-py::object copy_call(py::handle node) {
-    if (Py_TYPE(node.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Call)) return shallow_copy(node);
-    py::object copy = steal(PyObject_CallNoArgs(reg().Call));
-    py::object fields = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
-    py::object target = steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
-    if (PyDict_Update(target.ptr(), fields.ptr()) < 0) throw py::error_already_set();
-    return copy;
-}
-
 // A shallow copy of the call whose callee is the plain name of the library
 // function; refuses keywords. False when a refusal returned.
 bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object& name) {
@@ -31,11 +20,13 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
         refuse(self, node, "Unallowed function call");
         return false;
     }
-    copy = copy_call(node);
-    py::dict fields;
-    fields["id"] = name;
-    fields["ctx"] = steal(PyObject_CallNoArgs(reg().Load));
-    setattr(copy, TVK_NAME("func"), ast_node(reg().Name, fields));
+    copy = copy_node(node);
+    py::object fields = steal(PyDict_New());
+    py::object load = steal(PyObject_CallNoArgs(reg().Load));
+    if (PyDict_SetItem(fields.ptr(), TVK_NAME("id"), name.ptr()) < 0 ||
+        PyDict_SetItem(fields.ptr(), TVK_NAME("ctx"), load.ptr()) < 0)
+        throw py::error_already_set();
+    setattr(copy, TVK_NAME("func"), node_with_dict(reinterpret_cast<PyTypeObject*>(reg().Name), fields));
     if (truth(getattr(copy, TVK_NAME("keywords")))) {
         py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
         refuse(self, copy, message);
@@ -61,7 +52,7 @@ py::object zv_func_on(const Call& c) {
     py::handle self = b[0];
     py::object call_copy, name;
     if (!rewrite_call(self, b[1], call_copy, name)) return py::none();
-    py::object stmt_copy = shallow_copy(b[2]);
+    py::object stmt_copy = copy_node(b[2]);
     py::object entry = registry_entry(name);
     py::object hook = entry ? lookup_attr(entry, TVK_NAME(Hook)) : py::object();
     if (!hook || hook.is_none()) {

@@ -135,6 +135,11 @@ py::object node_code(py::handle node);
 // The next evaluation of `node` makes its text anew (a hook that is not the
 // library's own may have changed it in ways its structure does not show).
 void make_text_anew(py::handle node);
+// A new node of one of the parser's classes holding `dict` as its fields, as
+// cls() followed by filling its dict gives it.
+py::object node_with_dict(PyTypeObject* tp, py::handle dict);
+// copy.copy(node), without the copy module for the parser's own classes.
+py::object copy_node(py::handle node);
 void register_memo(py::module_& m);
 
 // ---- members ---------------------------------------------------------------

@@ -174,9 +174,37 @@ bool shape(PyObject* o, PyObject* out, int depth) {
     if (!fields || !attributes) return false;
     PyObject* dict = node_dict(o);
     push(out, reinterpret_cast<PyObject*>(tp));
+    if (!dict) return PyTuple_GET_SIZE(fields) == 0;
+    const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
+    const Py_ssize_t start = PyList_GET_SIZE(out);
+    // The usual dict, as the parser and the copies make it: the fields in
+    // their order, then nothing but positions and astor's mark.
+    {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        bool usual = true;
+        while (usual && PyDict_Next(dict, &pos, &key, &value)) {
+            if (i < nfields) {
+                if (key != PyTuple_GET_ITEM(fields, i)) {
+                    usual = false;
+                    break;
+                }
+                ++i;
+                py::object held = py::reinterpret_borrow<py::object>(value);
+                if (!shape(held.ptr(), out, depth + 1)) return false;
+                continue;
+            }
+            usual = key == TVK_NAME("lineno") || key == TVK_NAME("col_offset") || key == TVK_NAME("end_lineno") ||
+                    key == TVK_NAME("end_col_offset") || key == TVK_NAME("_pp");
+        }
+        if (usual && i == nfields) return true;
+        if (PyList_SetSlice(out, start, PyList_GET_SIZE(out), nullptr) < 0) throw py::error_already_set();
+    }
+    // Any other order: each field by name, and nothing beyond them but the
+    // class's positions.
     Py_ssize_t known = 0;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(fields, i)) : nullptr;
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
+        PyObject* v = PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(fields, i));
         if (!v) {
             if (PyErr_Occurred()) throw py::error_already_set();
             return false;
@@ -185,7 +213,6 @@ bool shape(PyObject* o, PyObject* out, int depth) {
         py::object value = py::reinterpret_borrow<py::object>(v);
         if (!shape(value.ptr(), out, depth + 1)) return false;
     }
-    if (!dict) return true;
     auto has = [&](PyObject* name) {
         int r = PyDict_Contains(dict, name);
         if (r < 0) throw py::error_already_set();
@@ -241,13 +268,7 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
         py::object value = steal(c);
         if (PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
     }
-    PyObject* node = tp->tp_alloc(tp, 0);
-    if (!node) throw py::error_already_set();
-    py::object result = steal(node);
-    PyObject** dp = _PyObject_GetDictPtr(node);
-    if (!dp) return nullptr;
-    Py_XSETREF(*dp, copy_dict.release().ptr());
-    return result.release().ptr();
+    return node_with_dict(tp, copy_dict).release().ptr();
 }
 
 // ---- evaluation text ------------------------------------------------------------
@@ -292,6 +313,27 @@ bool take_fresh(py::handle node) {
 }
 
 }  // namespace
+
+py::object node_with_dict(PyTypeObject* tp, py::handle dict) {
+    py::object node = steal(tp->tp_alloc(tp, 0));
+    PyObject** dp = _PyObject_GetDictPtr(node.ptr());
+    if (!dp) {
+        PyErr_Format(PyExc_TypeError, "%s nodes have no attribute dict", tp->tp_name);
+        throw py::error_already_set();
+    }
+    Py_XSETREF(*dp, Py_NewRef(dict.ptr()));
+    return node;
+}
+
+py::object copy_node(py::handle node) {
+    PyTypeObject* tp = Py_TYPE(node.ptr());
+    // The parser's classes copy as copy.copy does it: a new node of the class
+    // with the same fields (their __reduce__ gives the class and the dict).
+    if (!is_node_type(tp)) return shallow_copy(node);
+    PyObject* dict = node_dict(node.ptr());
+    py::object fields = steal(dict ? PyDict_Copy(dict) : PyDict_New());
+    return node_with_dict(tp, fields);
+}
 
 py::object function_source(py::handle func) {
     Originals& o = orig();

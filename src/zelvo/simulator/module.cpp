@@ -56,6 +56,19 @@ py::object sim_reset(const Call& c) {
     return py::none();
 }
 
+// The item's duration as an int; an empty object when it has none (an
+// Exception while reading it, dropped here without a C++ throw: most lists
+// hold items without one).
+py::object duration_of(py::handle item) {
+    PyObject* d = PyObject_GetAttr(item.ptr(), TVK_NAME("duration"));
+    PyObject* n = d ? PyNumber_Index(d) : nullptr;
+    Py_XDECREF(d);
+    if (n) return steal(n);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
 // The items of the kernel's instruction list at the time of the call; an
 // empty tuple when there is no list to read.
 py::object snapshot(py::handle self) {
@@ -79,12 +92,8 @@ py::object sim_analyze(const Call& c) {
     py::object start = py::int_(0);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
         py::handle item = PyTuple_GET_ITEM(items.ptr(), i);
-        py::object length;
-        bool ok = guarded([&] {
-            py::object d = getattr(item, TVK_NAME("duration"));
-            length = steal(PyNumber_Index(d.ptr()));
-        });
-        if (!ok || _PyLong_Sign(length.ptr()) < 0) continue;
+        py::object length = duration_of(item);
+        if (!length || _PyLong_Sign(length.ptr()) < 0) continue;
         timeline.append(py::make_tuple(start, item));
         start = steal(PyNumber_Add(start.ptr(), length.ptr()));
     }
