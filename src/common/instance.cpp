@@ -46,10 +46,19 @@ bool version(PyTypeObject* tp, unsigned int& tag) {
     return true;
 }
 
+// tp has the version tag `tag` (never 0: an entry is only kept with tags).
+inline bool valid_tag(PyTypeObject* tp, unsigned int tag) {
+    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == tag;
+}
+
+// Two slots a pair may take, the second next to the first. Classes are
+// made one after the other, so their addresses differ by about the size of
+// a class: the mix spreads such pairs over the whole table.
 std::size_t slot(PyTypeObject* tp, PyObject* cls) {
-    auto a = reinterpret_cast<std::uintptr_t>(tp) >> 4;
-    auto b = reinterpret_cast<std::uintptr_t>(cls) >> 4;
-    return (a * 31u ^ b) & (kEntries - 1);
+    auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp) >> 4);
+    auto b = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(cls) >> 4);
+    std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
+    return static_cast<std::size_t>(h >> 40) & (kEntries - 2);
 }
 
 bool interpreter_test(PyObject* obj, PyObject* cls) {
@@ -100,19 +109,27 @@ bool is_instance(py::handle object, py::handle class_) {
     // type; any other metaclass may look at the instance.
     if (s.depth == 0 || Py_TYPE(cls) != reinterpret_cast<PyTypeObject*>(s.abc_meta)) return interpreter_test(obj, cls);
     auto* c = reinterpret_cast<PyTypeObject*>(cls);
+    const std::size_t at = slot(tp, cls);
+    // The answer kept for this pair while all three tags hold, read without
+    // giving any type a tag.
+    for (std::size_t k = at; k < at + 2; ++k) {
+        const Entry& e = s.table[k];
+        if (e.type == tp && e.cls == cls && e.epoch == s.epoch && valid_tag(tp, e.type_tag) &&
+            valid_tag(c, e.cls_tag) && valid_tag(Py_TYPE(cls), e.meta_tag))
+            return e.result;
+    }
     unsigned int type_tag, cls_tag, meta_tag;
     if (!version(tp, type_tag) || !version(c, cls_tag) || !version(Py_TYPE(cls), meta_tag))
         return interpreter_test(obj, cls);
-    Entry& e = s.table[slot(tp, cls)];
-    if (e.type == tp && e.cls == cls && e.type_tag == type_tag && e.cls_tag == cls_tag && e.meta_tag == meta_tag &&
-        e.epoch == s.epoch)
-        return e.result;
     bool result = interpreter_test(obj, cls);
     // Only a type whose instances report it as their __class__ answers the
     // same for all of them.
     if (_PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_tag) &&
-        version(c, cls_tag) && version(Py_TYPE(cls), meta_tag))
-        e = Entry{tp, cls, type_tag, cls_tag, meta_tag, s.epoch, result};
+        version(c, cls_tag) && version(Py_TYPE(cls), meta_tag)) {
+        // The first slot for a new pair; the one it held moves to the second.
+        s.table[at + 1] = s.table[at];
+        s.table[at] = Entry{tp, cls, type_tag, cls_tag, meta_tag, s.epoch, result};
+    }
     return result;
 }
 

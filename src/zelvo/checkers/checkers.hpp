@@ -7,6 +7,7 @@
 
 #include "common/common.hpp"
 #include "common/count.hpp"
+#include "common/instance.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::chk {
@@ -57,7 +58,8 @@ enum Name : int {
 
 // One check's view of the module: each global read once, on first use
 // (NameError when it is gone), and the instance tests of the walk remembered
-// per instruction type. A type's answer is remembered only when it cannot
+// per instruction type (a first answer taken from the process-wide memo of
+// abc instance tests, instance.hpp). A type's answer is remembered only when it cannot
 // vary between objects of that type: the class is a plain or abc class and
 // the type keeps object's own __class__.
 class Scope {
@@ -86,6 +88,8 @@ private:
     Slot* slot(PyTypeObject* tp);
     bool class_cacheable(Name cls);
 
+    // First answers come from the process-wide memo of abc instance tests.
+    InstanceTestScope instances_;
     PyObject* names_[kNameCount] = {};
     signed char meta_ok_[kClassCount] = {};  // 0 unknown, 1 yes, -1 no
     Slot slots_[kSlots];

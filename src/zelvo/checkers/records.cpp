@@ -67,13 +67,12 @@ bool Scope::is(PyObject* obj, Name cls) {
     Slot* s = slot(Py_TYPE(obj));
     const std::uint32_t bit = 1u << cls;
     if (s && (s->known & bit)) return (s->member & bit) != 0;
-    int r = PyObject_IsInstance(obj, global(cls));
-    if (r < 0) throw py::error_already_set();
+    const bool r = is_instance(obj, global(cls));
     if (s && s->cacheable && class_cacheable(cls)) {
         s->known |= bit;
         if (r) s->member |= bit;
     }
-    return r != 0;
+    return r;
 }
 
 // ---- records --------------------------------------------------------------
