@@ -238,8 +238,29 @@ bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     if (!instance_dict(self_, dict)) return false;  // let the generic path decide
     if (dict) return dict_lacks(dict, names);
     if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;  // no attributes at all
-    // Inline values: the dict is made once (the object is about to be read
-    // again and again) and asked.
+#ifdef TVK_DICT_SLOTS
+    // Inline values: read where the class's shared keys put each name, no
+    // dict made; a name they do not hold, or an empty slot, is absent.
+    auto* values = reinterpret_cast<PyDictValues**>(self_)[-4];
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
+    if (values && keys && keys->dk_kind == DICT_KEYS_SPLIT) {
+        PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+        for (PyObject* name : names) {
+            Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
+            if (h == -1) return false;  // let the generic path decide
+            for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+                PyObject* key = entries[i].me_key;
+                if (key != name && (reinterpret_cast<PyASCIIObject*>(key)->hash != h || PyUnicode_Compare(key, name)))
+                    continue;
+                if (values->values[i]) return false;
+                break;
+            }
+        }
+        return true;
+    }
+#endif
+    // Otherwise the dict is made once (the object is about to be read again
+    // and again) and asked.
     PyObject** dp = _PyObject_GetDictPtr(self_);
     if (!dp) return false;
     return !*dp || dict_lacks(*dp, names);

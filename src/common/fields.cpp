@@ -55,12 +55,12 @@ void generic_store(PyObject* obj, PyObject* name, PyObject* value) {
 
 }  // namespace
 
-NewFields::NewFields(std::initializer_list<const char*> names) {
+InlineFields::InlineFields(std::initializer_list<const char*> names) {
     for (const char* n : names)
         if (count_ < kMax) names_[static_cast<std::size_t>(count_++)] = intern(n);
 }
 
-const NewFields::Plan* NewFields::plan(PyTypeObject* tp) {
+const InlineFields::Plan* InlineFields::plan(PyTypeObject* tp) {
 #ifdef TVK_INLINE_VALUES
     auto p = reinterpret_cast<std::uintptr_t>(tp);
     Plan& e = plans_[((p >> 4) ^ (p >> 10)) % plans_.size()];
@@ -90,7 +90,7 @@ const NewFields::Plan* NewFields::plan(PyTypeObject* tp) {
 #endif
 }
 
-void NewFields::set(PyObject* obj, std::initializer_list<PyObject*> values) {
+void InlineFields::set(PyObject* obj, std::initializer_list<PyObject*> values) {
     PyObject* const* v = values.begin();
     int n = static_cast<int>(values.size()) < count_ ? static_cast<int>(values.size()) : count_;
     int i = 0;

@@ -1,10 +1,11 @@
-// Fields of an instance that is being constructed. The interpreter (3.11)
-// keeps a new instance's attributes inline, in a values array indexed by the
-// shared keys of its class, until someone asks for its __dict__; a field is
-// then stored straight into its slot, as the interpreter's own store would
-// put it there. Everything else (another interpreter, a class with a
-// __setattr__ or a data descriptor of that name, a dict already made, a name
-// the shared keys do not hold yet) is the interpreter's setattr.
+// Fields of an instance whose attributes are still kept inline. The
+// interpreter (3.11) keeps an instance's attributes in a values array indexed
+// by the shared keys of its class until someone asks for its __dict__ (so a
+// new instance always has them so); a field is then stored straight into its
+// slot, as the interpreter's own store would put it there. Everything else
+// (another interpreter, a class with a __setattr__ or a data descriptor of
+// that name, a dict already made, a name the shared keys do not hold yet) is
+// the interpreter's setattr.
 #pragma once
 
 #include <array>
@@ -14,13 +15,13 @@
 
 namespace tvk {
 
-// A fixed run of fields a constructor sets, in order. Where each one's slot
-// is for a class is remembered while the class keeps its version tag (which
-// also keeps its descriptors as they were).
-class NewFields {
+// A fixed run of fields, set in order (by a constructor, by a pass). Where
+// each one's slot is for a class is remembered while the class keeps its
+// version tag (which also keeps its descriptors as they were).
+class InlineFields {
 public:
     static constexpr int kMax = 8;
-    explicit NewFields(std::initializer_list<const char*> names);
+    explicit InlineFields(std::initializer_list<const char*> names);
     // obj.<names[i]> = values[i], in order; values borrowed.
     void set(PyObject* obj, std::initializer_list<PyObject*> values);
 

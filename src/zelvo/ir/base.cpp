@@ -63,7 +63,7 @@ void base_fields(PyObject* self, PyObject* kwargs) {
         kernel = PyDict_GetItemWithError(kwargs, TVK_NAME("kernel"));
         if (!kernel && PyErr_Occurred()) throw py::error_already_set();
     }
-    static NewFields fields({"tag", "real_wait_time", "line", "kernel", "index_map"});
+    static InlineFields fields({"tag", "real_wait_time", "line", "kernel", "index_map"});
     static PyObject* const zero = PyLong_FromLong(0);  // the interpreter's own small int
     py::object tag = generate_tag_of(self, reg().tag_property);
     py::object index_map = steal(PyDict_New());

@@ -27,26 +27,26 @@ void no_fields(py::handle) {}
 PyObject* small_int(long v) { return PyLong_FromLong(v); }  // the interpreter's own, never freed
 
 void unfix_fields(py::handle self) {
-    static NewFields fields({"ir_sub", "irhead"});
+    static InlineFields fields({"ir_sub", "irhead"});
     static PyObject* const zero = small_int(0);
     py::object sub = steal(PyList_New(0));
     fields.set(self.ptr(), {sub.ptr(), zero});
 }
 
 void load_ddr_fields(py::handle self) {
-    static NewFields fields({"wait_trig", "b_width", "mode"});
+    static InlineFields fields({"wait_trig", "b_width", "mode"});
     static PyObject* const two = small_int(2);
     static PyObject* const zero = small_int(0);
     fields.set(self.ptr(), {Py_False, two, zero});
 }
 
 void simulation_fields(py::handle self) {
-    static NewFields fields({"sim_ir_type"});
+    static InlineFields fields({"sim_ir_type"});
     fields.set(self.ptr(), {sim_type(TVK_NAME("NORMAL")).ptr()});
 }
 
 void jump_fields(py::handle self) {
-    static NewFields fields({"target", "cmd_idx"});
+    static InlineFields fields({"target", "cmd_idx"});
     static PyObject* const zero = small_int(0);
     fields.set(self.ptr(), {Py_None, zero});
 }

@@ -126,7 +126,7 @@ py::object one_arg_init(const Call& c) {
     static const Signature sig("__init__", {"self", Arg}, 2, Signature::VarKw);
     auto b = bind_init<2>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
-    static NewFields fields({Field});
+    static InlineFields fields({Field});
     fields.set(b.v[0], {b.v[1]});
     return py::none();
 }

@@ -4,6 +4,8 @@
 // hooks of hooked `if` and `for` statements share the call rewriting.
 #include "kernel.hpp"
 
+#include "common/fields.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -158,8 +160,9 @@ py::object visit_Call(const Call& c) {
         return py::none();
     }
     if (is_a(result, reg().IRBase)) {
-        setattr(result, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
-        setattr(result, TVK_NAME("kernel"), self);
+        static InlineFields fields({"line", "kernel"});
+        py::object line = getattr(node, TVK_NAME("lineno"));
+        fields.set(result.ptr(), {line.ptr(), self.ptr()});
     }
     return result;
 }

@@ -16,6 +16,7 @@
 
 #include <cstring>
 #include <unordered_set>
+#include <vector>
 
 namespace tvk::kern {
 
@@ -116,67 +117,92 @@ PyObject* class_names(PyTypeObject* tp, PyObject* which) {
     return t && PyTuple_CheckExact(t) ? t : nullptr;
 }
 
-void push(PyObject* out, PyObject* item) {
-    if (PyList_Append(out, item) < 0) throw py::error_already_set();
+// The items of a node's structure, in order: borrowed from the nodes (which
+// the walk does not change, and which run no Python code while it reads
+// them), or owned where the walk made them (a float's bits).
+struct Shape {
+    std::vector<PyObject*> items;
+    std::vector<py::object> made;
+    void push(PyObject* o) { items.push_back(o); }
+    void push_made(PyObject* o) {
+        made.push_back(steal(o));
+        items.push_back(o);
+    }
+    void push_bits(double d) {
+        unsigned long long bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        push_made(PyLong_FromUnsignedLongLong(bits));
+    }
+    py::object key() const {
+        py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+        for (std::size_t i = 0; i < items.size(); ++i)
+            PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
+        return t;
+    }
+};
+
+struct Names {
+    PyObject* fields = intern("_fields");
+    PyObject* attributes = intern("_attributes");
+    PyObject* pp = intern("_pp");
+    PyObject* positions[4] = {intern("lineno"), intern("col_offset"), intern("end_lineno"), intern("end_col_offset")};
+    bool position_or_mark(PyObject* key) const {
+        return key == positions[0] || key == positions[1] || key == positions[2] || key == positions[3] || key == pp;
+    }
+};
+const Names& names() {
+    static const Names n;
+    return n;
 }
-void push_owned(PyObject* out, PyObject* item) {
-    py::object o = steal(item);
-    push(out, o.ptr());
-}
-void push_bits(PyObject* out, double d) {
-    unsigned long long bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    push_owned(out, PyLong_FromUnsignedLongLong(bits));
-}
+
+PyObject* as_object(PyTypeObject* tp) { return reinterpret_cast<PyObject*>(tp); }
 
 // Appends to `out` everything of `o` that astor's text of it depends on:
 // node classes, field values in field order (a float by its bits, so 0.0
 // and -0.0 differ), list lengths. False when `o` holds anything else (a node
 // of another class, an attribute beyond the fields and positions, a constant
 // of another type), whose text is then made anew every time.
-bool shape(PyObject* o, PyObject* out, int depth) {
-    if (depth > kMaxDepth || PyList_GET_SIZE(out) > kMaxShape) return false;
+bool shape(PyObject* o, Shape& out, int depth) {
+    if (depth > kMaxDepth || static_cast<Py_ssize_t>(out.items.size()) > kMaxShape) return false;
     PyTypeObject* tp = Py_TYPE(o);
     if (o == Py_None || o == Py_Ellipsis) {
-        push(out, o);
+        out.push(o);
         return true;
     }
     if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyBytes_Type) {
-        push(out, reinterpret_cast<PyObject*>(tp));
-        push(out, o);
+        out.push(as_object(tp));
+        out.push(o);
         return true;
     }
     if (tp == &PyFloat_Type) {
-        push(out, reinterpret_cast<PyObject*>(tp));
-        push_bits(out, PyFloat_AS_DOUBLE(o));
+        out.push(as_object(tp));
+        out.push_bits(PyFloat_AS_DOUBLE(o));
         return true;
     }
     if (tp == &PyComplex_Type) {
         Py_complex z = PyComplex_AsCComplex(o);
-        push(out, reinterpret_cast<PyObject*>(tp));
-        push_bits(out, z.real);
-        push_bits(out, z.imag);
+        out.push(as_object(tp));
+        out.push_bits(z.real);
+        out.push_bits(z.imag);
         return true;
     }
     if (tp == &PyList_Type) {
         Py_ssize_t n = PyList_GET_SIZE(o);
-        push(out, reinterpret_cast<PyObject*>(tp));
-        push_owned(out, PyLong_FromSsize_t(n));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
-            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(o, i));
-            if (!shape(item.ptr(), out, depth + 1)) return false;
-        }
-        return PyList_GET_SIZE(o) == n;
+        out.push(as_object(tp));
+        out.push_made(PyLong_FromSsize_t(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!shape(PyList_GET_ITEM(o, i), out, depth + 1)) return false;
+        return true;
     }
     if (!is_node_type(tp)) return false;
-    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
-    PyObject* attributes = class_names(tp, TVK_NAME("_attributes"));
-    if (!fields || !attributes) return false;
+    const Names& nm = names();
+    PyObject* fields = class_names(tp, nm.fields);
+    if (!fields) return false;
     PyObject* dict = node_dict(o);
-    push(out, reinterpret_cast<PyObject*>(tp));
+    out.push(as_object(tp));
     if (!dict) return PyTuple_GET_SIZE(fields) == 0;
     const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
-    const Py_ssize_t start = PyList_GET_SIZE(out);
+    const std::size_t start = out.items.size();
     // The usual dict, as the parser and the copies make it: the fields in
     // their order, then nothing but positions and astor's mark.
     {
@@ -185,23 +211,26 @@ bool shape(PyObject* o, PyObject* out, int depth) {
         bool usual = true;
         while (usual && PyDict_Next(dict, &pos, &key, &value)) {
             if (i < nfields) {
-                if (key != PyTuple_GET_ITEM(fields, i)) {
-                    usual = false;
-                    break;
-                }
+                usual = key == PyTuple_GET_ITEM(fields, i);
                 ++i;
-                py::object held = py::reinterpret_borrow<py::object>(value);
-                if (!shape(held.ptr(), out, depth + 1)) return false;
+                if (usual && !shape(value, out, depth + 1)) return false;
                 continue;
             }
-            usual = key == TVK_NAME("lineno") || key == TVK_NAME("col_offset") || key == TVK_NAME("end_lineno") ||
-                    key == TVK_NAME("end_col_offset") || key == TVK_NAME("_pp");
+            usual = nm.position_or_mark(key);
         }
         if (usual && i == nfields) return true;
-        if (PyList_SetSlice(out, start, PyList_GET_SIZE(out), nullptr) < 0) throw py::error_already_set();
+        out.items.resize(start);
     }
     // Any other order: each field by name, and nothing beyond them but the
-    // class's positions.
+    // class's positions. Only str keys, so the lookups run no Python code.
+    PyObject* attributes = class_names(tp, nm.attributes);
+    if (!attributes) return false;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+    }
     Py_ssize_t known = 0;
     for (Py_ssize_t i = 0; i < nfields; ++i) {
         PyObject* v = PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(fields, i));
@@ -210,8 +239,7 @@ bool shape(PyObject* o, PyObject* out, int depth) {
             return false;
         }
         ++known;
-        py::object value = py::reinterpret_borrow<py::object>(v);
-        if (!shape(value.ptr(), out, depth + 1)) return false;
+        if (!shape(v, out, depth + 1)) return false;
     }
     auto has = [&](PyObject* name) {
         int r = PyDict_Contains(dict, name);
@@ -220,7 +248,7 @@ bool shape(PyObject* o, PyObject* out, int depth) {
     };
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(attributes); ++i) known += has(PyTuple_GET_ITEM(attributes, i));
     // astor's own mark from an earlier text; the text here never reads it.
-    known += has(TVK_NAME("_pp"));
+    known += has(nm.pp);
     return known == PyDict_GET_SIZE(dict);
 }
 
@@ -380,11 +408,11 @@ py::object node_code(py::handle node) {
     if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
         return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
-    py::object shape_list = steal(PyList_New(0));
-    if (!shape(node.ptr(), shape_list.ptr(), 0)) return fresh_text(node);
+    Shape structure;
+    if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
     int flags = eval_flags();
-    push_owned(shape_list.ptr(), PyLong_FromLong(flags));
-    py::object key = steal(PyList_AsTuple(shape_list.ptr()));
+    structure.push_made(PyLong_FromLong(flags));
+    py::object key = structure.key();
     if (PyObject* code = codes().get(key.ptr())) return py::reinterpret_borrow<py::object>(code);
     py::object text = fresh_text(node);
     if (!PyUnicode_CheckExact(text.ptr())) return text;

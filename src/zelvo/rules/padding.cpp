@@ -4,6 +4,7 @@
 // carry the padded instruction's line, and, through set_kernel, a kernel.
 #include "rules.hpp"
 
+#include "common/fields.hpp"
 #include "rules_core.hpp"
 
 namespace tvk::rules {
@@ -30,7 +31,8 @@ void give_kernel(py::handle result, PyObject* source) {
             }
             kernel = getattr(source, TVK_NAME("kernel"));
         }
-        setattr(ir, TVK_NAME("kernel"), kernel);
+        static InlineFields field({"kernel"});
+        field.set(ir.ptr(), {kernel.ptr()});
     };
     for_each(result, [&](py::handle ir) {
         if (is_a(ir, reg().UnfixIR))
@@ -123,7 +125,8 @@ private:
     void add(py::object ir, bool with_line) {
         if (with_line) {
             if (!line_) line_ = getattr(ir_, TVK_NAME("line"));
-            setattr(ir, TVK_NAME("line"), line_);
+            static InlineFields field({"line"});
+            field.set(ir.ptr(), {line_.ptr()});
         }
         append(out_, ir);
     }

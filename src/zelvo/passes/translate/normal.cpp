@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/count.hpp"
+#include "common/fields.hpp"
 #include "common/mapping.hpp"
 #include "common/text.hpp"
 #include "text_core.hpp"
@@ -209,7 +210,8 @@ py::object gen_program(const Call& c) {
     } else {
         call_method(targets, TVK_NAME("update"), {positions});
     }
-    for (Py_ssize_t p = 0; p < n; ++p) setattr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("index_map"), positions);
+    static InlineFields index_map({"index_map"});
+    for (Py_ssize_t p = 0; p < n; ++p) index_map.set(PyTuple_GET_ITEM(items.ptr(), p), {positions.ptr()});
 
     py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
     if (longest_fn.ptr() == reg().get_longest_len) return render(items);
