@@ -147,9 +147,36 @@ Slot g_slots[512];
             return;
         }
 }
+#endif
+
+#ifdef TVK_DICT_SLOTS
+// The value of `name` among the inline values of self (no dict made of them
+// yet), read from the slot its class's shared keys give the name: the same
+// keys a dict made of them would have, so the slot is remembered as for
+// split dicts. nullptr when the keys do not hold the name or the slot is
+// empty, or when a data descriptor of the class would take the read.
+PyObject* inline_item(PyTypeObject* tp, PyObject* self, PyObject* name) {
+    auto* values = reinterpret_cast<PyDictValues**>(self)[-4];
+    PyDictKeysObject* k = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
+    if (!values || !k || k->dk_kind != DICT_KEYS_SPLIT) return nullptr;
+    PyDictUnicodeEntry* e = DK_UNICODE_ENTRIES(k);
+    const Slot& s = slot_of(name, k);
+    if (s.name == name && s.keys == k && s.tp == tp && s.tp_version == type_version(tp) && s.ix < k->dk_nentries &&
+        e[s.ix].me_key == name)
+        return values->values[s.ix];
+    if (data_descriptor(tp, name)) return nullptr;
+    unsigned v = type_version(tp);
+    for (Py_ssize_t i = 0; i < k->dk_nentries; ++i)
+        if (e[i].me_key == name) {
+            if (v) slot_of(name, k) = {name, k, tp, v, i};
+            return values->values[i];
+        }
+    return nullptr;
+}
 #else
 inline PyObject* remembered_item(PyTypeObject*, PyObject*, PyObject*) { return nullptr; }
 inline void remember_item(PyTypeObject*, PyObject*, PyObject*) {}
+inline PyObject* inline_item(PyTypeObject*, PyObject*, PyObject*) { return nullptr; }
 #endif
 
 // The instance dict as it is: `dict` is nullptr for an instance whose
@@ -190,9 +217,10 @@ PyObject* Instance::direct(PyObject* name, bool& absent) const {
     PyObject* dict = nullptr;
     if (!instance_dict(self_, dict)) return nullptr;
     if (!dict) {
-        // Inline values are read by the generic lookup; an instance without
-        // any attribute storage has nothing to read.
-        if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) absent = _PyType_Lookup(tp, name) == nullptr;
+        // Inline values are read in place where their slot is known; an
+        // instance without any attribute storage has nothing to read.
+        if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) return inline_item(tp, self_, name);
+        absent = _PyType_Lookup(tp, name) == nullptr;
         return nullptr;
     }
     if (PyObject* v = remembered_item(tp, dict, name)) return v;
@@ -215,6 +243,19 @@ struct Lacking {
     std::uint64_t version = 0;
 };
 Lacking g_lacking[256];
+
+#ifdef TVK_DICT_SLOTS
+// Shared keys seen holding none of a set of names, with their entry count
+// then. Plain memory, compared only.
+struct KeysLacking {
+    PyTypeObject* tp = nullptr;
+    unsigned version = 0;
+    const void* keys = nullptr;
+    std::uintptr_t names = 0;
+    Py_ssize_t entries = 0;
+};
+KeysLacking g_keys_lacking[128];
+#endif
 
 bool dict_lacks(PyObject* dict, std::initializer_list<PyObject*> names) {
     if (PyDict_GET_SIZE(dict) == 0) return true;
@@ -244,6 +285,18 @@ bool Instance::lacks(std::initializer_list<PyObject*> names) const {
     auto* values = reinterpret_cast<PyDictValues**>(self_)[-4];
     PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
     if (values && keys && keys->dk_kind == DICT_KEYS_SPLIT) {
+        // Shared keys only ever grow: the keys of a class seen without any
+        // of the names still lack them all while they hold as many entries
+        // (the class, by its version tag, being the same one).
+        std::uintptr_t set = 0;
+        for (PyObject* name : names) set = set * 31 + reinterpret_cast<std::uintptr_t>(name);
+        auto p = reinterpret_cast<std::uintptr_t>(tp);
+        const unsigned version = type_version(tp);
+        KeysLacking& seen = g_keys_lacking[((p >> 4) ^ (p >> 12) ^ set) & 127];
+        if (version && seen.tp == tp && seen.version == version && seen.keys == keys && seen.names == set &&
+            seen.entries == keys->dk_nentries)
+            return true;
+        bool none_held = true;
         PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
         for (PyObject* name : names) {
             Py_hash_t h = PyUnicode_CheckExact(name) ? reinterpret_cast<PyASCIIObject*>(name)->hash : -1;
@@ -253,9 +306,11 @@ bool Instance::lacks(std::initializer_list<PyObject*> names) const {
                 if (key != name && (reinterpret_cast<PyASCIIObject*>(key)->hash != h || PyUnicode_Compare(key, name)))
                     continue;
                 if (values->values[i]) return false;
+                none_held = false;
                 break;
             }
         }
+        if (none_held && version) seen = {tp, version, keys, set, keys->dk_nentries};
         return true;
     }
 #endif

@@ -17,9 +17,8 @@ py::object wait_trig_init(const Call& c) {
     static const Signature sig("__init__", {"self"}, 1, Signature::VarKw);
     auto b = bind_init<1>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME("sim_ir_type"), sim_type(TVK_NAME("WAIT")));
-    setattr(b[0], TVK_NAME("irhead"), int_obj(1));
-    setattr(b[0], TVK_NAME("_wait_time"), int_obj(20));
+    static InlineFields fields({"sim_ir_type", "irhead", "_wait_time"});
+    fields.set(b.v[0], {sim_type(TVK_NAME("WAIT")).ptr(), int_obj(1).ptr(), int_obj(20).ptr()});
     return py::none();
 }
 

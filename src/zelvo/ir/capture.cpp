@@ -27,10 +27,8 @@ py::object capture_init(const Call& c) {
     if (PyFloat_AS_DOUBLE(acq.ptr()) > kCaptureWidthBound)
         raise_assembly_error(self, "Acquisition width up to 4.096e-6s");
     if (PyFloat_AS_DOUBLE(play.ptr()) > kCaptureWidthBound) raise_assembly_error(self, "Play width up to 4.096e-6s");
-    setattr(self, TVK_NAME("fre"), b[1]);
-    setattr(self, TVK_NAME("acq_width"), acq);
-    setattr(self, TVK_NAME("delay_width"), delay);
-    setattr(self, TVK_NAME("play_width"), play);
+    static InlineFields widths({"fre", "acq_width", "delay_width", "play_width"});
+    widths.set(b.v[0], {b.v[1], acq.ptr(), delay.ptr(), play.ptr()});
 
     PyObject* raw = b.v[5];
     PyObject* iq = b.v[6];
@@ -53,7 +51,8 @@ py::object capture_init(const Call& c) {
         para = steal(PyNumber_Or(para.ptr(), t.ptr()));
         para = steal(PyNumber_Or(para.ptr(), raw));
     }
-    setattr(self, TVK_NAME("para"), para);
+    static InlineFields stores({"para"});
+    stores.set(b.v[0], {para.ptr()});
     return py::none();
 }
 

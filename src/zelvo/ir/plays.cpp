@@ -114,13 +114,10 @@ py::object play_init(const Call& c) {
     auto b = bind_init<7>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
-    setattr(self, TVK_NAME("frame"), b[1]);
-    setattr(self, TVK_NAME("freq"), b[5]);
-    setattr(self, TVK_NAME("amp"), steal(PyNumber_Multiply(b.v[3], full_scale)));
-    setattr(self, TVK_NAME("bias"), b[4]);
-    setattr(self, TVK_NAME("envelope"), b[2]);
-    setattr(self, TVK_NAME("phase"), b[6]);
-    setattr(self, TVK_NAME("envelope_type"), read_attr(b[2], TVK_NAME("envelope_type")));
+    static InlineFields fields({"frame", "freq", "amp", "bias", "envelope", "phase", "envelope_type"});
+    py::object amp = steal(PyNumber_Multiply(b.v[3], full_scale));
+    py::object envelope_type = read_attr(b[2], TVK_NAME("envelope_type"));
+    fields.set(b.v[0], {b.v[1], b.v[5], amp.ptr(), b.v[4], b.v[2], b.v[6], envelope_type.ptr()});
     return py::none();
 }
 

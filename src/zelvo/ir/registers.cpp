@@ -10,8 +10,8 @@ py::object mov_init(const Call& c) {
     static const Signature sig("__init__", {"self", "register_idx", "value"}, 3, Signature::VarKw);
     auto b = bind_init<3>(sig, c);
     call_next_init(c.cls, b[0], b.kwargs);
-    setattr(b[0], TVK_NAME("idx"), b[1]);
-    setattr(b[0], TVK_NAME("reg_value"), b[2]);
+    static InlineFields fields({"idx", "reg_value"});
+    fields.set(b.v[0], {b.v[1], b.v[2]});
     return py::none();
 }
 

@@ -1,6 +1,8 @@
 // Program flattening: the scheduled list of two levels becomes one sequence,
 // without waits and landing placeholders; and the two padding measures of
 // the module.
+#include <algorithm>
+
 #include "common/count.hpp"
 #include "flatten_core.hpp"
 #include "translate.hpp"
@@ -61,6 +63,17 @@ py::object count_nops_impl(py::handle start, py::handle seq, Ask& ask) {
     if (n < 0) throw py::error_already_set();
     const Count first = Count::of(py::reinterpret_borrow<py::object>(start));
     long count = 1;
+    // A start within the list: the positions are plain ints.
+    if (first.plain() && first.value() >= 0 && first.value() < n) {
+        const std::int64_t end = std::min<std::int64_t>(first.value() + 101, n);
+        for (std::int64_t pos = first.value() + 1; pos < end; ++pos) {
+            py::object item = item_at(seq, pos);
+            const Bits k = ask(pos, item, bit(kNop) | bit(kDelay));
+            if (k & bit(kNop)) ++count;
+            if (k & bit(kDelay)) return delay_total(item, count);
+        }
+        return steal(PyLong_FromLong(count));
+    }
     for (long i = 0; i < 100; ++i) {
         const Count pos = first + Count(i) + Count(1);
         if (pos >= Count(n)) break;
