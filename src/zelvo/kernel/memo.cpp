@@ -103,7 +103,13 @@ bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject*
 constexpr int kMaxDepth = 200;
 constexpr Py_ssize_t kMaxShape = 4096;
 
-bool is_node_type(PyTypeObject* tp) { return orig().node_types.count(tp) != 0; }
+bool is_node_type(PyTypeObject* tp) {
+    // Most values a node holds are positions and names: answered at once.
+    if (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &_PyNone_Type ||
+        tp == &PyList_Type)
+        return false;
+    return orig().node_types.count(tp) != 0;
+}
 
 // The instance dict of a node (borrowed), nullptr when it has none yet.
 PyObject* node_dict(PyObject* node) {
