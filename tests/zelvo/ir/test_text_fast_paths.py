@@ -208,6 +208,62 @@ def test_construction_with_and_without_keywords(make, fields):
     assert plain.tag != keyed.tag
 
 
+def recording_setattr(cls, seen):
+    def __setattr__(self, name, value):
+        seen.append(name)
+        object.__setattr__(self, name, value)
+    cls.__setattr__ = __setattr__
+
+
+def recording_line(cls, seen):
+    cls.line = property(lambda self: self.__dict__.get("_line"), lambda self, v: seen.append(("line", v)))
+
+
+def new_base_init(cls, seen):
+    base = cls.__mro__[1]
+    old = base.__dict__["__init__"]
+
+    def __init__(self, *args, **kwargs):
+        seen.append("base init")
+        old(self, *args, **kwargs)
+    base.__init__ = __init__
+    return lambda: setattr(base, "__init__", old)
+
+
+# Changes made to a class (or its base) after it was first used: construction
+# stores its fields the interpreter's way through each.
+@pytest.mark.parametrize("change, expected", [
+    (recording_setattr, ["tag", "real_wait_time", "line", "kernel", "index_map", "idx", "reg_value"]),
+    (recording_line, [("line", 0)]),
+    (new_base_init, ["base init"]),
+], ids=["__setattr__", "line property", "base __init__"])
+def test_construction_after_a_change_of_the_class(change, expected):
+    class Mov(_ir.IRMov):
+        pass
+
+    for _ in range(3):
+        assert vars(Mov(1, 2))["idx"] == 1
+    seen = []
+    undo = change(Mov, seen)
+    try:
+        ins = Mov(3, 4)
+    finally:
+        if undo:
+            undo()
+    assert seen == expected
+    assert ins.idx == 3 and ins.reg_value == 4 and ins.index_map == {}
+
+
+def test_construction_again_over_a_made_dict():
+    """__init__ run again on an instance whose dict was made stores into that
+    dict, in the first order."""
+    ins = _ir.IRMov(1, 2)
+    order = list(vars(ins))
+    ins.index_map["x"] = 1
+    ins.__init__(5, 6)
+    assert (ins.idx, ins.reg_value, ins.index_map) == (5, 6, {}) and list(vars(ins)) == order
+
+
 def test_a_tag_source_of_a_subclass_names_the_instruction():
     class Named(_ir.IRMov):
         @property
@@ -304,3 +360,21 @@ def test_an_instruction_text_after_its_dict_changed(change):
             str(mov)
     else:
         assert str(mov) == expected
+
+
+def test_a_text_step_set_on_one_instance_of_many():
+    """An instruction whose attributes are still kept inline may get a step
+    of its own; the others of its class keep theirs."""
+    class Mov(_ir.IRMov):
+        pass
+
+    movs = [Mov(i, i) for i in range(4)]
+    assert [str(m) for m in movs] == [f"movi %A{i} {i}" for i in range(4)]
+    movs[1]._pack_cmd = lambda: "own"
+    later = Mov(7, 7)
+    assert [str(m) for m in movs + [later]] == ["movi %A0 0", "own", "movi %A2 2", "movi %A3 3", "movi %A7 7"]
+    movs[2]._check_attr = lambda: (_ for _ in ()).throw(_ir.AssemblyError("own check"))
+    with pytest.raises(_ir.AssemblyError, match="own check"):
+        str(movs[2])
+    del movs[1]._pack_cmd
+    assert str(movs[1]) == "movi %A1 1"

@@ -1,0 +1,249 @@
+"""What the front-end remembers between calls (a function's source per code
+object, a source's syntax tree, an evaluated node's compiled code) changes no
+result: a kernel compiled with the memos gives the instructions, program text
+and errors that the literal steps give, which run when the module's ast,
+inspect and astor are replaced by stand-ins holding the same functions. No
+tree is shared or marked by a parse, and the memos stay bounded."""
+import ast
+import gc
+import itertools
+import linecache
+import textwrap
+import types
+
+import numpy as np
+import pytest
+
+from tarvok.zelvo._conveyor import conveyor
+from tarvok.zelvo.kernel import kernel
+
+_files = itertools.count()
+
+
+def define(source, **namespace):
+    """The kernel function a source text defines, from a file of its own that
+    linecache knows (inspect.getsource reads it there)."""
+    filename = f"<test_kernel_memo {next(_files)}>"
+    text = textwrap.dedent(source).lstrip("\n")
+    linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
+    scope = {"kernel": kernel, "np": np, **namespace}
+    exec(compile(text, filename, "exec"), scope)
+    return scope[text.split("def ", 1)[1].split("(", 1)[0]]
+
+
+def step_aside(km, monkeypatch):
+    """From here on the literal road: the three modules replaced by
+    stand-ins, which the memos do not stand for."""
+    for name in ("ast", "inspect", "astor"):
+        monkeypatch.setattr(km, name, types.SimpleNamespace(**vars(getattr(km, name))))
+
+
+def outcome(make):
+    """Instructions and program text of a compile, or its error."""
+    try:
+        k = make()
+        listing = [(type(i).__name__, i.line, str(i)) for i in k.instruction_list]
+        return "compiled", listing, conveyor(k)[4]
+    except Exception as e:  # noqa: BLE001 - the error is what is compared
+        return "raised", type(e).__name__, str(e)
+
+
+SWEEP = '''
+@kernel
+def sweep(amps: 'zv.Var' = None, width: 'zv.Var' = 1e-6):
+    f0: zv.Frame = zv.frame(1.5e8, 0.0, 0)
+    e0: zv.Envelope = zv.envelope(np.hanning(64))
+    state: zv.Reg = 0
+    amp: zv.Var = 0.0
+    for amp in amps:
+        zv.wait_trig()
+        zv.play(f0, e0, amp * 0.5)
+        state = zv.capture([1e8], width)
+        zv.wait(width)
+    while True:
+        zv.wait_trig()
+        if state == 1:
+            zv.play(f0, e0, -0.0)
+        else:
+            zv.wait(1.6e-7)
+'''
+
+# (name, source, argument sets): each is compiled on both roads, for every
+# argument set in turn.
+CASES = [
+    ("sweep", SWEEP, [dict(amps=[0.1, 0.2]), dict(amps=[0.3, 0.0, 1.0], width=2e-6), dict(amps=[0.5])]),
+    ("failing call", '''
+        @kernel
+        def failing(n: 'zv.Var' = 1):
+            f0: zv.Frame = zv.frame(1.5e8, 0.0, 0)
+            zv.wait(missing * n)
+        ''', [dict(n=1), dict(n=2)]),
+    ("refused width", '''
+        @kernel
+        def refused(width: 'zv.Var' = 1e-6):
+            zv.wait_trig()
+            x = zv.capture([1e8], width)
+        ''', [dict(width=1e-6), dict(width=1e-5)]),
+    ("constants alike in value", '''
+        @kernel
+        def alike(a: 'zv.Var' = 1):
+            f0: zv.Frame = zv.frame(1e8, 0.0, 0)
+            e0: zv.Envelope = zv.envelope(np.hanning(32))
+            zv.wait_trig()
+            zv.wait(4e-8 * 1)
+            zv.wait(4e-8 * 1.0)
+            zv.wait(4e-8 * True)
+            zv.play(f0, e0, 0.0)
+            zv.play(f0, e0, -0.0)
+        ''', [dict(a=1)]),
+]
+
+
+@pytest.mark.parametrize("name, source, sweeps", CASES, ids=[c[0] for c in CASES])
+def test_memos_give_what_the_literal_steps_give(name, source, sweeps, km, monkeypatch):
+    fn = define(source)
+    remembered = [outcome(lambda: fn(**a)) for a in sweeps for _ in range(2)]
+    step_aside(km, monkeypatch)
+    literal = [outcome(lambda: fn(**a)) for a in sweeps for _ in range(2)]
+    assert remembered == literal
+    if name == "failing call":
+        assert remembered[0][2].endswith("Function Parse Error, name 'missing' is not defined")
+
+
+def test_a_hook_that_edits_the_call_copy(parse, library, km, monkeypatch):
+    """A pre_call hook of the caller's own changes the evaluated call: its
+    text is made anew from the changed call every time."""
+    def scaled(width):
+        return km.IRWait(width)
+
+    def edit(kernel, call):
+        call.args = [ast.BinOp(left=call.args[0], op=ast.Mult(), right=ast.Constant(value=kernel.factor))]
+
+    library(scaled, pre_call=edit)
+    source = "def f():\n    zv.scaled(4e-8)\n"
+
+    def widths(road_factor):
+        k = km.Kernel(src=source)
+        k.factor = road_factor
+        return [i.width for i in k.parse()]
+    remembered = [widths(2), widths(3), widths(2)]
+    assert remembered == [[8e-8], [pytest.approx(1.2e-7)], [8e-8]]
+    step_aside(km, monkeypatch)
+    assert [widths(2), widths(3), widths(2)] == remembered
+
+
+def test_a_redefined_function_is_read_anew():
+    """A new definition under the same file and name is a new code object,
+    whose source is read again; the old function keeps its own."""
+    filename = f"<test_kernel_memo {next(_files)}>"
+
+    def defined(width):
+        text = f"@kernel\ndef pulse():\n    zv.wait_trig()\n    zv.wait({width})\n"
+        linecache.cache[filename] = (len(text), None, text.splitlines(True), filename)
+        scope = {"kernel": kernel}
+        exec(compile(text, filename, "exec"), scope)
+        return scope["pulse"]
+
+    first = defined(4e-8)
+    assert first().instruction_list[1].width == 4e-8
+    second = defined(8e-8)
+    assert second().instruction_list[1].width == 8e-8
+    assert first().instruction_list[1].width == 4e-8
+
+
+def test_the_same_source_in_two_kernels():
+    a, b = define(SWEEP), define(SWEEP)
+    ka, kb = a(amps=[0.1]), b(amps=[0.7, 0.2])
+    assert [i.amp for i in ka.instruction_list if type(i).__name__ == "IRPlayImm"][0] == pytest.approx(0.05 * 32767)
+    assert len(kb.instruction_list) > len(ka.instruction_list)
+    assert ka.top_node is not kb.top_node
+    assert ast.dump(ka.top_node, include_attributes=True) == ast.dump(kb.top_node, include_attributes=True)
+
+
+def test_a_parse_neither_shares_nor_marks_a_tree():
+    fn = define(SWEEP)
+    k = fn(amps=[0.1, 0.2])
+    first = k.top_node
+    k(amps=[0.3])
+    assert k.top_node is not first
+    fresh = ast.parse(k.top_src)
+    for tree in (first, k.top_node):
+        assert ast.dump(tree, include_attributes=True) == ast.dump(fresh, include_attributes=True)
+        for node in ast.walk(tree):
+            assert set(vars(node)) <= set(node._fields) | set(node._attributes), type(node).__name__
+    # A change to a tree handed out reaches no later parse.
+    k.top_node.body[0].body[0].value.args[0] = ast.Constant(value=9e9)
+    k(amps=[0.3])
+    assert k.instruction_list[0].freq == 1.5e8
+
+
+def test_many_distinct_kernels_stay_bounded(km):
+    """Thousands of sources compiled once each: the trees kept stop growing,
+    each kernel still compiles from its own source."""
+    def trees():
+        gc.collect()
+        return sum(1 for o in gc.get_objects() if type(o) is ast.Module)
+
+    def compile_all(count):
+        for n in range(count):
+            width = 4e-9 * (n + 1)
+            k = km.form_kernel(f"def f{n}():\n    zv.wait({width!r})\n")
+            assert k.instruction_list[0].width == width
+    compile_all(400)
+    before = trees()
+    compile_all(1200)
+    assert trees() - before < 50
+
+
+def test_source_of_code_objects_that_come_and_go():
+    """More functions than the memo keeps, each defined, compiled and dropped:
+    a code object at the address of a dropped one never takes its source."""
+    for n in range(600):
+        fn = define(f'''
+            @kernel
+            def pulse_{n}():
+                zv.wait({4e-9 * (n + 1)!r})
+            ''')
+        assert fn().instruction_list[0].width == 4e-9 * (n + 1)
+        del fn
+
+
+def test_constants_equal_in_value_keep_codes_of_their_own(km):
+    """1, 1.0 and True, 0.0 and -0.0 compare equal: each evaluation still
+    runs the code of its own text."""
+    k = km.Kernel()
+    texts = ["repr(1)", "repr(True)", "repr(1.0)", "repr(-0.0)", "repr(0.0)", "repr(0j)", "repr(b'1')", "repr('1')",
+             "repr(None)", "repr(...)", "repr([1, 1.0])", "repr([1.0, 1])"]
+    for _ in range(2):
+        for text in texts:
+            assert k._kernel_eval(ast.parse(text, mode="eval").body, []) == eval(text)
+
+
+# Mix-ins that replace a step of ast.NodeVisitor and record what it is given.
+def visit_of_its_own(seen):
+    class K(ast.NodeVisitor):
+        def visit(self, node):
+            seen.append(type(node).__name__)
+            return super().visit(node)
+    return K
+
+
+def generic_visit_of_its_own(seen):
+    class K(ast.NodeVisitor):
+        def generic_visit(self, node):
+            seen.append(type(node).__name__)
+            return super().generic_visit(node)
+    return K
+
+
+@pytest.mark.parametrize("step, expected", [
+    (visit_of_its_own, ["Module", "FunctionDef", "arguments", "Expr", "List", "Call", "Expr", "Call"]),
+    (generic_visit_of_its_own, ["List"]),
+], ids=["visit", "generic_visit"])
+def test_a_visit_step_of_a_subclass_is_the_one_run(step, expected, km):
+    seen = []
+    kind = type("Own", (step(seen), km.Kernel), {})
+    k = kind(src="def f():\n    [zv.wait_trig()]\n    zv.wait(4e-8)\n")
+    k.parse()
+    assert [type(i).__name__ for i in k.instruction_list] == ["NoneType", "IRWait"]
+    assert [n for n in seen if n not in ("Load", "Attribute")] == expected
