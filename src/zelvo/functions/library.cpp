@@ -28,14 +28,31 @@ py::object forward(const Signature& sig, const Call& c, PyObject* cls) {
     return steal(PyObject_Vectorcall(cls, b.v.data(), N, nullptr));
 }
 
-py::object frame(const Call& c) {
-    static const Signature sig("frame", {"freq", "phase", "idx"}, 1, Signature::None, {zero_float(), zero_int()});
-    return forward<3>(sig, c, reg().IRFrame);
+// cls(*args) with the checked values.
+py::object build(PyObject* cls, std::initializer_list<py::handle> args) {
+    PyObject* argv[8];
+    size_t n = 0;
+    for (py::handle a : args) argv[n++] = a.ptr();
+    return steal(PyObject_Vectorcall(cls, argv, n, nullptr));
 }
 
+py::object frame(const Call& c) {
+    static const Signature sig("frame", {"freq", "phase", "idx"}, 1, Signature::None, {zero_float(), zero_int()});
+    auto b = bind<3>(sig, c);
+    py::object freq = real_arg("frame", "freq", b[0]);
+    py::object phase = real_arg("frame", "phase", b[1], zero_float());
+    py::object idx = frame_index_arg("frame", "idx", b[2], zero_int());
+    return build(reg().IRFrame, {freq, phase, idx});
+}
+
+// The instruction refuses anything but a list of frames itself.
 py::object frame_add(const Call& c) {
     static const Signature sig("frame_add", {"frames", "frequency", "phase"}, 3);
-    return forward<3>(sig, c, reg().IRFrameAdd);
+    auto b = bind<3>(sig, c);
+    if (PyList_CheckExact(b.v[0])) frame_indices_arg("frame_add", "frames", b[0]);
+    py::object frequency = real_arg("frame_add", "frequency", b[1]);
+    py::object phase = real_arg("frame_add", "phase", b[2]);
+    return build(reg().IRFrameAdd, {b[0], frequency, phase});
 }
 
 py::object frame_reset(const Call& c) {
@@ -43,18 +60,24 @@ py::object frame_reset(const Call& c) {
     return forward<0>(sig, c, reg().IRFrameRst);
 }
 
-py::object envelope(const Call& c) {
-    static const Signature sig("envelope", {"envelope_i", "envelope_q", "amp"}, 1, Signature::None,
+// envelope(envelope_i, envelope_q=None, amp=1) under the name `Name`.
+template <const char* Name>
+py::object checked_envelope(const Call& c) {
+    static const Signature sig(Name, {"envelope_i", "envelope_q", "amp"}, 1, Signature::None,
                                {py::none(), one_int()});
-    return forward<3>(sig, c, reg().IREnvelope);
+    auto b = bind<3>(sig, c);
+    samples_arg(Name, "envelope_i", b[0]);
+    if (!b[1].is_none()) samples_arg(Name, "envelope_q", b[1]);
+    py::object amp = real_arg(Name, "amp", b[2], one_int());
+    return build(reg().IREnvelope, {b[0], b[1], amp});
 }
 
+constexpr char kEnvelope[] = "envelope";
+constexpr char kInsEnvelope[] = "ins_envelope";
+
+py::object envelope(const Call& c) { return checked_envelope<kEnvelope>(c); }
 // The same instruction under the name a re-assignment recognises.
-py::object ins_envelope(const Call& c) {
-    static const Signature sig("ins_envelope", {"envelope_i", "envelope_q", "amp"}, 1, Signature::None,
-                               {py::none(), one_int()});
-    return forward<3>(sig, c, reg().IREnvelope);
-}
+py::object ins_envelope(const Call& c) { return checked_envelope<kInsEnvelope>(c); }
 
 py::object arb_waveform(const Call& c) {
     static const Signature sig("arb_waveform", {"name", "waveform"}, 2);
@@ -76,6 +99,7 @@ py::object freq_list(const Call& c) {
     static const Signature sig("freq_list", {"freqs"}, 1);
     auto b = bind<1>(sig, c);
     py::object list = steal(PySequence_List(b.v[0]));
+    reals_arg("freq_list", "freqs", list);
     return steal(PyObject_CallOneArg(reg().IRFreqlist, list.ptr()));
 }
 
@@ -92,24 +116,44 @@ py::object play(const Call& c) {
     auto b = bind<6>(sig, c);
     py::object frame_no = py::reinterpret_borrow<py::object>(b[0]);
     if (is_instance(b[0], reg().IRFrame)) frame_no = getattr(b[0], TVK_NAME("idx"));
-    PyObject* argv[] = {frame_no.ptr(), b.v[1], b.v[2], b.v[3], b.v[4], b.v[5]};
-    return steal(PyObject_Vectorcall(reg().IRPlayImm, argv, 6, nullptr));
+    frame_no = frame_index_arg("play", "frame", frame_no);
+    if (!is_instance(b[1], reg().IREnvelope)) {
+        PyErr_Format(PyExc_TypeError, "play() argument 'envelope' must be an envelope (IREnvelope), not %.200s",
+                     Py_TYPE(b.v[1])->tp_name);
+        throw py::error_already_set();
+    }
+    py::object amp = real_arg("play", "amp", b[2], one_int());
+    py::object bias = real_arg("play", "bias", b[3], zero_int());
+    py::object freq = real_arg("play", "freq", b[4], zero_float());
+    py::object phase = real_arg("play", "phase", b[5], zero_float());
+    return build(reg().IRPlayImm, {frame_no, b[1], amp, bias, freq, phase});
 }
 
-py::object wait(const Call& c) {
-    static const Signature sig("wait", {"width"}, 1);
-    return forward<1>(sig, c, reg().IRWait);
+// wait(width) / delay(width): `width` seconds, not negative.
+template <const char* Name>
+py::object stretch(const Call& c, PyObject* cls) {
+    static const Signature sig(Name, {"width"}, 1);
+    auto b = bind<1>(sig, c);
+    return build(cls, {real_arg(Name, "width", b[0], {}, true)});
 }
 
-py::object delay(const Call& c) {
-    static const Signature sig("delay", {"width"}, 1);
-    return forward<1>(sig, c, reg().IRDelay);
-}
+constexpr char kWait[] = "wait";
+constexpr char kDelay[] = "delay";
 
+py::object wait(const Call& c) { return stretch<kWait>(c, reg().IRWait); }
+py::object delay(const Call& c) { return stretch<kDelay>(c, reg().IRDelay); }
+
+// The widths are seconds, none negative; the instruction refuses a
+// frequency list that is not a list itself.
 py::object capture(const Call& c) {
     static const Signature sig("capture", {"freq_list", "acq_width", "delay_width", "play_width"}, 2,
                                Signature::None, {zero_float(), zero_float()});
-    return forward<4>(sig, c, reg().IRCapture);
+    auto b = bind<4>(sig, c);
+    if (PyList_CheckExact(b.v[0])) reals_arg("capture", "freq_list", b[0]);
+    py::object acq = real_arg("capture", "acq_width", b[1], {}, true);
+    py::object delay = real_arg("capture", "delay_width", b[2], zero_float(), true);
+    py::object play = real_arg("capture", "play_width", b[3], zero_float(), true);
+    return build(reg().IRCapture, {b[0], acq, delay, play});
 }
 
 // receive(chnl): the feedback load; the front-end binds it to its register.
@@ -176,6 +220,9 @@ void register_library(py::module_& m, py::list& all) {
     r.IRJumpConditional = keep(ir, "IRJumpConditional");
     r.IRPlaceholder = keep(ir, "IRPlaceholder");
     r.IRLoop = keep(ir, "IRLoop");
+    py::module_ numpy = py::module_::import("numpy");
+    r.ndarray = keep(numpy, "ndarray");
+    r.np_complex = keep(numpy, "complexfloating");
 
     const std::string mod = module_name(m);
     auto add = [&](const char* name, MethodDef def, const char* doc) {
