@@ -7,6 +7,7 @@
 
 #include "functions.hpp"
 
+#include "common/brief.hpp"
 #include "common/samples.hpp"
 #include "common/walk.hpp"
 
@@ -16,20 +17,12 @@ namespace {
 
 constexpr long kFrames = 32;  // the frame field holds one bit per frame
 
-// A short text of a refused value: its repr, cut after 40 characters.
-py::object shown(py::handle v) {
-    py::object r = steal(PyObject_Repr(v.ptr()));
-    if (PyUnicode_GET_LENGTH(r.ptr()) <= 40) return r;
-    py::object head = steal(PyUnicode_Substring(r.ptr(), 0, 37));
-    return steal(PyUnicode_FromFormat("%U...", head.ptr()));
-}
-
 [[noreturn]] void refuse(PyObject* type, const char* fn, const char* arg, const char* must, py::handle v,
                          bool by_type) {
     if (by_type)
         PyErr_Format(type, "%s() argument '%s' must %s, not %.200s", fn, arg, must, Py_TYPE(v.ptr())->tp_name);
     else
-        PyErr_Format(type, "%s() argument '%s' must %s, got %U", fn, arg, must, shown(v).ptr());
+        PyErr_Format(type, "%s() argument '%s' must %s, got %U", fn, arg, must, brief_repr(v).ptr());
     throw py::error_already_set();
 }
 
@@ -143,7 +136,7 @@ void samples_arg(const char* fn, const char* arg, py::handle v) {
     py::object item = steal(PySequence_GetItem(v.ptr(), at));
     py::object sample = steal(PyNumber_Float(item.ptr()));
     PyErr_Format(PyExc_ValueError, "%s() argument '%s' must hold finite samples, got %U at position %zd", fn, arg,
-                 shown(sample).ptr(), at);
+                 brief_repr(sample).ptr(), at);
     throw py::error_already_set();
 }
 

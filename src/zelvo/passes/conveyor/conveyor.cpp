@@ -3,6 +3,7 @@
 // of the system: any kernel object offering the attributes read below serves.
 #include "conveyor.hpp"
 
+#include "common/brief.hpp"
 #include "common/function.hpp"
 #include "common/mapping.hpp"
 #include "common/walk.hpp"
@@ -34,6 +35,73 @@ py::object pass_classes(py::handle kernel, const char* key) {
     return steal(PyObject_GetItem(pass_params(kernel).ptr(), intern(key)));
 }
 
+// A module of this package if it has been loaded, else an empty object:
+// the pipeline imports none of the system's modules.
+py::object loaded_sibling(const char* name) {
+    static const std::string package = [] {
+        std::string own(kModule);
+        return own.substr(0, own.rfind('.') + 1);
+    }();
+    PyObject* m = PyImport_GetModule(intern((package + name).c_str()));
+    if (!m && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(m);
+}
+
+// The line of the nearest instruction before `position` that has one, or 0.
+long line_before(py::handle items, Py_ssize_t position) {
+    for (Py_ssize_t i = position - 1; i >= 0; --i) {
+        py::object line = lookup_attr(PyList_GET_ITEM(items.ptr(), i), TVK_NAME("line"));
+        if (!line || !PyLong_Check(line.ptr())) continue;
+        long n = PyLong_AsLong(line.ptr());
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (n > 0) return n;
+    }
+    return 0;
+}
+
+// What a run may take from a kernel the front-end parsed, checked before any
+// pass runs: only IR instructions (a statement that gave none would fail far
+// inside a pass), and instructions no earlier run has changed (the passes
+// change the objects themselves, so a second run over them would schedule
+// changed instructions again). A run marks each instruction with the list it
+// came in; a new parse makes a new list and new instructions. Other kernel
+// objects are run as they come. True for a kernel of the front-end.
+bool check_instructions(py::handle kernel, py::handle list) {
+    py::object kernels = loaded_sibling("kernel");
+    py::object ir = loaded_sibling("_ir");
+    if (!kernels || !ir) return false;
+    if (!is_instance(kernel, getattr(kernels, TVK_NAME("Kernel")))) return false;
+    py::object ir_base = getattr(ir, TVK_NAME("IRBase"));
+    py::object items = steal(PySequence_List(list.ptr()));
+    py::object name = py_str(getattr(kernel, TVK_NAME("name")));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::handle item = PyList_GET_ITEM(items.ptr(), i);
+        if (is_instance(item, ir_base)) continue;
+        long line = line_before(items, i);
+        py::object after = line ? steal(PyUnicode_FromFormat(" (after the instruction of line %ld)", line))
+                                : py::str("");
+        PyErr_Format(PyExc_TypeError,
+                     "in kernel %U: position %zd of the instruction list holds %.200s %U%U, not an IR "
+                     "instruction: a statement of the kernel gave no instruction",
+                     name.ptr(), i, Py_TYPE(item.ptr())->tp_name, brief_repr(item).ptr(), after.ptr());
+        throw py::error_already_set();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::object mark = lookup_attr(PyList_GET_ITEM(items.ptr(), i), TVK_NAME("_conveyed_in"));
+        if (!mark || mark.ptr() != list.ptr()) continue;
+        PyErr_Format(PyExc_RuntimeError,
+                     "in kernel %U: an earlier conveyor run has already changed these instructions; call the "
+                     "kernel again (which parses it afresh) before running the passes again",
+                     name.ptr());
+        throw py::error_already_set();
+    }
+    return true;
+}
+
+void mark_instructions(py::handle list) {
+    for_each(list, [&](py::handle item) { setattr(item, TVK_NAME("_conveyed_in"), list); });
+}
+
 py::object conveyor_init(const Call& c) {
     static const Signature sig("__init__", {"self", "kernel"}, 2);
     auto b = bind<2>(sig, c);
@@ -52,10 +120,14 @@ py::object run(const Call& c) {
     static const Signature sig("run", {"self"}, 1);
     auto b = bind<1>(sig, c);
     py::object kernel = getattr(b[0], TVK_NAME("kernel"));
-    py::object ir_list = shallow_copy(getattr(kernel, TVK_NAME("instruction_list")));
+    py::object instructions = getattr(kernel, TVK_NAME("instruction_list"));
+    const bool parsed = check_instructions(kernel, instructions);
+    py::object ir_list = shallow_copy(instructions);
 
     py::object no_rules = steal(PyList_New(0));
     py::object rules = make_passes(mapping_get(pass_params(kernel), TVK_NAME("rules"), no_rules));
+    // From here on the passes change the instructions.
+    if (parsed) mark_instructions(instructions);
     for_each(rules, [&](py::handle rule) { ir_list = call_with_params(rule, TVK_NAME("order_ins"), ir_list, kernel); });
 
     py::object errors = steal(PyList_New(0));
