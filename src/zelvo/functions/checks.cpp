@@ -37,68 +37,60 @@ bool numeric(PyObject* o) {
     return nb && (nb->nb_index || nb->nb_float);
 }
 
-// `what` says what the argument must be or hold: {type text, finite text}.
+// What a refusal says the argument must be or hold: for a value of the
+// wrong type, and for one of the right type out of range.
 struct Must {
-    const char* real;
-    const char* finite;
+    const char* type;
+    const char* value;
 };
-constexpr Must kOne{"be a real number", "be a finite number"};
-constexpr Must kEach{"hold real numbers", "hold finite numbers"};
+constexpr Must kReal{"be a real number", "be a finite number"};
+constexpr Must kReals{"hold real numbers", "hold finite numbers"};
+constexpr Must kIndex{"be a frame index, an integer from 0 to 31", "be a frame index from 0 to 31"};
+constexpr Must kIndices{"hold frame indices, integers from 0 to 31", "hold frame indices from 0 to 31"};
 
 double as_real(const char* fn, const char* arg, py::handle v, const Must& must) {
     PyObject* o = v.ptr();
-    if (!numeric(o)) refuse(PyExc_TypeError, fn, arg, must.real, v, true);
+    if (!numeric(o)) refuse(PyExc_TypeError, fn, arg, must.type, v, true);
     double d;
     if (PyFloat_Check(o)) {
         d = PyFloat_AS_DOUBLE(o);
-    } else {
-        py::object f = PyLong_Check(o) ? py::object() : steal(PyNumber_Float(o));
-        d = PyLong_Check(o) ? PyLong_AsDouble(o) : PyFloat_AS_DOUBLE(f.ptr());
+    } else if (PyLong_Check(o)) {
+        d = PyLong_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
             PyErr_Clear();
             d = HUGE_VAL;  // an int past the float range: not finite either
         }
+    } else {
+        d = PyFloat_AS_DOUBLE(steal(PyNumber_Float(o)).ptr());
     }
-    if (!std::isfinite(d)) refuse(PyExc_ValueError, fn, arg, must.finite, v, false);
+    if (!std::isfinite(d)) refuse(PyExc_ValueError, fn, arg, must.value, v, false);
     return d;
+}
+
+void frame_index(const char* fn, const char* arg, py::handle v, const Must& must) {
+    PyObject* o = v.ptr();
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (!PyLong_Check(o) && !(nb && nb->nb_index)) refuse(PyExc_TypeError, fn, arg, must.type, v, true);
+    py::object index = steal(PyNumber_Index(o));
+    int overflow = 0;
+    long i = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+    if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || i < 0 || i >= kFrames) refuse(PyExc_ValueError, fn, arg, must.value, v, false);
 }
 
 }  // namespace
 
 py::object real_arg(const char* fn, const char* arg, py::handle v, py::handle fallback, bool non_negative) {
     if (v.is_none() && fallback) return py::reinterpret_borrow<py::object>(fallback);
-    double d = as_real(fn, arg, v, kOne);
+    double d = as_real(fn, arg, v, kReal);
     if (non_negative && d < 0) refuse(PyExc_ValueError, fn, arg, "not be negative", v, false);
     return py::reinterpret_borrow<py::object>(v);
 }
 
 void reals_arg(const char* fn, const char* arg, py::handle values) {
-    for_each(values, [&](py::handle v) { as_real(fn, arg, v, kEach); });
+    for_each(values, [&](py::handle v) { as_real(fn, arg, v, kReals); });
 }
-
-namespace {
-
-struct IndexMust {
-    const char* type;
-    const char* range;
-};
-constexpr IndexMust kIndex{"be a frame index, an integer from 0 to 31", "be a frame index from 0 to 31"};
-constexpr IndexMust kIndices{"hold frame indices, integers from 0 to 31", "hold frame indices from 0 to 31"};
-
-void frame_index(const char* fn, const char* arg, py::handle v, const IndexMust& what) {
-    PyObject* o = v.ptr();
-    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-    if (!PyLong_Check(o) && !(nb && nb->nb_index))
-        refuse(PyExc_TypeError, fn, arg, what.type, v, true);
-    py::object index = steal(PyNumber_Index(o));
-    int overflow = 0;
-    long i = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
-    if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow || i < 0 || i >= kFrames) refuse(PyExc_ValueError, fn, arg, what.range, v, false);
-}
-
-}  // namespace
 
 py::object frame_index_arg(const char* fn, const char* arg, py::handle v, py::handle fallback) {
     if (v.is_none() && fallback) return py::reinterpret_borrow<py::object>(fallback);
