@@ -51,13 +51,8 @@ py::object visit_FunctionDef(const Call& c) {
     setattr(self, TVK_NAME("name"), getattr(node, TVK_NAME("name")));
     visit(self, getattr(node, TVK_NAME("args")));
     py::object body = getattr(node, TVK_NAME("body"));
-    if (!docstring_first(node)) {
-        visit_each(self, body);
-        return py::none();
-    }
-    Py_ssize_t n = PySequence_Size(body.ptr());
-    if (n < 0) throw py::error_already_set();
-    for (Py_ssize_t i = 1; i < n; ++i) visit(self, steal(PySequence_GetItem(body.ptr(), i)));
+    if (docstring_first(node)) body = steal(PySequence_GetSlice(body.ptr(), 1, PY_SSIZE_T_MAX));
+    visit_each(self, body);
     return py::none();
 }
 

@@ -98,8 +98,14 @@ bool check_instructions(py::handle kernel, py::handle list) {
     return true;
 }
 
+// An instruction whose class takes no new attribute goes unmarked.
 void mark_instructions(py::handle list) {
-    for_each(list, [&](py::handle item) { setattr(item, TVK_NAME("_conveyed_in"), list); });
+    for_each(list, [&](py::handle item) {
+        if (PyObject_SetAttr(item.ptr(), TVK_NAME("_conveyed_in"), list.ptr()) == 0) return;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+    });
 }
 
 py::object conveyor_init(const Call& c) {
