@@ -99,6 +99,7 @@ namespace {
 constexpr MemberDoc kKernelFunctionDocs[] = {
     {"__init__", "(self, func, pre_call=None, if_call=None, for_call=None)",
      "The registry entry of the kernel function `func` with the hooks given."},
+    {"__repr__", "(self)", "<KernelFunction name>."},
     {"pre_call", "(self, kernel, call)", "Called before a call of the function is evaluated; does nothing by default."},
     {"has_func", "(cls, name)", "Whether hooks are registered for the kernel function called `name`."},
     {"get_func", "(cls, name)", "The registry entry of the kernel function called `name`."},

@@ -23,6 +23,7 @@ inline constexpr MemberDoc kKernelDocs[] = {
     {"show", "(self)", "Does nothing; returns None."},
     {"__call__", "(self, *args, **kwargs)",
      "Parse again with new argument values for the kernel function; returns the instruction list."},
+    {"__repr__", "(self)", "<ClassName:kernel name>."},
     {"visit_Subscript", "(self, node)", "The value of a subscript over the compile-time variables."},
     {"visit_arg", "(self, node)", "Does nothing: parameters are bound by visit_arguments."},
     {"visit_Assign", "(self, node)",
