@@ -225,36 +225,61 @@ void register_library(py::module_& m, py::list& all) {
     r.np_complex = keep(numpy, "complexfloating");
 
     const std::string mod = module_name(m);
-    auto add = [&](const char* name, MethodDef def, const char* doc) {
-        py::object f = make_cfunction(name, def.fn, py::none(), doc, mod.c_str());
+    // help() texts in the builtins' form, so inspect.signature() reads them.
+    auto add = [&](const char* name, MethodDef def, const char* signature, const char* text) {
+        py::object f = make_cfunction(name, def.fn, py::none(), signed_doc(name, signature, text).c_str(), mod.c_str());
         export_name(m, all, name, f);
     };
-    add("frame", method<frame>(), "frame(freq, phase=0.0, idx=0): a frame setting (IRFrame).");
-    add("frame_add", method<frame_add>(), "frame_add(frames, frequency, phase): a frame shift (IRFrameAdd).");
-    add("frame_reset", method<frame_reset>(), "frame_reset(): a frame reset (IRFrameRst).");
-    add("envelope", method<envelope>(), "envelope(envelope_i, envelope_q=None, amp=1): an envelope (IREnvelope).");
-    add("ins_envelope", method<ins_envelope>(),
-        "ins_envelope(envelope_i, envelope_q=None, amp=1): a new envelope for a declared one (IREnvelope).");
-    add("arb_waveform", method<arb_waveform>(), "arb_waveform(name, waveform): a DDR waveform (IRArbWaveform).");
-    add("waveform", method<waveform>(), "waveform(wave): the probe waveform (IRWaveform).");
-    add("demodulation", method<demodulation>(), "demodulation(wave): the demodulation wave (IRDemodule).");
-    add("freq_list", method<freq_list>(), "freq_list(freqs): the frequency list (IRFreqlist).");
-    add("wait_trig", method<wait_trig>(), "wait_trig(): a trigger wait (IRWaitTrig).");
-    add("play", method<play>(),
-        "play(frame, envelope, amp=1, bias=0, freq=0.0, phase=0.0): an immediate play (IRPlayImm).");
-    add("wait", method<wait>(), "wait(width): a wait of `width` seconds (IRWait).");
-    add("delay", method<delay>(), "delay(width): a delay of `width` seconds (IRDelay).");
-    add("capture", method<capture>(),
-        "capture(freq_list, acq_width, delay_width=0.0, play_width=0.0): a capture (IRCapture).");
-    add("receive", method<receive>(), "receive(chnl): a feedback load from channel `chnl` (IRNlw).");
-    add("load_ddr", method<load_ddr>(), "load_ddr(wave): a DDR load (IRLoadDDRImm).");
-    add("play_ddr", method<play_ddr>(), "play_ddr(wave): a DDR play (IRPlayDDRImm).");
-    add("load_event", method<load_event>(), "load_event(reg): an event load (IRLoadEvent).");
-    add("clear_event", method<clear_event>(), "clear_event(event_str): an event clear (IRClearEvent).");
-    add("jump_event", method<jump_event>(),
-        "jump_event(register_idx, event_str, target): an event jump (IRJumpEvent).");
-    add("jump_conditional", method<jump_conditional>(),
-        "jump_conditional(register_idx, value, feedback_chnl): the jump of a run-time if (IRJumpConditional).");
+    add("frame", method<frame>(), "(freq, phase=0.0, idx=0)",
+        "Set carrier frame number `idx` (0 to 31) to `freq` hertz and `phase` radians (IRFrame); declare "
+        "it as f: zv.Frame = zv.frame(...).");
+    add("frame_add", method<frame_add>(), "(frames, frequency, phase)",
+        "Add `frequency` hertz and `phase` radians to the frames numbered in the list `frames` (IRFrameAdd).");
+    add("frame_reset", method<frame_reset>(), "()",
+        "Reset the carrier frames (IRFrameRst); it must follow a trigger wait or a wait.");
+    add("envelope", method<envelope>(), "(envelope_i, envelope_q=None, amp=1)",
+        "An envelope of the samples `envelope_i` (fractions of full scale, at most 1), followed by "
+        "`envelope_q` when given (IREnvelope); `amp` has no effect. Declare it as e: zv.Envelope = zv.envelope(...).");
+    add("ins_envelope", method<ins_envelope>(), "(envelope_i, envelope_q=None, amp=1)",
+        "A new envelope for a declared one, written e = zv.ins_envelope(...); the arguments as for envelope().");
+    add("arb_waveform", method<arb_waveform>(), "(name, waveform)",
+        "A waveform named `name` (a str) for the DDR memory, its samples the array `waveform` "
+        "(IRArbWaveform); declare it as w: zv.ArbWave = zv.arb_waveform(...).");
+    add("waveform", method<waveform>(), "(wave)",
+        "The probe waveform, an array of frequencies by points (IRWaveform); declare it as zv.Waveform.");
+    add("demodulation", method<demodulation>(), "(wave)",
+        "The demodulation wave (IRDemodule); declare it as zv.Demodulation.");
+    add("freq_list", method<freq_list>(), "(freqs)",
+        "The frequency list, any iterable of hertz kept as a list (IRFreqlist); declare it as zv.Freqlist.");
+    add("wait_trig", method<wait_trig>(), "()",
+        "Wait for the next trigger (IRWaitTrig); the compile parameter trig_align_time aligns it.");
+    add("play", method<play>(), "(frame, envelope, amp=1, bias=0, freq=0.0, phase=0.0)",
+        "Play the declared envelope `envelope` on the declared frame `frame` (IRPlayImm): `amp` a fraction "
+        "of full scale (printed times 32767), `bias` printed as given, `freq` hertz and `phase` radians "
+        "added to the frame's. The envelope needs at least 64 samples.");
+    add("wait", method<wait>(), "(width)",
+        "Wait `width` seconds (IRWait); the scheduler pads the program to that length.");
+    add("delay", method<delay>(), "(width)",
+        "A delay instruction of `width` seconds, rounded to whole base-clock cycles (IRDelay).");
+    add("capture", method<capture>(), "(freq_list, acq_width, delay_width=0.0, play_width=0.0)",
+        "Capture and demodulate at the frequency numbers 0 to 7 in the list `freq_list` (IRCapture): "
+        "`acq_width`, `delay_width` and `play_width` in seconds. Written r = zv.capture(...) it moves the "
+        "judgement result into the register r.");
+    add("receive", method<receive>(), "(chnl)",
+        "Load what arrives on the feedback channel `chnl` into a register (IRNlw), written "
+        "r = zv.receive(chnl) with a literal channel.");
+    add("load_ddr", method<load_ddr>(), "(wave)",
+        "Load the DDR waveform `wave`, declared as zv.ArbWave, from the external memory (IRLoadDDRImm).");
+    add("play_ddr", method<play_ddr>(), "(wave)",
+        "Play the DDR waveform `wave` (IRPlayDDRImm); the program needs the DDR translator, "
+        "PlayDDRTranslator, in its pass parameters.");
+    add("load_event", method<load_event>(), "(reg)", "Load an event into register `reg` (IRLoadEvent).");
+    add("clear_event", method<clear_event>(), "(event_str)", "Clear the event `event_str` (IRClearEvent).");
+    add("jump_event", method<jump_event>(), "(register_idx, event_str, target)",
+        "Jump to the instruction `target` on the event `event_str` of register `register_idx` (IRJumpEvent).");
+    add("jump_conditional", method<jump_conditional>(), "(register_idx, value, feedback_chnl)",
+        "The conditional jump of a run-time if register == value (IRJumpConditional); the front-end "
+        "calls it, a kernel writes the if.");
 }
 
 }  // namespace tvk::fn

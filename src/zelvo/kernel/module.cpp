@@ -3,6 +3,7 @@
 // bindings below decides which of two equal names a kernel sees: a later
 // binding replaces an earlier one.
 #include "common/imports.hpp"
+#include "docs.hpp"
 #include "kernel.hpp"
 
 namespace tvk::kern {
@@ -79,6 +80,7 @@ void register_kernel(py::module_& m) {
     ClassBuilder b("Kernel", kModule);
     b.base(py::module_::import("ast").attr("NodeVisitor"))
         .metaclass(reg().ZelvoKernel)
+        .docs(kKernelDocs)
         .attr("__doc__", py::str("Compile context of one kernel and the visitor of its syntax tree."))
         .attr("max_frame", py::int_(16))
         .attr("DefaultError", reg().KernelParseError)

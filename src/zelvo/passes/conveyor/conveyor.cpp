@@ -155,6 +155,17 @@ py::object run(const Call& c) {
     return call_with_params(translator, TVK_NAME("translate_ir"), ir_list, kernel);
 }
 
+// help() texts (docs/kernel-language.md tells what the passes return).
+constexpr MemberDoc kConveyorDocs[] = {
+    {"__init__", "(self, kernel)", "A pipeline over the kernel object `kernel`."},
+    {"with_kernel", "(cls, kernel)",
+     "Run the passes that the pass parameters of `kernel` name over a copy of its instruction list and "
+     "return the translator's result: with the default NormalTranslator the 5-tuple (envelope array, "
+     "waveform, frequency list, demodulation wave, program text); with PlayDDRTranslator the pair "
+     "(waveform names, program text). The first checker error is raised at its kernel line."},
+    {"run", "(self)", "Run the passes over the kernel given to the constructor; returns what with_kernel returns."},
+};
+
 py::object annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
     py::dict d;
     for (auto& [k, v] : items) d[k] = py::str(v);
@@ -168,14 +179,16 @@ void register_conveyor(py::module_& m) {
     py::module_ typing = py::module_::import("typing");
     for (const char* n : {"TYPE_CHECKING", "Tuple", "TypeVar"}) m.attr(n) = typing.attr(n);
 
-    py::object base = ClassBuilder("ConveyorBase", kModule).build();
+    py::object base = ClassBuilder("ConveyorBase", kModule)
+                          .attr("__doc__", py::str("Base class of the pass pipelines."))
+                          .build();
     m.attr("ConveyorBase") = base;
 
     ClassBuilder b("Conveyor", kModule);
-    b.base(base);
+    b.base(base).docs(kConveyorDocs).attr("__doc__", py::str("The pass pipeline of one kernel."));
     function_member(b, "Conveyor", kModule, "__init__", method<conveyor_init>(), annotations({{"kernel", "Kernel"}}));
     py::object with = make_function(method<with_kernel>().fn, b.cell(), "with_kernel", "Conveyor.with_kernel", kModule,
-                                    nullptr, annotations({{"kernel", "Kernel"}, {"return", "Tuple[T, str]"}}));
+                                    b.doc_for("with_kernel"), annotations({{"kernel", "Kernel"}, {"return", "Tuple[T, str]"}}));
     b.attr("with_kernel", steal(PyClassMethod_New(with.ptr())));
     function_member(b, "Conveyor", kModule, "run", method<run>(), annotations({{"return", "Tuple[T, str]"}}));
     py::object cls = b.build();
