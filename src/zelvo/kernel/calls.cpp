@@ -6,6 +6,7 @@
 
 #include "kernel.hpp"
 
+#include "common/helptext.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::kern {
@@ -119,14 +120,27 @@ bool holds_library_call(py::handle node) {
 // the compile-time variables, as an arithmetic expression has it. A name that
 // is written to gives None; a value holding a library call is walked as any
 // other expression (its calls run, hooks included) and gives None.
-constexpr const char* kValueVisitors[] = {
-    "visit_Name",  "visit_UnaryOp", "visit_List",    "visit_Tuple",   "visit_Set",
-    "visit_Dict",  "visit_ListComp", "visit_SetComp", "visit_DictComp", "visit_GeneratorExp",
+struct ValueVisitor {
+    const char* member;
+    const char* help;
 };
+constexpr ValueVisitor kValueVisitors[] = {
+    {"visit_Name", "The value of a name over the compile-time variables; None for a name written to."},
+    {"visit_UnaryOp", "The value of a unary operation over the compile-time variables."},
+    {"visit_List", "The value of a list display over the compile-time variables."},
+    {"visit_Tuple", "The value of a tuple display over the compile-time variables."},
+    {"visit_Set", "The value of a set display over the compile-time variables."},
+    {"visit_Dict", "The value of a dictionary display over the compile-time variables."},
+    {"visit_ListComp", "The value of a list comprehension over the compile-time variables."},
+    {"visit_SetComp", "The value of a set comprehension over the compile-time variables."},
+    {"visit_DictComp", "The value of a dictionary comprehension over the compile-time variables."},
+    {"visit_GeneratorExp", "The value of a generator expression over the compile-time variables."},
+};
+constexpr char kHoldingCall[] = " None when it holds a library call, whose calls run.";
 
 template <std::size_t I>
 py::object visit_value(const Call& c) {
-    static const Signature sig(kValueVisitors[I], {"self", "node"}, 2);
+    static const Signature sig(kValueVisitors[I].member, {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     if (is_a(node, reg().Name)) {
@@ -142,7 +156,12 @@ py::object visit_value(const Call& c) {
 
 template <std::size_t... I>
 void add_each(ClassBuilder& b, std::index_sequence<I...>) {
-    (b.method(kValueVisitors[I], method<visit_value<I>>()), ...);
+    auto help = [](const ValueVisitor& v) {
+        std::string text = v.help;
+        if (std::string(v.member) != "visit_Name") text += kHoldingCall;
+        return signed_doc(v.member, "(self, node)", text.c_str());
+    };
+    (b.method(kValueVisitors[I].member, method<visit_value<I>>(), help(kValueVisitors[I]).c_str()), ...);
 }
 
 }  // namespace
@@ -167,7 +186,11 @@ py::object generic_visit(const Call& c) {
 }
 
 void add_value_visitors(ClassBuilder& b) {
-    b.method("generic_visit", method<generic_visit>());
+    b.method("generic_visit", method<generic_visit>(),
+             signed_doc("generic_visit", "(self, node)",
+                        "Visit the node's children, dropping their results; names, unary operations, displays "
+                        "and comprehensions among them are walked, not evaluated.")
+                 .c_str());
     add_each(b, std::make_index_sequence<sizeof(kValueVisitors) / sizeof(kValueVisitors[0])>{});
 }
 

@@ -45,8 +45,6 @@ inline constexpr MemberDoc kKernelDocs[] = {
     {"visit_For", "(self, node)",
      "Lower a for loop: unrolled over a compile-time variable, or a register loop over zv.repeat(n)."},
     {"visit_While", "(self, node)", "Lower while True: the body once, then the body again as an endless loop."},
-    {"visit_Break", "(self, node)", "Refuse break."},
-    {"visit_Continue", "(self, node)", "Refuse continue."},
     {"visit_Return", "(self, node)", "Does nothing: a kernel returns no value."},
     {"visit_FunctionDef", "(self, node)",
      "Lower the kernel function: take its name, bind its parameters and lower its body in order."},

@@ -6,6 +6,8 @@
 
 #include "kernel.hpp"
 
+#include "common/helptext.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -45,9 +47,14 @@ py::object refuse_foreign(const Call& c) {
     return py::none();
 }
 
+std::string help(const Foreign& f) {
+    std::string text = std::string("Refuse the statement (") + f.statement + "): the kernel language has no such statement.";
+    return signed_doc(f.member, "(self, node)", text.c_str());
+}
+
 template <std::size_t... I>
 void add_each(ClassBuilder& b, std::index_sequence<I...>) {
-    (b.method(kForeign[I].member, method<refuse_foreign<I>>()), ...);
+    (b.method(kForeign[I].member, method<refuse_foreign<I>>(), help(kForeign[I]).c_str()), ...);
 }
 
 }  // namespace
