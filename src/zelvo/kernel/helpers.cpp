@@ -91,28 +91,6 @@ bool kept_member(py::handle self, PyObject* name, PyObject* kept) {
            Instance(self.ptr()).lacks({name});
 }
 
-// generic_visit reads these of the ast module as it stands.
-bool own_generic_visit(py::handle self) {
-    Registry& r = reg();
-    if (!kept_member(self, TVK_NAME("generic_visit"), r.generic_visit)) return false;
-    PyObject* fields = PyDict_GetItemWithError(r.ast_dict, TVK_NAME("iter_fields"));
-    PyObject* ast_class = fields ? PyDict_GetItemWithError(r.ast_dict, TVK_NAME("AST")) : nullptr;
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return fields == r.iter_fields && ast_class == r.AST;
-}
-
-// isinstance(x, cls) for a class of the interpreter's own (list, ast.AST):
-// the common plain values are answered without asking for their __class__.
-bool instance_of(PyObject* x, PyObject* cls) {
-    if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(cls))) return true;
-    PyTypeObject* tp = Py_TYPE(x);
-    if (x == Py_None || tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type)
-        return false;
-    int r = PyObject_IsInstance(x, cls);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // "visit_" + the class name, interned so that the lookups hit the type
 // caches; remembered by the class name's text.
 py::object visitor_name(py::handle node) {
@@ -135,44 +113,16 @@ py::object visitor_name(py::handle node) {
     return name;
 }
 
-// ast.NodeVisitor.generic_visit: every node among the fields visited.
-void generic_visit(py::handle self, py::handle node) {
-    RecursionGuard guard(" while visiting a kernel");
-    PyObject* ast_class = reg().AST;
-    py::object fields = getattr(node, TVK_NAME("_fields"));
-    for_each(fields, [&](py::handle field) {
-        if (!PyUnicode_Check(field.ptr())) {
-            getattr(node, field.ptr());  // the interpreter's refusal of a name that is no str
-            return;
-        }
-        py::object value = lookup_attr(node, field.ptr());
-        if (!value) return;
-        if (instance_of(value.ptr(), reinterpret_cast<PyObject*>(&PyList_Type))) {
-            for_each(value, [&](py::handle item) {
-                if (instance_of(item.ptr(), ast_class)) visit(self, item);
-            });
-        } else if (instance_of(value.ptr(), ast_class)) {
-            visit(self, value);
-        }
-    });
-}
-
 }  // namespace
 
 // self.visit(node): ast.NodeVisitor.visit done here while it is the one the
-// kernel's class uses (and generic_visit too), without a Python frame of its
-// own; the recursion counts as the interpreter's visitor would count it.
+// kernel's class uses, without a Python frame of its own; the recursion
+// counts as the interpreter's visitor would count it.
 py::object visit(py::handle self, py::handle node) {
     if (!kept_member(self, TVK_NAME("visit"), reg().visit)) return call_method(self, TVK_NAME("visit"), {node});
     RecursionGuard guard(" while visiting a kernel");
     py::object visitor = lookup_attr(self, visitor_name(node).ptr());
-    if (!visitor) {
-        if (own_generic_visit(self)) {
-            generic_visit(self, node);
-            return py::none();
-        }
-        visitor = getattr(self, TVK_NAME("generic_visit"));
-    }
+    if (!visitor) visitor = getattr(self, TVK_NAME("generic_visit"));
     return steal(PyObject_CallOneArg(visitor.ptr(), node.ptr()));
 }
 

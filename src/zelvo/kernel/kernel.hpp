@@ -31,13 +31,11 @@ struct Registry {
     PyObject* Lt = nullptr;
     PyObject* Load = nullptr;
     PyObject* Assign = nullptr;
+    PyObject* Expr = nullptr;
     PyObject* BinOp = nullptr;
     PyObject* copy_location = nullptr;
     PyObject* AST = nullptr;        // ast.AST, the base of every node class
-    PyObject* ast_dict = nullptr;   // the ast module's namespace
     PyObject* visit = nullptr;      // ast.NodeVisitor.visit, as found at load
-    PyObject* generic_visit = nullptr;
-    PyObject* iter_fields = nullptr;  // ast.iter_fields, which generic_visit reads
     PyObject* default_pre_call = nullptr;  // KernelFunction's own pre_call, as found at load
     PyObject* Iterable = nullptr;   // collections.abc.Iterable
     PyObject* eval = nullptr;       // builtins.eval
@@ -56,6 +54,9 @@ struct Registry {
     PyObject* Kernel = nullptr;
     PyObject* SimulationKernel = nullptr;
     PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
+    // Tuple of the syntax-tree classes evaluated whole as values: Name,
+    // UnaryOp, the displays and the comprehensions.
+    PyObject* ValueKinds = nullptr;
 };
 Registry& reg();
 
@@ -184,6 +185,8 @@ py::object visit_Call(const Call& c);
 py::object visit_BinOp(const Call& c);
 py::object visit_Constant(const Call& c);
 py::object visit_Expr(const Call& c);
+// Adds the visitors of names, unary operations, displays and comprehensions.
+void add_value_visitors(ClassBuilder& b);
 
 // Re-assignments.
 py::object visit_Assign(const Call& c);
@@ -207,8 +210,11 @@ py::object is_compile_loop_var(const Call& c);
 py::object is_compile_loop_func(const Call& c);
 py::object visit_For(const Call& c);
 py::object visit_While(const Call& c);
-py::object visit_Break(const Call& c);
-py::object visit_Continue(const Call& c);
+
+// Statements outside the kernel language (break, continue, try, with,
+// import, ...): each refused at the statement, before anything of it is
+// lowered. Adds their visitors to the Kernel class.
+void add_statement_refusals(ClassBuilder& b);
 
 // The function definition and its parameters.
 py::object visit_Return(const Call& c);
