@@ -5,6 +5,7 @@
 // kernel of its own.
 #include "kernel.hpp"
 
+#include "common/instance.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::kern {
@@ -27,8 +28,11 @@ void unroll(py::handle self, py::handle node, py::handle name) {
     py::object iter_node = getattr(node, TVK_NAME("iter"));
     py::object values = over_call ? visit(self, iter_node)
                                   : table_item(getattr(self, TVK_NAME("var_symbol")), getattr(iter_node, TVK_NAME("id")));
-    int iterable = PyObject_IsInstance(values.ptr(), reg().Iterable);
-    if (iterable < 0) throw py::error_already_set();
+    bool iterable;
+    {
+        InstanceTestScope scope;  // abc's answer for the type, kept across parses
+        iterable = is_instance(values, reg().Iterable);
+    }
     if (!iterable) {
         py::object shown = text(values);
         py::object message = steal(PyUnicode_FromFormat("veriable %S=%U Unallowed for loop",

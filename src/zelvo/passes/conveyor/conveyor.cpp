@@ -5,6 +5,7 @@
 
 #include "common/brief.hpp"
 #include "common/function.hpp"
+#include "common/instance.hpp"
 #include "common/mapping.hpp"
 #include "common/walk.hpp"
 
@@ -67,6 +68,7 @@ long line_before(py::handle items, Py_ssize_t position) {
 // came in; a new parse makes a new list and new instructions. Other kernel
 // objects are run as they come. True for a kernel of the front-end.
 bool check_instructions(py::handle kernel, py::handle list) {
+    InstanceTestScope scope;  // abc's answers kept across the items and the runs
     py::object kernels = loaded_sibling("kernel");
     py::object ir = loaded_sibling("_ir");
     if (!kernels || !ir) return false;
