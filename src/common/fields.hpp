@@ -35,7 +35,7 @@ private:
     const Plan* plan(PyTypeObject* tp);
     std::array<PyObject*, kMax> names_{};
     int count_ = 0;
-    std::array<Plan, 16> plans_{};
+    std::array<Plan, 64> plans_{};
 };
 
 }  // namespace tvk

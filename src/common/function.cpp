@@ -100,6 +100,8 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
 
 }  // namespace
 
+bool is_made_function(PyObject* o) { return Py_TYPE(o) == function_type(); }
+
 py::object make_function(RawFn fn, py::handle state, const char* name, const char* qualname,
                          const char* module, const char* doc, py::handle annotations) {
     py::object dict = steal(PyDict_New());

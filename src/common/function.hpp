@@ -17,6 +17,9 @@ py::object make_function(RawFn fn, py::handle state, const char* name, const cha
                          const char* module, const char* doc = nullptr,
                          py::handle annotations = py::handle());
 
+// `o` is a function object made by make_function (in this module).
+bool is_made_function(PyObject* o);
+
 // A class member made by make_function, named `<class_qualname>.<name>`,
 // its state the builder's cell.
 void function_member(ClassBuilder& b, const char* class_qualname, const char* module, const char* name,

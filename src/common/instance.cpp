@@ -31,10 +31,9 @@ struct State {
     PyObject* object_class = nullptr;
 };
 
-State& state() {
-    static auto* s = new State();
-    return *s;
-}
+// Plain data, initialised before any code runs (no guard on each use).
+State g_state;
+inline State& state() { return g_state; }
 
 // The type's version tag, assigned by a lookup when it has none yet.
 bool version(PyTypeObject* tp, unsigned int& tag) {

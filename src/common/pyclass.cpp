@@ -2,8 +2,11 @@
 
 #include "args.hpp"
 #include "direct.hpp"
+#include "function.hpp"
 
 #include <structmember.h>
+
+#include <cstdint>
 
 #include <stdexcept>
 
@@ -296,7 +299,7 @@ py::object init_only(const Call& c) {
 namespace {
 
 // The __init__ that follows a defining class in a type's MRO, when it is a
-// function or one of our own methods: remembered per (type, defining class)
+// function (written in Python or made here) or one of our own methods: remembered per (type, defining class)
 // while the type keeps its version tag, which changes with any change of the
 // type or a base (so the class dicts the lookup read are as they were).
 // Plain memory, only compared.
@@ -309,13 +312,22 @@ struct NextInit {
 NextInit g_next_inits[256];
 
 NextInit& next_init_slot(PyTypeObject* tp, PyObject* defining) {
-    auto a = reinterpret_cast<std::uintptr_t>(tp) >> 4;
-    auto b = reinterpret_cast<std::uintptr_t>(defining) >> 4;
-    return g_next_inits[(a * 31u ^ b) & 255];
+    // Classes lie about a class size apart: a mixing hash spreads them.
+    auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp) >> 4);
+    auto b = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(defining) >> 4);
+    return g_next_inits[((a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full)) >> 56];
 }
 
-// The next __init__ after `defining` that can be called directly; nullptr
-// when the generic lookup must decide (none found, or another kind).
+// object.__init__, which does nothing when given no argument but self (the
+// built-in type's dict cannot be changed).
+PyObject* object_init() {
+    static PyObject* const d = PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__init__");
+    return d;
+}
+
+// The next __init__ after `defining` that can be called directly (or is
+// object's own); nullptr when the generic lookup must decide (none found, or
+// another kind).
 PyObject* find_next_init(PyTypeObject* tp, PyObject* defining) {
     NextInit& e = next_init_slot(tp, defining);
     unsigned v = type_version(tp);
@@ -333,7 +345,8 @@ PyObject* find_next_init(PyTypeObject* tp, PyObject* defining) {
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        if (PyFunction_Check(d) || Py_TYPE(d) == method_type()) found = d;
+        if (PyFunction_Check(d) || Py_TYPE(d) == method_type() || is_made_function(d) || d == object_init())
+            found = d;
         break;
     }
     // The lookup gives the type a version tag when it has none yet.
@@ -348,7 +361,8 @@ PyObject* find_next_init(PyTypeObject* tp, PyObject* defining) {
 }  // namespace
 
 PyObject* next_init(py::handle defining_class, py::handle self) {
-    return find_next_init(Py_TYPE(self.ptr()), defining_class.ptr());
+    PyObject* d = find_next_init(Py_TYPE(self.ptr()), defining_class.ptr());
+    return d == object_init() ? nullptr : d;
 }
 
 void call_next_init(py::handle defining_class, py::handle self, py::handle kwargs) {
@@ -356,7 +370,9 @@ void call_next_init(py::handle defining_class, py::handle self, py::handle kwarg
     PyObject* kw = kwargs && !kwargs.is_none() ? kwargs.ptr() : nullptr;
     // Functions and our own methods: called with self in front, no bound
     // method object in between, held while they run.
-    if (PyObject* d = find_next_init(Py_TYPE(self.ptr()), defining_class.ptr())) {
+    PyObject* d = find_next_init(Py_TYPE(self.ptr()), defining_class.ptr());
+    if (d == object_init() && (!kw || (PyDict_Check(kw) && PyDict_GET_SIZE(kw) == 0))) return;
+    if (d && d != object_init()) {
         py::object held = py::reinterpret_borrow<py::object>(d);
         PyObject* argv[1] = {self.ptr()};
         MethodEntry own = kw ? MethodEntry{} : method_entry(d);
