@@ -56,6 +56,7 @@ from tarvok.zelvo._conveyor import conveyor  # noqa: E402
 from tarvok.zelvo._functions import KernelFunction  # noqa: E402
 from tarvok.zelvo.kernel import kernel  # noqa: E402
 
+import bench_kernel  # noqa: E402
 import bench_pipeline  # noqa: E402
 import bench_rules  # noqa: E402
 
@@ -214,27 +215,24 @@ class TwinError(Exception):
     pass
 
 
-class TwinKernel(ast.NodeVisitor):
+class TwinKernel(bench_kernel.TwinKernel):
     """The kernel front-end in Python, as far as the kernels above need it:
-    the literal steps (source, two parses, astor and eval for every
-    evaluation), parameter binding, declarations, library calls, capture
+    bench_kernel's straight-line twin (the literal steps: source, two parses,
+    astor and eval for every evaluation) with parameter binding, capture
     re-assignments, compile-time and register loops, `while True` and the
     run-time `if` on a register."""
 
     DefaultError = TwinError
 
     def __init__(self, func=None, args=None, kwargs=None):
-        self.top_src = km.Kernel._remove_tabs(inspect.getsource(func))
-        self.top_node = ast.parse(self.top_src)
+        super().__init__(km.Kernel._remove_tabs(inspect.getsource(func)))
         self.name = func.__name__
         self.func_args, self.func_kwargs = args, kwargs
-        self.instr_target_map = {}
         self.pass_params = bench_pipeline.default_passes(False)
         self.clear()
 
     def clear(self):
         self.var_symbol, self.frame_symbol, self.envelope_symbol, self.register_symbol = {}, {}, {}, {}
-        self.waveform_symbol = {}
         self.register_idx = 0
         self.instruction_list = []
         self.compile_params = dict(bench_pipeline.DEFAULT_PARAMS)
@@ -265,49 +263,9 @@ class TwinKernel(ast.NodeVisitor):
         scope = TwinKernel.__new__(TwinKernel)
         scope.__dict__.update(self.__dict__)
         scope.instruction_list = []
-        scope.waveform_symbol = {}
         return scope
 
-    # evaluation
-    def _kernel_eval(self, node, tables):
-        local = {"locals_list": tables, "node": node, "self": self}
-        for t in tables:
-            local.update(t)
-        return eval(astor.to_source(node), vars(km), local)
-
-    def _call_tables(self):
-        return [self.var_symbol, self.envelope_symbol, self.frame_symbol, self.register_symbol]
-
-    def visit_Call(self, node):
-        owner = node.func.value.id if isinstance(node.func, ast.Attribute) else None
-        if owner in ("zv", "zelvo"):
-            f = node.func.attr
-            node = copy.copy(node)
-            node.func = ast.Name(id=f, ctx=ast.Load())
-            if node.keywords:
-                self._raise_error(TwinError, node, f"Function zv.{f} could not have keywords")
-            if KernelFunction.has_func(f):
-                KernelFunction.get_func(f).pre_call(self, node)
-            result = self._kernel_eval(node, self._call_tables())
-        elif owner in ("np", "numpy"):
-            result = self._kernel_eval(node, [self.var_symbol])
-        else:
-            result = self._kernel_eval(node, [])
-        if isinstance(result, km.IRBase):
-            result.line = node.lineno
-            result.kernel = self
-        return result
-
-    def visit_BinOp(self, node):
-        return self._kernel_eval(node, [self.var_symbol])
-
-    def visit_Constant(self, node):
-        return node.value
-
     # the function and its parameters
-    def visit_Module(self, node):
-        self.visit(node.body[0])
-
     def visit_FunctionDef(self, node):
         self.name = node.name
         a = node.args
@@ -352,13 +310,6 @@ class TwinKernel(ast.NodeVisitor):
     def visit_AnnAssign(self, node):
         kind = self._annotation(node)
         self._file(kind, self.visit(node.value), node, node.target.id)
-
-    def visit_Expr(self, node):
-        value = self.visit(node.value)
-        if isinstance(value, tuple):
-            self.instruction_list.extend(value)
-        else:
-            self.instruction_list.append(value)
 
     def visit_Assign(self, node):
         name = node.targets[0].id
@@ -635,7 +586,9 @@ def main():
     print()
     constructions()
     print()
-    memory(int(os.environ.get("BENCH_COMPILE_SWEEPS", 100_000)))
+    sweeps_for_memory = int(os.environ.get("BENCH_COMPILE_SWEEPS", 100_000))
+    if sweeps_for_memory:
+        memory(sweeps_for_memory)
 
 
 if __name__ == "__main__":
