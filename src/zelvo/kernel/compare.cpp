@@ -2,6 +2,8 @@
 // every other comparison is refused by the handler of its operator.
 #include "kernel.hpp"
 
+#include "common/brief.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -56,8 +58,8 @@ py::object set_judge_symbol(const Call& c) {
     return py::none();
 }
 
-// _handle_eq(left_node, right_node, node): a register against a literal
-// appends the conditional jump; a compile-time variable against a literal is
+// _handle_eq(left_node, right_node, node): a register against an integer
+// literal appends the conditional jump; a compile-time variable against a literal is
 // left to the if statement; anything else is refused.
 py::object handle_eq(const Call& c) {
     static const Signature sig("_handle_eq", {"self", "left_node", "right_node", "node"}, 4);
@@ -68,6 +70,15 @@ py::object handle_eq(const Call& c) {
         py::object registers = getattr(self, TVK_NAME("register_symbol"));
         if (contains(registers, name)) {
             py::object judge_result = getattr(right, TVK_NAME("value"));
+            // The judgement result is an integer field of the jump: any other
+            // literal would only fail at translation, far from its line.
+            if (!PyLong_Check(judge_result.ptr())) {
+                py::object message = steal(PyUnicode_FromFormat(
+                    "A register compares only with an integer constant, not %s %U",
+                    Py_TYPE(judge_result.ptr())->tp_name, brief_repr(judge_result).ptr()));
+                refuse(self, node, message);
+                return py::none();
+            }
             py::object key = feedback_key(name);
             // An Int symbol holds a value, not a register with a channel.
             if (!contains(registers, key)) {

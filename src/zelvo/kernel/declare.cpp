@@ -151,7 +151,7 @@ py::object visit_AnnAssign(const Call& c) {
     }
     py::object type_name = call_method(self, TVK_NAME("_get_annotation_type"), {node});
     py::object value_node = getattr(node, TVK_NAME("value"));
-    py::object value = value_node.is_none() ? getattr(node, TVK_NAME("simple")) : visit(self, value_node);
+    py::object value = value_node.is_none() ? getattr(node, TVK_NAME("simple")) : value_of(self, value_node);
     call_method(self, TVK_NAME("_set_variable_symbol"), {type_name, value, node, name});
     return py::none();
 }

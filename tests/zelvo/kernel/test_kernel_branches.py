@@ -44,8 +44,8 @@ def test_if_without_else_and_with_empty_branches(parse):
     assert [type(i) for i in body(k)] == [_ir.IRJumpConditional, _ir.IRJumpInside, _ir.IRPlaceholder, _ir.IRWait,
                                           _ir.IRPlaceholder]
     assert body(k)[0].idx == 1
-    k = kernel_of(parse, "if r == 0.5:", "    pass")
-    assert len(body(k)) == 4 and body(k)[0].result == 0.5
+    with pytest.raises(KernelParseError, match="line 7, .*\n.*integer constant, not float 0.5$"):
+        kernel_of(parse, "if r == 0.5:", "    pass")
 
 
 def test_elif_chain(parse):
