@@ -79,6 +79,19 @@ py::object handle_eq(const Call& c) {
                 refuse(self, node, message);
                 return py::none();
             }
+            // The jump's field has no sign: a negative value would print as digits
+            // of no meaning. (Source text writes -1 as a unary minus, refused
+            // below; a tree made otherwise may hold the literal itself.)
+            int overflow = 0;
+            long long value = PyLong_AsLongLongAndOverflow(judge_result.ptr(), &overflow);
+            if (value == -1 && !overflow && PyErr_Occurred()) throw py::error_already_set();
+            if (overflow < 0 || value < 0) {
+                py::object message = steal(PyUnicode_FromFormat(
+                    "A register compares only with a non-negative integer constant, not %U",
+                    brief_repr(judge_result).ptr()));
+                refuse(self, node, message);
+                return py::none();
+            }
             py::object key = feedback_key(name);
             // An Int symbol holds a value, not a register with a channel.
             if (!contains(registers, key)) {
@@ -91,6 +104,8 @@ py::object handle_eq(const Call& c) {
             PyObject* argv[] = {number.ptr(), judge_result.ptr(), feedback.ptr()};
             py::object ins = steal(PyObject_Vectorcall(jump.ptr(), argv, 3, nullptr));
             setattr(ins, TVK_NAME("kernel"), self);
+            // Its line lets a field that fails at translation name the if.
+            setattr(ins, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
             append(self, ins);
             return py::none();
         }

@@ -38,6 +38,7 @@ struct Registry {
     PyObject* eval = nullptr;       // builtins.eval
     PyObject* compile = nullptr;    // builtins.compile
     PyObject* wraps = nullptr;      // functools.wraps
+    PyObject* np_integer = nullptr; // numpy.integer
     // Instructions the front-end makes itself.
     PyObject* IRBase = nullptr;
     PyObject* IRMov = nullptr;

@@ -68,6 +68,7 @@ void register_namespace(py::module_& m) {
     r.compile = keep(py::module_::import("builtins").attr("compile"));
     py::module_ functools = py::module_::import("functools");
     r.wraps = keep(functools, "wraps");
+    r.np_integer = keep(py::module_::import("numpy"), "integer");
     r.IRBase = keep(ir, "IRBase");
     r.IRMov = keep(ir, "IRMov");
     r.IRJmov = keep(ir, "IRJmov");

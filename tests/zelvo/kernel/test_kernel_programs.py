@@ -23,6 +23,11 @@ def refused(line, text, cls=KernelParseError):
     return cls, line, text
 
 
+def rendered(line, text):
+    """A refusal of the translation, which names the kernel and the line but has no statement source."""
+    return ValueError, line, text
+
+
 CASES = [
     # values written in a kernel keep their value
     ("r: zv.Reg = -1", "movi %A0 -1"),
@@ -107,6 +112,23 @@ CASES = [
      refused(FIRST + 1, "A register compares only with an integer constant, not NoneType None")),
     ("r: zv.Reg = 0\nif r == 1:\n    zv.wait(4e-8)\nelse:\n    zv.wait(8e-8)", "beqi %A0 0xae000001 $24"),
     ("r: zv.Reg = 0\nif r == -1:\n    zv.wait(4e-8)", refused(FIRST + 1, "Symbol comparisons are not allowed")),
+    # ... whose digits fit the jump's field: a wider one is refused when the line is written, at the if
+    ("r: zv.Reg = 0\nif r == 0xFFFF:\n    zv.wait(4e-8)", "beqi %A0 0xae00ffff $19"),
+    ("r: zv.Reg = 0\nif r == 0x10000:\n    zv.wait(4e-8)",
+     rendered(FIRST + 1, 'the conditional jump\'s result 65536 does not fit the 4 hexadecimal digits of its "beqi" '
+                         'form (0 to 0xffff)')),
+    ("r: zv.Reg = 0\nr = zv.receive(256)\nwhile True:\n    if r == 1:\n        zv.wait(4e-8)",
+     rendered(FIRST + 3, 'the conditional jump\'s feedback_chnl 256 does not fit the 2 hexadecimal digits of its '
+                         '"beqi" form (0 to 0xff)')),
+    # a register holds an integer (an integral float too prints its point)
+    ("r: zv.Reg = np.int64(7)", "movi %A0 7"),
+    ("r: zv.Reg = 0.5", refused(FIRST, "A register holds an integer, not float 0.5")),
+    ("r: zv.Reg = 10 / 5", refused(FIRST, "A register holds an integer, not float 2.0")),
+    ("r: zv.Reg = True", refused(FIRST, "A register holds an integer, not bool True")),
+    ("r: zv.Reg = np.bool_(1)", refused(FIRST, "A register holds an integer, not numpy.bool_ True")),
+    ("r: zv.Reg = [1, 2]", refused(FIRST, "A register holds an integer, not list [1, 2]")),
+    ("r: zv.Reg = 'a'", refused(FIRST, "A register holds an integer, not str 'a'")),
+    ("r: zv.Reg = None", refused(FIRST, "A register holds an integer, not NoneType None")),
     ("zv.wait(DEF)", refused(FIRST, "Function Parse Error, name 'DEF' is not defined")),   # module names stay outside
 ]
 
@@ -133,5 +155,7 @@ def test_kernel_gives_its_program_line_or_a_refusal_at_its_line(body, expected):
     message = str(info.value)
     if line is None:        # the pipeline's refusal: no statement to point at, the instruction before it
         assert message.startswith("in kernel k: ") and message.endswith(text)
+    elif cls is ValueError:
+        assert message == f"in kernel k, line {line}: {text}"
     else:
         assert message.startswith(f'in kernel k, line {line}, "') and message.endswith('":\n' + text)
