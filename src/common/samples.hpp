@@ -1,5 +1,6 @@
 // Sample arrays checked before they become instructions or memory words: the
-// first sample that is not finite or lies outside a range.
+// first sample that is not finite or lies outside a range, and the refusal of
+// a sample that envelope memory cannot hold.
 #pragma once
 
 #include <cstddef>
@@ -25,5 +26,14 @@ inline std::size_t first_outside(const double* v, std::size_t n, double lo, doub
 // floats; -1 when there is none. Arrays of other kinds (complex, objects) are
 // the caller's to refuse beforehand: numpy's conversion decides for them.
 Py_ssize_t first_outside(py::handle samples, double lo, double hi);
+
+// Envelope memory's check before a cast: the text refusing the first sample of
+// `samples` whose scaled value (the same position of `scaled`) the cast to
+// `dtype_config` would not keep as it is, but for the truncation of a
+// fraction: NaN and infinity have no integer, a value past the type's range
+// would wrap. The text begins with `who` ("The X record 'e0'"). Empty when
+// every sample fits, and when `scaled` is no real numeric array (the cast
+// decides for those).
+py::object unfit_sample(py::handle who, py::handle samples, py::handle scaled, py::handle dtype_config);
 
 }  // namespace tvk

@@ -1,6 +1,11 @@
 // Trigger wait and the branch jumps: fixed costs, the trigger wait's
 // assignable wait time, and the jump lines resolved at every rendering.
+#include <cctype>
+
 #include "ir.hpp"
+
+#include "common/brief.hpp"
+#include "common/text.hpp"
 
 namespace tvk::ir {
 
@@ -106,13 +111,54 @@ bool intra_enabled(py::handle self) {
 
 py::object conditional_overhead(py::handle self) { return int_obj(intra_enabled(self) ? 4 : 5); }
 
+// "in kernel NAME, line N: " when the jump has a kernel with a name and a
+// line (the front-end gives it the if's), "in kernel NAME: " without a line.
+std::string whose(py::handle self) {
+    py::object kernel = read_attr(self, TVK_NAME("kernel"));
+    if (kernel.is_none()) return {};
+    py::object name = lookup_attr(kernel, TVK_NAME("name"));
+    if (!name) return {};
+    std::string out = "in kernel ";
+    append_str(out, name);
+    py::object line = read_attr(self, TVK_NAME("line"));
+    if (PyLong_Check(line.ptr()) && PyObject_IsTrue(line.ptr()) == 1) {
+        out += ", line ";
+        append_str(out, line);
+    }
+    return out + ": ";
+}
+
+// A hexadecimal field written as the form writes it, refused unless it is
+// exactly `width` digits: a wider or negative value would run into the next
+// field. A value with no hexadecimal text keeps the formatting's own error.
+void append_field_digits(std::string& out, py::handle self, PyObject* field, int width, bool jeqi) {
+    py::object value = read_attr(self, field);
+    std::string digits;
+    if (jeqi)
+        append_hex_padded(digits, value, width, true);
+    else
+        append_hex_zfill(digits, value, width);
+    bool fits = digits.size() == static_cast<size_t>(width);
+    for (char ch : digits) fits = fits && std::isxdigit(static_cast<unsigned char>(ch));
+    if (!fits) {
+        std::string message = whose(self) + "the conditional jump's " + PyUnicode_AsUTF8(field) + " ";
+        message += text_of(brief_repr(value));
+        message += " does not fit the " + std::to_string(width) + " hexadecimal digits of its \"";
+        message += jeqi ? "jeqi" : "beqi";
+        message += "\" form (0 to 0x" + std::string(static_cast<size_t>(width), jeqi ? 'F' : 'f') + ")";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        throw py::error_already_set();
+    }
+    out += digits;
+}
+
 py::object conditional_line(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
     std::string s;
     s.reserve(40);
     if (intra_enabled(self)) {
         s += "jeqi 0x";
-        append_hex_padded(s, read_attr(self, TVK_NAME("result")), 8, true);
+        append_field_digits(s, self, TVK_NAME("result"), 8, true);
         s += " $";
         append_str(s, read_attr(self, TVK_NAME("jumpaddr")));
         return make_str(s);
@@ -120,9 +166,9 @@ py::object conditional_line(const Call& c) {
     // Fields are evaluated result, feedback channel, register, address; the
     // line puts the register first and the feedback channel before the result.
     std::string result;
-    append_hex_zfill(result, read_attr(self, TVK_NAME("result")), 4);
+    append_field_digits(result, self, TVK_NAME("result"), 4, false);
     std::string feedback;
-    append_hex_zfill(feedback, read_attr(self, TVK_NAME("feedback_chnl")), 2);
+    append_field_digits(feedback, self, TVK_NAME("feedback_chnl"), 2, false);
     s += "beqi %A";
     append_str(s, read_attr(self, TVK_NAME("idx")));
     s += " 0xae";

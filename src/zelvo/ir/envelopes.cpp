@@ -2,6 +2,10 @@
 // waveform, the demodulation wave and the frequency list.
 #include "dds.hpp"
 
+#include "common/brief.hpp"
+#include "common/samples.hpp"
+#include "common/text.hpp"
+
 namespace tvk::ir {
 
 namespace {
@@ -56,7 +60,8 @@ py::object global_config_item(PyObject* key) {
 
 // bytes(): the samples scaled by envelope_quant, cast to envelope_dtype
 // (truncating), native byte order. A scaled copy, so `envelope` keeps its
-// amplitudes for the passes that read it afterwards.
+// amplitudes for the passes that read it afterwards. A sample the cast would
+// wrap or leave undefined is refused before any byte is made.
 py::object envelope_bytes(const Call& c) {
     py::handle self = self_only(c, "__bytes__");
     py::object env = read_attr(self, TVK_NAME("envelope"));
@@ -71,6 +76,10 @@ py::object envelope_bytes(const Call& c) {
     py::object quant = global_config_item(TVK_NAME("envelope_quant"));
     py::object scaled = steal(PyNumber_Multiply(env.ptr(), quant.ptr()));
     py::object dtype = global_config_item(TVK_NAME("envelope_dtype"));
+    py::object who = steal(PyUnicode_FromFormat("The %s instruction %U", Py_TYPE(self.ptr())->tp_name,
+                                                brief_repr(read_attr(self, TVK_NAME("tag"))).ptr()));
+    py::object refusal = unfit_sample(who, env, scaled, dtype);
+    if (refusal) raise_assembly_error(text_of(refusal));
     py::object cast = call_method(scaled, TVK_NAME("astype"), {dtype});
     return call_method(cast, TVK_NAME("tobytes"));
 }

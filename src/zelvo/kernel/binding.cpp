@@ -97,7 +97,7 @@ py::object visit_arguments(const Call& c) {
         py::object value = vi < nv ? py::reinterpret_borrow<py::object>(PyList_GET_ITEM(values.ptr(), vi))
                                    : py::none();
         if (value.is_none() && !kwargs.is_none() && contains(kwargs, sym)) value = table_item(kwargs, sym);
-        if (value.is_none() && !fallback.is_none()) value = visit(self, fallback);
+        if (value.is_none() && !fallback.is_none()) value = value_of(self, fallback);
         call_method(self, TVK_NAME("_set_variable_symbol"), {type_name, value, param, sym});
     }
     return py::none();

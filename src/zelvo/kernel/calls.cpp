@@ -107,10 +107,11 @@ bool holds_library_call(py::handle node) {
     return found;
 }
 
-// Names, unary operations, displays and comprehensions met as the value of a
-// declaration, a parameter default or an expression statement: the value over
-// the compile-time variables, as an arithmetic expression has it. A name that
-// is written to gives None; a value holding a library call is walked as any
+// Names, attributes, operations, conditional expressions, f-strings,
+// displays and comprehensions met as the value of a declaration, a parameter
+// default or an expression statement: the value over the compile-time
+// variables, as an arithmetic expression has it. A name or attribute that is
+// written to gives None; a value holding a library call is walked as any
 // other expression (its calls run, hooks included) and gives None.
 struct ValueVisitor {
     const char* member;
@@ -118,7 +119,12 @@ struct ValueVisitor {
 };
 constexpr ValueVisitor kValueVisitors[] = {
     {"visit_Name", "The value of a name over the compile-time variables; None for a name written to."},
+    {"visit_Attribute",
+     "The value of an attribute (np.pi, x.real) over the compile-time variables; None for one written to."},
     {"visit_UnaryOp", "The value of a unary operation over the compile-time variables."},
+    {"visit_BoolOp", "The value of a boolean operation (and, or) over the compile-time variables."},
+    {"visit_IfExp", "The value of a conditional expression over the compile-time variables."},
+    {"visit_JoinedStr", "The value of an f-string over the compile-time variables."},
     {"visit_List", "The value of a list display over the compile-time variables."},
     {"visit_Tuple", "The value of a tuple display over the compile-time variables."},
     {"visit_Set", "The value of a set display over the compile-time variables."},
@@ -130,20 +136,23 @@ constexpr ValueVisitor kValueVisitors[] = {
 };
 constexpr char kHoldingCall[] = " None when it holds a library call, whose calls run.";
 
-template <std::size_t I>
-py::object visit_value(const Call& c) {
-    static const Signature sig(kValueVisitors[I].member, {"self", "node"}, 2);
-    auto b = bind<2>(sig, c);
-    py::handle self = b[0], node = b[1];
-    if (is_a(node, reg().Name)) {
-        if (!is_a(getattr(node, TVK_NAME("ctx")), reg().Load)) return py::none();
-    } else if (holds_library_call(node)) {
+py::object value_over_variables(py::handle self, py::handle node) {
+    py::object ctx = lookup_attr(node, TVK_NAME("ctx"));
+    if (ctx && !is_a(ctx, reg().Load)) return py::none();
+    if (!is_a(node, reg().Name) && holds_library_call(node)) {
         call_method(self, TVK_NAME("generic_visit"), {node});
         return py::none();
     }
     py::list tables;
     tables.append(var_table(self));
     return evaluate(self, node, tables);
+}
+
+template <std::size_t I>
+py::object visit_value(const Call& c) {
+    static const Signature sig(kValueVisitors[I].member, {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    return value_over_variables(b[0], b[1]);
 }
 
 template <std::size_t... I>
@@ -159,9 +168,10 @@ void add_each(ClassBuilder& b, std::index_sequence<I...>) {
 }  // namespace
 
 // generic_visit(node): every child with a visitor of its own is visited,
-// results dropped; every other child, names, unary operations, displays and
-// comprehensions included, is walked the same way. So a value is evaluated
-// only where a statement asks for it, never as a part of another expression.
+// results dropped; every other child, and every value kind (names,
+// attributes, operations, comparisons, displays, comprehensions...), is
+// walked the same way. So a value is evaluated only where a statement asks
+// for it, never as a part of another expression.
 py::object generic_visit(const Call& c) {
     static const Signature sig("generic_visit", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
@@ -177,11 +187,17 @@ py::object generic_visit(const Call& c) {
     return py::none();
 }
 
+py::object value_of(py::handle self, py::handle node) {
+    if (is_a(node, reg().Compare)) return value_over_variables(self, node);
+    return visit(self, node);
+}
+
 void add_value_visitors(ClassBuilder& b) {
     b.method("generic_visit", method<generic_visit>(),
              signed_doc("generic_visit", "(self, node)",
-                        "Visit the node's children, dropping their results; names, unary operations, displays "
-                        "and comprehensions among them are walked, not evaluated.")
+                        "Visit the node's children, dropping their results; names, attributes, operations, "
+                        "comparisons, f-strings, displays and comprehensions among them are walked, not "
+                        "evaluated.")
                  .c_str());
     add_each(b, std::make_index_sequence<sizeof(kValueVisitors) / sizeof(kValueVisitors[0])>{});
 }

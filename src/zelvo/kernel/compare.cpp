@@ -2,6 +2,8 @@
 // every other comparison is refused by the handler of its operator.
 #include "kernel.hpp"
 
+#include "common/brief.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -56,8 +58,8 @@ py::object set_judge_symbol(const Call& c) {
     return py::none();
 }
 
-// _handle_eq(left_node, right_node, node): a register against a literal
-// appends the conditional jump; a compile-time variable against a literal is
+// _handle_eq(left_node, right_node, node): a register against an integer
+// literal appends the conditional jump; a compile-time variable against a literal is
 // left to the if statement; anything else is refused.
 py::object handle_eq(const Call& c) {
     static const Signature sig("_handle_eq", {"self", "left_node", "right_node", "node"}, 4);
@@ -68,6 +70,28 @@ py::object handle_eq(const Call& c) {
         py::object registers = getattr(self, TVK_NAME("register_symbol"));
         if (contains(registers, name)) {
             py::object judge_result = getattr(right, TVK_NAME("value"));
+            // The judgement result is an integer field of the jump: any other
+            // literal would only fail at translation, far from its line.
+            if (!PyLong_Check(judge_result.ptr())) {
+                py::object message = steal(PyUnicode_FromFormat(
+                    "A register compares only with an integer constant, not %s %U",
+                    Py_TYPE(judge_result.ptr())->tp_name, brief_repr(judge_result).ptr()));
+                refuse(self, node, message);
+                return py::none();
+            }
+            // The jump's field has no sign: a negative value would print as digits
+            // of no meaning. (Source text writes -1 as a unary minus, refused
+            // below; a tree made otherwise may hold the literal itself.)
+            int overflow = 0;
+            long long value = PyLong_AsLongLongAndOverflow(judge_result.ptr(), &overflow);
+            if (value == -1 && !overflow && PyErr_Occurred()) throw py::error_already_set();
+            if (overflow < 0 || value < 0) {
+                py::object message = steal(PyUnicode_FromFormat(
+                    "A register compares only with a non-negative integer constant, not %U",
+                    brief_repr(judge_result).ptr()));
+                refuse(self, node, message);
+                return py::none();
+            }
             py::object key = feedback_key(name);
             // An Int symbol holds a value, not a register with a channel.
             if (!contains(registers, key)) {
@@ -80,6 +104,8 @@ py::object handle_eq(const Call& c) {
             PyObject* argv[] = {number.ptr(), judge_result.ptr(), feedback.ptr()};
             py::object ins = steal(PyObject_Vectorcall(jump.ptr(), argv, 3, nullptr));
             setattr(ins, TVK_NAME("kernel"), self);
+            // Its line lets a field that fails at translation name the if.
+            setattr(ins, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
             append(self, ins);
             return py::none();
         }

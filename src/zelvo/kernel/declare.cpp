@@ -4,6 +4,8 @@
 // its initial value.
 #include "kernel.hpp"
 
+#include "common/brief.hpp"
+
 namespace tvk::kern {
 
 namespace {
@@ -17,6 +19,15 @@ py::object last_part(py::handle s) {
     if (dot == -2) throw py::error_already_set();
     if (dot < 0) return py::reinterpret_borrow<py::object>(s);
     return steal(PyUnicode_Substring(s.ptr(), dot + 1, n));
+}
+
+// A sequencer register holds an integer: an int or a numpy integer. A bool
+// would print True, and a float prints its decimal point even when it is
+// integral (2.0), so neither is a value the register can take.
+bool register_value(py::handle v) {
+    PyObject* o = v.ptr();
+    if (PyBool_Check(o)) return false;
+    return PyLong_Check(o) || is_instance(o, reg().np_integer);
 }
 
 }  // namespace
@@ -110,6 +121,12 @@ py::object set_variable_symbol(const Call& c) {
         return py::none();
     }
     if (equal(type_name, global_name(TVK_NAME("Reg")))) {
+        if (!register_value(ins)) {
+            py::object message = steal(PyUnicode_FromFormat("A register holds an integer, not %s %U",
+                                                            Py_TYPE(ins.ptr())->tp_name, brief_repr(ins).ptr()));
+            refuse(self, node, message);
+            return py::none();
+        }
         py::object idx = getattr(self, TVK_NAME("register_idx"));
         file_symbol(self, TVK_NAME("register_symbol"), sym, idx);
         py::object channel_key = feedback_key(sym);
@@ -151,7 +168,7 @@ py::object visit_AnnAssign(const Call& c) {
     }
     py::object type_name = call_method(self, TVK_NAME("_get_annotation_type"), {node});
     py::object value_node = getattr(node, TVK_NAME("value"));
-    py::object value = value_node.is_none() ? getattr(node, TVK_NAME("simple")) : visit(self, value_node);
+    py::object value = value_node.is_none() ? getattr(node, TVK_NAME("simple")) : value_of(self, value_node);
     call_method(self, TVK_NAME("_set_variable_symbol"), {type_name, value, node, name});
     return py::none();
 }

@@ -194,6 +194,27 @@ py::object make_locals(py::handle self, py::handle node, py::handle locals_list)
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(v));
 }
 
+// A comprehension, generator expression or lambda of the text: it runs in a
+// scope of its own, where the interpreter looks every name it does not bind
+// up among the globals only, never in the evaluation's locals.
+bool has_nested_scope(py::handle code) {
+    py::object consts = getattr(code, TVK_NAME("co_consts"));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.ptr()); ++i)
+        if (PyCode_Check(PyTuple_GET_ITEM(consts.ptr(), i))) return true;
+    return false;
+}
+
+// Globals for such a text: a copy of the module namespace with the visible
+// names laid over it, so the inner scope sees what the text itself sees, and
+// whatever it binds as a global (a walrus target) stays in the copy.
+py::object globals_with(py::handle locals) {
+    py::object g = steal(PyDict_Copy(reg().module_dict));
+    py::object visible = PyDict_Check(locals.ptr()) ? py::reinterpret_borrow<py::object>(locals)
+                                                    : steal(merged(reinterpret_cast<EvalLocals*>(locals.ptr())));
+    if (PyDict_Update(g.ptr(), visible.ptr()) < 0) throw py::error_already_set();
+    return g;
+}
+
 // Runs self._raise_error(KernelParseError, node, message) with `failure` as
 // the exception being handled, so the parse error carries it as context.
 void report_failure(py::handle self, py::handle node, py::handle failure) {
@@ -223,8 +244,19 @@ py::object kernel_eval(const Call& c) {
     py::handle self = b[0], node = b[1];
     py::object locals = make_locals(self, node, b[2]);
     try {
-        py::object source = node_code(node);
-        PyObject* argv[] = {source.ptr(), reg().module_dict, locals.ptr()};
+        // The compiled code remembered for the node's structure, or its text
+        // made anew and compiled here.
+        bool compiled = false;
+        py::object code = node_code(node, compiled);
+        if (!compiled) {
+            static PyObject* const filename = PyUnicode_InternFromString("<string>");
+            static PyObject* const mode = PyUnicode_InternFromString("eval");
+            PyObject* cargv[] = {code.ptr(), filename, mode};
+            code = steal(PyObject_Vectorcall(reg().compile, cargv, 3, nullptr));
+        }
+        py::object globals = py::reinterpret_borrow<py::object>(reg().module_dict);
+        if (has_nested_scope(code)) globals = globals_with(locals);
+        PyObject* argv[] = {code.ptr(), globals.ptr(), locals.ptr()};
         return steal(PyObject_Vectorcall(reg().eval, argv, 3, nullptr));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;

@@ -39,7 +39,9 @@ struct Registry {
     PyObject* default_pre_call = nullptr;  // KernelFunction's own pre_call, as found at load
     PyObject* Iterable = nullptr;   // collections.abc.Iterable
     PyObject* eval = nullptr;       // builtins.eval
+    PyObject* compile = nullptr;    // builtins.compile
     PyObject* wraps = nullptr;      // functools.wraps
+    PyObject* np_integer = nullptr; // numpy.integer
     // Instructions the front-end makes itself.
     PyObject* IRBase = nullptr;
     PyObject* IRMov = nullptr;
@@ -54,8 +56,9 @@ struct Registry {
     PyObject* Kernel = nullptr;
     PyObject* SimulationKernel = nullptr;
     PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
-    // Tuple of the syntax-tree classes evaluated whole as values: Name,
-    // UnaryOp, the displays and the comprehensions.
+    // Tuple of the syntax-tree classes evaluated whole as values (names,
+    // attributes, operations, displays, comprehensions...): walked, not
+    // evaluated, as parts of another node.
     PyObject* ValueKinds = nullptr;
 };
 Registry& reg();
@@ -129,10 +132,10 @@ py::object function_source(py::handle func);
 // ast.parse(source): a tree of its own for every caller, copied from the one
 // remembered for the text.
 py::object parse_source(py::handle source);
-// What eval is given for a node: its compiled code, remembered for the
-// node's structure, or its text (astor's to_source) when the text is made
-// anew.
-py::object node_code(py::handle node);
+// A node's compiled code, remembered for the node's structure (`compiled`
+// true), or its text (astor's to_source) when the text is made anew, for the
+// caller to compile.
+py::object node_code(py::handle node, bool& compiled);
 // The next evaluation of `node` makes its text anew (a hook that is not the
 // library's own may have changed it in ways its structure does not show).
 void make_text_anew(py::handle node);
@@ -185,8 +188,13 @@ py::object visit_Call(const Call& c);
 py::object visit_BinOp(const Call& c);
 py::object visit_Constant(const Call& c);
 py::object visit_Expr(const Call& c);
-// Adds the visitors of names, unary operations, displays and comprehensions.
+// Adds the visitors of names, attributes, unary and boolean operations,
+// conditional expressions, f-strings, displays and comprehensions.
 void add_value_visitors(ClassBuilder& b);
+// What a declaration value or a parameter default gives: its visit, but a
+// comparison is evaluated as a value rather than lowered as a condition (an
+// expression statement still hands it to visit_Compare, as the if does).
+py::object value_of(py::handle self, py::handle node);
 
 // Re-assignments.
 py::object visit_Assign(const Call& c);
@@ -212,7 +220,8 @@ py::object visit_For(const Call& c);
 py::object visit_While(const Call& c);
 
 // Statements outside the kernel language (break, continue, try, with,
-// import, ...): each refused at the statement, before anything of it is
+// import, ...) and expressions without a sound value in a kernel (walrus,
+// lambda, await, yield): each refused at its node, before anything of it is
 // lowered. Adds their visitors to the Kernel class.
 void add_statement_refusals(ClassBuilder& b);
 

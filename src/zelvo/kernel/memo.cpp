@@ -315,28 +315,20 @@ py::object fresh_text(py::handle node) {
     return steal(PyObject_CallOneArg(orig().to_source, copy.ptr()));
 }
 
-// The flags eval compiles a text with: those of a text given as str, merged
-// with the future features of the calling code.
-int eval_flags() {
+// The future features compile() takes over from the calling code: part of
+// what a text compiles to.
+int inherited_flags() {
     PyCompilerFlags cf = _PyCompilerFlags_INIT;
-    cf.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
     PyEval_MergeCompilerFlags(&cf);
     return cf.cf_flags;
 }
 
-// The text compiled as eval compiles a str: leading blanks and tabs skipped,
-// in eval mode, under the file name "<string>". An empty object when the
-// text is one eval refuses before compiling (a null character): eval is then
-// given the text and refuses it itself.
-py::object compile_text(py::handle text, int flags) {
-    Py_ssize_t size = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!s) throw py::error_already_set();
-    if (std::strlen(s) != static_cast<size_t>(size)) return py::object();
-    while (*s == ' ' || *s == '\t') ++s;
-    PyCompilerFlags cf = _PyCompilerFlags_INIT;
-    cf.cf_flags = flags;
-    return steal(Py_CompileStringObject(s, orig().filename, Py_eval_input, &cf, -1));
+// compile(text, "<string>", "eval"), the front-end's own compile step.
+py::object compile_text(py::handle text) {
+    static PyObject* const filename = PyUnicode_InternFromString("<string>");
+    static PyObject* const mode = PyUnicode_InternFromString("eval");
+    PyObject* argv[] = {text.ptr(), filename, mode};
+    return steal(PyObject_Vectorcall(reg().compile, argv, 3, nullptr));
 }
 
 bool take_fresh(py::handle node) {
@@ -409,21 +401,19 @@ py::object parse_source(py::handle source) {
     return tree;
 }
 
-py::object node_code(py::handle node) {
+py::object node_code(py::handle node, bool& compiled) {
+    compiled = false;
     Originals& o = orig();
     if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
         return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
     Shape structure;
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
-    int flags = eval_flags();
-    structure.push_made(PyLong_FromLong(flags));
+    structure.push_made(PyLong_FromLong(inherited_flags()));
     py::object key = structure.key();
+    compiled = true;
     if (PyObject* code = codes().get(key.ptr())) return py::reinterpret_borrow<py::object>(code);
-    py::object text = fresh_text(node);
-    if (!PyUnicode_CheckExact(text.ptr())) return text;
-    py::object code = compile_text(text, flags);
-    if (!code) return text;
+    py::object code = compile_text(fresh_text(node));
     codes().put(key.ptr(), code.ptr());
     return code;
 }

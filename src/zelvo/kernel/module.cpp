@@ -61,16 +61,17 @@ void register_namespace(py::module_& m) {
     r.copy_location = keep(ast, "copy_location");
     r.AST = keep(ast, "AST");
     r.visit = keep(py::object(ast.attr("NodeVisitor")).attr("__dict__")["visit"]);
-    py::tuple kinds(10);
-    int i = 0;
-    for (const char* n : {"Name", "UnaryOp", "List", "Tuple", "Set", "Dict", "ListComp", "SetComp", "DictComp",
-                          "GeneratorExp"})
-        kinds[i++] = ast.attr(n);
-    r.ValueKinds = keep(kinds);
+    py::list kinds;
+    for (const char* n : {"Name", "Attribute", "UnaryOp", "BoolOp", "Compare", "IfExp", "JoinedStr", "List", "Tuple",
+                          "Set", "Dict", "ListComp", "SetComp", "DictComp", "GeneratorExp"})
+        kinds.append(ast.attr(n));
+    r.ValueKinds = keep(steal(PyList_AsTuple(kinds.ptr())));
     r.Iterable = keep(py::module_::import("collections.abc").attr("Iterable"));
     r.eval = keep(py::module_::import("builtins").attr("eval"));
+    r.compile = keep(py::module_::import("builtins").attr("compile"));
     py::module_ functools = py::module_::import("functools");
     r.wraps = keep(functools, "wraps");
+    r.np_integer = keep(py::module_::import("numpy"), "integer");
     r.IRBase = keep(ir, "IRBase");
     r.IRMov = keep(ir, "IRMov");
     r.IRJmov = keep(ir, "IRJmov");

@@ -1,7 +1,11 @@
 // Statements the kernel language has no lowering for. Left to the generic
 // walk they would compile whatever they hold (a try its body and its
 // handlers, a with its body) or nothing at all, so each is refused at the
-// statement before anything of it reaches the instruction list.
+// statement before anything of it reaches the instruction list. So are the
+// expressions that have no sound value in a kernel: a walrus target enters no
+// symbol table, a lambda's body would see the kernel's names as they were when
+// it was made rather than when it is called (a loop variable), and await and
+// yield mean nothing outside a coroutine or generator.
 #include <utility>
 
 #include "kernel.hpp"
@@ -13,9 +17,12 @@ namespace tvk::kern {
 namespace {
 
 struct Foreign {
-    const char* member;     // the visitor's name
-    const char* statement;  // how the refusal names the statement
+    const char* member;  // the visitor's name
+    const char* name;    // how the refusal names the statement or expression
+    const char* kind = "statement";
 };
+
+constexpr char kExpression[] = "expression";
 
 // A break or continue would not end or skip anything in the lowered code.
 constexpr Foreign kForeign[] = {
@@ -36,19 +43,25 @@ constexpr Foreign kForeign[] = {
     {"visit_AsyncFunctionDef", "async def"},
     {"visit_AsyncFor", "async for"},
     {"visit_Match", "match"},
+    {"visit_NamedExpr", "assignment (:=)", kExpression},
+    {"visit_Lambda", "lambda", kExpression},
+    {"visit_Await", "await", kExpression},
+    {"visit_Yield", "yield", kExpression},
+    {"visit_YieldFrom", "yield from", kExpression},
 };
 
 template <std::size_t I>
 py::object refuse_foreign(const Call& c) {
     static const Signature sig(kForeign[I].member, {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
-    py::object message = steal(PyUnicode_FromFormat("Unallowed %s statement", kForeign[I].statement));
+    py::object message = steal(PyUnicode_FromFormat("Unallowed %s %s", kForeign[I].name, kForeign[I].kind));
     refuse(b[0], b[1], message);
     return py::none();
 }
 
 std::string help(const Foreign& f) {
-    std::string text = std::string("Refuse the statement (") + f.statement + "): the kernel language has no such statement.";
+    std::string text = std::string("Refuse the ") + f.kind + " (" + f.name + "): the kernel language has no such " +
+                       f.kind + ".";
     return signed_doc(f.member, "(self, node)", text.c_str());
 }
 

@@ -131,23 +131,42 @@ def jeqi(result, addr):
     return f"jeqi 0x{format(result, '08X')} ${addr}"
 
 
+def wide(field, value, digits, form):
+    """The refusal of a field value that its form cannot hold."""
+    top = "0x" + ("F" if form == "jeqi" else "f") * digits
+    return ValueError, (f"the conditional jump's {field} {value} does not fit the {digits} hexadecimal digits of "
+                        f'its "{form}" form (0 to {top})')
+
+
 @pytest.mark.parametrize("idx, result, fb, beqi_line, jeqi_line", [
     (2, 26, 3, "beqi %A2 0xae03001a $9", "jeqi 0x0000001A $9"),
     (0, 0, 0, "beqi %A0 0xae000000 $9", "jeqi 0x00000000 $9"),
     (1, 255, 1, "beqi %A1 0xae0100ff $9", "jeqi 0x000000FF $9"),
-    (1, 74565, 16, "beqi %A1 0xae1012345 $9", "jeqi 0x00012345 $9"),
-    (1, 2**32, 256, "beqi %A1 0xae100100000000 $9", "jeqi 0x100000000 $9"),
-    (1, 2**70, 0, "beqi %A1 0xae00400000000000000000 $9", "jeqi 0x400000000000000000 $9"),
-    (1, -5, -1, "beqi %A1 0xaex100x5 $9", "jeqi 0x-0000005 $9"),
-    (1, -2**70, 0, "beqi %A1 0xae00x400000000000000000 $9", "jeqi 0x-400000000000000000 $9"),
+    (1, 0xFFFF, 0xFF, "beqi %A1 0xaeffffff $9", "jeqi 0x0000FFFF $9"),
+    (1, 0xFFFFFFFF, 0, wide("result", 0xFFFFFFFF, 4, "beqi"), "jeqi 0xFFFFFFFF $9"),
+    # a value wider than its field would run into the next one; a negative one has no digits of meaning
+    (1, 74565, 16, wide("result", 74565, 4, "beqi"), "jeqi 0x00012345 $9"),
+    (1, 2**32, 256, wide("result", 2**32, 4, "beqi"), wide("result", 2**32, 8, "jeqi")),
+    (1, 7, 256, wide("feedback_chnl", 256, 2, "beqi"), "jeqi 0x00000007 $9"),   # jeqi prints no channel
+    (1, 2**70, 0, wide("result", 2**70, 4, "beqi"), wide("result", 2**70, 8, "jeqi")),
+    (1, -5, -1, wide("result", -5, 4, "beqi"), wide("result", -5, 8, "jeqi")),
+    (1, 5, -1, wide("feedback_chnl", -1, 2, "beqi"), "jeqi 0x00000005 $9"),
+    (1, np.int64(-2**40), 0, wide("result", -2**40, 4, "beqi"), wide("result", -2**40, 8, "jeqi")),
     ("r", True, np.int64(10), "beqi %Ar 0xae0a0001 $9", "jeqi 0x00000001 $9"),
 ])
 def test_conditional_hex_fields(idx, result, fb, beqi_line, jeqi_line):
     c = _ir.IRJumpConditional(idx, result, fb)
     c.index_map = {c.tag: 9}
-    assert str(c) == beqi_line
-    c.intra_enable = True
-    assert str(c) == jeqi_line
+    for intra, expected in ((False, beqi_line), (True, jeqi_line)):
+        c.intra_enable = intra
+        if isinstance(expected, str):
+            assert str(c) == expected
+            continue
+        error, message = expected
+        with pytest.raises(error) as info:
+            str(c)
+        assert str(info.value) == message
+    assert c.jumpaddr == 9
 
 
 @given(st.integers(min_value=-2**80, max_value=2**80), st.integers(min_value=-2**70, max_value=2**70),
@@ -155,9 +174,32 @@ def test_conditional_hex_fields(idx, result, fb, beqi_line, jeqi_line):
 def test_conditional_matches_python_formatting(result, fb, addr):
     c = _ir.IRJumpConditional(addr, result, fb)
     c.index_map = {c.tag: addr}
-    assert str(c) == beqi(addr, result, fb, addr)
+    if 0 <= result <= 0xFFFF and 0 <= fb <= 0xFF:
+        assert str(c) == beqi(addr, result, fb, addr)
+    else:
+        with pytest.raises(ValueError, match="does not fit"):
+            str(c)
     c.intra_enable = True
-    assert str(c) == jeqi(result, addr)
+    if 0 <= result <= 0xFFFFFFFF:
+        assert str(c) == jeqi(result, addr)
+    else:
+        with pytest.raises(ValueError, match="does not fit"):
+            str(c)
+
+
+@pytest.mark.parametrize("name, line, where", [
+    (None, 12, ""),                        # a kernel without a name names nothing
+    ("rabi", 0, "in kernel rabi: "),
+    ("rabi", 12, "in kernel rabi, line 12: "),
+])
+def test_conditional_refusal_names_its_kernel_and_line(kernel, name, line, where):
+    if name:
+        kernel.name = name
+    c = _ir.IRJumpConditional(0, 2**16, 0, kernel=kernel)
+    c.index_map, c.line = {c.tag: 3}, line
+    with pytest.raises(ValueError) as info:
+        str(c)
+    assert str(info.value).startswith(where + "the conditional jump's result 65536 does not fit")
 
 
 class Bad:

@@ -75,6 +75,46 @@ def test_byte_form_reads_global_config_at_each_call(config):
         bytes(e)
 
 
+RANGE = "outside int16 (-32768 to 32767)"
+
+
+@pytest.mark.parametrize("i, q, refusal", [
+    ([0.0, 2.5], None, f"sample 2.5 at position 1: scaled by envelope_quant it is 40957.5, {RANGE}"),
+    ([0.5], [-2.5], f"sample -2.5 at position 1: scaled by envelope_quant it is -40957.5, {RANGE}"),  # Q after I
+    ([0.1, np.nan], None, "sample nan at position 1: envelope memory takes finite samples only"),
+    ([np.inf], [0.0], "sample inf at position 0: envelope memory takes finite samples only"),
+    ([0.0], [-np.inf], "sample -inf at position 1: envelope memory takes finite samples only"),
+    # the cast truncates toward zero: 32767.9 is still 32767, 32768 is not
+    ([32767.9 / 16383, -32768.9 / 16383], None, None),
+    ([32768 / 16383], None, f"scaled by envelope_quant it is 32768.0, {RANGE}"),
+    (np.array([2, -2]), None, None),
+    (np.array([[0, 3]]), None, f"sample 3.0 at position 1: scaled by envelope_quant it is 49149.0, {RANGE}"),
+])
+def test_byte_form_refuses_samples_envelope_memory_cannot_hold(i, q, refusal):
+    e = _ir.IREnvelope(np.asarray(i), None if q is None else np.asarray(q))
+    samples = e.envelope
+    before = samples.copy()
+    if refusal is None:
+        expected = np.trunc(samples.ravel() * 16383).astype(np.int16)
+        assert np.frombuffer(bytes(e), np.int16).tolist() == expected.tolist()
+        return
+    with pytest.raises(_ir.AssemblyError) as info:
+        bytes(e)
+    message = str(info.value)
+    assert message.startswith(f"The IREnvelope instruction {e.tag!r} holds the ") and message.endswith(refusal)
+    assert e.envelope is samples and np.array_equal(samples, before, equal_nan=True)
+
+
+def test_byte_form_range_is_that_of_the_configured_type(config):
+    e = _ir.IREnvelope(np.array([2.5, -1.0]))
+    _ir.zlv_config("envelope_dtype", np.int32)
+    assert np.frombuffer(bytes(e), np.int32).tolist() == [40957, -16383]
+    _ir.zlv_config("envelope_dtype", np.uint16)
+    with pytest.raises(_ir.AssemblyError, match=r"position 1: scaled by envelope_quant it is -16383.0, outside "
+                                                r"uint16 \(0 to 65535\)$"):
+        bytes(e)
+
+
 @pytest.mark.parametrize("stored", [[0.5, 1.0], (0.5,), 3, None])
 def test_byte_form_refuses_non_arrays(stored):
     e = _ir.IREnvelope(stored)

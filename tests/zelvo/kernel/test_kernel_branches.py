@@ -32,7 +32,7 @@ def test_run_time_if_layout(parse):
     k = kernel_of(parse, "if r == 3:", "    zv.wait(1)", "else:", "    zv.wait(2)")
     jump, b, inside, land, a, end = body(k)
     assert type(jump) is _ir.IRJumpConditional and (jump.idx, jump.result, jump.feedback_chnl) == (0, 3, 0)
-    assert jump.kernel is k and jump.line == 0
+    assert jump.kernel is k and jump.line == 7      # the if's line, for a field refused at translation
     assert (b.width, a.width) == (2, 1)
     assert type(inside) is _ir.IRJumpInside and inside.kernel is None and inside.line == 0
     assert type(land) is type(end) is _ir.IRPlaceholder
@@ -44,8 +44,8 @@ def test_if_without_else_and_with_empty_branches(parse):
     assert [type(i) for i in body(k)] == [_ir.IRJumpConditional, _ir.IRJumpInside, _ir.IRPlaceholder, _ir.IRWait,
                                           _ir.IRPlaceholder]
     assert body(k)[0].idx == 1
-    k = kernel_of(parse, "if r == 0.5:", "    pass")
-    assert len(body(k)) == 4 and body(k)[0].result == 0.5
+    with pytest.raises(KernelParseError, match="line 7, .*\n.*integer constant, not float 0.5$"):
+        kernel_of(parse, "if r == 0.5:", "    pass")
 
 
 def test_elif_chain(parse):
@@ -130,6 +130,22 @@ def test_int_symbol_without_a_feedback_channel_is_refused_at_the_comparison(refu
     # An Int symbol has no feedback channel: not a register to branch on.
     text = refusal(HEAD + "    n == 1\n")
     assert text == 'in kernel p, line 7, "n == 1":\nSymbol comparisons are not allowed'
+
+
+def test_negative_literal_is_refused_at_the_if():
+    # Source text writes -5 as a unary minus (refused above); a tree made otherwise holds the literal.
+    k = Kernel(src=HEAD + "    if r == -5:\n        zv.IRNop()\n")
+    with pytest.raises(KernelParseError, match="Symbol comparisons"):
+        k.parse()                       # leaves the declarations and the tree behind
+    statement = k.top_node.body[0].body[-1]
+    test = statement.test
+    test.comparators[0] = ast.copy_location(ast.Constant(-5), test.comparators[0])
+    before = list(k.instruction_list)
+    with pytest.raises(KernelParseError) as info:
+        k.visit(statement)
+    assert str(info.value) == ('in kernel p, line 7, "r == -5":\n'
+                               'A register compares only with a non-negative integer constant, not -5')
+    assert k.instruction_list == before
 
 
 def test_refused_if_appends_nothing_more():

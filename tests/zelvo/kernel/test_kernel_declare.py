@@ -20,7 +20,7 @@ from tarvok.zelvo.kernel import Kernel
     ("x: np.ndarray = np.arange(2)", "var_symbol", None),
     ("x: list[int] = np.arange(2)", "var_symbol", None),
     ("x: 'float' = 2.5", "var_symbol", None),
-    ("x: 'dict' = zv.frame", "var_symbol", None),
+    ("x: 'dict' = {'a': np.pi}", "var_symbol", None),
     ("x: 'tuple' = 4", "var_symbol", None),
 ])
 def test_each_type_files_into_its_table(parse, decl, table, appended):

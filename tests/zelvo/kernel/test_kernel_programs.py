@@ -9,7 +9,7 @@ from tarvok.zelvo import _errors
 from tarvok.zelvo._conveyor import conveyor
 from tarvok.zelvo.kernel import KernelParseError, form_kernel
 
-DEF = "def k(amps: 'list' = [0.25, 0.5], pair: 'tuple' = (1, 2), depth: 'zv.Var' = -2):\n"
+DEF = "def k(amps: 'list' = [0.25, 0.5], pair: 'tuple' = (1, 2), depth: 'zv.Var' = -2, wide: 'zv.Var' = np.pi > 3):\n"
 SETUP = """\
 f0: zv.Frame = zv.frame(1e8, 0.0, 0)
 e0: zv.Envelope = zv.envelope(np.hanning(64))
@@ -21,6 +21,11 @@ AMP_LIMIT = "[error 0x1000]-PlayError Play-Wave has a playback amplitude of more
 
 def refused(line, text, cls=KernelParseError):
     return cls, line, text
+
+
+def rendered(line, text):
+    """A refusal of the translation, which names the kernel and the line but has no statement source."""
+    return ValueError, line, text
 
 
 CASES = [
@@ -37,6 +42,26 @@ CASES = [
     ("d: 'dict' = {'a': 7}\nr: zv.Reg = d['a']", "movi %A0 7"),
     ("s: zv.Var = {5, 2}\nr: zv.Reg = np.max(list(s))", "movi %A0 5"),
     ("'''A Rabi scan: the docstring is no statement.'''\n...\nzv.play(f0, e0, 0.5)", "plyi 0 0 2 16384 0 0 0"),
+    ("y: zv.Var = np.pi\nzv.play(f0, e0, y / 8)", "plyi 0 0 2 12868 0 0 0"),           # an attribute
+    ("y: zv.Var = depth and 0.5\nzv.play(f0, e0, y)", "plyi 0 0 2 16384 0 0 0"),         # a boolean operation
+    ("y: zv.Var = 0.5 if depth < 0 else 0.25\nzv.play(f0, e0, y)", "plyi 0 0 2 16384 0 0 0"),
+    ("s: zv.Var = f'{depth}'\nr: zv.Reg = {'-2': 7}[s]", "movi %A0 7"),                  # an f-string
+    ("y: zv.Var = depth < 0\nr: zv.Reg = pair[y]", "movi %A0 2"),                        # a comparison
+    ("r: zv.Reg = pair[wide]", "movi %A0 2"),                                              # ... as a default
+    # a comprehension sees the variables, not only its iterable
+    ("y: zv.Var = 0.5\nxs: 'list' = [v * y for v in amps]\nzv.play(f0, e0, xs[1])", "plyi 0 0 2 8192 0 0 0"),
+    ("y: zv.Var = 0.5\nzv.play(f0, e0, sum(v * y for v in amps))", "plyi 0 0 2 12288 0 0 0"),
+    ("xs: 'list' = [(w := v) for v in amps]\nzv.wait(w)",                                 # its walrus stays inside
+     refused(FIRST + 1, "Function Parse Error, name 'w' is not defined")),
+    # values that have no sound meaning in a kernel
+    ("y: zv.Var = (z := 3)", refused(FIRST, "Unallowed assignment (:=) expression")),
+    ("y: zv.Var = lambda: depth", refused(FIRST, "Unallowed lambda expression")),
+    ("y: zv.Var = (yield 1)", refused(FIRST, "Unallowed yield expression")),
+    ("y: zv.Var = (yield from amps)", refused(FIRST, "Unallowed yield from expression")),
+    ("y: zv.Var = await depth", refused(FIRST, "Unallowed await expression")),
+    ("y: zv.Var = zv.wait", refused(FIRST, "Function Parse Error, name 'zv' is not defined")),
+    ("zv.play(f0, e0, 0.5)\nnp.pi",
+     refused(None, f"holds float 3.141592653589793 (after the instruction of line 5), {NO_INSTRUCTION}", TypeError)),
     # a statement that gives no instruction is refused before any pass runs
     ("[zv.play(f0, e0, 0.5)]", refused(None, f"position 3 of the instruction list holds NoneType None (after the "
                                               f"instruction of line 4), {NO_INSTRUCTION}", TypeError)),
@@ -78,7 +103,32 @@ CASES = [
     ("zv.play(f0, e0, -1.5)", refused(FIRST, AMP_LIMIT, _errors.PlayError)),
     ("zv.play(f0, e0, 1.5)", refused(FIRST, AMP_LIMIT, _errors.PlayError)),
     # kept as they are
+    # a register compares with an integer constant only
+    ("r: zv.Reg = 0\nif r == 'a':\n    zv.wait(4e-8)",
+     refused(FIRST + 1, "A register compares only with an integer constant, not str 'a'")),
+    ("r: zv.Reg = 0\nif r == 1.5:\n    zv.wait(4e-8)",
+     refused(FIRST + 1, "A register compares only with an integer constant, not float 1.5")),
+    ("r: zv.Reg = 0\nif r == None:\n    zv.wait(4e-8)",
+     refused(FIRST + 1, "A register compares only with an integer constant, not NoneType None")),
+    ("r: zv.Reg = 0\nif r == 1:\n    zv.wait(4e-8)\nelse:\n    zv.wait(8e-8)", "beqi %A0 0xae000001 $24"),
     ("r: zv.Reg = 0\nif r == -1:\n    zv.wait(4e-8)", refused(FIRST + 1, "Symbol comparisons are not allowed")),
+    # ... whose digits fit the jump's field: a wider one is refused when the line is written, at the if
+    ("r: zv.Reg = 0\nif r == 0xFFFF:\n    zv.wait(4e-8)", "beqi %A0 0xae00ffff $19"),
+    ("r: zv.Reg = 0\nif r == 0x10000:\n    zv.wait(4e-8)",
+     rendered(FIRST + 1, 'the conditional jump\'s result 65536 does not fit the 4 hexadecimal digits of its "beqi" '
+                         'form (0 to 0xffff)')),
+    ("r: zv.Reg = 0\nr = zv.receive(256)\nwhile True:\n    if r == 1:\n        zv.wait(4e-8)",
+     rendered(FIRST + 3, 'the conditional jump\'s feedback_chnl 256 does not fit the 2 hexadecimal digits of its '
+                         '"beqi" form (0 to 0xff)')),
+    # a register holds an integer (an integral float too prints its point)
+    ("r: zv.Reg = np.int64(7)", "movi %A0 7"),
+    ("r: zv.Reg = 0.5", refused(FIRST, "A register holds an integer, not float 0.5")),
+    ("r: zv.Reg = 10 / 5", refused(FIRST, "A register holds an integer, not float 2.0")),
+    ("r: zv.Reg = True", refused(FIRST, "A register holds an integer, not bool True")),
+    ("r: zv.Reg = np.bool_(1)", refused(FIRST, "A register holds an integer, not numpy.bool_ True")),
+    ("r: zv.Reg = [1, 2]", refused(FIRST, "A register holds an integer, not list [1, 2]")),
+    ("r: zv.Reg = 'a'", refused(FIRST, "A register holds an integer, not str 'a'")),
+    ("r: zv.Reg = None", refused(FIRST, "A register holds an integer, not NoneType None")),
     ("zv.wait(DEF)", refused(FIRST, "Function Parse Error, name 'DEF' is not defined")),   # module names stay outside
 ]
 
@@ -105,5 +155,7 @@ def test_kernel_gives_its_program_line_or_a_refusal_at_its_line(body, expected):
     message = str(info.value)
     if line is None:        # the pipeline's refusal: no statement to point at, the instruction before it
         assert message.startswith("in kernel k: ") and message.endswith(text)
+    elif cls is ValueError:
+        assert message == f"in kernel k, line {line}: {text}"
     else:
         assert message.startswith(f'in kernel k, line {line}, "') and message.endswith('":\n' + text)
