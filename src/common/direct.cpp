@@ -26,7 +26,7 @@ struct DataNames {
     }
 };
 
-DataNames data_names(PyTypeObject* tp) {
+[[gnu::noinline]] DataNames data_names(PyTypeObject* tp) {
     DataNames dn;
     PyObject* mro = tp->tp_mro;
     if (!mro) return dn;
@@ -98,33 +98,35 @@ Slot g_slots[512];
 
 }  // namespace
 
-py::object Instance::direct(PyObject* name) const {
-    bool absent = false;
-    return direct(name, absent);
-}
-
-py::object Instance::direct(PyObject* name, bool& absent) const {
-    absent = false;
-    PyTypeObject* tp = Py_TYPE(self_);
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return {};
-    PyObject* dict = nullptr;
-    if (!insides::instance_dict(self_, dict)) return {};
-    if (!dict) {
-        // Inline values are read by the generic lookup; an instance without
-        // any attribute storage has nothing to read.
-        if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) absent = _PyType_Lookup(tp, name) == nullptr;
-        return {};
-    }
-    if (PyObject* v = remembered_item(tp, dict, name)) return py::reinterpret_borrow<py::object>(v);
+namespace {
+// Instance::find past the remembered slot.
+[[gnu::noinline]] PyObject* find_in_dict(PyTypeObject* tp, PyObject* dict, PyObject* name, bool* absent) {
     // A key of another kind could run code of its own while compared.
-    if (!insides::str_keys_only(dict)) return {};
-    if (data_descriptor(tp, name)) return {};  // it wins over the dict
+    if (!insides::str_keys_only(dict)) return nullptr;
+    if (data_descriptor(tp, name)) return nullptr;  // it wins over the dict
     PyObject* v = dict_item(dict, name);
     if (v)
         remember_item(tp, dict, name);
-    else
-        absent = _PyType_Lookup(tp, name) == nullptr;
-    return py::reinterpret_borrow<py::object>(v);
+    else if (absent)
+        *absent = _PyType_Lookup(tp, name) == nullptr;
+    return v;
+}
+}  // namespace
+
+PyObject* Instance::find(PyObject* name, bool* absent) const {
+    if (absent) *absent = false;
+    PyTypeObject* tp = Py_TYPE(self_);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* dict = nullptr;
+    if (!insides::instance_dict(self_, dict)) return nullptr;
+    if (!dict) {
+        // Inline values are read by the generic lookup; an instance without
+        // any attribute storage has nothing to read.
+        if (absent && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) *absent = _PyType_Lookup(tp, name) == nullptr;
+        return nullptr;
+    }
+    if (PyObject* v = remembered_item(tp, dict, name)) return v;
+    return find_in_dict(tp, dict, name, absent);
 }
 
 namespace {
@@ -148,15 +150,15 @@ struct Lacking {
 Lacking g_lacking[256];
 
 bool dict_lacks(PyObject* dict, PyObject* const* names, std::size_t n) {
-    if (PyDict_GET_SIZE(dict) == 0) return true;
-    // A key of another kind could run code of its own while compared.
-    if (!insides::str_keys_only(dict)) return false;
+    if (n == 0 || PyDict_GET_SIZE(dict) == 0) return true;
     const std::uint64_t version = insides::dict_version(dict);
     const bool keep = version != 0 && n <= Lacking::kMax;
-    std::uintptr_t h = reinterpret_cast<std::uintptr_t>(dict) >> 4;
-    for (std::size_t i = 0; i < n; ++i) h = h * 31 + (reinterpret_cast<std::uintptr_t>(names[i]) >> 4);
+    auto h = (reinterpret_cast<std::uintptr_t>(dict) >> 4) ^ (reinterpret_cast<std::uintptr_t>(names[0]) >> 3);
     Lacking& seen = g_lacking[(h ^ (h >> 8)) & 255];
+    // (A dict seen at this version had only str keys then, and still has.)
     if (keep && seen.dict == dict && seen.version == version && seen.same_names(names, n)) return true;
+    // A key of another kind could run code of its own while compared.
+    if (!insides::str_keys_only(dict)) return false;
     for (std::size_t i = 0; i < n; ++i)
         if (dict_item(dict, names[i])) return false;
     if (keep) {

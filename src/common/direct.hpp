@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <type_traits>
 
 #include "call.hpp"
 #include "insides.hpp"
@@ -97,15 +98,17 @@ public:
 
     // self.name
     py::object get(PyObject* name) const {
-        if (py::object v = direct(name)) return v;
+        if (PyObject* v = find(name, nullptr)) return py::reinterpret_borrow<py::object>(v);
         return getattr(self_, name);
     }
     // self.name when the instance dict holds it and nothing in the type
     // overrides that; empty otherwise (no error set). Runs no Python code.
-    py::object direct(PyObject* name) const;
+    py::object direct(PyObject* name) const { return py::reinterpret_borrow<py::object>(find(name, nullptr)); }
     // Like direct(), and tells `absent` when self.name certainly raises
     // AttributeError (generic lookup, nothing in the type, nothing in the dict).
-    py::object direct(PyObject* name, bool& absent) const;
+    py::object direct(PyObject* name, bool& absent) const {
+        return py::reinterpret_borrow<py::object>(find(name, &absent));
+    }
     // True when the instance dict certainly holds none of the names (so the
     // type's members of those names are what self.<name> gives). May run
     // Python code: the dict is made when the attributes are still inline,
@@ -119,6 +122,8 @@ public:
     PyObject* self() const { return self_; }
 
 private:
+    // direct(), borrowed from the instance dict (nullptr: not read there).
+    PyObject* find(PyObject* name, bool* absent) const;
     PyObject* self_;
 };
 
@@ -167,7 +172,12 @@ bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n);
 bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* out);
 }  // namespace detail
 
+// What a gate keeps when it only answers yes or no.
 struct NoExtra {};
+// What a gate without `decide` hands out: the steps' members that are
+// methods of this layer (empty entries for the others).
+template <std::size_t N>
+using Entries = std::array<MethodEntry, N>;
 
 // The one gate of a direct path: whether every step, as self (or, for a
 // special step, its type) would look it up, gives the module's own member,
@@ -179,13 +189,9 @@ struct NoExtra {};
 // Python code in between. A gate serves one decision, so adding a step to a
 // direct path means adding it here, where the generic path then wins over
 // any override of it.
-template <std::size_t N, class Extra = NoExtra>
+template <std::size_t N, class Extra = Entries<N>>
 class OwnSteps {
 public:
-    struct Path {
-        std::array<MethodEntry, N> entries{};  // the steps' members that are methods of this layer
-        Extra extra{};
-    };
     using Decide = std::optional<Extra> (*)(const std::array<Member, N>& members);
 
     explicit OwnSteps(std::array<Step, N> steps, Decide decide = nullptr) : steps_(steps), decide_(decide) {
@@ -193,43 +199,34 @@ public:
             if (s.lookup == Step::Attribute) names_[n_names_++] = s.name;
     }
 
-    // The path for self, or nullopt when the generic protocol must run.
-    std::optional<Path> open(PyObject* self) {
+    // What the path needs for self, or nullopt when the generic protocol
+    // must run.
+    std::optional<Extra> open(PyObject* self) {
         if (n_names_ && !detail::instance_leaves(self, names_.data(), n_names_)) return std::nullopt;
         return open_type(Py_TYPE(self));
     }
     // Only the type's part: for gates whose steps are all special.
-    std::optional<Path> open_type(PyTypeObject* tp) {
-        Kept k = memo_.get(tp, [this](PyTypeObject* t) { return work_out(t); });
-        if (!k.own) return std::nullopt;
-        return k.path;
+    std::optional<Extra> open_type(PyTypeObject* tp) {
+        return memo_.get(tp, [this](PyTypeObject* t) { return work_out(t); });
     }
 
 private:
-    struct Kept {
-        bool own = false;
-        Path path;
-    };
-    Kept work_out(PyTypeObject* tp) const {
-        Kept k;
-        if (n_names_ && !generic_attributes(tp)) return k;
+    std::optional<Extra> work_out(PyTypeObject* tp) const {
+        if (n_names_ && !generic_attributes(tp)) return std::nullopt;
         std::array<Member, N> members{};
-        if (!detail::type_resolves(tp, steps_.data(), N, members.data())) return k;
-        if (decide_) {
-            std::optional<Extra> extra = decide_(members);
-            if (!extra) return k;
-            k.path.extra = *extra;
-        }
-        for (std::size_t i = 0; i < N; ++i) k.path.entries[i] = members[i].entry;
-        k.own = true;
-        return k;
+        if (!detail::type_resolves(tp, steps_.data(), N, members.data())) return std::nullopt;
+        if (decide_) return decide_(members);
+        Extra extra{};
+        if constexpr (std::is_same_v<Extra, Entries<N>>)
+            for (std::size_t i = 0; i < N; ++i) extra[i] = members[i].entry;
+        return extra;
     }
 
     std::array<Step, N> steps_;
     std::array<PyObject*, N> names_{};  // the attribute steps' names
     std::size_t n_names_ = 0;
     Decide decide_;
-    TypeMemo<Kept> memo_;
+    TypeMemo<std::optional<Extra>> memo_;
 };
 
 // obj.a.b for the objects of a chain read again and again (an

@@ -3,13 +3,14 @@
 namespace tvk::insides {
 
 #ifdef TVK_INSIDES
-bool g_usable = false;
+Mode g_mode = Mode::Generic;
 #endif
 
 void check_interpreter() {
 #ifdef TVK_INSIDES
     // Py_Version is the running interpreter's; the headers name the one built for.
-    g_usable = (Py_Version >> 16) == (static_cast<unsigned long>(PY_VERSION_HEX) >> 16);
+    g_mode = (Py_Version >> 16) == (static_cast<unsigned long>(PY_VERSION_HEX) >> 16) ? Mode::Insides
+                                                                                       : Mode::Generic;
 #endif
 }
 

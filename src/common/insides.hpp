@@ -34,9 +34,11 @@ namespace tvk::insides {
 #ifdef TVK_INSIDES
 constexpr bool kCompiled = true;
 // Set as the module loads: the running interpreter is the version the reads
-// were written for.
-extern bool g_usable;
-inline bool usable() { return g_usable; }
+// were written for. An enum, not a bool: a store through a bool& (or any
+// pointer but char) cannot change it, so the compiler reads it once.
+enum class Mode : int { Generic, Insides };
+extern Mode g_mode;
+inline bool usable() { return g_mode == Mode::Insides; }
 #else
 constexpr bool kCompiled = false;
 constexpr bool usable() { return false; }

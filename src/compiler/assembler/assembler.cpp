@@ -739,7 +739,7 @@ py::object link_jump(const Call& c) {
 // The four steps of linking and the tag source are all this module's own,
 // so linking may run them as one pass.
 bool own_linking(py::handle self) {
-    static tvk::OwnSteps<5> gate({
+    static tvk::OwnSteps<5, tvk::NoExtra> gate({
         tvk::own_object(TVK_NAME("generate_tag"), reg().tag_property),
         tvk::own_method(TVK_NAME("_link_wave"), tvk::method<link_wave>().fn),
         tvk::own_method(TVK_NAME("_optimize_drive_q"), tvk::method<optimize_drive_q>().fn),

@@ -39,16 +39,16 @@ py::object capture_len(const Call& c) {
 PyObject* g_capture_l2b = nullptr;  // QInsCapture.__dict__["list2bytes"], held for the process
 
 // The capture's list2bytes, when it is this module's own.
-OwnSteps<1>& capture_l2b_step() {
-    static OwnSteps<1> gate({own_object(TVK_NAME("list2bytes"), g_capture_l2b)});
+OwnSteps<1, NoExtra>& capture_l2b_step() {
+    static OwnSteps<1, NoExtra> gate({own_object(TVK_NAME("list2bytes"), g_capture_l2b)});
     return gate;
 }
 
 py::object capture_bytes(const Call& c);
 
 // bytes() of the record is the capture one.
-OwnSteps<1>& capture_bytes_step() {
-    static OwnSteps<1> gate({special(own_method(TVK_NAME("__bytes__"), method<capture_bytes>().fn))});
+OwnSteps<1, NoExtra>& capture_bytes_step() {
+    static OwnSteps<1, NoExtra> gate({special(own_method(TVK_NAME("__bytes__"), method<capture_bytes>().fn))});
     return gate;
 }
 

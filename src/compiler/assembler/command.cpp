@@ -91,8 +91,8 @@ OwnSteps<3, Packing>& word_steps() {
 }
 
 // bytes() of the record is the record one (for callers outside it).
-OwnSteps<1>& bytes_step() {
-    static OwnSteps<1> gate({special(own_method(TVK_NAME("__bytes__"), method<record_bytes>().fn))});
+OwnSteps<1, NoExtra>& bytes_step() {
+    static OwnSteps<1, NoExtra> gate({special(own_method(TVK_NAME("__bytes__"), method<record_bytes>().fn))});
     return gate;
 }
 
@@ -187,7 +187,7 @@ void pair_probe_packer(RawFn entry, ProbePacker p, bool constant) {
 DirectWord direct_word(PyObject* rec, bool inside_bytes, std::uint8_t* dst) {
     auto path = word_steps().open(rec);
     if (!path || (!inside_bytes && !bytes_step().open_type(Py_TYPE(rec)))) return {};
-    const Packing& p = path->extra;
+    const Packing& p = *path;
     const std::size_t size = p.drive ? words::kDriveBytes : words::kProbeBytes;
     if (p.constant) {
         std::memcpy(dst, PyBytes_AS_STRING(p.constant), size);

@@ -15,7 +15,7 @@ void compile_into(py::handle queue, Out& out) {
     // The three layouts of this module are called directly (no list per level).
     static OwnSteps<1> own_compile({any_method(TVK_NAME("_compile"))});
     if (auto path = own_compile.open(queue.ptr())) {
-        RawFn fn = path->entries[0].fn;
+        RawFn fn = (*path)[0].fn;
         if (fn == method<compile_method<flatten_into>>().fn) return flatten_into(queue, out);
         if (fn == method<compile_method<if_layout_into>>().fn) return if_layout_into(queue, out);
         if (fn == method<compile_method<loop_layout_into>>().fn) return loop_layout_into(queue, out);

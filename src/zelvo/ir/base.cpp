@@ -100,8 +100,8 @@ OwnSteps<2>& text_steps() {
 py::object base_str(const Call& c) {
     py::handle self = self_only(c, "__str__");
     if (auto path = text_steps().open(self.ptr())) {
-        const MethodEntry& check = path->entries[0];
-        const MethodEntry& pack = path->entries[1];
+        const MethodEntry& check = (*path)[0];
+        const MethodEntry& pack = (*path)[1];
         if (check.fn == method<no_check_attr>().fn) return pack.call(self.ptr());
         check.call(self.ptr());
         // The check ran code of its own: look the line up afresh.

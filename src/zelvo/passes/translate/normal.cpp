@@ -100,11 +100,11 @@ struct Program {
 // Whether a class keeps IRBase's __len__ / __format__, so that both are its
 // str().
 bool len_is_text(PyObject* ir) {
-    static OwnSteps<1> gate({special(own_object(TVK_NAME("__len__"), reg().base_len))});
+    static OwnSteps<1, NoExtra> gate({special(own_object(TVK_NAME("__len__"), reg().base_len))});
     return gate.open_type(Py_TYPE(ir)).has_value();
 }
 bool format_is_text(PyObject* ir) {
-    static OwnSteps<1> gate({special(own_object(TVK_NAME("__format__"), reg().base_format))});
+    static OwnSteps<1, NoExtra> gate({special(own_object(TVK_NAME("__format__"), reg().base_format))});
     return gate.open_type(Py_TYPE(ir)).has_value();
 }
 
@@ -215,7 +215,7 @@ py::object gen_program(const Call& c) {
     }
     for (Py_ssize_t p = 0; p < n; ++p) setattr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("index_map"), positions);
 
-    static OwnSteps<1> own_longest({own_object(TVK_NAME("get_longest_len"), reg().get_longest_len)});
+    static OwnSteps<1, NoExtra> own_longest({own_object(TVK_NAME("get_longest_len"), reg().get_longest_len)});
     if (own_longest.open(self.ptr())) return render(items);
     // A get_longest_len of the caller's own decides the width.
     py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
