@@ -6,7 +6,7 @@ DEB_PACKAGES := cmake ninja-build g++ python3-dev pybind11-dev python3-numpy \
 	python3-astor python3-pytest python3-hypothesis
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps configure build test demo bench asan clean
+.PHONY: deps configure build test demo bench asan generic clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -65,6 +65,19 @@ asan: deps
 	if [ -n "$$reports" ]; then echo "== sanitizer reports:"; cat $$reports; rc=1; fi; \
 	exit $$rc
 
+# Generic run: the modules built with every read of the interpreter's private
+# layouts and private functions compiled out (TVK_GENERIC), into a tree of
+# their own, and the whole suite run against that tree, so the generic paths
+# that stand next to each fast path are compiled and tested too.
+GENERIC_BUILD ?= build-generic
+GENERIC_TREE = $(abspath $(GENERIC_BUILD))/tree
+
+generic: deps
+	cmake -S . -B $(GENERIC_BUILD) -G Ninja -DPYTHON=$(PYTHON) -DTVK_GENERIC=ON -DTVK_OUTPUT_ROOT=$(GENERIC_TREE)
+	cmake --build $(GENERIC_BUILD) -j $(JOBS)
+	@cd tarvok && find . -name '*.py' | while read f; do install -D -m 644 "$$f" "$(GENERIC_TREE)/tarvok/$$f"; done
+	TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(GENERIC_BUILD)
 	find tarvok -name '*.so' -delete
