@@ -106,6 +106,24 @@ inline bool str_keys_only(PyObject* d) {
 
 // ---- instance dicts ----------------------------------------------------------
 
+// The instance dict of self into `dict`, made from its inline values when
+// they are kept so (which allocates, so a collection may run Python code);
+// `dict` is nullptr when the instance has none. False when it could not be
+// made, or cannot be read.
+inline bool make_instance_dict(PyObject* self, PyObject*& dict) {
+    dict = nullptr;
+#ifdef TVK_INSIDES
+    if (!usable()) return false;
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (!dp) return false;
+    dict = *dp;
+    return true;
+#else
+    (void)self;
+    return false;
+#endif
+}
+
 // The instance dict of self as it is, without making one: `dict` is nullptr
 // for an instance whose attributes are still kept inline (3.11 keeps them so
 // until someone asks for __dict__) or that has none yet. False when the
@@ -121,28 +139,8 @@ inline bool instance_dict(PyObject* self, PyObject*& dict) {
         dict = reinterpret_cast<PyObject**>(self)[-3];
         return true;
     }
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!dp) return false;
-    dict = *dp;
-    return true;
-#else
-    (void)self;
-    return false;
-#endif
-}
-
-// The instance dict of self into `dict`, made from its inline values when
-// they are kept so (which allocates, so a collection may run Python code);
-// `dict` is nullptr when the instance has none. False when it could not be
-// made, or cannot be read.
-inline bool make_instance_dict(PyObject* self, PyObject*& dict) {
-    dict = nullptr;
-#ifdef TVK_INSIDES
-    if (!usable()) return false;
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!dp) return false;
-    dict = *dp;
-    return true;
+    // Any other dict sits at the type's dict offset: nothing is made.
+    return make_instance_dict(self, dict);
 #else
     (void)self;
     return false;
