@@ -1,5 +1,7 @@
 #include "direct.hpp"
 
+#include <vector>
+
 namespace tvk {
 
 namespace {
@@ -131,52 +133,49 @@ PyObject* Instance::find(PyObject* name, bool* absent) const {
 
 namespace {
 
-// Dicts seen lacking a set of names, each at the version tag it had then:
-// an unchanged dict still lacks them. Plain memory, compared only.
+// Dicts seen lacking a list of names (by its key), each at the version tag
+// it had then: an unchanged dict still lacks them. Plain memory, compared
+// only.
 struct Lacking {
-    static constexpr std::size_t kMax = 6;
     PyObject* dict = nullptr;
     std::uint64_t version = 0;
-    std::array<PyObject*, kMax> names{};
-    std::size_t count = 0;
-
-    bool same_names(PyObject* const* ns, std::size_t n) const {
-        if (n != count) return false;
-        for (std::size_t i = 0; i < n; ++i)
-            if (names[i] != ns[i]) return false;
-        return true;
-    }
+    std::uintptr_t names = 0;
 };
 Lacking g_lacking[256];
 
-bool dict_lacks(PyObject* dict, PyObject* const* names, std::size_t n) {
+bool dict_lacks(PyObject* dict, PyObject* const* names, std::size_t n, std::uintptr_t key) {
     if (n == 0 || PyDict_GET_SIZE(dict) == 0) return true;
     const std::uint64_t version = insides::dict_version(dict);
-    const bool keep = version != 0 && n <= Lacking::kMax;
-    auto h = (reinterpret_cast<std::uintptr_t>(dict) >> 4) ^ (reinterpret_cast<std::uintptr_t>(names[0]) >> 3);
+    auto h = (reinterpret_cast<std::uintptr_t>(dict) >> 4) ^ (key >> 3) ^ key;
     Lacking& seen = g_lacking[(h ^ (h >> 8)) & 255];
     // (A dict seen at this version had only str keys then, and still has.)
-    if (keep && seen.dict == dict && seen.version == version && seen.same_names(names, n)) return true;
+    if (version != 0 && seen.dict == dict && seen.version == version && seen.names == key) return true;
     // A key of another kind could run code of its own while compared.
     if (!insides::str_keys_only(dict)) return false;
     for (std::size_t i = 0; i < n; ++i)
         if (dict_item(dict, names[i])) return false;
-    if (keep) {
-        seen.dict = dict;
-        seen.version = version;
-        seen.count = n;
-        for (std::size_t i = 0; i < n; ++i) seen.names[i] = names[i];
-    }
+    if (version != 0) seen = {dict, version, key};
     return true;
 }
 
 }  // namespace
 
-bool Instance::lacks(PyObject* const* names, std::size_t n) const {
+std::uintptr_t names_key(PyObject* const* names, std::size_t n) {
+    if (n == 1) return reinterpret_cast<std::uintptr_t>(names[0]);
+    // Few lists exist (one per gate): kept for the process, found by content.
+    static auto* lists = new std::vector<std::vector<PyObject*>>();
+    std::vector<PyObject*> list(names, names + n);
+    std::size_t i = 0;
+    while (i < lists->size() && (*lists)[i] != list) ++i;
+    if (i == lists->size()) lists->push_back(std::move(list));
+    return (i << 1) | 1;
+}
+
+bool Instance::lacks(PyObject* const* names, std::size_t n, std::uintptr_t key) const {
     PyObject* dict = nullptr;
     PyTypeObject* tp = Py_TYPE(self_);
     if (!insides::instance_dict(self_, dict)) return false;  // let the generic path decide
-    if (dict) return dict_lacks(dict, names, n);
+    if (dict) return dict_lacks(dict, names, n, key);
     if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;  // no attributes at all
     // Inline values: the dict is made once (the object is about to be read
     // again and again) and asked.
@@ -184,13 +183,13 @@ bool Instance::lacks(PyObject* const* names, std::size_t n) const {
     if (!insides::make_instance_dict(self_, made)) return false;
     if (!made) return true;
     // Making it may have run code that changed the instance: ask afresh.
-    return insides::instance_dict(self_, dict) && dict == made && dict_lacks(dict, names, n);
+    return insides::instance_dict(self_, dict) && dict == made && dict_lacks(dict, names, n, key);
 }
 
 namespace detail {
 
-bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n) {
-    return generic_attributes(Py_TYPE(self)) && Instance(self).lacks(names, n);
+bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n, std::uintptr_t key) {
+    return generic_attributes(Py_TYPE(self)) && Instance(self).lacks(names, n, key);
 }
 
 bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* out) {
@@ -264,7 +263,7 @@ py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
 
 MethodEntry Instance::own_member(PyObject* name) const {
     // The instance first: asking it may run code that changes the type.
-    if (!detail::instance_leaves(self_, &name, 1)) return {};
+    if (!detail::instance_leaves(self_, &name, 1, names_key(&name, 1))) return {};
     PyTypeObject* tp = Py_TYPE(self_);
     if (!generic_attributes(tp)) return {};
     return resolved_entry(tp, name);

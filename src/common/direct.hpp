@@ -113,8 +113,8 @@ public:
     // type's members of those names are what self.<name> gives). May run
     // Python code: the dict is made when the attributes are still inline,
     // and an allocation can start a collection.
-    bool lacks(PyObject* const* names, std::size_t n) const;
-    bool lacks(std::initializer_list<PyObject*> names) const { return lacks(names.begin(), names.size()); }
+    // `key` is names_key(names, n).
+    bool lacks(PyObject* const* names, std::size_t n, std::uintptr_t key) const;
     // The member `name` when self.name is one of this layer's own members
     // (its type's attribute access generic, not shadowed by the instance).
     MethodEntry own_member(PyObject* name) const;
@@ -162,11 +162,16 @@ struct Member {
     MethodEntry entry;
 };
 
+// An exact key for a list of names (each kept for the process): the name
+// itself when there is one, else the number of this list among the distinct
+// lists keyed so far (odd, so never the address of a name).
+std::uintptr_t names_key(PyObject* const* names, std::size_t n);
+
 namespace detail {
 // The instance part of every gate: self's type has the interpreter's generic
 // attribute access and its instance dict holds none of the names. May run
 // Python code (see Instance::lacks).
-bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n);
+bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n, std::uintptr_t key);
 // The type part: each step's member as tp resolves it, checked against
 // what the step expects; false when any step is not the module's own.
 bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* out);
@@ -197,12 +202,13 @@ public:
     explicit OwnSteps(std::array<Step, N> steps, Decide decide = nullptr) : steps_(steps), decide_(decide) {
         for (const Step& s : steps_)
             if (s.lookup == Step::Attribute) names_[n_names_++] = s.name;
+        names_key_ = names_key(names_.data(), n_names_);
     }
 
     // What the path needs for self, or nullopt when the generic protocol
     // must run.
     std::optional<Extra> open(PyObject* self) {
-        if (n_names_ && !detail::instance_leaves(self, names_.data(), n_names_)) return std::nullopt;
+        if (n_names_ && !detail::instance_leaves(self, names_.data(), n_names_, names_key_)) return std::nullopt;
         return open_type(Py_TYPE(self));
     }
     // Only the type's part: for gates whose steps are all special.
@@ -225,6 +231,7 @@ private:
     std::array<Step, N> steps_;
     std::array<PyObject*, N> names_{};  // the attribute steps' names
     std::size_t n_names_ = 0;
+    std::uintptr_t names_key_ = 0;
     Decide decide_;
     TypeMemo<std::optional<Extra>> memo_;
 };
