@@ -38,7 +38,7 @@ constexpr bool kCompiled = true;
 // pointer but char) cannot change it, so the compiler reads it once.
 enum class Mode : int { Generic, Insides };
 extern Mode g_mode;
-inline bool usable() { return g_mode == Mode::Insides; }
+inline bool usable() { return __builtin_expect(g_mode == Mode::Insides, 1); }
 #else
 constexpr bool kCompiled = false;
 constexpr bool usable() { return false; }
