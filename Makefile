@@ -3,10 +3,11 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
 DEB_PACKAGES := cmake ninja-build g++ python3-dev pybind11-dev python3-numpy \
-	python3-astor python3-pytest python3-hypothesis
+	python3-astor python3-pytest python3-hypothesis \
+	python3-setuptools python3-wheel python3-pip python3-venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps configure build test demo bench asan generic clean
+.PHONY: deps configure build test demo bench asan generic install-check clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -78,6 +79,20 @@ generic: deps
 	@cd tarvok && find . -name '*.py' | while read f; do install -D -m 644 "$$f" "$(GENERIC_TREE)/tarvok/$$f"; done
 	TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests
 
+# The README's install line in a fresh virtual environment over Debian's
+# packages, with the package index switched off (nothing but apt may use the
+# network), then a kernel program run from a folder outside the repository
+# against the installed package.
+INSTALL_VENV ?= build-venv
+install-check: deps
+	rm -rf $(INSTALL_VENV) && $(PYTHON) -m venv --system-site-packages $(INSTALL_VENV)
+	PIP_NO_INDEX=1 CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(INSTALL_VENV)/bin/pip install -q --no-build-isolation .
+	@py=$(abspath $(INSTALL_VENV))/bin/python; tmp=$$(mktemp -d); cp examples/kernel_program.py $$tmp/; \
+	cd $$tmp && $$py -c 'import sys, tarvok; assert tarvok.__file__.startswith(sys.prefix), tarvok.__file__' && \
+	$$py kernel_program.py > kernel_program.out; rc=$$?; \
+	if [ $$rc = 0 ]; then echo "the installed package compiles a kernel outside the repository"; \
+	else cat kernel_program.out; fi; cd / && rm -rf $$tmp; exit $$rc
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(GENERIC_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(GENERIC_BUILD) build-pip $(INSTALL_VENV) tarvok.egg-info
 	find tarvok -name '*.so' -delete

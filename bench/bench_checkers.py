@@ -158,7 +158,7 @@ def walk(ir_list, cls, test, blocks=True):
 
 def check_ply(ir_list, index, error):
     x = ir_list[index]
-    if past(x.amp, 32767):
+    if past(x.amp, 32767) or x.amp < -32767:
         error = append_error(index, ir_list, error, "Play-Wave has a playback amplitude of more than 1", PlayError)
     if int(x.wait_time - x.overhead) < 2:
         error = append_error(index, ir_list, error, "The play-wave length is less than 2", PlayError)

@@ -21,7 +21,7 @@ def feedback():
     count: zv.Reg = 0
     while True:
         zv.wait_trig()
-        state = zv.capture([1e8], 1e-6)
+        state = zv.capture([0], 1e-6)  # demodulated at frequency number 0
         zv.wait(1.2e-6)
         if state == 1:
             zv.play(f0, pi_pulse, 1.0)

@@ -20,7 +20,7 @@ def readout(amp: 'zv.Var' = 0.5, width: 'zv.Var' = 1e-6):
     zv.wait_trig()
     zv.play(f0, e0, amp)
     zv.wait(4e-8)
-    result = zv.capture([1e8], width)
+    result = zv.capture([0], width)  # demodulated at frequency number 0
     zv.wait(width)
 
 

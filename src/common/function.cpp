@@ -107,7 +107,12 @@ py::object make_function(RawFn fn, py::handle state, const char* name, const cha
     set_item(dict.ptr(), "__module__", make_str(module).ptr());
     set_item(dict.ptr(), "__name__", make_str(name).ptr());
     set_item(dict.ptr(), "__qualname__", make_str(qualname).ptr());
-    set_item(dict.ptr(), "__doc__", doc ? make_str(doc).ptr() : Py_None);
+    // The builtins' form "name(sig)\n--\n\n..." gives __text_signature__, as
+    // the interpreter gives it its own builtins.
+    SplitDoc parts = split_doc(name, doc ? doc : "");
+    if (!parts.signature.empty())
+        set_item(dict.ptr(), "__text_signature__", make_str(std::string(parts.signature)).ptr());
+    set_item(dict.ptr(), "__doc__", doc ? make_str(std::string(parts.text)).ptr() : Py_None);
     if (annotations) set_item(dict.ptr(), "__annotations__", annotations.ptr());
     auto* f = PyObject_GC_New(FunctionObject, function_type());
     if (!f) throw py::error_already_set();
@@ -122,7 +127,7 @@ py::object make_function(RawFn fn, py::handle state, const char* name, const cha
 void function_member(ClassBuilder& b, const char* class_qualname, const char* module, const char* name,
                      MethodDef def, py::handle annotations, const char* doc) {
     std::string qualname = std::string(class_qualname) + "." + name;
-    b.attr(name, make_function(def.fn, b.cell(), name, qualname.c_str(), module, doc, annotations));
+    b.attr(name, make_function(def.fn, b.cell(), name, qualname.c_str(), module, b.doc_for(name, doc), annotations));
 }
 
 }  // namespace tvk

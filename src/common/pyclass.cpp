@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include <stdexcept>
+
 #include "enums.hpp"
 #include "keep.hpp"
 
@@ -171,6 +173,8 @@ PyTypeObject* method_type() {
     return tp;
 }
 
+py::object doc_py(const char* doc) { return doc ? py::object(py::str(doc)) : py::object(py::none()); }
+
 py::object make_method(py::handle func, RawFn fn, py::handle cell, bool abstract) {
     auto* m = PyObject_GC_New(MethodObject, method_type());
     if (!m) throw py::error_already_set();
@@ -200,6 +204,14 @@ ClassBuilder::ClassBuilder(std::string name, std::string module, std::string qua
     ns_["__qualname__"] = py::str(qualname_);
 }
 
+const char* ClassBuilder::doc_for(const char* name, const char* doc) {
+    if (doc) return doc;
+    auto it = docs_.find(name);
+    if (it == docs_.end()) return nullptr;
+    it->second.second = true;
+    return it->second.first.c_str();
+}
+
 ClassBuilder& ClassBuilder::base(py::handle cls) {
     bases_.push_back(py::reinterpret_borrow<py::object>(cls));
     return *this;
@@ -211,25 +223,25 @@ ClassBuilder& ClassBuilder::metaclass(py::handle meta) {
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, MethodDef def, const char* doc) {
-    py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
+    py::object f = make_cfunction(name, def.fn, cell_, doc_for(name, doc), module_.c_str());
     ns_[name] = make_method(f, def.fn, cell_, false);
     return *this;
 }
 
 ClassBuilder& ClassBuilder::abstract_method(const char* name, MethodDef def, const char* doc) {
-    py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
+    py::object f = make_cfunction(name, def.fn, cell_, doc_for(name, doc), module_.c_str());
     ns_[name] = make_method(f, def.fn, cell_, true);
     return *this;
 }
 
 ClassBuilder& ClassBuilder::staticmethod(const char* name, MethodDef def, const char* doc) {
-    py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
+    py::object f = make_cfunction(name, def.fn, cell_, doc_for(name, doc), module_.c_str());
     ns_[name] = steal(PyStaticMethod_New(f.ptr()));
     return *this;
 }
 
 ClassBuilder& ClassBuilder::classmethod(const char* name, MethodDef def, const char* doc) {
-    py::object f = make_cfunction(name, def.fn, cell_, doc, module_.c_str());
+    py::object f = make_cfunction(name, def.fn, cell_, doc_for(name, doc), module_.c_str());
     ns_[name] = steal(PyClassMethod_New(f.ptr()));
     return *this;
 }
@@ -237,7 +249,7 @@ ClassBuilder& ClassBuilder::classmethod(const char* name, MethodDef def, const c
 ClassBuilder& ClassBuilder::property(const char* name, GetterDef get, const char* doc) {
     py::object g = make_cfunction(name, get.fn, cell_, nullptr, module_.c_str());
     py::object prop = py::module_::import("builtins").attr("property")(g, py::none(), py::none(),
-                                                                         doc ? py::object(py::str(doc)) : py::object(py::none()));
+                                                                         doc_py(doc_for(name, doc)));
     ns_[name] = prop;
     return *this;
 }
@@ -247,7 +259,7 @@ ClassBuilder& ClassBuilder::property(const char* name, GetterDef get, SetterDef 
     py::object g = make_cfunction(name, get.fn, cell_, nullptr, module_.c_str());
     py::object s = make_cfunction(name, set.fn, cell_, nullptr, module_.c_str());
     py::object prop = py::module_::import("builtins").attr("property")(g, s, py::none(),
-                                                                         doc ? py::object(py::str(doc)) : py::object(py::none()));
+                                                                         doc_py(doc_for(name, doc)));
     ns_[name] = prop;
     return *this;
 }
@@ -255,7 +267,7 @@ ClassBuilder& ClassBuilder::property(const char* name, GetterDef get, SetterDef 
 ClassBuilder& ClassBuilder::abstract_property(const char* name, GetterDef get, const char* doc) {
     py::object g = make_abstract(make_cfunction(name, get.fn, cell_, nullptr, module_.c_str()));
     py::object prop = py::module_::import("builtins").attr("property")(g, py::none(), py::none(),
-                                                                         doc ? py::object(py::str(doc)) : py::object(py::none()));
+                                                                         doc_py(doc_for(name, doc)));
     ns_[name] = prop;
     return *this;
 }
@@ -266,6 +278,8 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
 }
 
 py::object ClassBuilder::build() {
+    for (const auto& [member, entry] : docs_)
+        if (!entry.second) throw std::logic_error("help text for " + qualname_ + "." + member + ", which is no member");
     py::tuple bases(bases_.size());
     for (size_t i = 0; i < bases_.size(); ++i) bases[i] = bases_[i];
     py::object meta = meta_;

@@ -4,11 +4,13 @@
 // seen by the cycle collector).
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "call.hpp"
+#include "helptext.hpp"
 
 namespace tvk {
 
@@ -20,6 +22,17 @@ public:
 
     ClassBuilder& base(py::handle cls);
     ClassBuilder& metaclass(py::handle meta);
+
+    // help() texts of the members added after this call that are given no
+    // doc of their own, by member name. build() refuses an entry that names
+    // no member, so the table cannot outlive a renamed or removed member.
+    template <size_t N>
+    ClassBuilder& docs(const MemberDoc (&table)[N]) {
+        for (const MemberDoc& d : table) docs_[d.name] = {signed_doc(d.name, d.signature, d.text), false};
+        return *this;
+    }
+    // The table's text for `name` (marked as used), or `doc` when given.
+    const char* doc_for(const char* name, const char* doc = nullptr);
 
     // Instance method under its exact Python name, dunders included.
     ClassBuilder& method(const char* name, MethodDef def, const char* doc = nullptr);
@@ -52,6 +65,7 @@ private:
     py::object meta_;
     py::list cell_;
     py::dict ns_;
+    std::map<std::string, std::pair<std::string, bool>> docs_;  // text, used
 };
 
 // Wraps a callable so that abc treats it as abstract (__isabstractmethod__ is

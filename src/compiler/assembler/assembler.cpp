@@ -1,4 +1,5 @@
 #include "assembler.hpp"
+#include "docs.hpp"
 
 #include <cstring>
 #include <string>
@@ -904,6 +905,9 @@ void register_assembler(py::module_& m) {
 
     py::object cls = tvk::ClassBuilder("Assembler", kModule)
                          .base(reg().GenTagMixin)
+                         .docs(kAssemblerDocs)
+                         .attr("__doc__", py::str("Links the command lists of drive channels and encodes "
+                                                  "them into the memory images of their probe channels."))
                          .method("__init__", tvk::method<asm_init>())
                          .method("set_drive_delay", tvk::method<set_drive_delay>())
                          .method("set_probe_delay", tvk::method<set_probe_delay>())

@@ -1,6 +1,14 @@
 // QInsEnvelop: an envelope's samples; its byte form is the scaled samples in
 // the envelope memory's sample type, never a drive word.
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
 #include "ostrane.hpp"
+
+#include "common/brief.hpp"
+#include "common/text.hpp"
+#include "common/samples.hpp"
 
 namespace tvk::ostrane {
 
@@ -25,6 +33,69 @@ PyObject* waveform_class(py::object& keep) {
     if (!truth(module_global(d, TVK_NAME("HAS_WAVEFORM")))) return nullptr;
     keep = read_attr(module_global(d, TVK_NAME("wf")), TVK_NAME("Waveform"));
     return keep.ptr();
+}
+
+// The range of scaled samples the cast to `dtype` keeps as they are: a
+// fraction is truncated toward zero, so an integer type takes everything
+// above min - 1 and below max + 1; a float type takes its finite range.
+// Limits as 64-bit floats; `bounded` for an integer type.
+struct Fit {
+    double lo = -DBL_MAX, hi = DBL_MAX;
+    bool bounded = false;
+};
+
+Fit fit_of(py::handle dtype) {
+    py::module_ np = py::module_::import("numpy");
+    py::object kind = getattr(dtype, TVK_NAME("kind"));
+    Fit f;
+    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 ||
+        PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
+        py::object info = np.attr("iinfo")(dtype);
+        double min = as_double(getattr(info, TVK_NAME("min")));
+        double max = as_double(getattr(info, TVK_NAME("max")));
+        // min - 1 may round to min itself (64-bit types): then min is the bound.
+        f.lo = min - 1.0 == min ? min : std::nextafter(min - 1.0, 0.0);
+        f.hi = std::nextafter(max + 1.0, 0.0);
+        f.bounded = true;
+    } else if (PyUnicode_CompareWithASCIIString(kind.ptr(), "f") == 0) {
+        double max = as_double(getattr(np.attr("finfo")(dtype), TVK_NAME("max")));
+        f.lo = -max;
+        f.hi = max;
+    }
+    return f;
+}
+
+// Every scaled sample must come through the cast to envelope memory's type
+// unchanged but for the truncation: NaN and infinity have no integer, and a
+// value past the type's range would wrap. Refused before any byte is made.
+void check_samples(py::handle self, py::handle samples, py::handle scaled, py::handle dtype_config) {
+    py::object scaled_type = lookup_attr(scaled, TVK_NAME("dtype"));
+    if (!scaled_type) return;  // not an array: the cast decides
+    py::object kind = getattr(scaled_type, TVK_NAME("kind"));
+    if (PyUnicode_GET_LENGTH(kind.ptr()) != 1 ||
+        !std::strchr("biuf", static_cast<char>(PyUnicode_READ_CHAR(kind.ptr(), 0))))
+        return;  // complex and object samples: left to the cast as well
+    py::module_ np = py::module_::import("numpy");
+    py::object dtype = np.attr("dtype")(dtype_config);
+    Fit fit = fit_of(dtype);
+    Py_ssize_t at = first_outside(scaled, fit.lo, fit.hi);
+    if (at < 0) return;
+    py::object sample = np.attr("ravel")(samples)[py::int_(at)];
+    double value = as_double(np.attr("ravel")(scaled)[py::int_(at)]);
+    py::object who = steal(PyUnicode_FromFormat(
+        "The %U record %U holds the sample %U at position %zd", class_name(self).ptr(),
+        brief_repr(read_attr(self, TVK_NAME("tag"))).ptr(), brief_repr(steal(PyNumber_Float(sample.ptr()))).ptr(),
+        at));
+    py::object message;
+    if (!std::isfinite(value) || !fit.bounded) {
+        message = steal(PyUnicode_FromFormat("%U: envelope memory takes finite samples only", who.ptr()));
+    } else {
+        py::object info = np.attr("iinfo")(dtype);
+        message = steal(PyUnicode_FromFormat("%U: scaled by envelope_quant it is %U, outside %S (%S to %S)", who.ptr(),
+                                             brief_repr(py_float(value)).ptr(), dtype.ptr(),
+                                             getattr(info, TVK_NAME("min")).ptr(), getattr(info, TVK_NAME("max")).ptr()));
+    }
+    raise_assembly_error(text_of(message));
 }
 
 py::object envelope_bytes(const Call& c) {
@@ -55,7 +126,9 @@ py::object envelope_bytes(const Call& c) {
     }
     // The product is a new array: the record's samples stay as they were.
     py::object scaled = num_mul(samples, config(TVK_NAME("envelope_quant")));
-    py::object typed = call_method(scaled, TVK_NAME("astype"), {config(TVK_NAME("envelope_dtype"))});
+    py::object dtype = config(TVK_NAME("envelope_dtype"));
+    check_samples(self, samples, scaled, dtype);
+    py::object typed = call_method(scaled, TVK_NAME("astype"), {dtype});
     return call_method(typed, TVK_NAME("tobytes"));
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "builder.hpp"
+#include "docs.hpp"
 
 namespace tvk::builder {
 
@@ -223,12 +224,11 @@ void register_blocks(py::module_& m) {
         m, "InsIF",
         ClassBuilder("InsIF", kModule)
             .base(channel)
+            .docs(kIfDocs)
             .attr("ch_judge_name", judge_names())
             .method("__init__", method<if_init>())
-            .classmethod("from_channel", method<from_channel>(), "A new block of this class on `channel`.")
-            .property(
-                "formula", getter<formula_get>(), setter<formula_set>(),
-                "Write-only: \"[name] == [value]\" on a channel variable or a judgement bit FREQ_0 ... FREQ_5.")
+            .classmethod("from_channel", method<from_channel>())
+            .property("formula", getter<formula_get>(), setter<formula_set>())
             .method("_compile", method<compile_method<if_layout_into>>())
             .method("capture", method<refuse_capture<kBranchCapture>>())
             .attr("__doc__",
@@ -237,8 +237,9 @@ void register_blocks(py::module_& m) {
     publish(m, "InsElse",
             ClassBuilder("InsElse", kModule)
                 .base(channel)
+                .docs(kElseDocs)
                 .method("__init__", method<else_init>())
-                .classmethod("from_channel", method<from_channel>(), "A new block of this class on `channel`.")
+                .classmethod("from_channel", method<from_channel>())
                 .method("capture", method<refuse_capture<kBranchCapture>>())
                 .attr("__doc__", py::str("Commands that run when the formula of its if block does not hold."))
                 .build());
@@ -246,8 +247,9 @@ void register_blocks(py::module_& m) {
         m, "InsLoop",
         ClassBuilder("InsLoop", kModule)
             .base(channel)
+            .docs(kLoopDocs)
             .method("__init__", method<loop_init>())
-            .classmethod("from_channel", method<from_channel>(), "A new block of this class on `channel`.")
+            .classmethod("from_channel", method<from_channel>())
             .method("__enter__", method<loop_enter>())
             .method("__exit__", method<loop_exit>())
             .method("_compile", method<compile_method<loop_layout_into>>())

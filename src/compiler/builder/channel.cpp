@@ -1,6 +1,7 @@
 // InsChannel: the queue of one drive channel, with its numbered frames and
 // envelopes, and the openers of the if, else and loop blocks.
 #include "builder.hpp"
+#include "docs.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::builder {
@@ -164,15 +165,14 @@ void register_channel(py::module_& m) {
     publish(m, "InsChannel",
             ClassBuilder("InsChannel", kModule)
                 .base(global(TVK_NAME("InstructionQ")))
+                .docs(kChannelDocs)
                 .method("__init__", method<channel_init>())
-                .method("clear", method<clear>(), "Start a new program on the same frames and envelopes.")
-                .method("ins_frame", method<ins_handle<true>>(),
-                        "File a new Frame of `freq` hertz under `idx` and return it.")
-                .method("ins_envelope", method<ins_handle<false>>(),
-                        "File a new Envelope under `idx` and return it.")
-                .method("ins_if", method<ins_if>(), "Open an if block on the formula \"[name] == [value]\".")
-                .method("ins_else", method<ins_else>(), "Open the else block of the latest if block.")
-                .method("ins_loop", method<ins_loop>(), "Open a block that runs `times` times.")
+                .method("clear", method<clear>())
+                .method("ins_frame", method<ins_handle<true>>())
+                .method("ins_envelope", method<ins_handle<false>>())
+                .method("ins_if", method<ins_if>())
+                .method("ins_else", method<ins_else>())
+                .method("ins_loop", method<ins_loop>())
                 .attr("__doc__", py::str("The program of one drive channel, with its frames and envelopes."))
                 .build());
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "builder.hpp"
+#include "docs.hpp"
 #include "builder_core.hpp"
 #include "common/recursion.hpp"
 #include "common/walk.hpp"
@@ -159,10 +160,9 @@ py::object lookup(const Call& c) {
 }  // namespace
 
 void add_compile_methods(ClassBuilder& b) {
-    b.method("_compile", method<compile_method<flatten_into>>(),
-             "The program as a flat list: copies of the records, blocks laid out.")
-        .method("compile", method<compile>(), "The command list for Assembler.set_chnl_cmdq.")
-        .method("lookup", method<lookup>(), "Print the compiled list as indented JSON.");
+    b.method("_compile", method<compile_method<flatten_into>>())
+        .method("compile", method<compile>())
+        .method("lookup", method<lookup>());
 }
 
 }  // namespace tvk::builder

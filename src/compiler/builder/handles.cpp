@@ -2,6 +2,7 @@
 // Envelope (each owning its current record) and Signal, the product of a
 // Frame and an Envelope of the same queue.
 #include "builder.hpp"
+#include "docs.hpp"
 
 namespace tvk::builder {
 
@@ -105,19 +106,20 @@ py::object handle_mul(const Call& c) {
 template <bool IsFrame>
 void register_owning_handle(py::module_& m, py::handle wave) {
     const char* name = IsFrame ? "Frame" : "Envelope";
-    publish(
-        m, name,
-        ClassBuilder(name, kModule)
-            .base(wave)
-            .method("__init__", method<handle_init<IsFrame>>())
-            .property(IsFrame ? "freq" : "content", getter<value_get<IsFrame>>(), setter<value_set<IsFrame>>(),
-                      IsFrame ? "Carrier frequency, hertz; setting it gives the frame a new QInsFrame record."
-                              : "The envelope; setting it gives the handle a new QInsEnvelop record.")
-            .method("__mul__", method<handle_mul<IsFrame>>())
-            .method("format", method<format_>())
-            .attr("__doc__", py::str(IsFrame ? "One carrier frame of a queue; owns its QInsFrame record."
-                                             : "One envelope of a queue; owns its QInsEnvelop record."))
-            .build());
+    ClassBuilder b(name, kModule);
+    if constexpr (IsFrame)
+        b.docs(kFrameDocs);
+    else
+        b.docs(kEnvelopeDocs);
+    publish(m, name,
+            b.base(wave)
+                .method("__init__", method<handle_init<IsFrame>>())
+                .property(IsFrame ? "freq" : "content", getter<value_get<IsFrame>>(), setter<value_set<IsFrame>>())
+                .method("__mul__", method<handle_mul<IsFrame>>())
+                .method("format", method<format_>())
+                .attr("__doc__", py::str(IsFrame ? "One carrier frame of a queue; owns its QInsFrame record."
+                                                 : "One envelope of a queue; owns its QInsEnvelop record."))
+                .build());
 }
 
 }  // namespace
@@ -136,6 +138,7 @@ void register_handles(py::module_& m) {
     py::object wave = publish(m, "Wave",
                               ClassBuilder("Wave", kModule)
                                   .base(base)
+                                  .docs(kWaveDocs)
                                   .attr("Tag", tag_enum)
                                   .method("__init__", method<wave_init>())
                                   .method("__repr__", method<wave_repr>())
@@ -146,6 +149,7 @@ void register_handles(py::module_& m) {
     publish(m, "Signal",
             ClassBuilder("Signal", kModule)
                 .base(wave)
+                .docs(kSignalDocs)
                 .method("__init__", method<signal_init>())
                 .attr("__doc__", py::str("A Frame paired with an Envelope: what play_wave plays."))
                 .build());

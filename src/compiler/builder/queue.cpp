@@ -1,6 +1,7 @@
 // InstructionQ: the program of a queue, its variable table and the emitters
 // that record the assembler's command records.
 #include "builder.hpp"
+#include "docs.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::builder {
@@ -218,20 +219,20 @@ py::object capture(const Call& c) {
 void register_queue(py::module_& m) {
     ClassBuilder b("InstructionQ", kModule);
     b.base(reg().GenTagMixin)
+        .docs(kQueueDocs)
         .method("__init__", method<queue_init>())
         .method("__enter__", method<enter>())
         .method("__exit__", method<exit_>())
-        .method("clear", method<clear>(),
-                "Empty the program and the variable table; frames and envelopes stay.")
-        .property("length", getter<length>(), "Number of recorded items; a nested block counts as one.")
+        .method("clear", method<clear>())
+        .property("length", getter<length>())
         .method("ins_frame", method<ins_frame>())
         .method("ins_envelope", method<ins_envelope>());
     add_shape_methods(b);
     b.method("_append_ins", method<append_ins>())
         .method("_map_var", method<map_var>())
         .method("wait_for_trigger", method<wait_for_trigger>())
-        .method("ins_variable", method<set_variable<kInsVariable, kSet>>(), "Set variable `reg` to `value`.")
-        .method("ins_add", method<set_variable<kInsAdd, kAdd>>(), "Add `value` to variable `reg`.")
+        .method("ins_variable", method<set_variable<kInsVariable, kSet>>())
+        .method("ins_add", method<set_variable<kInsAdd, kAdd>>())
         .method("ins_reset_frame", method<ins_reset_frame>())
         .method("inc_phase", method<inc_phase>())
         .method("play_wave", method<play_wave>())

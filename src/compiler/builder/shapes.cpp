@@ -2,6 +2,7 @@
 // computed here when the library is absent), a cosine pulse and a square
 // (library only), each declared on the queue through its ins_envelope.
 #include "builder.hpp"
+#include "docs.hpp"
 #include "builder_core.hpp"
 
 namespace tvk::builder {
@@ -75,12 +76,9 @@ constexpr char kSquareShape[] = "square";
 }  // namespace
 
 void add_shape_methods(ClassBuilder& b) {
-    b.method("evlp_gaussian", method<evlp_gaussian>(),
-             "Declare a Gaussian envelope of the given width (seconds), peak 1 in the middle.")
-        .method("evlp_cospulse", method<library_only<kCosFunc, kCosShape>>(),
-                "Declare a cosine-pulse envelope (needs the waveforms library).")
-        .method("evlp_square", method<library_only<kSquareFunc, kSquareShape>>(),
-                "Declare a square envelope (needs the waveforms library).");
+    b.method("evlp_gaussian", method<evlp_gaussian>())
+        .method("evlp_cospulse", method<library_only<kCosFunc, kCosShape>>())
+        .method("evlp_square", method<library_only<kSquareFunc, kSquareShape>>());
 }
 
 }  // namespace tvk::builder

@@ -173,6 +173,8 @@ Py_ssize_t list_position(py::handle index);
 // floating value) counts as past the limit, since it compares false with
 // every bound and would pass silently.
 bool over_limit(py::handle value, PyObject* limit, double limit_value);
+// value < limit, a NaN counting as past it too.
+bool under_limit(py::handle value, PyObject* limit, double limit_value);
 
 // The checker base class and the checker class builder: base BaseChecker,
 // an __init__ that runs the next __init__ of the MRO, the given check_ir.

@@ -13,6 +13,10 @@ PyObject* full_scale_amp() {
     static PyObject* const v = keep(py_int(32767));
     return v;
 }
+PyObject* negative_full_scale_amp() {
+    static PyObject* const v = keep(py_int(-32767));
+    return v;
+}
 PyObject* full_scale_rotation() {
     static PyObject* const v = keep(py_int(32768));
     return v;
@@ -29,15 +33,17 @@ bool play_too_short(py::handle ir) {
     return r != 0;
 }
 
-// check_ply on the play `ir` of `list`: amplitude, then length. `index` is
-// asked for only when a record is made.
+// check_ply on the play `ir` of `list`: amplitude (beyond full scale either
+// way: a play below -1 wraps as surely as one above 1), then length. `index`
+// is asked for only when a record is made.
 template <class Index>
 void ply(Scope& s, py::handle list, Index index, py::handle ir, py::handle error) {
     check_list(list, "ir_list");
     check_list(error, "error");
     static PyObject* const amp_msg = intern("Play-Wave has a playback amplitude of more than 1");
     static PyObject* const len_msg = intern("The play-wave length is less than 2");
-    if (over_limit(getattr(ir, TVK_NAME("amp")), full_scale_amp(), 32767.0))
+    py::object amp = getattr(ir, TVK_NAME("amp"));
+    if (over_limit(amp, full_scale_amp(), 32767.0) || under_limit(amp, negative_full_scale_amp(), -32767.0))
         record(s, list, index(), error, amp_msg, PlayError);
     if (play_too_short(ir)) record(s, list, index(), error, len_msg, PlayError);
 }

@@ -116,16 +116,20 @@ Py_ssize_t list_position(py::handle index) {
     return i;
 }
 
-bool over_limit(py::handle value, PyObject* limit, double limit_value) {
+namespace {
+
+// value op limit (Py_GT or Py_LT); a NaN is past the limit either way.
+bool past_limit(py::handle value, PyObject* limit, double limit_value, int op) {
     PyObject* v = value.ptr();
+    auto past = [&](double d) { return op == Py_GT ? d > limit_value : d < limit_value; };
     if (PyFloat_CheckExact(v)) {
         double d = PyFloat_AS_DOUBLE(v);
-        return std::isnan(d) || d > limit_value;
+        return std::isnan(d) || past(d);
     }
     std::int64_t i;
     constexpr std::int64_t kExact = std::int64_t{1} << 53;
-    if (small_int(v, i) && i <= kExact && i >= -kExact) return static_cast<double>(i) > limit_value;
-    int r = PyObject_RichCompareBool(v, limit, Py_GT);
+    if (small_int(v, i) && i <= kExact && i >= -kExact) return past(static_cast<double>(i));
+    int r = PyObject_RichCompareBool(v, limit, op);
     if (r < 0) throw py::error_already_set();
     if (r) return true;
     if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
@@ -133,6 +137,16 @@ bool over_limit(py::handle value, PyObject* limit, double limit_value) {
     double d = PyFloat_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return std::isnan(d);
+}
+
+}  // namespace
+
+bool over_limit(py::handle value, PyObject* limit, double limit_value) {
+    return past_limit(value, limit, limit_value, Py_GT);
+}
+
+bool under_limit(py::handle value, PyObject* limit, double limit_value) {
+    return past_limit(value, limit, limit_value, Py_LT);
 }
 
 namespace {

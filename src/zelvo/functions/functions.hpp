@@ -12,6 +12,8 @@ namespace tvk::fn {
 struct Registry {
     PyObject* KernelFunction = nullptr;
     PyObject* partial = nullptr;  // functools.partial
+    PyObject* ndarray = nullptr;     // numpy.ndarray
+    PyObject* np_complex = nullptr;  // numpy.complexfloating
     // Instruction classes of _ir the library builds.
     PyObject* IRFrame = nullptr;
     PyObject* IRFrameAdd = nullptr;
@@ -37,6 +39,23 @@ struct Registry {
     PyObject* IRLoop = nullptr;
 };
 Registry& reg();
+
+// Argument checks (checks.cpp): each refusal is a TypeError or ValueError
+// naming the function `fn` and the argument `arg`. A value of None takes
+// `fallback` where the argument has a default (an empty handle: none).
+// A real, finite number (not negative when `non_negative`); returns the value
+// to pass on.
+py::object real_arg(const char* fn, const char* arg, py::handle v, py::handle fallback = {},
+                    bool non_negative = false);
+// Every item of `values` a real, finite number.
+void reals_arg(const char* fn, const char* arg, py::handle values);
+// A frame index: an integer from 0 to 31; returns the value to pass on.
+py::object frame_index_arg(const char* fn, const char* arg, py::handle v, py::handle fallback = {});
+// Every item of `frames` a frame index.
+void frame_indices_arg(const char* fn, const char* arg, py::handle frames);
+// Envelope samples: a one-dimensional numpy array of real numbers (integers
+// or floats), all finite.
+void samples_arg(const char* fn, const char* arg, py::handle v);
 
 // Adds `name` to the module and to the export list.
 void export_name(py::module_& m, py::list& all, const char* name, py::handle value);

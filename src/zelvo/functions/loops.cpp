@@ -62,7 +62,10 @@ py::object repeat_for_call(const Call& c) {
 void register_loops(py::module_& m, py::list& all) {
     const std::string mod = module_name(m);
     py::object fn = make_cfunction("repeat", method<repeat>().fn, py::none(),
-                                   "repeat(n): a loop of `n` passes over its body (for r in zv.repeat(n):).",
+                                   signed_doc("repeat", "(n)",
+                                              "A register loop of `n` passes (a positive integer) over its body, "
+                                              "written for r in zv.repeat(n): with r a declared zv.Reg.")
+                                       .c_str(),
                                    mod.c_str());
     py::object hook = make_cfunction("for_call", method<repeat_for_call>().fn, py::none(), nullptr, mod.c_str());
     export_name(m, all, "repeat", fn);

@@ -95,10 +95,24 @@ void register_entry(py::handle func, py::handle pre_call, py::handle if_call, py
     file_entry(reg().KernelFunction, func, pre_call, if_call, for_call);
 }
 
+namespace {
+constexpr MemberDoc kKernelFunctionDocs[] = {
+    {"__init__", "(self, func, pre_call=None, if_call=None, for_call=None)",
+     "The registry entry of the kernel function `func` with the hooks given."},
+    {"__repr__", "(self)", "<KernelFunction name>."},
+    {"pre_call", "(self, kernel, call)", "Called before a call of the function is evaluated; does nothing by default."},
+    {"has_func", "(cls, name)", "Whether hooks are registered for the kernel function called `name`."},
+    {"get_func", "(cls, name)", "The registry entry of the kernel function called `name`."},
+    {"wrap", "(cls, func=None, pre_call=None, if_call=None, for_call=None)",
+     "Register `func` with its hooks and return it; without `func`, the decorator that does so."},
+};
+}  // namespace
+
 void register_registry(py::module_& m, py::list& all) {
     reg().partial = keep(py::module_::import("functools"), "partial");
     ClassBuilder b("KernelFunction", kModule);
-    b.attr("__doc__", py::str("Registry entry of a kernel function and its lowering hooks."))
+    b.docs(kKernelFunctionDocs)
+        .attr("__doc__", py::str("Registry entry of a kernel function and its lowering hooks."))
         .attr("_registry", py::dict())
         .attr("if_call", py::none())
         .attr("for_call", py::none())
@@ -115,10 +129,20 @@ void register_registry(py::module_& m, py::list& all) {
 
 void register_markers(py::module_& m, py::list& all) {
     // Declarations are filed by the marker's __name__ alone.
-    for (const char* name : {"Frame", "Envelope", "Waveform", "Freqlist", "Demodulation", "ArbWave", "Var", "Int",
-                             "Reg"}) {
+    static const std::pair<const char*, const char*> markers[] = {
+        {"Frame", "a carrier frame: f: zv.Frame = zv.frame(freq, phase, idx)."},
+        {"Envelope", "an envelope: e: zv.Envelope = zv.envelope(samples)."},
+        {"Waveform", "the probe waveform: w: zv.Waveform = zv.waveform(wave)."},
+        {"Freqlist", "the frequency list: fl: zv.Freqlist = zv.freq_list(freqs)."},
+        {"Demodulation", "the demodulation wave: d: zv.Demodulation = zv.demodulation(wave)."},
+        {"ArbWave", "a DDR waveform: w: zv.ArbWave = zv.arb_waveform(name, samples)."},
+        {"Var", "a compile-time variable: v: zv.Var = value."},
+        {"Int", "a fixed register number: n: zv.Int = 3 names register 3 without loading it."},
+        {"Reg", "a register, numbered in declaration order from 0 and loaded with its value: r: zv.Reg = 0."},
+    };
+    for (const auto& [name, text] : markers) {
         ClassBuilder b(name, kModule);
-        b.attr("__doc__", py::str(std::string("Type marker of ") + name + " declarations."));
+        b.attr("__doc__", py::str(std::string("Type marker of ") + name + " declarations, " + text));
         export_name(m, all, name, b.build());
     }
 }

@@ -23,6 +23,15 @@ py::list positional_values(py::handle args) {
     return steal(PySequence_List(args.ptr()));
 }
 
+// The body begins with a string constant: the function's documentation,
+// which is no statement of the kernel.
+bool docstring_first(py::handle function) {
+    py::object first = first_of(function, TVK_NAME("body"));
+    if (!first || !is_a(first, reg().Expr)) return false;
+    py::object value = getattr(first, TVK_NAME("value"));
+    return is_a(value, reg().Constant) && PyUnicode_Check(getattr(value, TVK_NAME("value")).ptr());
+}
+
 }  // namespace
 
 // visit_Module(node): the first statement only.
@@ -41,7 +50,9 @@ py::object visit_FunctionDef(const Call& c) {
     RecursionGuard guard(kLowering);
     setattr(self, TVK_NAME("name"), getattr(node, TVK_NAME("name")));
     visit(self, getattr(node, TVK_NAME("args")));
-    visit_each(self, getattr(node, TVK_NAME("body")));
+    py::object body = getattr(node, TVK_NAME("body"));
+    if (docstring_first(node)) body = steal(PySequence_GetSlice(body.ptr(), 1, PY_SSIZE_T_MAX));
+    visit_each(self, body);
     return py::none();
 }
 

@@ -2,7 +2,12 @@
 // function library, `np.f(...)` numpy, `f(...)` the name as written; the
 // value of the call is what the statement around it works with. The library
 // hooks of hooked `if` and `for` statements share the call rewriting.
+#include <utility>
+
 #include "kernel.hpp"
+
+#include "common/helptext.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::kern {
 
@@ -102,7 +107,92 @@ py::object eval_over_variables(const Call& c) {
 constexpr char kVisitBinOp[] = "visit_BinOp";
 constexpr char kVisitSubscript[] = "visit_Subscript";
 
+// A call of the kernel library anywhere inside `node`.
+bool holds_library_call(py::handle node) {
+    bool found = false;
+    for_each(call_method(global(TVK_NAME("ast")), TVK_NAME("walk"), {node}),
+             [&](py::handle n) { found = found || prefixed_call(n, {"zv", "zelvo"}); });
+    return found;
+}
+
+// Names, unary operations, displays and comprehensions met as the value of a
+// declaration, a parameter default or an expression statement: the value over
+// the compile-time variables, as an arithmetic expression has it. A name that
+// is written to gives None; a value holding a library call is walked as any
+// other expression (its calls run, hooks included) and gives None.
+struct ValueVisitor {
+    const char* member;
+    const char* help;
+};
+constexpr ValueVisitor kValueVisitors[] = {
+    {"visit_Name", "The value of a name over the compile-time variables; None for a name written to."},
+    {"visit_UnaryOp", "The value of a unary operation over the compile-time variables."},
+    {"visit_List", "The value of a list display over the compile-time variables."},
+    {"visit_Tuple", "The value of a tuple display over the compile-time variables."},
+    {"visit_Set", "The value of a set display over the compile-time variables."},
+    {"visit_Dict", "The value of a dictionary display over the compile-time variables."},
+    {"visit_ListComp", "The value of a list comprehension over the compile-time variables."},
+    {"visit_SetComp", "The value of a set comprehension over the compile-time variables."},
+    {"visit_DictComp", "The value of a dictionary comprehension over the compile-time variables."},
+    {"visit_GeneratorExp", "The value of a generator expression over the compile-time variables."},
+};
+constexpr char kHoldingCall[] = " None when it holds a library call, whose calls run.";
+
+template <std::size_t I>
+py::object visit_value(const Call& c) {
+    static const Signature sig(kValueVisitors[I].member, {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0], node = b[1];
+    if (is_a(node, reg().Name)) {
+        if (!is_a(getattr(node, TVK_NAME("ctx")), reg().Load)) return py::none();
+    } else if (holds_library_call(node)) {
+        call_method(self, TVK_NAME("generic_visit"), {node});
+        return py::none();
+    }
+    py::list tables;
+    tables.append(var_table(self));
+    return evaluate(self, node, tables);
+}
+
+template <std::size_t... I>
+void add_each(ClassBuilder& b, std::index_sequence<I...>) {
+    auto help = [](const ValueVisitor& v) {
+        std::string text = v.help;
+        if (std::string(v.member) != "visit_Name") text += kHoldingCall;
+        return signed_doc(v.member, "(self, node)", text.c_str());
+    };
+    (b.method(kValueVisitors[I].member, method<visit_value<I>>(), help(kValueVisitors[I]).c_str()), ...);
+}
+
 }  // namespace
+
+// generic_visit(node): every child with a visitor of its own is visited,
+// results dropped; every other child, names, unary operations, displays and
+// comprehensions included, is walked the same way. So a value is evaluated
+// only where a statement asks for it, never as a part of another expression.
+py::object generic_visit(const Call& c) {
+    static const Signature sig("generic_visit", {"self", "node"}, 2);
+    auto b = bind<2>(sig, c);
+    py::handle self = b[0];
+    for_each(call_method(global(TVK_NAME("ast")), TVK_NAME("iter_child_nodes"), {b[1]}), [&](py::handle child) {
+        int value = PyObject_IsInstance(child.ptr(), reg().ValueKinds);
+        if (value < 0) throw py::error_already_set();
+        if (value)
+            call_method(self, TVK_NAME("generic_visit"), {child});
+        else
+            visit(self, child);
+    });
+    return py::none();
+}
+
+void add_value_visitors(ClassBuilder& b) {
+    b.method("generic_visit", method<generic_visit>(),
+             signed_doc("generic_visit", "(self, node)",
+                        "Visit the node's children, dropping their results; names, unary operations, displays "
+                        "and comprehensions among them are walked, not evaluated.")
+                 .c_str());
+    add_each(b, std::make_index_sequence<sizeof(kValueVisitors) / sizeof(kValueVisitors[0])>{});
+}
 
 void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal) {
     if (!prefixed_call(call, {"zv", "zelvo"})) {

@@ -31,6 +31,7 @@ struct Registry {
     PyObject* Lt = nullptr;
     PyObject* Load = nullptr;
     PyObject* Assign = nullptr;
+    PyObject* Expr = nullptr;
     PyObject* BinOp = nullptr;
     PyObject* copy_location = nullptr;
     PyObject* Iterable = nullptr;   // collections.abc.Iterable
@@ -50,6 +51,9 @@ struct Registry {
     PyObject* Kernel = nullptr;
     PyObject* SimulationKernel = nullptr;
     PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
+    // Tuple of the syntax-tree classes evaluated whole as values: Name,
+    // UnaryOp, the displays and the comprehensions.
+    PyObject* ValueKinds = nullptr;
 };
 Registry& reg();
 
@@ -157,6 +161,8 @@ py::object visit_Call(const Call& c);
 py::object visit_BinOp(const Call& c);
 py::object visit_Constant(const Call& c);
 py::object visit_Expr(const Call& c);
+// Adds the visitors of names, unary operations, displays and comprehensions.
+void add_value_visitors(ClassBuilder& b);
 
 // Re-assignments.
 py::object visit_Assign(const Call& c);
@@ -180,8 +186,11 @@ py::object is_compile_loop_var(const Call& c);
 py::object is_compile_loop_func(const Call& c);
 py::object visit_For(const Call& c);
 py::object visit_While(const Call& c);
-py::object visit_Break(const Call& c);
-py::object visit_Continue(const Call& c);
+
+// Statements outside the kernel language (break, continue, try, with,
+// import, ...): each refused at the statement, before anything of it is
+// lowered. Adds their visitors to the Kernel class.
+void add_statement_refusals(ClassBuilder& b);
 
 // The function definition and its parameters.
 py::object visit_Return(const Call& c);

@@ -1,6 +1,7 @@
 // The error class, the metaclass, the simulation mixin and the two kernel
 // kinds beside Kernel: simulating kernels (made by the decorator) and scope
 // kernels (made inside a parse, sharing their creator's symbols).
+#include "docs.hpp"
 #include "kernel.hpp"
 
 namespace tvk::kern {
@@ -122,7 +123,8 @@ void register_mixin(py::module_& m) {
     m.attr("KernelParseError") = error;
 
     ClassBuilder mixin("SimulateMixin", kModule);
-    mixin.attr("__doc__", py::str("Gives a kernel its timing simulator, cached for the last kernel that asked."))
+    mixin.docs(kSimulateMixinDocs)
+        .attr("__doc__", py::str("Gives a kernel its timing simulator, cached for the last kernel that asked."))
         .method("__init__", method<mixin_init>())
         .property("Simulator", getter<get_simulator_class>(), setter<set_simulator_class>())
         .property("simulator", getter<get_simulator>());
@@ -134,6 +136,7 @@ void register_mixin(py::module_& m) {
 
     ClassBuilder meta("ZelvoKernel", kModule);
     meta.base(reinterpret_cast<PyObject*>(&PyType_Type))
+        .docs(kZelvoKernelDocs)
         .attr("__doc__", py::str("Metaclass of the kernel classes."))
         .method("__init__", method<meta_init>());
     py::object meta_cls = meta.build();
@@ -147,6 +150,7 @@ void register_kinds(py::module_& m) {
     sim.base(r.SimulateMixin)
         .base(r.Kernel)
         .metaclass(r.ZelvoKernel)
+        .docs(kSimulationKernelDocs)
         .attr("__doc__", py::str("A kernel that resets its timing simulator before and runs it after each parse."))
         .method("__init__", method<sim_kernel_init>())
         .method("clear", method<sim_kernel_clear>())
@@ -158,6 +162,7 @@ void register_kinds(py::module_& m) {
     ClassBuilder scope("ScopeKernel", kModule);
     scope.base(r.Kernel)
         .metaclass(r.ZelvoKernel)
+        .docs(kScopeKernelDocs)
         .attr("__doc__", py::str("A kernel that lowers statements into a list of its own while sharing its "
                                  "creator's symbols."))
         .method("__init__", method<scope_init>())

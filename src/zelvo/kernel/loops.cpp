@@ -110,25 +110,4 @@ py::object visit_While(const Call& c) {
     return py::none();
 }
 
-namespace {
-
-// A break or continue would not end or skip anything in the lowered code.
-template <const char* Member, const char* Message>
-py::object refuse_statement(const Call& c) {
-    static const Signature sig(Member, {"self", "node"}, 2);
-    auto b = bind<2>(sig, c);
-    refuse(b[0], b[1], Message);
-    return py::none();
-}
-
-constexpr char kVisitBreak[] = "visit_Break";
-constexpr char kVisitContinue[] = "visit_Continue";
-constexpr char kBreakRefusal[] = "Unallowed break statement";
-constexpr char kContinueRefusal[] = "Unallowed continue statement";
-
-}  // namespace
-
-py::object visit_Break(const Call& c) { return refuse_statement<kVisitBreak, kBreakRefusal>(c); }
-py::object visit_Continue(const Call& c) { return refuse_statement<kVisitContinue, kContinueRefusal>(c); }
-
 }  // namespace tvk::kern

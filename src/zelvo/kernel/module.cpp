@@ -3,6 +3,7 @@
 // bindings below decides which of two equal names a kernel sees: a later
 // binding replaces an earlier one.
 #include "common/imports.hpp"
+#include "docs.hpp"
 #include "kernel.hpp"
 
 namespace tvk::kern {
@@ -54,8 +55,15 @@ void register_namespace(py::module_& m) {
     r.Lt = keep(ast, "Lt");
     r.Load = keep(ast, "Load");
     r.Assign = keep(ast, "Assign");
+    r.Expr = keep(ast, "Expr");
     r.BinOp = keep(ast, "BinOp");
     r.copy_location = keep(ast, "copy_location");
+    py::tuple kinds(10);
+    int i = 0;
+    for (const char* n : {"Name", "UnaryOp", "List", "Tuple", "Set", "Dict", "ListComp", "SetComp", "DictComp",
+                          "GeneratorExp"})
+        kinds[i++] = ast.attr(n);
+    r.ValueKinds = keep(kinds);
     r.Iterable = keep(py::module_::import("collections.abc").attr("Iterable"));
     r.eval = keep(py::module_::import("builtins").attr("eval"));
     py::module_ functools = py::module_::import("functools");
@@ -72,6 +80,7 @@ void register_kernel(py::module_& m) {
     ClassBuilder b("Kernel", kModule);
     b.base(py::module_::import("ast").attr("NodeVisitor"))
         .metaclass(reg().ZelvoKernel)
+        .docs(kKernelDocs)
         .attr("__doc__", py::str("Compile context of one kernel and the visitor of its syntax tree."))
         .attr("max_frame", py::int_(16))
         .attr("DefaultError", reg().KernelParseError)
@@ -120,13 +129,13 @@ void register_kernel(py::module_& m) {
         .method("_is_compile_loop_func", method<is_compile_loop_func>())
         .method("visit_For", method<visit_For>())
         .method("visit_While", method<visit_While>())
-        .method("visit_Break", method<visit_Break>())
-        .method("visit_Continue", method<visit_Continue>())
         .method("visit_Return", method<visit_Return>())
         .method("visit_FunctionDef", method<visit_FunctionDef>())
         .method("visit_arguments", method<visit_arguments>())
-        .method("visit_Module", method<visit_Module>())
-        .method("with_error", method<with_error>())
+        .method("visit_Module", method<visit_Module>());
+    add_value_visitors(b);
+    add_statement_refusals(b);
+    b.method("with_error", method<with_error>())
         .method("node_line", method<node_line>())
         .classmethod("wrap", method<wrap>())
         .classmethod("form_kernel", method<form_kernel>())

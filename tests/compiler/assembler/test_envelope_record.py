@@ -37,6 +37,51 @@ def test_quant_and_dtype_are_read_at_each_use():
     assert np.frombuffer(bytes(e), np.int32).tolist() == [8191, -4095]
 
 
+RANGE = "outside int16 (-32768 to 32767)"
+
+
+@pytest.mark.parametrize("samples, refusal", [
+    ([0.0, 0.5, 2.5], f"sample 2.5 at position 2: scaled by envelope_quant it is 40957.5, {RANGE}"),
+    ([0.25, -2.5], f"sample -2.5 at position 1: scaled by envelope_quant it is -40957.5, {RANGE}"),
+    ([0.1, np.nan], "sample nan at position 1: envelope memory takes finite samples only"),
+    ([np.inf], "sample inf at position 0: envelope memory takes finite samples only"),
+    ([-np.inf, 0.0], "sample -inf at position 0: envelope memory takes finite samples only"),
+    # the cast truncates toward zero: 32767.9 is still 32767, 32768 is not
+    ([32767.9 / 16383], None),
+    ([-32768.9 / 16383], None),
+    ([0.0, 32768 / 16383], f"at position 1: scaled by envelope_quant it is 32768.0, {RANGE}"),
+    ([-32769 / 16383], f"scaled by envelope_quant it is -32769.0, {RANGE}"),
+    (np.array([2, -2]), None),
+    (np.array([[0, 3]]), f"sample 3.0 at position 1: scaled by envelope_quant it is 49149.0, {RANGE}"),
+])
+def test_samples_that_envelope_memory_cannot_hold_are_refused(samples, refusal):
+    amps = np.asarray(samples)
+    before = amps.copy()
+    e = o.QInsEnvelop("e0", amps)
+    if refusal is None:
+        got = np.frombuffer(bytes(e), np.int16)
+        assert got.tolist() == np.trunc(amps.ravel() * 16383).astype(np.int16).tolist()
+        return
+    with pytest.raises(o.AssemblyError) as info:
+        bytes(e)
+    assert str(info.value).startswith("The QInsEnvelop record 'e0' holds the ") and str(info.value).endswith(refusal)
+    assert e.envelop is amps and np.array_equal(amps, before, equal_nan=True) and e.envelop_slice == slice(0, None, 1)
+
+
+def test_the_range_is_that_of_the_configured_type():
+    e = o.QInsEnvelop("e", np.array([2.5, -1.0]))
+    o.zlv_config("envelope_dtype", np.int32)
+    assert np.frombuffer(bytes(e), np.int32).tolist() == [40957, -16383]
+    o.zlv_config("envelope_dtype", np.uint16)
+    with pytest.raises(o.AssemblyError, match=r"position 1: scaled by envelope_quant it is -16383.0, outside uint16 "
+                                              r"\(0 to 65535\)$"):
+        bytes(e)
+    o.zlv_config("envelope_dtype", np.float32)
+    assert np.frombuffer(bytes(e), np.float32).tolist() == [40957.5, -16383.0]
+    with pytest.raises(o.AssemblyError, match="takes finite samples only"):
+        bytes(o.QInsEnvelop("e", np.array([1e300])))
+
+
 @pytest.mark.parametrize("env", [[0.5, 1.0], (0.5,), None, 3.0, "abc"])
 def test_anything_but_an_array_is_refused(env):
     with pytest.raises(o.AssemblyError) as e:

@@ -42,7 +42,10 @@ CASES = [
     ("FmsiChecker", ir.IRFrameAdd([0], 2e10, 0.0), []),  # only frame settings are tested
     ("PlyChecker", play_amp(32767), []),
     ("PlyChecker", play_amp(32767.5), [AMP]),
-    ("PlyChecker", play_amp(-40000), []),
+    ("PlyChecker", play_amp(-32767), []),
+    ("PlyChecker", play_amp(-32767.5), [AMP]),      # below -1 wraps as surely as above 1
+    ("PlyChecker", play_amp(-40000), [AMP]),
+    ("PlyChecker", play_amp(-(2 ** 70)), [AMP]),
     ("PlyChecker", play_amp(math.nan), [AMP]),
     ("PlyChecker", play_amp(2 ** 70), [AMP]),
     ("PlyChecker", B.play(64, amp=1), []),

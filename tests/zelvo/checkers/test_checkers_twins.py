@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import bench_checkers as twins  # noqa: E402
 
 B = Build()
-values = st.sampled_from([0, 0.5, 1, 1.0001, -2, 32767, 32767.5, 32768, 40000, 1e10, 1.2e10, math.nan, 2 ** 70])
+values = st.sampled_from([0, 0.5, 1, 1.0001, -2, -32767.5, 32767, 32767.5, 32768, 40000, 1e10, 1.2e10, math.nan, 2 ** 70])
 
 
 @st.composite

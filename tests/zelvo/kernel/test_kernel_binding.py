@@ -38,10 +38,10 @@ def test_defaults_are_visited_only_without_a_value_and_anew(parse):
         def k(a: 'zv.Var' = -1, b: 'zv.Var' = [1], c: 'zv.Var' = np.zeros(2), d: 'zv.Var' = zv.nope()):
             pass
         """, None, None, None, 4)
-    assert k.var_symbol["a"] is None and k.var_symbol["b"] is None and k.var_symbol["d"] == 4
-    first = k.var_symbol["c"]
+    assert k.var_symbol["a"] == -1 and k.var_symbol["b"] == [1] and k.var_symbol["d"] == 4
+    first, listed = k.var_symbol["c"], k.var_symbol["b"]
     k.parse()
-    assert list(first) == [0.0, 0.0] and k.var_symbol["c"] is not first
+    assert list(first) == [0.0, 0.0] and k.var_symbol["c"] is not first and k.var_symbol["b"] is not listed
 
 
 def test_too_many_positional_values_are_refused_before_anything_is_filed():

@@ -79,8 +79,9 @@ def test_call_results_and_what_the_statement_appends(parse, library):
             3
             -1
         ''')
-    nop = k.instruction_list[4]
-    assert k.instruction_list == ["doc", pair[0], pair[1], None, nop, None, 3, None]
+    nop = k.instruction_list[3]
+    # The docstring is skipped; a value statement appends its value.
+    assert k.instruction_list == [pair[0], pair[1], None, nop, None, 3, -1]
     assert all(i.kernel is None and i.line == 0 for i in pair)
     assert type(nop) is _ir.IRNop and nop.kernel is k and nop.line == 6   # the call's first line
 

@@ -54,8 +54,8 @@ def test_register_declarations_number_and_load_registers(parse):
 @pytest.mark.parametrize("decl, filed, listed", [
     ("v: zv.Var", 1, []),
     ("e: zv.Envelope = 3", 3, []),
-    ("x: 'list' = [1, 2]", None, []),
-    ("x: zv.Var = -1", None, []),
+    ("x: 'list' = [1, 2]", [1, 2], []),
+    ("x: zv.Var = -1", -1, []),
     ("x: zv.Var = 2 * 3", 6, []),
     ("(v): zv.Var", 0, []),
 ])

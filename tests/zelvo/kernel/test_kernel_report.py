@@ -70,7 +70,7 @@ def test_raise_error_pieces_and_refusals():
 
 @pytest.fixture
 def made():
-    k = form_kernel("def p():\n    zv.IRNop()\n    zv.IRNop(); zv.IRNop()\n    with x:\n        zv.IRNop()\n")
+    k = form_kernel("def p():\n    zv.IRNop()\n    zv.IRNop(); zv.IRNop()\n    while True:\n        zv.IRNop()\n")
     return k, k.instruction_list
 
 
@@ -110,8 +110,8 @@ def test_node_line_falls_back_to_the_function_definition(made):
     with pytest.raises(_errors.CaptureError) as info:
         k.with_error([record(ins[0], _errors.CaptureError)])
     assert str(info.value).startswith(f'in kernel p, line 1, "{whole}":\n[error 0x1000]-CaptureError')
-    # Nested statements are not searched: the one inside `with` reports the def.
-    assert ins[-1].line == 5 and k.node_line(ins[-1]) is k.top_node.body[0]
+    # Nested statements are not searched: the one inside `while` reports the def.
+    assert ins[3].line == 5 and k.node_line(ins[3]) is k.top_node.body[0]
     with pytest.raises(AttributeError):
         k.node_line(object())
 

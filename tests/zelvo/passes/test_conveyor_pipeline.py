@@ -4,10 +4,12 @@ import re
 import types
 from collections.abc import Mapping
 
+import numpy as np
 import pytest
 
-from tarvok.zelvo import _conveyor
+from tarvok.zelvo import _conveyor, _errors
 from tarvok.zelvo._conveyor import Conveyor, ConveyorBase, conveyor
+from tarvok.zelvo.kernel import form_kernel
 
 
 class Record(Exception):
@@ -344,3 +346,59 @@ def test_argument_errors(call, text):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == text
+
+
+READOUT = """\
+def k(amp: 'zv.Var' = 0.5):
+    f0: zv.Frame = zv.frame(1e8, 0.0, 0)
+    e0: zv.Envelope = zv.envelope(np.hanning(64))
+    zv.wait_trig()
+    r: zv.Reg = 0
+    zv.play(f0, e0, amp)
+    r = zv.capture([1e8], 1e-6)
+    zv.wait(1.2e-6)
+    zv.play(f0, e0, amp)
+"""
+
+
+@pytest.mark.parametrize("stray, shown", [(None, "NoneType None"), (5, "int 5"), ("doc", "str 'doc'"),
+                                          (np.zeros(2), "numpy.ndarray array([0., 0.])"),
+                                          ((1, 2), "tuple (1, 2)")])
+def test_a_parsed_kernel_holding_something_else_than_instructions_is_refused_before_any_pass(stray, shown):
+    k = form_kernel(READOUT)
+    made, rules = [], k.pass_params["rules"]
+    k.pass_params["rules"] = [type("Watch", (), {"__init__": lambda self: made.append(self)})]
+    k.instruction_list.insert(3, stray)          # where a statement after line 4 would have put it
+    listed = list(k.instruction_list)
+    with pytest.raises(TypeError) as info:
+        conveyor(k)
+    assert str(info.value) == (f"in kernel k: position 3 of the instruction list holds {shown} (after the instruction "
+                               "of line 4), not an IR instruction: a statement of the kernel gave no instruction")
+    assert made == [] and len(k.instruction_list) == len(listed)
+    assert all(a is b for a, b in zip(k.instruction_list, listed))
+    del k.instruction_list[3]
+    k.pass_params["rules"] = rules
+    assert "plyi" in conveyor(k)[4]              # nothing was marked as run
+
+
+def test_a_second_run_over_changed_instructions_is_refused_until_the_kernel_is_called_again():
+    k = form_kernel(READOUT)
+    first = conveyor(k)[4]
+    before = [dict(vars(i)) for i in k.instruction_list]
+    for again in (lambda: conveyor(k), lambda: Conveyor(k).run()):
+        with pytest.raises(RuntimeError) as info:
+            again()
+        assert str(info.value) == ("in kernel k: an earlier conveyor run has already changed these instructions; "
+                                   "call the kernel again (which parses it afresh) before running the passes again")
+    after = [dict(vars(i)) for i in k.instruction_list]
+    assert all(a.keys() == b.keys() and all(a[n] is b[n] for n in a) for a, b in zip(after, before))
+    assert k(0.5) is k.instruction_list and conveyor(k)[4] == first
+    # A run that stopped at a checker error has changed its instructions too.
+    loud = form_kernel(READOUT, (1.5,))
+    with pytest.raises(_errors.PlayError):
+        conveyor(loud)
+    with pytest.raises(RuntimeError, match="call the kernel again"):
+        conveyor(loud)
+    loud(1.5)
+    with pytest.raises(_errors.PlayError):      # parsed afresh, the checker speaks again
+        conveyor(loud)

@@ -3,6 +3,7 @@
 // of the system: any kernel object offering the attributes read below serves.
 #include "conveyor.hpp"
 
+#include "common/brief.hpp"
 #include "common/function.hpp"
 #include "common/mapping.hpp"
 #include "common/walk.hpp"
@@ -34,6 +35,79 @@ py::object pass_classes(py::handle kernel, const char* key) {
     return steal(PyObject_GetItem(pass_params(kernel).ptr(), intern(key)));
 }
 
+// A module of this package if it has been loaded, else an empty object:
+// the pipeline imports none of the system's modules.
+py::object loaded_sibling(const char* name) {
+    static const std::string package = [] {
+        std::string own(kModule);
+        return own.substr(0, own.rfind('.') + 1);
+    }();
+    PyObject* m = PyImport_GetModule(intern((package + name).c_str()));
+    if (!m && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(m);
+}
+
+// The line of the nearest instruction before `position` that has one, or 0.
+long line_before(py::handle items, Py_ssize_t position) {
+    for (Py_ssize_t i = position - 1; i >= 0; --i) {
+        py::object line = lookup_attr(PyList_GET_ITEM(items.ptr(), i), TVK_NAME("line"));
+        if (!line || !PyLong_Check(line.ptr())) continue;
+        long n = PyLong_AsLong(line.ptr());
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (n > 0) return n;
+    }
+    return 0;
+}
+
+// What a run may take from a kernel the front-end parsed, checked before any
+// pass runs: only IR instructions (a statement that gave none would fail far
+// inside a pass), and instructions no earlier run has changed (the passes
+// change the objects themselves, so a second run over them would schedule
+// changed instructions again). A run marks each instruction with the list it
+// came in; a new parse makes a new list and new instructions. Other kernel
+// objects are run as they come. True for a kernel of the front-end.
+bool check_instructions(py::handle kernel, py::handle list) {
+    py::object kernels = loaded_sibling("kernel");
+    py::object ir = loaded_sibling("_ir");
+    if (!kernels || !ir) return false;
+    if (!is_instance(kernel, getattr(kernels, TVK_NAME("Kernel")))) return false;
+    py::object ir_base = getattr(ir, TVK_NAME("IRBase"));
+    py::object items = steal(PySequence_List(list.ptr()));
+    py::object name = py_str(getattr(kernel, TVK_NAME("name")));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::handle item = PyList_GET_ITEM(items.ptr(), i);
+        if (is_instance(item, ir_base)) continue;
+        long line = line_before(items, i);
+        py::object after = line ? steal(PyUnicode_FromFormat(" (after the instruction of line %ld)", line))
+                                : py::str("");
+        PyErr_Format(PyExc_TypeError,
+                     "in kernel %U: position %zd of the instruction list holds %.200s %U%U, not an IR "
+                     "instruction: a statement of the kernel gave no instruction",
+                     name.ptr(), i, Py_TYPE(item.ptr())->tp_name, brief_repr(item).ptr(), after.ptr());
+        throw py::error_already_set();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::object mark = lookup_attr(PyList_GET_ITEM(items.ptr(), i), TVK_NAME("_conveyed_in"));
+        if (!mark || mark.ptr() != list.ptr()) continue;
+        PyErr_Format(PyExc_RuntimeError,
+                     "in kernel %U: an earlier conveyor run has already changed these instructions; call the "
+                     "kernel again (which parses it afresh) before running the passes again",
+                     name.ptr());
+        throw py::error_already_set();
+    }
+    return true;
+}
+
+// An instruction whose class takes no new attribute goes unmarked.
+void mark_instructions(py::handle list) {
+    for_each(list, [&](py::handle item) {
+        if (PyObject_SetAttr(item.ptr(), TVK_NAME("_conveyed_in"), list.ptr()) == 0) return;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+    });
+}
+
 py::object conveyor_init(const Call& c) {
     static const Signature sig("__init__", {"self", "kernel"}, 2);
     auto b = bind<2>(sig, c);
@@ -52,10 +126,14 @@ py::object run(const Call& c) {
     static const Signature sig("run", {"self"}, 1);
     auto b = bind<1>(sig, c);
     py::object kernel = getattr(b[0], TVK_NAME("kernel"));
-    py::object ir_list = shallow_copy(getattr(kernel, TVK_NAME("instruction_list")));
+    py::object instructions = getattr(kernel, TVK_NAME("instruction_list"));
+    const bool parsed = check_instructions(kernel, instructions);
+    py::object ir_list = shallow_copy(instructions);
 
     py::object no_rules = steal(PyList_New(0));
     py::object rules = make_passes(mapping_get(pass_params(kernel), TVK_NAME("rules"), no_rules));
+    // From here on the passes change the instructions.
+    if (parsed) mark_instructions(instructions);
     for_each(rules, [&](py::handle rule) { ir_list = call_with_params(rule, TVK_NAME("order_ins"), ir_list, kernel); });
 
     py::object errors = steal(PyList_New(0));
@@ -77,6 +155,17 @@ py::object run(const Call& c) {
     return call_with_params(translator, TVK_NAME("translate_ir"), ir_list, kernel);
 }
 
+// help() texts (docs/kernel-language.md tells what the passes return).
+constexpr MemberDoc kConveyorDocs[] = {
+    {"__init__", "(self, kernel)", "A pipeline over the kernel object `kernel`."},
+    {"with_kernel", "(cls, kernel)",
+     "Run the passes that the pass parameters of `kernel` name over a copy of its instruction list and "
+     "return the translator's result: with the default NormalTranslator the 5-tuple (envelope array, "
+     "waveform, frequency list, demodulation wave, program text); with PlayDDRTranslator the pair "
+     "(waveform names, program text). The first checker error is raised at its kernel line."},
+    {"run", "(self)", "Run the passes over the kernel given to the constructor; returns what with_kernel returns."},
+};
+
 py::object annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
     py::dict d;
     for (auto& [k, v] : items) d[k] = py::str(v);
@@ -90,14 +179,16 @@ void register_conveyor(py::module_& m) {
     py::module_ typing = py::module_::import("typing");
     for (const char* n : {"TYPE_CHECKING", "Tuple", "TypeVar"}) m.attr(n) = typing.attr(n);
 
-    py::object base = ClassBuilder("ConveyorBase", kModule).build();
+    py::object base = ClassBuilder("ConveyorBase", kModule)
+                          .attr("__doc__", py::str("Base class of the pass pipelines."))
+                          .build();
     m.attr("ConveyorBase") = base;
 
     ClassBuilder b("Conveyor", kModule);
-    b.base(base);
+    b.base(base).docs(kConveyorDocs).attr("__doc__", py::str("The pass pipeline of one kernel."));
     function_member(b, "Conveyor", kModule, "__init__", method<conveyor_init>(), annotations({{"kernel", "Kernel"}}));
     py::object with = make_function(method<with_kernel>().fn, b.cell(), "with_kernel", "Conveyor.with_kernel", kModule,
-                                    nullptr, annotations({{"kernel", "Kernel"}, {"return", "Tuple[T, str]"}}));
+                                    b.doc_for("with_kernel"), annotations({{"kernel", "Kernel"}, {"return", "Tuple[T, str]"}}));
     b.attr("with_kernel", steal(PyClassMethod_New(with.ptr())));
     function_member(b, "Conveyor", kModule, "run", method<run>(), annotations({{"return", "Tuple[T, str]"}}));
     py::object cls = b.build();
