@@ -29,10 +29,11 @@ private:
     struct Plan {
         PyTypeObject* tp = nullptr;
         unsigned version = 0;
-        bool complete = false;  // every name has its slot
         std::array<Py_ssize_t, kMax> slots{};
     };
-    const Plan* plan(PyTypeObject* tp);
+    // The plan for tp into `out` (a copy: the memo may be overwritten by
+    // code that runs later); false when the generic store must do.
+    bool plan(PyTypeObject* tp, Plan& out);
     std::array<PyObject*, kMax> names_{};
     int count_ = 0;
     std::array<Plan, 64> plans_{};

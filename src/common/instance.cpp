@@ -1,5 +1,6 @@
 #include "instance.hpp"
 
+#include "insides.hpp"
 #include "keep.hpp"
 
 #include <cstdint>
@@ -37,18 +38,12 @@ inline State& state() { return g_state; }
 
 // The type's version tag, assigned by a lookup when it has none yet.
 bool version(PyTypeObject* tp, unsigned int& tag) {
-    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-        _PyType_Lookup(tp, TVK_NAME("__class__"));
-        if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-    }
-    tag = tp->tp_version_tag;
-    return true;
+    tag = insides::tagged_type_version(tp);
+    return tag != 0;
 }
 
 // tp has the version tag `tag` (never 0: an entry is only kept with tags).
-inline bool valid_tag(PyTypeObject* tp, unsigned int tag) {
-    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == tag;
-}
+inline bool valid_tag(PyTypeObject* tp, unsigned int tag) { return insides::type_version(tp) == tag; }
 
 // Two slots a pair may take, the second next to the first. Classes are
 // made one after the other, so their addresses differ by about the size of
@@ -122,9 +117,12 @@ bool is_instance(py::handle object, py::handle class_) {
         return interpreter_test(obj, cls);
     bool result = interpreter_test(obj, cls);
     // Only a type whose instances report it as their __class__ answers the
-    // same for all of them.
-    if (_PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_tag) &&
-        version(c, cls_tag) && version(Py_TYPE(cls), meta_tag)) {
+    // same for all of them; and the answer is kept only when the test (which
+    // ran Python code) left all three classes as they were.
+    unsigned int type_after, cls_after, meta_after;
+    if (_PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_after) &&
+        version(c, cls_after) && version(Py_TYPE(cls), meta_after) && type_after == type_tag &&
+        cls_after == cls_tag && meta_after == meta_tag) {
         // The first slot for a new pair; the one it held moves to the second.
         s.table[at + 1] = s.table[at];
         s.table[at] = Entry{tp, cls, type_tag, cls_tag, meta_tag, s.epoch, result};

@@ -225,10 +225,8 @@ py::object zv_func_precall(const Call& c) {
     if (!entry) return copy;
     // The library's own hook leaves the call as written; any other may change
     // it, and its text is then made anew.
-    PyTypeObject* tp = Py_TYPE(entry.ptr());
-    bool own = tp->tp_getattro == PyObject_GenericGetAttr &&
-               _PyType_Lookup(tp, TVK_NAME("pre_call")) == reg().default_pre_call &&
-               Instance(entry.ptr()).lacks({TVK_NAME("pre_call")});
+    static OwnSteps<1, NoExtra> own_pre_call({own_object(TVK_NAME("pre_call"), reg().default_pre_call)});
+    const bool own = own_pre_call.open(entry.ptr()).has_value();
     call_method(entry, TVK_NAME("pre_call"), {b[0], copy});
     if (!own) make_text_anew(copy);
     return copy;

@@ -83,14 +83,6 @@ void extend_list(py::handle self, py::handle items) {
 
 namespace {
 
-// The member `name` of self is `kept` as the visitor's class gives it: the
-// class resolves it there and the instance dict does not hide it.
-bool kept_member(py::handle self, PyObject* name, PyObject* kept) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    return tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, name) == kept &&
-           Instance(self.ptr()).lacks({name});
-}
-
 // "visit_" + the class name, interned so that the lookups hit the type
 // caches; remembered by the class name's text.
 py::object visitor_name(py::handle node) {
@@ -119,7 +111,8 @@ py::object visitor_name(py::handle node) {
 // kernel's class uses, without a Python frame of its own; the recursion
 // counts as the interpreter's visitor would count it.
 py::object visit(py::handle self, py::handle node) {
-    if (!kept_member(self, TVK_NAME("visit"), reg().visit)) return call_method(self, TVK_NAME("visit"), {node});
+    static OwnSteps<1, NoExtra> own_visit({own_object(TVK_NAME("visit"), reg().visit)});
+    if (!own_visit.open(self.ptr())) return call_method(self, TVK_NAME("visit"), {node});
     RecursionGuard guard(" while visiting a kernel");
     py::object visitor = lookup_attr(self, visitor_name(node).ptr());
     if (!visitor) visitor = getattr(self, TVK_NAME("generic_visit"));
@@ -151,7 +144,7 @@ py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handl
     for (py::handle a : args) argv[n++] = a.ptr();
     if (!kernel) return steal(PyObject_Vectorcall(cls, argv, n, nullptr));
     argv[n] = kernel.ptr();
-    static PyObject* const kw = Py_BuildValue("(s)", "kernel");
+    static PyObject* const kw = keep_new(Py_BuildValue("(s)", "kernel"));
     return steal(PyObject_Vectorcall(cls, argv, n, kw));
 }
 

@@ -119,7 +119,7 @@ PyObject* node_dict(PyObject* node) {
 
 // A tuple of names the node class lists (_fields, _attributes), borrowed.
 PyObject* class_names(PyTypeObject* tp, PyObject* which) {
-    PyObject* t = _PyType_Lookup(tp, which);
+    PyObject* t = insides::type_lookup(tp, which);
     return t && PyTuple_CheckExact(t) ? t : nullptr;
 }
 

@@ -27,7 +27,7 @@ bool guarded(F&& f) {
 void count_up(py::handle self, PyObject* name) {
     guarded([&] {
         py::object n = getattr(self, name);
-        static PyObject* const one = PyLong_FromLong(1);
+        static PyObject* const one = keep_new(PyLong_FromLong(1));
         setattr(self, name, steal(PyNumber_Add(n.ptr(), one)));
     });
 }
@@ -93,7 +93,7 @@ py::object sim_analyze(const Call& c) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
         py::handle item = PyTuple_GET_ITEM(items.ptr(), i);
         py::object length = duration_of(item);
-        if (!length || _PyLong_Sign(length.ptr()) < 0) continue;
+        if (!length || insides::long_sign(length.ptr()) < 0) continue;
         timeline.append(py::make_tuple(start, item));
         start = steal(PyNumber_Add(start.ptr(), length.ptr()));
     }

@@ -378,3 +378,24 @@ def test_a_text_step_set_on_one_instance_of_many():
         str(movs[2])
     del movs[1]._pack_cmd
     assert str(movs[1]) == "movi %A1 1"
+
+
+def test_field_store_after_a_finalizer_changes_the_class():
+    # Replacing the first field releases its old value; the finalizer that
+    # runs then gives the class a property for the second field, which the
+    # second store must then go through.
+    class Mov(_ir.IRMov):
+        pass
+
+    seen = []
+
+    class Hook:
+        def __del__(self):
+            Mov.reg_value = property(lambda self: "prop", lambda self, v: seen.append(v))
+
+    for _ in range(3):  # the class's store plan is made and used
+        Mov(1, 2)
+    ir = Mov(Hook(), 2)
+    Mov.__init__(ir, 3, 7)
+    assert seen == [7]
+    assert ir.idx == 3 and ir.reg_value == "prop"
