@@ -122,6 +122,52 @@ py::object ast_node(PyObject* cls, py::handle fields);
 // A ready instruction of the front-end's own: cls(*args, **kw).
 py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handle kernel = {});
 
+// ---- the kernel's own attributes -----------------------------------------------
+
+// Where an attribute's first value comes from: __init__'s arguments (the
+// first six), or a new object made for it.
+enum class Start : unsigned char { Name, Self, Args, Kwargs, Source, Tree, Dict, Zero, List, CompileParams,
+                                   PassParams };
+static_assert(static_cast<int>(Start::Tree) == 5, "kernel_init hands the six given values in this order");
+// What a scope kernel does with it in from_kernel: keeps its own, takes its
+// creator's object, or gets a new one.
+enum class InScope : unsigned char { Own, Taken, New };
+struct KernelAttr {
+    const char* name;
+    Start start;
+    int cleared;  // position among the attributes clear renews, 0 for one it leaves
+    InScope scope;
+};
+// In the order __init__ sets them, which is the order of vars(kernel).
+inline constexpr KernelAttr kKernelAttrs[] = {
+    {"name", Start::Name, 0, InScope::Taken},
+    {"parent", Start::Self, 0, InScope::Own},
+    {"func_args", Start::Args, 0, InScope::Taken},
+    {"func_kwargs", Start::Kwargs, 0, InScope::Taken},
+    {"top_src", Start::Source, 0, InScope::Taken},
+    {"top_node", Start::Tree, 0, InScope::Taken},
+    {"var_symbol", Start::Dict, 1, InScope::Taken},
+    {"frame_symbol", Start::Dict, 2, InScope::Taken},
+    {"frame_idx", Start::Zero, 3, InScope::Taken},
+    {"envelope_symbol", Start::Dict, 4, InScope::Taken},
+    {"waveform_symbol", Start::Dict, 10, InScope::Own},
+    {"freq_list_symbol", Start::Dict, 9, InScope::Own},
+    {"demodulation_symbol", Start::Dict, 11, InScope::Own},
+    {"register_symbol", Start::Dict, 5, InScope::Taken},
+    {"register_idx", Start::Zero, 6, InScope::Taken},
+    {"instruction_list", Start::List, 7, InScope::New},
+    {"instr_target_map", Start::Dict, 0, InScope::Taken},
+    {"jail_tag", Start::Dict, 0, InScope::Taken},
+    {"compile_params", Start::CompileParams, 8, InScope::Taken},
+    {"pass_params", Start::PassParams, 0, InScope::Taken},
+};
+inline constexpr int kKernelAttrCount = sizeof(kKernelAttrs) / sizeof(kKernelAttrs[0]);
+// The interned name of kKernelAttrs[i].
+PyObject* kernel_attr_name(int i);
+// A new first value of an attribute that does not start from __init__'s
+// arguments.
+py::object new_attr_value(py::handle self, Start start);
+
 // ---- members ---------------------------------------------------------------
 
 // The object, its parameters and entry points.
