@@ -82,8 +82,8 @@ private:
     int used_ = 0;
 };
 
-// Record texts and codes.
-PyObject* code_default();  // "0x1000"
+// The records' default code, "0x1000".
+PyObject* code_default();
 
 // Borrowed list[i] of an exact list, as list indexing reads it (negative
 // from the end; IndexError past either end).
@@ -135,7 +135,6 @@ void each_with_blocks(Scope& s, py::handle top, F&& f) {
     });
 }
 
-// A new empty list.
 inline py::object new_list() { return steal(PyList_New(0)); }
 
 // The pair (first, second) that check_ir returns.
