@@ -234,7 +234,7 @@ void register_blocks(py::module_& m) {
             .attr("__doc__",
                   py::str("Commands that run when the formula holds; its else block runs otherwise."))
             .build());
-    reg().if_layout = own_member(insif, "_compile");
+    reg().if_layout = defined_member(insif, "_compile");
     publish(m, "InsElse",
             ClassBuilder("InsElse", kModule)
                 .base(channel)
@@ -257,7 +257,7 @@ void register_blocks(py::module_& m) {
             .method("capture", method<refuse_capture<kLoopCapture>>())
             .attr("__doc__", py::str("Commands that run `times` times, counted in a register of the channel."))
             .build());
-    reg().loop_layout = own_member(insloop, "_compile");
+    reg().loop_layout = defined_member(insloop, "_compile");
 }
 
 }  // namespace tvk::builder

@@ -35,7 +35,7 @@ py::object global(PyObject* name);
 // Binds a class made at init as a module attribute and returns it.
 py::object publish(py::module_& m, const char* name, py::object cls);
 // cls.__dict__[name], kept for the process: a member the class defines itself.
-PyObject* own_member(py::handle cls, const char* name);
+PyObject* defined_member(py::handle cls, const char* name);
 
 // ---- small object helpers --------------------------------------------------
 

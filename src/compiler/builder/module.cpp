@@ -22,7 +22,7 @@ py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
     return r ? r : borrow(fallback);
 }
 
-PyObject* own_member(py::handle cls, const char* name) {
+PyObject* defined_member(py::handle cls, const char* name) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
     PyObject* own = PyDict_GetItemString(tp->tp_dict, name);
     if (!own) throw std::logic_error(std::string(tp->tp_name) + " lacks " + name);

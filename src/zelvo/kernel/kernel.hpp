@@ -77,7 +77,9 @@ py::object global_name(PyObject* name);
 // feedback channel.
 py::object feedback_key(py::handle name);
 
-inline bool is_a(py::handle o, PyObject* cls) {
+// type(o) is cls or a subclass of it: a type test, without the class's own
+// __instancecheck__ (the syntax-tree classes have none), unlike isinstance.
+inline bool has_type(py::handle o, PyObject* cls) {
     return PyObject_TypeCheck(o.ptr(), reinterpret_cast<PyTypeObject*>(cls));
 }
 // `node` is an ast.Name whose id is one of `ids`.
@@ -114,7 +116,7 @@ void refuse(py::handle self, py::handle node, py::handle message);
 // unseen and is refused with `refusal`.
 void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal);
 // str(x) as format(x, "") gives it.
-py::object text(py::handle x);
+py::object formatted(py::handle x);
 // Kernel.<name>(self, *args): the member as the class Kernel holds it.
 py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args = {});
 // A syntax-tree node made as cls(**fields).

@@ -177,8 +177,8 @@ py::object call(const Call& c) {
 py::object repr(const Call& c) {
     static const Signature sig("__repr__", {"self"}, 1);
     py::handle self = bind<1>(sig, c)[0];
-    py::object cls_name = text(getattr(getattr(self, TVK_NAME("__class__")), TVK_NAME("__name__")));
-    py::object name = text(getattr(self, TVK_NAME("name")));
+    py::object cls_name = formatted(getattr(getattr(self, TVK_NAME("__class__")), TVK_NAME("__name__")));
+    py::object name = formatted(getattr(self, TVK_NAME("name")));
     return steal(PyUnicode_FromFormat("<%U:%U>", cls_name.ptr(), name.ptr()));
 }
 

@@ -38,10 +38,10 @@ py::object raise_error(const Call& c) {
     auto b = bind<4>(sig, c);
     py::handle self = b[0];
     py::object segment = call_method(self, TVK_NAME("_get_line_source"), {b[2]});
-    py::object name = text(getattr(self, TVK_NAME("name")));
-    py::object line = text(getattr(b[2], TVK_NAME("lineno")));
-    py::object source = text(segment);
-    py::object message = text(b[3]);
+    py::object name = formatted(getattr(self, TVK_NAME("name")));
+    py::object line = formatted(getattr(b[2], TVK_NAME("lineno")));
+    py::object source = formatted(segment);
+    py::object message = formatted(b[3]);
     py::object full = steal(PyUnicode_FromFormat("in kernel %U, line %U, \"%U\":\n%U", name.ptr(), line.ptr(),
                                                  source.ptr(), message.ptr()));
     raise_object(steal(PyObject_CallOneArg(b.v[1], full.ptr())));

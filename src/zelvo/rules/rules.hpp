@@ -41,6 +41,8 @@ struct Registry {
 };
 Registry& reg();
 
+// isinstance(obj, cls), an abc's own test included, remembered per type
+// while a bound function runs (see entry below).
 inline bool is_a(py::handle obj, PyObject* cls) { return is_instance(obj.ptr(), cls); }
 
 // Every function the module binds: its body runs with instance tests
