@@ -7,7 +7,7 @@ DEB_PACKAGES := cmake ninja-build g++ python3-dev pybind11-dev python3-numpy \
 	python3-setuptools python3-wheel python3-pip python3-venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps configure build test demo bench asan install-check clean
+.PHONY: deps configure build test demo bench asan generic install-check clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -66,6 +66,19 @@ asan: deps
 	if [ -n "$$reports" ]; then echo "== sanitizer reports:"; cat $$reports; rc=1; fi; \
 	exit $$rc
 
+# Generic run: the modules built with every read of the interpreter's private
+# layouts and private functions compiled out (TVK_GENERIC), into a tree of
+# their own, and the whole suite run against that tree, so the generic paths
+# that stand next to each fast path are compiled and tested too.
+GENERIC_BUILD ?= build-generic
+GENERIC_TREE = $(abspath $(GENERIC_BUILD))/tree
+
+generic: deps
+	cmake -S . -B $(GENERIC_BUILD) -G Ninja -DPYTHON=$(PYTHON) -DTVK_GENERIC=ON -DTVK_OUTPUT_ROOT=$(GENERIC_TREE)
+	cmake --build $(GENERIC_BUILD) -j $(JOBS)
+	@cd tarvok && find . -name '*.py' | while read f; do install -D -m 644 "$$f" "$(GENERIC_TREE)/tarvok/$$f"; done
+	TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests
+
 # The README's install line in a fresh virtual environment over Debian's
 # packages, with the package index switched off (nothing but apt may use the
 # network), then a kernel program run from a folder outside the repository
@@ -81,5 +94,5 @@ install-check: deps
 	else cat kernel_program.out; fi; cd / && rm -rf $$tmp; exit $$rc
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-pip $(INSTALL_VENV) tarvok.egg-info
+	rm -rf $(BUILD) $(ASAN_BUILD) $(GENERIC_BUILD) build-pip $(INSTALL_VENV) tarvok.egg-info
 	find tarvok -name '*.so' -delete

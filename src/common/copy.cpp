@@ -45,10 +45,7 @@ TypeMemo<bool> g_plain_types;
 bool plain_instance(PyObject* x) {
     static PyObject* const dispatch_table = keep(py::module_::import("copyreg"), "dispatch_table");
     PyTypeObject* tp = Py_TYPE(x);
-    const bool* known = g_plain_types.find(tp);
-    bool plain = known ? *known : plain_type(tp);
-    if (!known) g_plain_types.store(tp, plain);
-    if (!plain) return false;
+    if (!g_plain_types.get(tp, plain_type)) return false;
     int listed = PyDict_Check(dispatch_table) ? PyDict_Contains(dispatch_table, reinterpret_cast<PyObject*>(tp)) : 0;
     if (listed < 0) throw py::error_already_set();
     return listed == 0;
@@ -64,8 +61,12 @@ py::object shallow_copy(py::handle x) {
         py::object dict = steal(PyObject_GenericGetDict(o, nullptr));
         // An instance attribute shadowing the reduce protocol is honoured
         // by copy.copy, so leave such an object to it.
-        if (!PyDict_Contains(dict.ptr(), TVK_NAME("__reduce_ex__"))) {
-            static PyObject* const no_args = PyTuple_New(0);
+        int shadowed = PyDict_Contains(dict.ptr(), TVK_NAME("__reduce_ex__"));
+        if (shadowed < 0) throw py::error_already_set();
+        // Making the dict and asking it may have run code that changed the
+        // type: ask the type again.
+        if (!shadowed && plain_instance(o)) {
+            static PyObject* const no_args = keep_new(PyTuple_New(0));
             py::object y = steal(PyBaseObject_Type.tp_new(Py_TYPE(o), no_args, nullptr));
             if (PyDict_GET_SIZE(dict.ptr()) != 0) {
                 py::object ydict = steal(PyObject_GenericGetDict(y.ptr(), nullptr));

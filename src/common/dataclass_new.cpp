@@ -1,5 +1,7 @@
 #include "dataclass_new.hpp"
 
+#include "keep.hpp"
+
 #include <deque>
 #include <vector>
 
@@ -94,7 +96,7 @@ py::object new_dataclass(py::handle cls, PyObject* kwnames, PyObject* const* val
                 if (plan.init != init) continue;
                 const std::vector<Py_ssize_t>* order = order_for(plan, kwnames);
                 if (!order) break;
-                static PyObject* const no_args = PyTuple_New(0);
+                static PyObject* const no_args = keep_new(PyTuple_New(0));
                 py::object obj = steal(PyBaseObject_Type.tp_new(tp, no_args, nullptr));
                 for (std::size_t k = 0; k < plan.params.size(); ++k)
                     if (PyObject_SetAttr(obj.ptr(), plan.params[k], values[(*order)[k]]) < 0)

@@ -2,26 +2,28 @@
 // generic protocol (bound methods, lookups through the MRO) when the members
 // it would look up are this layer's own, as the instance's type resolves
 // them and provided the instance dict, which may shadow any method, does not
-// hold them. Attributes are read straight from the instance dict exactly
-// where the interpreter's lookup would find them there; anything unusual (a
-// custom __getattribute__, a data descriptor of that name) goes through the
-// interpreter's own lookup.
+// hold them: the one gate deciding that is OwnSteps. Attributes are read
+// straight from the instance dict exactly where the interpreter's lookup
+// would find them there; anything unusual (a custom __getattribute__, a data
+// descriptor of that name, a key that is no str) goes through the
+// interpreter's own lookup. Every read of the interpreter's insides goes
+// through insides.hpp, which answers "not known" where it cannot read them,
+// and then the generic path runs.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
+#include <type_traits>
 
 #include "call.hpp"
+#include "insides.hpp"
 
 namespace tvk {
 
-// The version tag of a type, 0 while it has none: a type's tag changes
-// whenever the type or a base is modified, and no two types ever share one.
-inline unsigned type_version(PyTypeObject* tp) {
-    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-}
+using insides::type_version;
 
 // Attribute reads and writes of the type are the interpreter's generic ones
 // (no __getattribute__, __getattr__ or __setattr__ of its own).
@@ -29,9 +31,10 @@ inline bool generic_attributes(PyTypeObject* tp) {
     return tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_setattro == PyObject_GenericSetAttr;
 }
 
-// A member made by ClassBuilder::method (or abstract_method): its C++ entry
-// and the cell it is called with. Empty for any other object, so one of this
-// layer's own members is told from a replacement without calling it.
+// A member made by ClassBuilder::method (or abstract_method), by this
+// module or any other (they share one method type): its C++ entry and the
+// cell it is called with. Empty for any other object, so one of this layer's
+// own members is told from a replacement without calling it.
 struct MethodEntry {
     RawFn fn = nullptr;
     PyObject* cell = nullptr;
@@ -52,26 +55,25 @@ inline MethodEntry resolved_entry(PyTypeObject* tp, PyObject* name) {
 
 // A value worked out from a type, kept while the type keeps its version tag.
 // Holds no Python object: the type is only compared, never dereferenced.
+// Values are handed out by copy, so that code run after the read (a key's
+// __eq__, a finalizer, a property; any of them may store into the memo)
+// cannot change what the caller holds.
 template <class V, std::size_t N = 64>
 class TypeMemo {
 public:
-    // The value kept for tp, or nullptr when it must be worked out again.
-    const V* find(PyTypeObject* tp) const {
-        const Entry& e = slots_[slot(tp)];
+    // The value for tp: the one kept while tp's version tag is unchanged,
+    // else work(tp), kept when the tag held all the while it ran.
+    template <class Work>
+    V get(PyTypeObject* tp, Work&& work) {
         unsigned v = type_version(tp);
-        return (e.tp == tp && v != 0 && e.version == v) ? &e.value : nullptr;
-    }
-    // Keeps `value` for tp, when tp has a version tag (the _PyType_Lookup
-    // calls that worked the value out give it one). Returns the value kept,
-    // or nullptr when nothing could be kept.
-    const V* store(PyTypeObject* tp, const V& value) {
-        unsigned v = type_version(tp);
-        if (v == 0) return nullptr;
-        Entry& e = slots_[slot(tp)];
-        e.tp = tp;
-        e.version = v;
-        e.value = value;
-        return &e.value;
+        if (v != 0) {
+            const Entry& e = slots_[slot(tp)];
+            if (e.tp == tp && e.version == v) return e.value;
+        }
+        v = insides::tagged_type_version(tp);
+        V value = work(tp);
+        if (v != 0 && type_version(tp) == v) slots_[slot(tp)] = Entry{tp, v, value};
+        return value;
     }
 
 private:
@@ -96,18 +98,23 @@ public:
 
     // self.name
     py::object get(PyObject* name) const {
-        if (PyObject* v = direct(name)) return py::reinterpret_borrow<py::object>(v);
+        if (PyObject* v = find(name, nullptr)) return py::reinterpret_borrow<py::object>(v);
         return getattr(self_, name);
     }
-    // Borrowed self.name when the instance dict holds it and nothing in the
-    // type overrides that; nullptr otherwise (no error set).
-    PyObject* direct(PyObject* name) const;
+    // self.name when the instance dict holds it and nothing in the type
+    // overrides that; empty otherwise (no error set). Runs no Python code.
+    py::object direct(PyObject* name) const { return py::reinterpret_borrow<py::object>(find(name, nullptr)); }
     // Like direct(), and tells `absent` when self.name certainly raises
     // AttributeError (generic lookup, nothing in the type, nothing in the dict).
-    PyObject* direct(PyObject* name, bool& absent) const;
+    py::object direct(PyObject* name, bool& absent) const {
+        return py::reinterpret_borrow<py::object>(find(name, &absent));
+    }
     // True when the instance dict certainly holds none of the names (so the
-    // type's members of those names are what self.<name> gives).
-    bool lacks(std::initializer_list<PyObject*> names) const;
+    // type's members of those names are what self.<name> gives). May run
+    // Python code: the dict is made when the attributes are still inline,
+    // and an allocation can start a collection.
+    // `key` is names_key(names, n).
+    bool lacks(PyObject* const* names, std::size_t n, std::uintptr_t key) const;
     // The member `name` when self.name is one of this layer's own members
     // (its type's attribute access generic, not shadowed by the instance).
     MethodEntry own_member(PyObject* name) const;
@@ -115,7 +122,118 @@ public:
     PyObject* self() const { return self_; }
 
 private:
+    // direct(), borrowed from the instance dict (nullptr: not read there).
+    PyObject* find(PyObject* name, bool* absent) const;
     PyObject* self_;
+};
+
+// ---- the gate of the direct paths ------------------------------------------------
+
+// One overridable step of a direct path: the member self.<name>, and which
+// member counts as the module's own there.
+struct Step {
+    enum Expect { AnyMethod, Method, Object, Anything };
+    enum Lookup { Attribute, Special };
+    PyObject* name = nullptr;
+    Expect expect = AnyMethod;
+    RawFn fn = nullptr;          // Method: a method of this layer with this entry
+    PyObject* object = nullptr;  // Object: this very member (held for the process)
+    // Special: a dunder the interpreter looks up on the type alone, so
+    // neither the instance nor the type's attribute access can change it.
+    Lookup lookup = Attribute;
+};
+// Any method made by this layer (its entry is handed out).
+inline Step any_method(PyObject* name) { return {name, Step::AnyMethod}; }
+// The method of this layer with this entry.
+inline Step own_method(PyObject* name, RawFn fn) { return {name, Step::Method, fn}; }
+// This very member object (a static method, a property, a function).
+inline Step own_object(PyObject* name, PyObject* object) { return {name, Step::Object, nullptr, object}; }
+// Whatever the type resolves, judged by the gate's `decide`.
+inline Step any_member(PyObject* name) { return {name, Step::Anything}; }
+inline Step special(Step s) {
+    s.lookup = Step::Special;
+    return s;
+}
+
+// A step's member as the type resolved it: borrowed and valid only while
+// `decide` runs (which must not run Python code).
+struct Member {
+    PyObject* object = nullptr;  // nullptr: the type has none
+    MethodEntry entry;
+};
+
+// An exact key for a list of names (each kept for the process): the name
+// itself when there is one, else the number of this list among the distinct
+// lists keyed so far (odd, so never the address of a name).
+std::uintptr_t names_key(PyObject* const* names, std::size_t n);
+
+namespace detail {
+// The instance part of every gate: self's type has the interpreter's generic
+// attribute access and its instance dict holds none of the names. May run
+// Python code (see Instance::lacks).
+bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n, std::uintptr_t key);
+// The type part: each step's member as tp resolves it, checked against
+// what the step expects; false when any step is not the module's own.
+bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* out);
+}  // namespace detail
+
+// What a gate keeps when it only answers yes or no.
+struct NoExtra {};
+// What a gate without `decide` hands out: the steps' members that are
+// methods of this layer (empty entries for the others).
+template <std::size_t N>
+using Entries = std::array<MethodEntry, N>;
+
+// The one gate of a direct path: whether every step, as self (or, for a
+// special step, its type) would look it up, gives the module's own member,
+// so that the direct path runs exactly what the generic protocol would. The
+// type's part of the answer is kept per type (version tag) together with
+// what `decide` works out from the members (Extra; nullopt refuses the
+// path). The instance's part is asked first, since it can run Python code,
+// which may change the type; then the type's part is read, by copy, with no
+// Python code in between. A gate serves one decision, so adding a step to a
+// direct path means adding it here, where the generic path then wins over
+// any override of it.
+template <std::size_t N, class Extra = Entries<N>>
+class OwnSteps {
+public:
+    using Decide = std::optional<Extra> (*)(const std::array<Member, N>& members);
+
+    explicit OwnSteps(std::array<Step, N> steps, Decide decide = nullptr) : steps_(steps), decide_(decide) {
+        for (const Step& s : steps_)
+            if (s.lookup == Step::Attribute) names_[n_names_++] = s.name;
+        names_key_ = names_key(names_.data(), n_names_);
+    }
+
+    // What the path needs for self, or nullopt when the generic protocol
+    // must run.
+    std::optional<Extra> open(PyObject* self) {
+        if (n_names_ && !detail::instance_leaves(self, names_.data(), n_names_, names_key_)) return std::nullopt;
+        return open_type(Py_TYPE(self));
+    }
+    // Only the type's part: for gates whose steps are all special.
+    std::optional<Extra> open_type(PyTypeObject* tp) {
+        return memo_.get(tp, [this](PyTypeObject* t) { return work_out(t); });
+    }
+
+private:
+    std::optional<Extra> work_out(PyTypeObject* tp) const {
+        if (n_names_ && !generic_attributes(tp)) return std::nullopt;
+        std::array<Member, N> members{};
+        if (!detail::type_resolves(tp, steps_.data(), N, members.data())) return std::nullopt;
+        if (decide_) return decide_(members);
+        Extra extra{};
+        if constexpr (std::is_same_v<Extra, Entries<N>>)
+            for (std::size_t i = 0; i < N; ++i) extra[i] = members[i].entry;
+        return extra;
+    }
+
+    std::array<Step, N> steps_;
+    std::array<PyObject*, N> names_{};  // the attribute steps' names
+    std::size_t n_names_ = 0;
+    std::uintptr_t names_key_ = 0;
+    Decide decide_;
+    TypeMemo<std::optional<Extra>> memo_;
 };
 
 // obj.a.b for the objects of a chain read again and again (an

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "keep.hpp"
+
 namespace tvk {
 
 namespace {
@@ -88,9 +90,8 @@ PyType_Spec function_spec = {"tarvok.function", sizeof(FunctionObject), 0,
                              function_slots};
 
 PyTypeObject* function_type() {
-    // Made once per process and never released.
-    static PyObject* tp = PyType_FromSpec(&function_spec);
-    if (!tp) throw py::error_already_set();
+    // Made once per module and never released.
+    static PyObject* const tp = keep_new(PyType_FromSpec(&function_spec));
     return reinterpret_cast<PyTypeObject*>(tp);
 }
 

@@ -1,5 +1,6 @@
 #include "instance.hpp"
 
+#include "insides.hpp"
 #include "keep.hpp"
 
 #include <cstdint>
@@ -38,12 +39,8 @@ State& state() {
 
 // The type's version tag, assigned by a lookup when it has none yet.
 bool version(PyTypeObject* tp, unsigned int& tag) {
-    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-        _PyType_Lookup(tp, TVK_NAME("__class__"));
-        if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-    }
-    tag = tp->tp_version_tag;
-    return true;
+    tag = insides::tagged_type_version(tp);
+    return tag != 0;
 }
 
 std::size_t slot(PyTypeObject* tp, PyObject* cls) {
@@ -109,10 +106,13 @@ bool is_instance(py::handle object, py::handle class_) {
         return e.result;
     bool result = interpreter_test(obj, cls);
     // Only a type whose instances report it as their __class__ answers the
-    // same for all of them.
-    if (_PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_tag) &&
-        version(c, cls_tag) && version(Py_TYPE(cls), meta_tag))
-        e = Entry{tp, cls, type_tag, cls_tag, meta_tag, s.epoch, result};
+    // same for all of them; and the answer is kept only when the test (which
+    // ran Python code) left all three classes as they were.
+    unsigned int type_after, cls_after, meta_after;
+    if (_PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_after) &&
+        version(c, cls_after) && version(Py_TYPE(cls), meta_after) && type_after == type_tag &&
+        cls_after == cls_tag && meta_after == meta_tag)
+        s.table[slot(tp, cls)] = Entry{tp, cls, type_tag, cls_tag, meta_tag, s.epoch, result};
     return result;
 }
 

@@ -8,6 +8,13 @@
 namespace tvk {
 
 inline PyObject* keep(py::handle o) { return o.inc_ref().ptr(); }
+// A constant just made by the C API (a new reference, kept): a failure
+// throws with the interpreter's error, so a function-local static made with
+// it is made again at the next call instead of staying null.
+inline PyObject* keep_new(PyObject* made) {
+    if (!made) throw py::error_already_set();
+    return made;
+}
 // owner.name, looked up now and kept.
 inline PyObject* keep(py::handle owner, const char* name) {
     return keep(py::object(owner.attr(name)));

@@ -1,5 +1,7 @@
 #include "mapping.hpp"
 
+#include "insides.hpp"
+
 namespace tvk {
 
 py::object mapping_get(py::handle mapping, PyObject* key, py::handle fallback) {
@@ -17,7 +19,7 @@ py::object kwargs_from_mapping(py::handle func, py::handle mapping) {
     if (!PyDict_Check(m)) {
         int has_keys = PyObject_HasAttr(m, TVK_NAME("keys"));
         if (!has_keys) {
-            py::object fs = steal(_PyObject_FunctionStr(func.ptr()));
+            py::object fs = steal(insides::function_str(func.ptr()));
             PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.ptr(),
                          Py_TYPE(m)->tp_name);
             throw py::error_already_set();
@@ -32,7 +34,7 @@ void add_keyword(py::handle func, py::handle kwargs, PyObject* name, py::handle 
     int has = PyDict_Contains(kwargs.ptr(), name);
     if (has < 0) throw py::error_already_set();
     if (has) {
-        py::object fs = steal(_PyObject_FunctionStr(func.ptr()));
+        py::object fs = steal(insides::function_str(func.ptr()));
         PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", fs.ptr(), name);
         throw py::error_already_set();
     }

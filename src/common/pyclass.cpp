@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "enums.hpp"
+#include "keep.hpp"
 
 namespace tvk {
 
@@ -25,9 +26,15 @@ struct MethodObject {
     int abstract;
 };
 
+PyObject* method_cleared() {
+    PyErr_SetString(PyExc_TypeError, "method was cleared");
+    return nullptr;
+}
+
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     if (m->fn) return m->fn(m->cell, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+    if (!m->func) return method_cleared();
     return PyObject_Vectorcall(m->func, args, nargsf, kwnames);
 }
 
@@ -62,10 +69,7 @@ void method_dealloc(PyObject* self) {
 
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kw) {
     auto* m = reinterpret_cast<MethodObject*>(self);
-    if (!m->func) {
-        PyErr_SetString(PyExc_TypeError, "method was cleared");
-        return nullptr;
-    }
+    if (!m->func) return method_cleared();
     return PyObject_Call(m->func, args, kw);
 }
 
@@ -129,11 +133,44 @@ PyType_Spec method_spec = {"tarvok.method", sizeof(MethodObject), 0,
                                Py_TPFLAGS_HAVE_VECTORCALL,
                            method_slots};
 
+// One method type for every module. Each module links its own copy of this
+// layer, and a direct path must know the methods another module made (a
+// class of one module deriving from another's), so the first module to load
+// makes the type and leaves it in the interpreter's state dict, under a name
+// that carries the layout of MethodObject; the others take it from there. A
+// type left under that name with another size is not used.
+constexpr const char* kSharedMethodType = "tarvok.method type, layout 1";
+
+struct SharedMethodType {
+    std::size_t object_size;
+    PyTypeObject* type;
+};
+
+PyTypeObject* shared_method_type() {
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state) throw std::runtime_error("no interpreter state dict to share the method type in");
+    PyObject* key = intern(kSharedMethodType);
+    PyObject* found = PyDict_GetItemWithError(state, key);
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    if (found && PyCapsule_IsValid(found, kSharedMethodType)) {
+        auto* shared = static_cast<SharedMethodType*>(PyCapsule_GetPointer(found, kSharedMethodType));
+        if (shared && shared->object_size == sizeof(MethodObject))
+            return reinterpret_cast<PyTypeObject*>(Py_NewRef(shared->type));
+        PyErr_Clear();
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(keep_new(PyType_FromSpec(&method_spec)));
+    if (!found) {
+        // Kept for the process, as the type is.
+        py::object capsule = steal(PyCapsule_New(new SharedMethodType{sizeof(MethodObject), tp}, kSharedMethodType, nullptr));
+        if (PyDict_SetItem(state, key, capsule.ptr()) < 0) throw py::error_already_set();
+    }
+    return tp;
+}
+
 PyTypeObject* method_type() {
-    // Made once per process and never released.
-    static PyObject* tp = PyType_FromSpec(&method_spec);
-    if (!tp) throw py::error_already_set();
-    return reinterpret_cast<PyTypeObject*>(tp);
+    // Found or made once per module and never released.
+    static PyTypeObject* const tp = shared_method_type();
+    return tp;
 }
 
 py::object doc_py(const char* doc) { return doc ? py::object(py::str(doc)) : py::object(py::none()); }
@@ -273,9 +310,11 @@ py::object super_attr(py::handle defining_class, py::handle self, PyObject* name
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
+        // Held while its __get__ runs, which may drop it from the class.
+        py::object held = py::reinterpret_borrow<py::object>(d);
         descrgetfunc get = Py_TYPE(d)->tp_descr_get;
         if (get) return steal(get(d, self.ptr(), reinterpret_cast<PyObject*>(tp)));
-        return py::reinterpret_borrow<py::object>(d);
+        return held;
     }
     PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
     throw py::error_already_set();
@@ -311,6 +350,8 @@ void call_next_init(py::handle defining_class, py::handle self, py::handle kwarg
         // Functions and our own methods: call them with self in front, no
         // bound method object in between.
         if (PyFunction_Check(d) || Py_TYPE(d) == method_type()) {
+            // Held while it runs, which may drop it from the class.
+            py::object held = py::reinterpret_borrow<py::object>(d);
             PyObject* argv[1] = {self.ptr()};
             PyObject* r = PyObject_VectorcallDict(d, argv, 1, kw);
             if (!r) throw py::error_already_set();

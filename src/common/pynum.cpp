@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "keep.hpp"
 #include "numfmt.hpp"
 
 namespace tvk {
@@ -60,7 +61,7 @@ void append_field(std::string& out, py::handle x) {
         num::append_int(out, v);
         return;
     }
-    static PyObject* const empty = PyUnicode_FromString("");
+    static PyObject* const empty = keep_new(PyUnicode_FromString(""));
     py::object s = steal(PyObject_Format(o, empty));
     Py_ssize_t n;
     const char* c = PyUnicode_AsUTF8AndSize(s.ptr(), &n);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "call.hpp"
+#include "insides.hpp"
 
 namespace tvk {
 
@@ -43,14 +44,8 @@ void append_hex_zfill(std::string& out, py::handle x, int width);
 bool wide_small_int(PyObject* o, std::int64_t& v);
 inline bool small_int(PyObject* o, std::int64_t& v) {
     if (!PyLong_CheckExact(o)) return false;
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
     // Ints of at most one digit, the common case, read in place.
-    Py_ssize_t size = Py_SIZE(o);
-    if (size >= -1 && size <= 1) {
-        v = size * static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-        return true;
-    }
-#endif
+    if (insides::one_digit_int(o, v)) return true;
     return wide_small_int(o, v);
 }
 

@@ -1,5 +1,7 @@
 #include "pyops.hpp"
 
+#include "insides.hpp"
+
 namespace tvk {
 
 // is_instance: instance.cpp.
@@ -12,7 +14,7 @@ bool truth(py::handle obj) {
 
 py::object lookup_attr(py::handle obj, PyObject* name) {
     PyObject* r = nullptr;
-    if (_PyObject_LookupAttr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
+    if (insides::lookup_attr(obj.ptr(), name, &r) < 0) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }
 

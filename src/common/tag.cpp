@@ -83,7 +83,10 @@ py::object make_gen_tag_mixin(const char* module) {
 }
 
 bool own_tag_source(PyTypeObject* tp, PyObject* property) {
-    return tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("generate_tag")) == property;
+    // The gate's own test, without a memo: the property differs by module.
+    const Step step = own_object(TVK_NAME("generate_tag"), property);
+    Member member;
+    return generic_attributes(tp) && detail::type_resolves(tp, &step, 1, &member);
 }
 
 py::object generate_tag_of(py::handle self, PyObject* property) {

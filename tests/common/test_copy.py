@@ -83,3 +83,29 @@ def test_same_as_copy_copy(make):
         assert ours.a is x.a  # shallow
     if isinstance(x, WithSlots):
         assert ours.s == 5
+
+
+class RefusingKey:
+    """An instance-dict key that takes part in every lookup of __reduce_ex__
+    and refuses the first comparison."""
+
+    def __init__(self):
+        self.refused = False
+
+    def __hash__(self):
+        return hash("__reduce_ex__")
+
+    def __eq__(self, other):
+        if not self.refused:
+            self.refused = True
+            raise LookupError("no comparison")
+        return False
+
+
+@pytest.mark.parametrize("copier", [copy.copy, cp.shallow_copy])
+def test_a_failing_lookup_in_the_instance_dict_raises_as_copy_copy_does(copier):
+    x = Plain()
+    x.__dict__[RefusingKey()] = 1
+    with pytest.raises(LookupError, match="no comparison"):
+        copier(x)
+    assert vars(copier(x)) == vars(x)  # the next copy, the key comparing

@@ -96,6 +96,49 @@ py::object demo_class(const Call& c) { return py::reinterpret_borrow<py::object>
 py::object demo_abstract(const Call&) { return py::str("body"); }
 py::object demo_defining(const Call& c) { return py::reinterpret_borrow<py::object>(c.cls); }
 py::object copy_(const Call& c) { need(c, 1); return shallow_copy(c.args[0]); }
+
+// The class Demo: every kind of member.
+py::object make_demo_class(const std::string& mod) {
+    py::object abc_meta = py::module_::import("abc").attr("ABCMeta");
+    return ClassBuilder("Demo", mod)
+        .metaclass(abc_meta)
+        .method("__init__", method<demo_init>())
+        .property("value_ro", tvk::getter<demo_get>())
+        .property("value_rw", tvk::getter<demo_get>(), tvk::setter<demo_set>())
+        .staticmethod("count", method<demo_static>())
+        .classmethod("klass", method<demo_class>())
+        .method("defining", method<demo_defining>())
+        .abstract_method("must", method<demo_abstract>())
+        .attr("CONST", py::int_(7))
+        .build();
+}
+// make_demo(): a new class Demo, for tests that break its members.
+py::object make_demo(const Call& c) {
+    need(c, 0);
+    return make_demo_class("_common_probe");
+}
+// clear(obj): what the cycle collector does to obj before freeing it.
+py::object clear(const Call& c) {
+    need(c, 1);
+    inquiry f = Py_TYPE(c.args[0])->tp_clear;
+    if (f && f(c.args[0]) < 0) throw py::error_already_set();
+    return py::none();
+}
+// gate_opens(obj, name): True when this module's gate for one step, any
+// method of the shared layer, lets a direct path call obj.name's entry.
+py::object gate_opens(const Call& c) {
+    need(c, 2);
+    // Names of steps live for the process, as the modules' own do.
+    const char* text = PyUnicode_AsUTF8(c.args[1]);
+    if (!text) throw py::error_already_set();
+    OwnSteps<1> gate({any_method(intern(text))});
+    return py::bool_(gate.open(c.args[0]).has_value());
+}
+// insides(): (compiled in, used, (major, minor) built for).
+py::object insides_state(const Call& c) {
+    need(c, 0);
+    return py::make_tuple(insides::kCompiled, insides::usable(), py::make_tuple(PY_MAJOR_VERSION, PY_MINOR_VERSION));
+}
 py::object raise_cpp(const Call&) { throw std::out_of_range("index past the end"); }
 
 }  // namespace
@@ -126,19 +169,12 @@ TVK_MODULE(_common_probe, m) {
     add_function(m, "list_result", method<list_result>());
     add_function(m, "raise_cpp", method<raise_cpp>());
     add_function(m, "shallow_copy", method<copy_>());
+    add_function(m, "make_demo", method<make_demo>());
+    add_function(m, "clear", method<clear>());
+    add_function(m, "gate_opens", method<gate_opens>());
+    add_function(m, "insides", method<insides_state>());
     const std::string mod = module_name(m);
-    py::object abc_meta = py::module_::import("abc").attr("ABCMeta");
-    m.attr("Demo") = ClassBuilder("Demo", mod)
-                         .metaclass(abc_meta)
-                         .method("__init__", method<demo_init>())
-                         .property("value_ro", tvk::getter<demo_get>())
-                         .property("value_rw", tvk::getter<demo_get>(), tvk::setter<demo_set>())
-                         .staticmethod("count", method<demo_static>())
-                         .classmethod("klass", method<demo_class>())
-                         .method("defining", method<demo_defining>())
-                         .abstract_method("must", method<demo_abstract>())
-                         .attr("CONST", py::int_(7))
-                         .build();
+    m.attr("Demo") = make_demo_class(mod);
     m.attr("Flags") = make_int_flag("Flags", mod.c_str(), "Flags", {{"A", 1}, {"B", 2}});
     m.attr("GenTagMixin") = make_gen_tag_mixin(mod.c_str());
 }

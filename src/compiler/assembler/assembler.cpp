@@ -50,7 +50,7 @@ py::object py_ssize(Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); }
 // the interpreter's generic lookup tells without making the exception).
 py::object optional_attr(py::handle obj, PyObject* name) {
     bool absent = false;
-    if (PyObject* v = tvk::Instance(obj.ptr()).direct(name, absent)) return borrow(v);
+    if (py::object v = tvk::Instance(obj.ptr()).direct(name, absent)) return v;
     if (absent) return py::object();
     return lookup_attr(obj, name);
 }
@@ -740,15 +740,14 @@ py::object link_jump(const Call& c) {
 // The four steps of linking and the tag source are all this module's own,
 // so linking may run them as one pass.
 bool own_linking(py::handle self) {
-    tvk::Instance in(self.ptr());
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (!tvk::generic_attributes(tp) || !tvk::own_tag_source(tp, reg().tag_property)) return false;
-    return tvk::resolved_entry(tp, TVK_NAME("_link_wave")).fn == tvk::method<link_wave>().fn &&
-           tvk::resolved_entry(tp, TVK_NAME("_optimize_drive_q")).fn == tvk::method<optimize_drive_q>().fn &&
-           tvk::resolved_entry(tp, TVK_NAME("_optimize_probe_q")).fn == tvk::method<optimize_probe_q>().fn &&
-           tvk::resolved_entry(tp, TVK_NAME("_link_jump")).fn == tvk::method<link_jump>().fn &&
-           in.lacks({TVK_NAME("_link_wave"), TVK_NAME("_optimize_drive_q"), TVK_NAME("_optimize_probe_q"),
-                     TVK_NAME("_link_jump")});
+    static tvk::OwnSteps<5, tvk::NoExtra> gate({
+        tvk::own_object(TVK_NAME("generate_tag"), reg().tag_property),
+        tvk::own_method(TVK_NAME("_link_wave"), tvk::method<link_wave>().fn),
+        tvk::own_method(TVK_NAME("_optimize_drive_q"), tvk::method<optimize_drive_q>().fn),
+        tvk::own_method(TVK_NAME("_optimize_probe_q"), tvk::method<optimize_probe_q>().fn),
+        tvk::own_method(TVK_NAME("_link_jump"), tvk::method<link_jump>().fn),
+    });
+    return gate.open(self.ptr()).has_value();
 }
 
 py::object divide_cmd(const Call& c) {

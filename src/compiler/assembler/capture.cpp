@@ -36,6 +36,22 @@ py::object capture_len(const Call& c) {
     return steps(read_attr(self, TVK_NAME("width")), config(TVK_NAME("capture_step")));
 }
 
+PyObject* g_capture_l2b = nullptr;  // QInsCapture.__dict__["list2bytes"], held for the process
+
+// The capture's list2bytes, when it is this module's own.
+OwnSteps<1, NoExtra>& capture_l2b_step() {
+    static OwnSteps<1, NoExtra> gate({own_object(TVK_NAME("list2bytes"), g_capture_l2b)});
+    return gate;
+}
+
+py::object capture_bytes(const Call& c);
+
+// bytes() of the record is the capture one.
+OwnSteps<1, NoExtra>& capture_bytes_step() {
+    static OwnSteps<1, NoExtra> gate({special(own_method(TVK_NAME("__bytes__"), method<capture_bytes>().fn))});
+    return gate;
+}
+
 // The one or three probe words of a capture, appended to `out`. Each word's
 // list goes to the record's own list2bytes, or is packed here when that is
 // this module's own and no instance attribute shadows it.
@@ -68,9 +84,7 @@ void capture_words(Self self, std::string& out) {
         lists[n++] = {head, flag(flags, TVK_NAME("all")), 0, 0, 0, length, 0, length};
     }
     for (std::size_t i = 0; i < n; ++i) {
-        PyTypeObject* tp = Py_TYPE(self.self());
-        if (tp->tp_getattro == PyObject_GenericGetAttr &&
-            own_capture_l2b(_PyType_Lookup(tp, TVK_NAME("list2bytes"))) && self.lacks({TVK_NAME("list2bytes")})) {
+        if (capture_l2b_step().open(self.self())) {
             std::uint8_t word[words::kProbeBytes];
             encode_probe_items(lists[i], word);
             out.append(reinterpret_cast<const char*>(word), sizeof word);
@@ -108,7 +122,7 @@ void pack_jump(Self self, ProbeItems& out) {
 
 bool direct_probe_words(PyObject* rec, std::string& out) {
     PyTypeObject* tp = Py_TYPE(rec);
-    if (resolved_entry(tp, TVK_NAME("__bytes__")).fn == method<capture_bytes>().fn) {
+    if (capture_bytes_step().open_type(tp)) {
         capture_words(Instance(rec), out);
         return true;
     }
@@ -134,7 +148,7 @@ void register_capture(py::module_& m) {
                       "Pack the eight-item list, last item first, into one 16-byte probe word.");
     r.QInsCapture = publish(m, "QInsCapture",
                             build_dataclass(cap, {{"width", flt}, {"probe_delay", flt, py_int(0)}}));
-    hold_capture_l2b(r.QInsCapture);
+    g_capture_l2b = held_member(r.QInsCapture, "list2bytes");
 
     ClassBuilder delay("_QInsPTrigDelay", kModule);
     delay.base(r.ProbeCommand).method("__post_init__", method<post_init_flags>());

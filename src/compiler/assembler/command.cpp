@@ -4,6 +4,7 @@
 // replace any of them; when none is replaced, the word is packed straight
 // from the record's fields.
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -28,7 +29,6 @@ struct Paired {
 struct Own {
     PyObject* drive_l2b = nullptr;    // TVKCommand.__dict__["list2bytes"]
     PyObject* probe_l2b = nullptr;    // _ProbeCommand.__dict__["list2bytes"]
-    PyObject* capture_l2b = nullptr;  // QInsCapture.__dict__["list2bytes"]
     std::vector<Paired<DrivePacker>>* drive = new std::vector<Paired<DrivePacker>>();
     std::vector<Paired<ProbePacker>>* probe = new std::vector<Paired<ProbePacker>>();
 };
@@ -37,11 +37,15 @@ Own& own() {
     return *o;
 }
 
+}  // namespace
+
 PyObject* held_member(py::handle cls, const char* name) {
     PyObject* d = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
     if (!d) throw std::logic_error(std::string("member missing: ") + name);
     return keep(d);
 }
+
+namespace {
 
 template <class Packer>
 const Paired<Packer>* find(const std::vector<Paired<Packer>>& table, RawFn fn) {
@@ -56,51 +60,40 @@ py::object check_attr(const Call& c) {
     return py::none();
 }
 
-// How bytes() of a record of one type is made: straight from a packer when
-// the type leaves __bytes__, _check_attr, _pack_cmd and list2bytes to this
-// module.
-struct BytesPath {
-    bool own_bytes = false;  // __bytes__ is the record one (for callers outside it)
+py::object record_bytes(const Call& c);
+
+// How bytes() of a record is made: straight from a packer when the record
+// leaves _check_attr, _pack_cmd and list2bytes to this module.
+struct Packing {
     DrivePacker drive = nullptr;
     ProbePacker probe = nullptr;
     PyObject* constant = nullptr;  // the word, when the packer reads nothing
 };
-TypeMemo<BytesPath> g_bytes_memo;
 
-py::object record_bytes(const Call& c);
-
-BytesPath work_out(PyTypeObject* tp) {
-    BytesPath p;
-    if (!generic_attributes(tp)) return p;
-    p.own_bytes = resolved_entry(tp, TVK_NAME("__bytes__")).fn == method<record_bytes>().fn;
-    if (resolved_entry(tp, TVK_NAME("_check_attr")).fn != method<check_attr>().fn) return p;
-    Own& o = own();
-    PyObject* l2b = _PyType_Lookup(tp, TVK_NAME("list2bytes"));
-    RawFn pack = resolved_entry(tp, TVK_NAME("_pack_cmd")).fn;
+// The packer of the record's _pack_cmd, paired with the list2bytes of its side.
+std::optional<Packing> packing(const std::array<Member, 3>& m) {
+    const Own& o = own();
+    PyObject* l2b = m[2].object;
+    RawFn pack = m[1].entry.fn;
     if (l2b && l2b == o.drive_l2b) {
-        if (auto* d = find(*o.drive, pack)) {
-            p.drive = d->packer;
-            p.constant = d->constant;
-        }
+        if (auto* d = find(*o.drive, pack)) return Packing{d->packer, nullptr, d->constant};
     } else if (l2b && l2b == o.probe_l2b) {
-        if (auto* d = find(*o.probe, pack)) {
-            p.probe = d->packer;
-            p.constant = d->constant;
-        }
+        if (auto* d = find(*o.probe, pack)) return Packing{nullptr, d->packer, d->constant};
     }
-    return p;
+    return std::nullopt;
 }
 
-const BytesPath& bytes_path(PyTypeObject* tp, BytesPath& scratch) {
-    if (const BytesPath* p = g_bytes_memo.find(tp)) return *p;
-    scratch = work_out(tp);
-    if (const BytesPath* p = g_bytes_memo.store(tp, scratch)) return *p;
-    return scratch;
+OwnSteps<3, Packing>& word_steps() {
+    static OwnSteps<3, Packing> gate({own_method(TVK_NAME("_check_attr"), method<check_attr>().fn),
+                                      any_method(TVK_NAME("_pack_cmd")), any_member(TVK_NAME("list2bytes"))},
+                                     packing);
+    return gate;
 }
 
-// No instance attribute shadows the three steps.
-bool steps_unshadowed(const Instance& in) {
-    return in.lacks({TVK_NAME("_check_attr"), TVK_NAME("_pack_cmd"), TVK_NAME("list2bytes")});
+// bytes() of the record is the record one (for callers outside it).
+OwnSteps<1, NoExtra>& bytes_step() {
+    static OwnSteps<1, NoExtra> gate({special(own_method(TVK_NAME("__bytes__"), method<record_bytes>().fn))});
+    return gate;
 }
 
 py::object new_bytes(std::size_t n, std::uint8_t*& data) {
@@ -192,30 +185,26 @@ void pair_probe_packer(RawFn entry, ProbePacker p, bool constant) {
 }
 
 DirectWord direct_word(PyObject* rec, bool inside_bytes, std::uint8_t* dst) {
-    PyTypeObject* tp = Py_TYPE(rec);
-    BytesPath scratch;
-    const BytesPath& path = bytes_path(tp, scratch);
-    if (!(path.drive || path.probe) || !(inside_bytes || path.own_bytes)) return {};
-    Instance in(rec);
-    if (!steps_unshadowed(in)) return {};
-    const std::size_t size = path.drive ? words::kDriveBytes : words::kProbeBytes;
-    if (path.constant) {
-        std::memcpy(dst, PyBytes_AS_STRING(path.constant), size);
-        return {size, path.constant};
+    auto path = word_steps().open(rec);
+    if (!path || (!inside_bytes && !bytes_step().open_type(Py_TYPE(rec)))) return {};
+    const Packing& p = *path;
+    const std::size_t size = p.drive ? words::kDriveBytes : words::kProbeBytes;
+    if (p.constant) {
+        std::memcpy(dst, PyBytes_AS_STRING(p.constant), size);
+        return {size, p.constant};
     }
-    if (path.drive) {
+    Instance in(rec);
+    if (p.drive) {
         DriveItems items;
-        path.drive(in, items);
+        p.drive(in, items);
         encode_drive_items(items, dst);
     } else {
         ProbeItems items;
-        path.probe(in, items);
+        p.probe(in, items);
         encode_probe_items(items, dst);
     }
     return {size, nullptr};
 }
-
-bool own_capture_l2b(PyObject* l2b) { return l2b && l2b == own().capture_l2b; }
 
 py::object probe_list2bytes(const Call& c) {
     static const Signature sig("list2bytes", {"cmd"}, 1);
@@ -253,7 +242,5 @@ void register_bases(py::module_& m) {
     r.ProbeCommand = publish(m, "_ProbeCommand", build_dataclass(probe, {{"tag", str}}));
     o.probe_l2b = held_member(r.ProbeCommand, "list2bytes");
 }
-
-void hold_capture_l2b(py::handle capture_cls) { own().capture_l2b = held_member(capture_cls, "list2bytes"); }
 
 }  // namespace tvk::ostrane

@@ -30,7 +30,7 @@ py::object config_lookup(PyObject* key) {
     return py::reinterpret_borrow<py::object>(v);
 }
 
-std::uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+using insides::dict_version;
 
 }  // namespace
 
@@ -62,8 +62,9 @@ py::object config(PyObject* key) {
     const std::uint64_t mv = dict_version(md);
     PyObject* gc = PyDict_GetItemWithError(md, TVK_NAME("global_config"));
     if (!gc) PyErr_Clear();
-    const bool keep = slot && gc && PyDict_CheckExact(gc);
-    const std::uint64_t gv = keep ? dict_version(gc) : 0;
+    const std::uint64_t gv = gc && PyDict_CheckExact(gc) ? dict_version(gc) : 0;
+    // Without readable tags (0) nothing is remembered.
+    const bool keep = slot && mv && gv;
     py::object v = config_lookup(key);
     if (keep) *slot = {key, mv, gc, gv, v.ptr()};
     return v;
@@ -146,7 +147,7 @@ CmdItem frequency_word(py::handle freq) {
     }
     // Anything else (big ints, numpy scalars, a zero rate ...) exactly as the
     // interpreter computes round(freq / rate * 2**32).
-    static PyObject* const scale = PyLong_FromUnsignedLongLong(1ull << 32);
+    static PyObject* const scale = keep_new(PyLong_FromUnsignedLongLong(1ull << 32));
     py::object x = num_mul(num_div(freq, rate), scale);
     return u32_word(py_round(x), "frequency");
 }
@@ -157,7 +158,7 @@ CmdItem phase_word(py::handle phase) {
     if (exact_double(phase.ptr(), p)) {
         x = p / M_PI / 2.0;
     } else {
-        static PyObject* const pi = PyFloat_FromDouble(M_PI);
+        static PyObject* const pi = keep_new(PyFloat_FromDouble(M_PI));
         py::object q = num_div(num_div(phase, pi), py_int(2));
         x = PyFloat_AsDouble(q.ptr());
         if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();

@@ -196,9 +196,8 @@ DirectWord direct_word(PyObject* rec, bool inside_bytes, std::uint8_t* dst);
 // to out, under the same conditions; false when the generic protocol must run.
 bool direct_probe_words(PyObject* rec, std::string& out);
 
-// The capture record's own list2bytes (held for the process by hold_capture_l2b).
-void hold_capture_l2b(py::handle capture_cls);
-bool own_capture_l2b(PyObject* l2b);
+// cls.__dict__[name], held for the process: a member the class defines itself.
+PyObject* held_member(py::handle cls, const char* name);
 
 // A fresh {"all": 3, "ad": 2, "da": 1}.
 py::dict channel_flags();

@@ -220,7 +220,7 @@ py::object loop_exit(const Call& c) {
 
 void register_blocks(py::module_& m) {
     py::object channel = global(TVK_NAME("InsChannel"));
-    py::object insif = publish(
+    publish(
         m, "InsIF",
         ClassBuilder("InsIF", kModule)
             .base(channel)
@@ -234,7 +234,6 @@ void register_blocks(py::module_& m) {
             .attr("__doc__",
                   py::str("Commands that run when the formula holds; its else block runs otherwise."))
             .build());
-    reg().if_layout = defined_member(insif, "_compile");
     publish(m, "InsElse",
             ClassBuilder("InsElse", kModule)
                 .base(channel)
@@ -244,7 +243,7 @@ void register_blocks(py::module_& m) {
                 .method("capture", method<refuse_capture<kBranchCapture>>())
                 .attr("__doc__", py::str("Commands that run when the formula of its if block does not hold."))
                 .build());
-    py::object insloop = publish(
+    publish(
         m, "InsLoop",
         ClassBuilder("InsLoop", kModule)
             .base(channel)
@@ -257,7 +256,6 @@ void register_blocks(py::module_& m) {
             .method("capture", method<refuse_capture<kLoopCapture>>())
             .attr("__doc__", py::str("Commands that run `times` times, counted in a register of the channel."))
             .build());
-    reg().loop_layout = defined_member(insloop, "_compile");
 }
 
 }  // namespace tvk::builder

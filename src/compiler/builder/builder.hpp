@@ -19,11 +19,6 @@ struct Registry {
     PyObject* module_dict = nullptr;
     PyObject* GenTagMixin = nullptr;   // ostrane's, the base of handles and queues
     PyObject* generate_tag = nullptr;  // its property, to draw tags directly when not overridden
-    // The three _compile members of this module (strong references), so that
-    // compiling a block tree can call its own layouts directly.
-    PyObject* flatten = nullptr;      // InstructionQ._compile
-    PyObject* if_layout = nullptr;    // InsIF._compile
-    PyObject* loop_layout = nullptr;  // InsLoop._compile
 };
 Registry& reg();
 
@@ -34,8 +29,6 @@ py::object global(PyObject* name);
 
 // Binds a class made at init as a module attribute and returns it.
 py::object publish(py::module_& m, const char* name, py::object cls);
-// cls.__dict__[name], kept for the process: a member the class defines itself.
-PyObject* defined_member(py::handle cls, const char* name);
 
 // ---- small object helpers --------------------------------------------------
 

@@ -11,25 +11,18 @@
 
 namespace tvk::builder {
 
-namespace {
-
-// The bound method's function when `bound` is self's member, else nullptr.
-PyObject* bound_function(py::handle bound, py::handle self) {
-    if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != self.ptr()) return nullptr;
-    return PyMethod_GET_FUNCTION(bound.ptr());
-}
-
-}  // namespace
-
 void compile_into(py::handle queue, Out& out) {
     RecursionGuard guard(" while compiling nested blocks");  // a block nested in itself, or nested too deep
-    py::object bound = getattr(queue, TVK_NAME("_compile"));
-    PyObject* fn = bound_function(bound, queue);
-    const Registry& r = reg();
-    if (fn && fn == r.flatten) return flatten_into(queue, out);
-    if (fn && fn == r.if_layout) return if_layout_into(queue, out);
-    if (fn && fn == r.loop_layout) return loop_layout_into(queue, out);
-    for_each(steal(PyObject_CallNoArgs(bound.ptr())), [&](py::handle item) { out.push_back(borrow(item)); });
+    // The three layouts of this module are called directly (no list per level).
+    static OwnSteps<1> own_compile({any_method(TVK_NAME("_compile"))});
+    if (auto path = own_compile.open(queue.ptr())) {
+        RawFn fn = (*path)[0].fn;
+        if (fn == method<compile_method<flatten_into>>().fn) return flatten_into(queue, out);
+        if (fn == method<compile_method<if_layout_into>>().fn) return if_layout_into(queue, out);
+        if (fn == method<compile_method<loop_layout_into>>().fn) return loop_layout_into(queue, out);
+    }
+    py::object list = call_method(queue, TVK_NAME("_compile"));
+    for_each(list, [&](py::handle item) { out.push_back(borrow(item)); });
 }
 
 void flatten_into(py::handle queue, Out& out) {

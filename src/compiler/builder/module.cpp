@@ -22,13 +22,6 @@ py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
     return r ? r : borrow(fallback);
 }
 
-PyObject* defined_member(py::handle cls, const char* name) {
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    PyObject* own = PyDict_GetItemString(tp->tp_dict, name);
-    if (!own) throw std::logic_error(std::string(tp->tp_name) + " lacks " + name);
-    return keep(own);
-}
-
 PyObject* make_kwnames(std::initializer_list<const char*> names) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (!t) throw py::error_already_set();

@@ -242,7 +242,7 @@ void register_queue(py::module_& m) {
         .method("capture", method<capture>());
     add_compile_methods(b);
     b.attr("__doc__", py::str("A queue of command records and nested blocks, with up to 16 named variables."));
-    reg().flatten = defined_member(publish(m, "InstructionQ", b.build()), "_compile");
+    publish(m, "InstructionQ", b.build());
 }
 
 }  // namespace tvk::builder

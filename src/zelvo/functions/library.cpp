@@ -9,15 +9,15 @@ namespace tvk::fn {
 namespace {
 
 PyObject* zero_float() {
-    static PyObject* const z = PyFloat_FromDouble(0.0);
+    static PyObject* const z = keep_new(PyFloat_FromDouble(0.0));
     return z;
 }
 PyObject* zero_int() {
-    static PyObject* const z = PyLong_FromLong(0);
+    static PyObject* const z = keep_new(PyLong_FromLong(0));
     return z;
 }
 PyObject* one_int() {
-    static PyObject* const o = PyLong_FromLong(1);
+    static PyObject* const o = keep_new(PyLong_FromLong(1));
     return o;
 }
 

@@ -13,7 +13,7 @@ py::object repeat(const Call& c) {
     static const Signature sig("repeat", {"n"}, 1);
     auto b = bind<1>(sig, c);
     py::object n = steal(PyNumber_Index(b.v[0]));
-    static PyObject* const zero = PyLong_FromLong(0);
+    static PyObject* const zero = keep_new(PyLong_FromLong(0));
     int positive = PyObject_RichCompareBool(n.ptr(), zero, Py_GT);
     if (positive < 0) throw py::error_already_set();
     if (!positive) {

@@ -90,33 +90,20 @@ py::object base_repr(const Call& c) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-// The two steps of the text form as a type resolves them, when both are
-// this module's own.
-struct TextPath {
-    MethodEntry check, pack;
-    bool check_noop = false;
-};
-TypeMemo<TextPath> g_text_paths;
-
-const TextPath* text_path(PyTypeObject* tp) {
-    if (const TextPath* p = g_text_paths.find(tp)) return p->pack ? p : nullptr;
-    TextPath p;
-    if (generic_attributes(tp)) {
-        p.check = resolved_entry(tp, TVK_NAME("_check_attr"));
-        p.pack = resolved_entry(tp, TVK_NAME("_pack_cmd"));
-        if (!p.check) p.pack = {};
-        p.check_noop = p.check.fn == method<no_check_attr>().fn;
-    }
-    const TextPath* kept = g_text_paths.store(tp, p);
-    return kept && kept->pack ? kept : nullptr;
+// The two steps of the text form, when both are this layer's own methods
+// and nothing shadows them.
+OwnSteps<2>& text_steps() {
+    static OwnSteps<2> gate({any_method(TVK_NAME("_check_attr")), any_method(TVK_NAME("_pack_cmd"))});
+    return gate;
 }
 
 py::object base_str(const Call& c) {
     py::handle self = self_only(c, "__str__");
-    const TextPath* p = text_path(Py_TYPE(self.ptr()));
-    if (p && Instance(self.ptr()).lacks({TVK_NAME("_check_attr"), TVK_NAME("_pack_cmd")})) {
-        if (p->check_noop) return p->pack.call(self.ptr());
-        p->check.call(self.ptr());
+    if (auto path = text_steps().open(self.ptr())) {
+        const MethodEntry& check = (*path)[0];
+        const MethodEntry& pack = (*path)[1];
+        if (check.fn == method<no_check_attr>().fn) return pack.call(self.ptr());
+        check.call(self.ptr());
         // The check ran code of its own: look the line up afresh.
         return call_own(self, TVK_NAME("_pack_cmd"));
     }

@@ -68,8 +68,7 @@ struct Window {
 };
 
 py::object np_maximum(py::handle a, py::handle b) {
-    static PyObject* const fn = PyObject_GetAttrString(reg().numpy, "maximum");
-    if (!fn) throw py::error_already_set();
+    static PyObject* const fn = keep_new(PyObject_GetAttrString(reg().numpy, "maximum"));
     return steal(PyObject_CallFunctionObjArgs(fn, a.ptr(), b.ptr(), nullptr));
 }
 
@@ -133,7 +132,7 @@ py::object capture_wait_time(py::handle self) {
     else
         r = cyc::round_div(w.object(), clock);
     if (r.plain() && r.v < INT64_MAX) return steal(PyLong_FromLongLong(r.v + 1));
-    static PyObject* const one = PyLong_FromLong(1);
+    static PyObject* const one = keep_new(PyLong_FromLong(1));
     return steal(PyNumber_Add(r.object().ptr(), one));
 }
 
@@ -150,9 +149,9 @@ struct Mask {
         o = steal(PyNumber_Or(o.ptr(), b.ptr()));
     }
     void add_object(PyObject* num) {
-        static PyObject* const zero = PyLong_FromLong(0);
-        static PyObject* const one = PyLong_FromLong(1);
-        static PyObject* const eight = PyLong_FromLong(8);
+        static PyObject* const zero = keep_new(PyLong_FromLong(0));
+        static PyObject* const one = keep_new(PyLong_FromLong(1));
+        static PyObject* const eight = keep_new(PyLong_FromLong(8));
         py::object ge = steal(PyObject_RichCompare(zero, num, Py_LE));
         int t = PyObject_IsTrue(ge.ptr());
         if (t < 0) throw py::error_already_set();

@@ -71,7 +71,7 @@ py::object mapping_target(const Call& c) {
     }
     py::object map = read_attr(kernel, TVK_NAME("instr_target_map"));
     py::object tag = read_attr(read_attr(self, TVK_NAME("target")), TVK_NAME("tag"));
-    static PyObject* const missing = PyLong_FromLong(-1);
+    static PyObject* const missing = keep_new(PyLong_FromLong(-1));
     py::object idx = mapping_get(map, tag.ptr(), missing);
     setattr(self, TVK_NAME("cmd_idx"), idx);
     return py::none();

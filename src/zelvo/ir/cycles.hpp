@@ -16,7 +16,7 @@ namespace tvk::ir::cyc {
 // fallbacks).
 #define TVK_FLOAT(value)                                               \
     ([]() -> PyObject* {                                               \
-        static PyObject* const tvk_float_ = PyFloat_FromDouble(value); \
+        static PyObject* const tvk_float_ = ::tvk::keep_new(PyFloat_FromDouble(value)); \
         return tvk_float_;                                             \
     }())
 

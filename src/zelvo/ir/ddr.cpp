@@ -9,7 +9,7 @@ namespace {
 using cyc::Whole;
 
 PyObject* zero_int() {
-    static PyObject* const z = PyLong_FromLong(0);
+    static PyObject* const z = keep_new(PyLong_FromLong(0));
     return z;
 }
 
@@ -119,7 +119,7 @@ py::object play_sim_data(const Call& c) {
 
 // int((wave_delay * 1e9) // step): the delay field in units of the delay step.
 Whole play_delay(py::handle self, const Whole& step) {
-    static PyObject* const ns = PyFloat_FromDouble(1e9);
+    static PyObject* const ns = keep_new(PyFloat_FromDouble(1e9));
     py::object wd = read_attr(self, TVK_NAME("wave_delay"));
     double p;
     bool plain = cyc::plain_mul(wd.ptr(), ns, p);
@@ -142,8 +142,8 @@ Whole play_delay(py::handle self, const Whole& step) {
 
 py::object play_pack_cmd(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
-    static PyObject* const per_ns = PyFloat_FromDouble(1e-9);
-    static PyObject* const ns = PyFloat_FromDouble(1e9);
+    static PyObject* const per_ns = keep_new(PyFloat_FromDouble(1e-9));
+    static PyObject* const ns = keep_new(PyFloat_FromDouble(1e9));
     Whole srate = cyc::round_mul(compile_param(self, TVK_NAME("da_srate"), TVK_FLOAT(4e9)), per_ns);
     Whole clock = cyc::round_mul(compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(3.2e-8)), ns);
     Whole step = cyc::round_div(clock.object(), srate.object());
@@ -171,7 +171,7 @@ py::object play_pack_cmd(const Call& c) {
         if (bl.times.plain() && bl.times.v > INT64_MIN) {
             num::append_int(out, bl.times.v - 1);
         } else {
-            static PyObject* const one = PyLong_FromLong(1);
+            static PyObject* const one = keep_new(PyLong_FromLong(1));
             append_str(out, steal(PyNumber_Subtract(bl.times.object().ptr(), one)));
         }
     } else {

@@ -38,9 +38,9 @@ py::object envelope_init(const Call& c) {
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);
     call_method(self, TVK_NAME("_get_envelope"), {b[1], b[2]});
-    static PyObject* const zero = PyLong_FromLong(0);
-    static PyObject* const two = PyLong_FromLong(2);
-    static PyObject* const one = PyLong_FromLong(1);
+    static PyObject* const zero = keep_new(PyLong_FromLong(0));
+    static PyObject* const two = keep_new(PyLong_FromLong(2));
+    static PyObject* const one = keep_new(PyLong_FromLong(1));
     setattr(self, TVK_NAME("envelope_slice"), steal(PySlice_New(zero, two, one)));
     return py::none();
 }

@@ -7,19 +7,8 @@ namespace tvk::ir {
 
 namespace {
 
-// Leaked constants, made once.
-PyObject* int_const(long v) {
-    PyObject* o = PyLong_FromLong(v);
-    if (!o) throw py::error_already_set();
-    return o;
-}
-PyObject* float_const(double v) {
-    PyObject* o = PyFloat_FromDouble(v);
-    if (!o) throw py::error_already_set();
-    return o;
-}
 PyObject* one() {
-    static PyObject* const o = int_const(1);
+    static PyObject* const o = keep_new(PyLong_FromLong(1));
     return o;
 }
 
@@ -65,8 +54,8 @@ py::object frame_mask(py::handle frames, std::uint64_t* fast_out) {
 
 // mask = 0; for num in fre: if 0 <= num < 8: mask |= 1 << num
 void append_fre_u8(std::string& out, py::handle fre) {
-    static PyObject* const zero = int_const(0);
-    static PyObject* const eight = int_const(8);
+    static PyObject* const zero = keep_new(PyLong_FromLong(0));
+    static PyObject* const eight = keep_new(PyLong_FromLong(8));
     py::object it = steal(PyObject_GetIter(fre.ptr()));
     unsigned fast = 0;
     py::object slow;
@@ -106,11 +95,11 @@ double scaled(Word kind, double x) {
 
 // The word expression through the number protocol, for any other operand.
 py::object word_object(py::handle x, Word kind) {
-    static PyObject* const dds = float_const(words::kDdsClock);
-    static PyObject* const two_pi = float_const(words::kTwoPi);
-    static PyObject* const two32 = steal(PyLong_FromUnsignedLongLong(1ull << 32)).release().ptr();
-    static PyObject* const i65536 = int_const(65536);
-    static PyObject* const i32 = int_const(32);
+    static PyObject* const dds = keep_new(PyFloat_FromDouble(words::kDdsClock));
+    static PyObject* const two_pi = keep_new(PyFloat_FromDouble(words::kTwoPi));
+    static PyObject* const two32 = keep_new(PyLong_FromUnsignedLongLong(1ull << 32));
+    static PyObject* const i65536 = keep_new(PyLong_FromLong(65536));
+    static PyObject* const i32 = keep_new(PyLong_FromLong(32));
     py::object r;
     switch (kind) {
         case Word::FrameFreq:
@@ -226,7 +215,7 @@ py::object frame_rst_line(const Call& c) {
 
 // int(round(x * 32768)) without the int() when `to_int` is false.
 py::object fixed_point(py::handle x, bool to_int) {
-    static PyObject* const scale = int_const(32768);
+    static PyObject* const scale = keep_new(PyLong_FromLong(32768));
     py::object p = steal(PyNumber_Multiply(x.ptr(), scale));
     py::object r = py_round(p);
     if (!to_int || PyLong_CheckExact(r.ptr())) return r;

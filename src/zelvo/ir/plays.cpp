@@ -93,8 +93,8 @@ Place place(py::handle self) {
 
 // round(da_srate * base_clock): samples per base-clock cycle.
 Num block_size(py::handle self) {
-    static PyObject* const srate_fb = PyFloat_FromDouble(8e9);
-    static PyObject* const clock_fb = PyFloat_FromDouble(4e-9);
+    static PyObject* const srate_fb = keep_new(PyFloat_FromDouble(8e9));
+    static PyObject* const clock_fb = keep_new(PyFloat_FromDouble(4e-9));
     py::object srate = compile_param(self, TVK_NAME("da_srate"), srate_fb);
     py::object clock = compile_param(self, TVK_NAME("base_clock"), clock_fb);
     if (PyFloat_CheckExact(srate.ptr()) && PyFloat_CheckExact(clock.ptr())) {
@@ -110,7 +110,7 @@ Num block_size(py::handle self) {
 py::object play_init(const Call& c) {
     static const Signature sig("__init__", {"self", "frame", "envelope", "amp", "bias", "freq", "phase"}, 7,
                                Signature::VarKw);
-    static PyObject* const full_scale = PyLong_FromLong(32767);
+    static PyObject* const full_scale = keep_new(PyLong_FromLong(32767));
     auto b = bind_init<7>(sig, c);
     py::handle self = b[0];
     call_next_init(c.cls, self, b.kwargs);

@@ -35,7 +35,7 @@ py::object wait_duration(py::handle self) {
 
 // ceil(points / round(srate * 4e-9)): samples per 4 ns, whatever base_clock is.
 py::object points_wait_time(py::handle self) {
-    static PyObject* const cycle = PyFloat_FromDouble(4e-9);
+    static PyObject* const cycle = keep_new(PyFloat_FromDouble(4e-9));
     py::object srate = cyc::target_srate(self);
     Whole block = cyc::round_mul(srate, cycle);
     py::object points = read_attr(self, TVK_NAME("points"));

@@ -134,7 +134,7 @@ py::object set_variable_symbol(const Call& c) {
         py::object mov = make(reg().IRMov, {idx, ins});
         setattr(mov, TVK_NAME("line"), getattr(node, TVK_NAME("lineno")));
         append(self, mov);
-        static PyObject* const one = PyLong_FromLong(1);
+        static PyObject* const one = keep_new(PyLong_FromLong(1));
         setattr(self, TVK_NAME("register_idx"), steal(PyNumber_Add(idx.ptr(), one)));
         return py::none();
     }

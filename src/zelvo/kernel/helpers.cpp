@@ -108,7 +108,7 @@ py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handl
     for (py::handle a : args) argv[n++] = a.ptr();
     if (!kernel) return steal(PyObject_Vectorcall(cls, argv, n, nullptr));
     argv[n] = kernel.ptr();
-    static PyObject* const kw = Py_BuildValue("(s)", "kernel");
+    static PyObject* const kw = keep_new(Py_BuildValue("(s)", "kernel"));
     return steal(PyObject_Vectorcall(cls, argv, n, kw));
 }
 

@@ -199,7 +199,12 @@ namespace {
 
 // One call of a decorated kernel function, `state` being (cls, func): makes
 // cls(func, args, kwargs) from the call's values, parses it and returns it.
+// A wrapper cleared by the collector has no state left.
 PyObject* call_wrapper(PyObject* state, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    if (!state || !PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
+        PyErr_SetString(PyExc_TypeError, "wrapper was cleared");
+        return nullptr;
+    }
     try {
         static const Signature sig("wrapper", {}, 0, Signature::VarPos | Signature::VarKw);
         Call call{args, PyVectorcall_NARGS(nargsf), kwnames, nullptr};
@@ -232,7 +237,7 @@ py::object form_kernel(const Call& c) {
     static const Signature sig("form_kernel", {"cls", "func_str", "args", "kwargs"}, 2, Signature::None,
                                {py::none(), py::none()});
     auto b = bind<4>(sig, c);
-    static PyObject* const kw = Py_BuildValue("(OOO)", TVK_NAME("args"), TVK_NAME("kwargs"), TVK_NAME("src"));
+    static PyObject* const kw = keep_new(Py_BuildValue("(OOO)", TVK_NAME("args"), TVK_NAME("kwargs"), TVK_NAME("src")));
     PyObject* argv[] = {b.v[2], b.v[3], b.v[1]};
     py::object k = steal(PyObject_Vectorcall(b.v[0], argv, 0, kw));
     call_method(k, TVK_NAME("parse"));

@@ -15,7 +15,7 @@ Count successor_cost(py::handle ir) {
 }
 
 py::object trig_align_time(py::handle kwargs) {
-    static PyObject* const twelve = PyLong_FromLong(12);
+    static PyObject* const twelve = keep_new(PyLong_FromLong(12));
     return kwarg(kwargs, TVK_NAME("trig_align_time"), twelve);
 }
 

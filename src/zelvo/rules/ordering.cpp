@@ -38,7 +38,7 @@ py::object envelope_rule(const Call& c) {
     py::object others = steal(PyList_New(0));
     py::object arrays = steal(PyList_New(0));
     py::object addr = py_int(0);
-    static PyObject* const one = PyLong_FromLong(1);
+    static PyObject* const one = keep_new(PyLong_FromLong(1));
     for_each(b[1], [&](py::handle ir) {
         if (!is_a(ir, reg().IREnvelope)) {
             append(others, ir);
@@ -53,7 +53,7 @@ py::object envelope_rule(const Call& c) {
         append(envelopes, ir);
     });
     extend(envelopes, others);
-    static PyObject* const empty = PyBytes_FromStringAndSize(nullptr, 0);
+    static PyObject* const empty = keep_new(PyBytes_FromStringAndSize(nullptr, 0));
     py::object joined = call_method(empty, TVK_NAME("join"), {arrays});
     steal(PyObject_CallOneArg(reg().np_frombuffer, joined.ptr()));
     return envelopes;
@@ -73,7 +73,7 @@ py::object pre_config(const Call& c) {
 py::object witi_rule(const Call& c) {
     auto b = bind_order_ins(c);
     py::object out = steal(PyList_New(0));
-    static PyObject* const zero = PyLong_FromLong(0);
+    static PyObject* const zero = keep_new(PyLong_FromLong(0));
     for_each(b[1], [&](py::handle ir) {
         if (is_a(ir, reg().IRWait)) {
             py::object wait = getattr(ir, TVK_NAME("wait_time"));

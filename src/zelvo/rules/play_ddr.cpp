@@ -14,8 +14,8 @@ py::object play_ddr_init(const Call& c) {
 py::object play_ddr(const Call& c) {
     auto b = bind_order_ins(c);
     py::handle self = b[0], ir_list = b[1];
-    static PyObject* const two = PyLong_FromLong(2);
-    static PyObject* const one = PyLong_FromLong(1);
+    static PyObject* const two = keep_new(PyLong_FromLong(2));
+    static PyObject* const one = keep_new(PyLong_FromLong(1));
     py::object width = kwarg(b.kwargs, TVK_NAME("ddr_play_bwidth"), two);
     py::object wait_trig = kwarg(b.kwargs, TVK_NAME("wait_trig"), Py_False);
     bool triggered = truth(wait_trig);

@@ -27,7 +27,7 @@ bool guarded(F&& f) {
 void count_up(py::handle self, PyObject* name) {
     guarded([&] {
         py::object n = getattr(self, name);
-        static PyObject* const one = PyLong_FromLong(1);
+        static PyObject* const one = keep_new(PyLong_FromLong(1));
         setattr(self, name, steal(PyNumber_Add(n.ptr(), one)));
     });
 }
@@ -84,7 +84,7 @@ py::object sim_analyze(const Call& c) {
             py::object d = getattr(item, TVK_NAME("duration"));
             length = steal(PyNumber_Index(d.ptr()));
         });
-        if (!ok || _PyLong_Sign(length.ptr()) < 0) continue;
+        if (!ok || insides::long_sign(length.ptr()) < 0) continue;
         timeline.append(py::make_tuple(start, item));
         start = steal(PyNumber_Add(start.ptr(), length.ptr()));
     }

@@ -43,7 +43,7 @@ py::object ddr_optimize(const Call& c) {
     }
     fold::Plan plan = fold::plan(kinds);
 
-    static PyObject* const two = PyLong_FromLong(2);
+    static PyObject* const two = keep_new(PyLong_FromLong(2));
     for (const fold::Move& mv : plan.moves) {
         py::handle wait = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(mv.wait));
         py::handle play = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(mv.play));

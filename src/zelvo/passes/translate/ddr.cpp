@@ -30,7 +30,7 @@ py::object get_arb(const Call& c) {
 
 py::object translate_ir(const Call& c) {
     TranslateCall t = bind_translate(c);
-    static PyObject* const two = PyLong_FromLong(2);
+    static PyObject* const two = keep_new(PyLong_FromLong(2));
     py::object width = mapping_get(t.kwargs, TVK_NAME("ddr_play_bwidth"), two);
     // Offsets first: the DDR lines print them.
     auto [names, rest] = value_and_rest(call_method(t.self, TVK_NAME("get_arb"), {t.ir_list, width}));

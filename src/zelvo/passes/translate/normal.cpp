@@ -43,7 +43,7 @@ constexpr char kFreqList[] = "freq_list";
 py::object get_envelope(const Call& c) {
     static const Signature sig("get_envelope", {"self", "ir_list"}, 2);
     auto b = bind<2>(sig, c);
-    static PyObject* const one = PyLong_FromLong(1);
+    static PyObject* const one = keep_new(PyLong_FromLong(1));
     Count start;
     py::list arrays, rest;
     for_each(b[1], [&](py::handle ir) {
@@ -99,9 +99,13 @@ struct Program {
 
 // Whether a class keeps IRBase's __len__ / __format__, so that both are its
 // str().
-bool len_is_text(PyObject* ir) { return _PyType_Lookup(Py_TYPE(ir), TVK_NAME("__len__")) == reg().base_len; }
+bool len_is_text(PyObject* ir) {
+    static OwnSteps<1, NoExtra> gate({special(own_object(TVK_NAME("__len__"), reg().base_len))});
+    return gate.open_type(Py_TYPE(ir)).has_value();
+}
 bool format_is_text(PyObject* ir) {
-    return _PyType_Lookup(Py_TYPE(ir), TVK_NAME("__format__")) == reg().base_format;
+    static OwnSteps<1, NoExtra> gate({special(own_object(TVK_NAME("__format__"), reg().base_format))});
+    return gate.open_type(Py_TYPE(ir)).has_value();
 }
 
 py::object ir_str(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
@@ -110,7 +114,7 @@ py::object ir_str(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
 // of a list or tuple, W being `longest` plus the gap, the list read as it
 // stands at each step (a get_longest_len of the caller's own has seen it).
 py::object render_formatted(py::handle program, py::handle longest) {
-    static PyObject* const gap = PyLong_FromLong(static_cast<long>(text::kGap));
+    static PyObject* const gap = keep_new(PyLong_FromLong(static_cast<long>(text::kGap)));
     py::object width = steal(PyNumber_Add(longest.ptr(), gap));
     py::object spec = steal(PyUnicode_FromFormat(" <%S", width.ptr()));
     Program out;
@@ -211,9 +215,10 @@ py::object gen_program(const Call& c) {
     }
     for (Py_ssize_t p = 0; p < n; ++p) setattr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("index_map"), positions);
 
-    py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
-    if (longest_fn.ptr() == reg().get_longest_len) return render(items);
+    static OwnSteps<1, NoExtra> own_longest({own_object(TVK_NAME("get_longest_len"), reg().get_longest_len)});
+    if (own_longest.open(self.ptr())) return render(items);
     // A get_longest_len of the caller's own decides the width.
+    py::object longest_fn = getattr(self, TVK_NAME("get_longest_len"));
     return render_formatted(program, steal(PyObject_CallOneArg(longest_fn.ptr(), program.ptr())));
 }
 
@@ -282,7 +287,7 @@ void register_normal(py::module_& m) {
     m.attr("NormalTranslator") = cls;
     Registry& r = reg();
     r.NormalTranslator = cls.ptr();
-    r.get_longest_len = py::object(cls.attr("__dict__")["get_longest_len"].attr("__func__")).release().ptr();
+    r.get_longest_len = keep(cls.attr("__dict__")["get_longest_len"]);
 }
 
 }  // namespace tvk::tr

@@ -33,7 +33,7 @@ struct Registry {
     PyObject* base_len = nullptr;
     PyObject* base_format = nullptr;
     PyObject* NormalTranslator = nullptr;
-    PyObject* get_longest_len = nullptr;  // the function behind the static method
+    PyObject* get_longest_len = nullptr;  // NormalTranslator's static method itself
 };
 Registry& reg();
 

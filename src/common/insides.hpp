@@ -1,0 +1,226 @@
+// The one place that reads the interpreter's private layouts and calls its
+// private functions, each read next to the generic code that does without
+// it. The reads are written for one minor version (3.11) and compiled only
+// for it, and not at all in the generic build (TVK_GENERIC_ONLY); at run time
+// they are used only when the running interpreter is that very minor version,
+// which every module checks as it loads (check_interpreter). Otherwise each
+// helper gives its generic answer: "not known" where a fast path would read a
+// layout (so that path steps aside), the public equivalent of a private
+// function.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#if !defined(TVK_GENERIC_ONLY) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && \
+    defined(__has_include)
+#if __has_include(<internal/pycore_dict.h>)
+#define TVK_INSIDES 1
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#define TVK_UNDEF_BUILD_CORE 1
+#endif
+#include <internal/pycore_dict.h>
+#ifdef TVK_UNDEF_BUILD_CORE
+#undef Py_BUILD_CORE
+#undef TVK_UNDEF_BUILD_CORE
+#endif
+#endif
+#endif
+
+namespace tvk::insides {
+
+#ifdef TVK_INSIDES
+constexpr bool kCompiled = true;
+// Set as the module loads: the running interpreter is the version the reads
+// were written for. An enum, not a bool: a store through a bool& (or any
+// pointer but char) cannot change it, so the compiler reads it once.
+enum class Mode : int { Generic, Insides };
+extern Mode g_mode;
+inline bool usable() { return __builtin_expect(g_mode == Mode::Insides, 1); }
+#else
+constexpr bool kCompiled = false;
+constexpr bool usable() { return false; }
+#endif
+
+// Decides usable() for this module; called first thing as a module loads.
+void check_interpreter();
+
+// ---- types -------------------------------------------------------------------
+
+// The version tag of a type, 0 while it has none (or it cannot be read): a
+// type's tag changes whenever the type or a base is modified, and no two
+// types ever share one.
+inline unsigned type_version(PyTypeObject* tp) {
+#ifdef TVK_INSIDES
+    if (usable() && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return tp->tp_version_tag;
+#endif
+    (void)tp;
+    return 0;
+}
+
+// The version tag of a type, given one by a lookup when it has none yet.
+unsigned tagged_type_version(PyTypeObject* tp);
+
+// ---- str and dict ------------------------------------------------------------
+
+// The hash an exact str has computed already; -1 when none (or unknown).
+inline Py_hash_t known_hash(PyObject* s) {
+#ifdef TVK_INSIDES
+    if (usable() && PyUnicode_CheckExact(s)) return reinterpret_cast<PyASCIIObject*>(s)->hash;
+#endif
+    (void)s;
+    return -1;
+}
+
+// d[key] (borrowed; nullptr with or without an error), with the key's hash
+// when it is known (-1: not).
+inline PyObject* dict_get(PyObject* d, PyObject* key, Py_hash_t hash) {
+#ifdef TVK_INSIDES
+    if (usable() && hash != -1) return _PyDict_GetItem_KnownHash(d, key, hash);
+#endif
+    (void)hash;
+    return PyDict_GetItemWithError(d, key);
+}
+
+// The version tag of a dict: it changes with every change of the dict and is
+// never the tag of another state of any dict; 0 when it cannot be read.
+inline std::uint64_t dict_version(PyObject* d) {
+#ifdef TVK_INSIDES
+    if (usable()) return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#endif
+    (void)d;
+    return 0;
+}
+
+// True when every key of the dict is known to be an exact str, so that
+// looking a str up in it runs no Python code (no key's __eq__).
+inline bool str_keys_only(PyObject* d) {
+#ifdef TVK_INSIDES
+    if (usable()) return DK_IS_UNICODE(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+#endif
+    (void)d;
+    return false;
+}
+
+// ---- instance dicts ----------------------------------------------------------
+
+// The instance dict of self into `dict`, made from its inline values when
+// they are kept so (which allocates, so a collection may run Python code);
+// `dict` is nullptr when the instance has none. False when it could not be
+// made, or cannot be read.
+inline bool make_instance_dict(PyObject* self, PyObject*& dict) {
+    dict = nullptr;
+#ifdef TVK_INSIDES
+    if (!usable()) return false;
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (!dp) return false;
+    dict = *dp;
+    return true;
+#else
+    (void)self;
+    return false;
+#endif
+}
+
+// The instance dict of self as it is, without making one: `dict` is nullptr
+// for an instance whose attributes are still kept inline (3.11 keeps them so
+// until someone asks for __dict__) or that has none yet. False when the
+// object has no dict the interpreter could give, or it cannot be read.
+inline bool instance_dict(PyObject* self, PyObject*& dict) {
+    dict = nullptr;
+#ifdef TVK_INSIDES
+    if (!usable()) return false;
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        // The managed dict pointer, three words before the object; the
+        // inline values pointer sits one word before it.
+        dict = reinterpret_cast<PyObject**>(self)[-3];
+        return true;
+    }
+    // Any other dict sits at the type's dict offset: nothing is made.
+    return make_instance_dict(self, dict);
+#else
+    (void)self;
+    return false;
+#endif
+}
+
+// Instances of one class share the keys of their dicts (split dicts), so the
+// slot of a field is the same in all of them. The keys of a split dict, as
+// an address only compared; nullptr for any other dict (or unknown).
+inline const void* split_keys(PyObject* dict) {
+#ifdef TVK_INSIDES
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (usable() && d->ma_values) return d->ma_keys;
+#endif
+    (void)dict;
+    return nullptr;
+}
+
+// Where the split dict's keys hold `name`; -1 when they do not (or unknown).
+inline Py_ssize_t split_index(PyObject* dict, PyObject* name) {
+#ifdef TVK_INSIDES
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!usable() || !d->ma_values) return -1;
+    PyDictKeysObject* k = d->ma_keys;
+    PyDictUnicodeEntry* e = DK_UNICODE_ENTRIES(k);
+    for (Py_ssize_t i = 0; i < k->dk_nentries; ++i)
+        if (e[i].me_key == name) return i;
+#endif
+    (void)dict;
+    (void)name;
+    return -1;
+}
+
+// The value of `name` in slot `ix` of a split dict, when its keys still hold
+// this very name there; nullptr otherwise (also when the slot is empty).
+inline PyObject* split_value(PyObject* dict, Py_ssize_t ix, PyObject* name) {
+#ifdef TVK_INSIDES
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!usable() || !d->ma_values) return nullptr;
+    PyDictKeysObject* k = d->ma_keys;
+    if (ix < 0 || ix >= k->dk_nentries || DK_UNICODE_ENTRIES(k)[ix].me_key != name) return nullptr;
+    return d->ma_values->values[ix];
+#else
+    (void)dict;
+    (void)ix;
+    (void)name;
+    return nullptr;
+#endif
+}
+
+// ---- ints --------------------------------------------------------------------
+
+// An exact int of at most one digit, read in place into `v`; false for any
+// other object (or when it cannot be read).
+inline bool one_digit_int(PyObject* o, std::int64_t& v) {
+#ifdef TVK_INSIDES
+    if (usable() && PyLong_CheckExact(o)) {
+        Py_ssize_t size = Py_SIZE(o);
+        if (size >= -1 && size <= 1) {
+            v = size * static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+            return true;
+        }
+    }
+#endif
+    (void)o;
+    (void)v;
+    return false;
+}
+
+// The sign of an int (-1, 0, 1).
+int long_sign(PyObject* v);
+
+// ---- attributes and functions -------------------------------------------------
+
+// obj.name into *result: 1 found, 0 absent (AttributeError, cleared), -1 any
+// other error (set).
+int lookup_attr(PyObject* obj, PyObject* name, PyObject** result);
+
+// "module.qualname()" (or "qualname()" for builtins) as the interpreter names
+// a function in its call errors; a new reference, nullptr with an error.
+PyObject* function_str(PyObject* func);
+
+}  // namespace tvk::insides
