@@ -73,7 +73,7 @@ py::object bind_var(const Call& c) {
     auto b = bind<1>(sig, c);
     return py::make_tuple(b[0], b.varargs);
 }
-// h(x, y) with x exact list, y float
+// h(x, y, z) -> (float(y), int(z)), x an exact list
 py::object checks(const Call& c) {
     static const Signature sig("h", {"x", "y", "z"}, 3);
     auto b = bind<3>(sig, c);

@@ -31,29 +31,19 @@ Registry& reg();
 
 // The module globals the checks name. Like the names in a Python function
 // body they are looked up when a check runs, so a rebound name is honoured.
+// The instruction classes come first: only they are tested against, one
+// membership bit each.
+#define TVK_CHECKER_GLOBALS(X)                                                                                   \
+    X(IRBase) X(PreIR) X(UnfixIR) X(FixIR) X(OverlapIR) X(LoadDDRIR) X(IRNop) X(IRDelay) X(IRWait) X(IRWaitTrig) \
+    X(IRFrameRst) X(IRCapture) X(IREnvelope) X(IRFrame) X(IRPlayImm) X(IRProt) X(IRWaveform)                      \
+    X(TimingError) X(PlayError) X(CaptureError)
+
 enum Name : int {
-    IRBase,
-    PreIR,
-    UnfixIR,
-    FixIR,
-    OverlapIR,
-    LoadDDRIR,
-    IRNop,
-    IRDelay,
-    IRWait,
-    IRWaitTrig,
-    IRFrameRst,
-    IRCapture,
-    IREnvelope,
-    IRFrame,
-    IRPlayImm,
-    IRProt,
-    IRWaveform,
-    kClassCount,
-    TimingError = kClassCount,
-    PlayError,
-    CaptureError,
+#define TVK_CHK_NAME_ENUM(n) n,
+    TVK_CHECKER_GLOBALS(TVK_CHK_NAME_ENUM)
+#undef TVK_CHK_NAME_ENUM
     kNameCount,
+    kClassCount = TimingError,
 };
 
 // One check's view of the module: each global read once, on first use
@@ -96,8 +86,8 @@ private:
     int used_ = 0;
 };
 
-// Record texts and codes.
-PyObject* code_default();  // "0x1000"
+// The records' default code, "0x1000".
+PyObject* code_default();
 
 // Borrowed list[i] of an exact list, as list indexing reads it (negative
 // from the end; IndexError past either end).
@@ -149,7 +139,6 @@ void each_with_blocks(Scope& s, py::handle top, F&& f) {
     });
 }
 
-// A new empty list.
 inline py::object new_list() { return steal(PyList_New(0)); }
 
 // The pair (first, second) that check_ir returns.

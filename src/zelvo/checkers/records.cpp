@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "checkers.hpp"
+#include "record.hpp"
 
 namespace tvk::chk {
 
@@ -20,9 +21,9 @@ PyObject* code_default() {
 
 namespace {
 constexpr const char* kNames[kNameCount] = {
-    "IRBase",     "PreIR",      "UnfixIR",   "FixIR",     "OverlapIR", "LoadDDRIR",  "IRNop",
-    "IRDelay",    "IRWait",     "IRWaitTrig", "IRFrameRst", "IRCapture", "IREnvelope", "IRFrame",
-    "IRPlayImm",  "IRProt",     "IRWaveform", "TimingError", "PlayError", "CaptureError",
+#define TVK_CHK_NAME_TEXT(n) #n,
+    TVK_CHECKER_GLOBALS(TVK_CHK_NAME_TEXT)
+#undef TVK_CHK_NAME_TEXT
 };
 }  // namespace
 
@@ -92,10 +93,16 @@ void append_error(py::handle list, Py_ssize_t index, py::handle error, PyObject*
     PyObject* prev = index > 0 ? item_at(l, index - 1) : Py_None;
     PyObject* next = index < n - 1 ? item_at(l, index + 1) : Py_None;
     PyObject* cur = item_at(l, index);
-    PyObject* rec = PyList_New(6);
+    PyObject* rec = PyList_New(kRecordFields);
     if (!rec) throw py::error_already_set();
-    PyObject* items[6] = {msg, prev, cur, next, type, code};
-    for (int k = 0; k < 6; ++k) PyList_SET_ITEM(rec, k, Py_NewRef(items[k]));
+    PyObject* items[kRecordFields];
+    items[kRecordMessage] = msg;
+    items[kRecordPrevious] = prev;
+    items[kRecordInstruction] = cur;
+    items[kRecordNext] = next;
+    items[kRecordClass] = type;
+    items[kRecordCode] = code;
+    for (int k = 0; k < kRecordFields; ++k) PyList_SET_ITEM(rec, k, Py_NewRef(items[k]));
     int rc = PyList_Append(error.ptr(), rec);
     Py_DECREF(rec);
     if (rc < 0) throw py::error_already_set();

@@ -87,7 +87,6 @@ Bound<N> bind_init(const Signature& sig, const Call& c) {
     return bind<N>(sig, c);
 }
 
-// A new int object.
 inline py::object int_obj(long v) { return steal(PyLong_FromLong(v)); }
 
 // The constant overhead and wait_time properties, in that order.

@@ -13,7 +13,7 @@ constexpr const char* kUnallowedExp = "Unallowed exp declaration";
 // The literal first argument of the value call, or an empty object.
 py::object literal_channel(py::handle call) {
     py::object first = first_of(call, TVK_NAME("args"));
-    if (!first || !is_a(first, reg().Constant)) return py::object();
+    if (!first || !has_type(first, reg().Constant)) return py::object();
     return getattr(first, TVK_NAME("value"));
 }
 
@@ -35,7 +35,7 @@ py::object visit_Assign(const Call& c) {
     py::object registers = getattr(self, TVK_NAME("register_symbol"));
     py::object name;
     bool declared = false;
-    if (is_a(target, reg().Name)) {
+    if (has_type(target, reg().Name)) {
         name = getattr(target, TVK_NAME("id"));
         declared = contains(var, name) || contains(getattr(self, TVK_NAME("envelope_symbol")), name) ||
                    contains(registers, name);

@@ -27,9 +27,9 @@ py::list positional_values(py::handle args) {
 // which is no statement of the kernel.
 bool docstring_first(py::handle function) {
     py::object first = first_of(function, TVK_NAME("body"));
-    if (!first || !is_a(first, reg().Expr)) return false;
+    if (!first || !has_type(first, reg().Expr)) return false;
     py::object value = getattr(first, TVK_NAME("value"));
-    return is_a(value, reg().Constant) && PyUnicode_Check(getattr(value, TVK_NAME("value")).ptr());
+    return has_type(value, reg().Constant) && PyUnicode_Check(getattr(value, TVK_NAME("value")).ptr());
 }
 
 }  // namespace
@@ -81,7 +81,7 @@ py::object visit_arguments(const Call& c) {
     if (nv > np) {
         Py_ssize_t with_default = 0;
         for (Py_ssize_t i = 0; i < nd; ++i) with_default += PyList_GET_ITEM(defaults.ptr(), i) != Py_None;
-        std::string name = text_of(text(getattr(self, TVK_NAME("name"))));
+        std::string name = text_of(formatted(getattr(self, TVK_NAME("name"))));
         std::string message = core::too_many_positional(name, np, with_default, nv);
         PyErr_SetObject(PyExc_TypeError, str_of(message).ptr());
         throw py::error_already_set();

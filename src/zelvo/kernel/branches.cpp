@@ -30,8 +30,8 @@ void compile_time_if(py::handle self, py::handle node, py::handle test, py::hand
     py::object variable = getattr(subscript, TVK_NAME("value"));
     py::object index = getattr(subscript, TVK_NAME("slice"));
     py::object table = getattr(self, TVK_NAME("var_symbol"));
-    if (!compared || !is_a(compared, reg().Constant) || !is_a(variable, reg().Name) ||
-        !contains(table, getattr(variable, TVK_NAME("id"))) || !is_a(index, reg().Constant)) {
+    if (!compared || !has_type(compared, reg().Constant) || !has_type(variable, reg().Name) ||
+        !contains(table, getattr(variable, TVK_NAME("id"))) || !has_type(index, reg().Constant)) {
         refuse(self, node, kUnknownJudgement);
         return;
     }
@@ -68,7 +68,7 @@ py::object visit_If(const Call& c) {
     py::handle self = b[0], node = b[1];
     RecursionGuard guard(kLowering);
     py::object test = getattr(node, TVK_NAME("test"));
-    if (is_a(test, reg().Call)) {
+    if (has_type(test, reg().Call)) {
         hand_to_library(self, test, node, TVK_NAME("_zv_func_on_if"), kUnknownJudgement);
         return py::none();
     }
@@ -84,10 +84,10 @@ py::object judgment_jump(const Call& c) {
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     py::object test = getattr(node, TVK_NAME("test"));
-    py::object left = is_a(test, reg().Compare) ? lookup_attr(test, TVK_NAME("left")) : py::object();
+    py::object left = has_type(test, reg().Compare) ? lookup_attr(test, TVK_NAME("left")) : py::object();
     if (!left) {
         refuse(self, node, kUnknownJudgement);
-    } else if (is_a(left, reg().Subscript)) {
+    } else if (has_type(left, reg().Subscript)) {
         compile_time_if(self, node, test, left);
     } else if (named_in_table(self, left, TVK_NAME("register_symbol"))) {
         runtime_if(self, node, test);

@@ -18,9 +18,9 @@ namespace {
 // function; refuses keywords. False when a refusal returned.
 bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object& name) {
     py::object func = getattr(node, TVK_NAME("func"));
-    if (is_a(func, reg().Attribute)) {
+    if (has_type(func, reg().Attribute)) {
         name = getattr(func, TVK_NAME("attr"));
-    } else if (is_a(func, reg().Name)) {
+    } else if (has_type(func, reg().Name)) {
         name = getattr(func, TVK_NAME("id"));
     } else {
         refuse(self, node, "Unallowed function call");
@@ -138,8 +138,8 @@ constexpr char kHoldingCall[] = " None when it holds a library call, whose calls
 
 py::object value_over_variables(py::handle self, py::handle node) {
     py::object ctx = lookup_attr(node, TVK_NAME("ctx"));
-    if (ctx && !is_a(ctx, reg().Load)) return py::none();
-    if (!is_a(node, reg().Name) && holds_library_call(node)) {
+    if (ctx && !has_type(ctx, reg().Load)) return py::none();
+    if (!has_type(node, reg().Name) && holds_library_call(node)) {
         call_method(self, TVK_NAME("generic_visit"), {node});
         return py::none();
     }
@@ -188,7 +188,7 @@ py::object generic_visit(const Call& c) {
 }
 
 py::object value_of(py::handle self, py::handle node) {
-    if (is_a(node, reg().Compare)) return value_over_variables(self, node);
+    if (has_type(node, reg().Compare)) return value_over_variables(self, node);
     return visit(self, node);
 }
 
@@ -238,7 +238,7 @@ py::object visit_Call(const Call& c) {
     py::handle self = b[0], node = b[1];
     py::object func = getattr(node, TVK_NAME("func"));
     py::object result;
-    if (is_a(func, reg().Attribute)) {
+    if (has_type(func, reg().Attribute)) {
         py::object owner = getattr(func, TVK_NAME("value"));
         if (name_in(owner, {"zv", "zelvo"})) {
             py::object rewritten = call_method(self, TVK_NAME("_zv_func_precall"), {node});
@@ -256,13 +256,13 @@ py::object visit_Call(const Call& c) {
             refuse(self, node, "Unallowed function call");
             return py::none();
         }
-    } else if (is_a(func, reg().Name)) {
+    } else if (has_type(func, reg().Name)) {
         result = evaluate(self, node, py::list());
     } else {
         refuse(self, node, "Unallowed function call");
         return py::none();
     }
-    if (is_a(result, reg().IRBase)) {
+    if (has_type(result, reg().IRBase)) {
         static InlineFields fields({"line", "kernel"});
         py::object line = getattr(node, TVK_NAME("lineno"));
         fields.set(result.ptr(), {line.ptr(), self.ptr()});

@@ -65,7 +65,7 @@ py::object handle_eq(const Call& c) {
     static const Signature sig("_handle_eq", {"self", "left_node", "right_node", "node"}, 4);
     auto b = bind<4>(sig, c);
     py::handle self = b[0], left = b[1], right = b[2], node = b[3];
-    if (is_a(left, reg().Name) && is_a(right, reg().Constant)) {
+    if (has_type(left, reg().Name) && has_type(right, reg().Constant)) {
         py::object name = getattr(left, TVK_NAME("id"));
         py::object registers = getattr(self, TVK_NAME("register_symbol"));
         if (contains(registers, name)) {

@@ -47,13 +47,13 @@ py::object get_annotation_type(const Call& c) {
     static const Signature sig("_get_annotation_type", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::object ann = getattr(b[1], TVK_NAME("annotation"));
-    if (is_a(ann, reg().Attribute)) return getattr(ann, TVK_NAME("attr"));
-    if (is_a(ann, reg().Constant)) {
+    if (has_type(ann, reg().Attribute)) return getattr(ann, TVK_NAME("attr"));
+    if (has_type(ann, reg().Constant)) {
         py::object value = getattr(ann, TVK_NAME("value"));
         if (PyUnicode_Check(value.ptr())) return last_part(value);
-    } else if (is_a(ann, reg().Subscript)) {
+    } else if (has_type(ann, reg().Subscript)) {
         py::object subscripted = getattr(ann, TVK_NAME("value"));
-        if (is_a(subscripted, reg().Name)) return getattr(subscripted, TVK_NAME("id"));
+        if (has_type(subscripted, reg().Name)) return getattr(subscripted, TVK_NAME("id"));
     }
     refuse(b[0], b[1], kUnallowed);
     return py::none();
@@ -64,9 +64,9 @@ py::object get_value_type(const Call& c) {
     static const Signature sig("_get_value_type", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::object value = getattr(b[1], TVK_NAME("value"));
-    if (is_a(value, reg().Call)) {
+    if (has_type(value, reg().Call)) {
         py::object func = getattr(value, TVK_NAME("func"));
-        if (is_a(func, reg().Attribute)) return getattr(func, TVK_NAME("attr"));
+        if (has_type(func, reg().Attribute)) return getattr(func, TVK_NAME("attr"));
     }
     refuse(b[0], b[1], kUnallowed);
     return py::none();
@@ -77,7 +77,7 @@ py::object get_compare_type(const Call& c) {
     static const Signature sig("_get_compare_type", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
     py::object test = getattr(b[1], TVK_NAME("test"));
-    if (is_a(test, reg().Compare)) return getattr(test, TVK_NAME("ops"));
+    if (has_type(test, reg().Compare)) return getattr(test, TVK_NAME("ops"));
     refuse(b[0], b[1], kUnallowed);
     return py::none();
 }
@@ -104,7 +104,7 @@ py::object set_variable_symbol(const Call& c) {
         if (!equal(type_name, global_name(k.marker))) continue;
         file_symbol(self, k.table, sym, ins);
         // An envelope value that is no instruction stays out of the list.
-        if (k.marker != TVK_NAME("Envelope") || is_a(ins, reg().IRBase)) append(self, ins);
+        if (k.marker != TVK_NAME("Envelope") || has_type(ins, reg().IRBase)) append(self, ins);
         return py::none();
     }
     if (equal(type_name, global_name(TVK_NAME("ArbWave")))) {
@@ -154,7 +154,7 @@ py::object visit_AnnAssign(const Call& c) {
     auto b = bind<2>(sig, c);
     py::handle self = b[0], node = b[1];
     py::object target = getattr(node, TVK_NAME("target"));
-    if (!is_a(target, reg().Name)) {
+    if (!has_type(target, reg().Name)) {
         py::object source = call_method(self, TVK_NAME("_get_line_source"), {target});
         py::object message = steal(PyUnicode_FromFormat("Unallowed variable declaration xxx %S", source.ptr()));
         refuse(self, node, message);

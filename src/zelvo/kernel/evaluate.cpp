@@ -169,8 +169,9 @@ PyType_Spec locals_spec = {"tarvok.zelvo.kernel.EvalLocals", sizeof(EvalLocals),
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                            locals_slots};
 
-// The evaluation's local namespace. Exact dictionaries get the view; any
-// other table is merged with the dictionary update, as it always was.
+// The evaluation's local namespace. Exact dictionaries get the view, which
+// reads them without a copy; any other table is merged into one dict by
+// dict.update, so its own keys() and item access decide what it holds.
 py::object make_locals(py::handle self, py::handle node, py::handle locals_list) {
     py::dict base;
     base["locals_list"] = locals_list;

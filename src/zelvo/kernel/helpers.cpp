@@ -17,7 +17,7 @@ py::object global_name(PyObject* name) { return getattr(global(name), TVK_NAME("
 py::object feedback_key(py::handle name) { return steal(PyUnicode_FromFormat("feedbackchnl_%S", name.ptr())); }
 
 bool name_in(py::handle node, std::initializer_list<const char*> ids) {
-    if (!is_a(node, reg().Name)) return false;
+    if (!has_type(node, reg().Name)) return false;
     py::object id = getattr(node, TVK_NAME("id"));
     if (!PyUnicode_Check(id.ptr())) return false;
     for (const char* s : ids)
@@ -26,9 +26,9 @@ bool name_in(py::handle node, std::initializer_list<const char*> ids) {
 }
 
 bool prefixed_call(py::handle node, std::initializer_list<const char*> prefixes) {
-    if (!is_a(node, reg().Call)) return false;
+    if (!has_type(node, reg().Call)) return false;
     py::object func = getattr(node, TVK_NAME("func"));
-    return is_a(func, reg().Attribute) && name_in(getattr(func, TVK_NAME("value")), prefixes);
+    return has_type(func, reg().Attribute) && name_in(getattr(func, TVK_NAME("value")), prefixes);
 }
 
 bool contains(py::handle table, py::handle key) {
@@ -60,7 +60,7 @@ void file_symbol(py::handle self, PyObject* table, py::handle key, py::handle va
 }
 
 bool named_in_table(py::handle self, py::handle node, PyObject* table) {
-    return is_a(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
+    return has_type(node, reg().Name) && contains(getattr(self, table), getattr(node, TVK_NAME("id")));
 }
 
 void append(py::handle self, py::handle item) {
@@ -130,7 +130,7 @@ void refuse(py::handle self, py::handle node, py::handle message) {
 
 void refuse(py::handle self, py::handle node, const char* message) { refuse(self, node, py::str(message)); }
 
-py::object text(py::handle x) { return py_format(x, ""); }
+py::object formatted(py::handle x) { return py_format(x, ""); }
 
 py::object ast_node(PyObject* cls, py::handle fields) {
     py::object no_args = steal(PyTuple_New(0));

@@ -80,7 +80,9 @@ py::object global_name(PyObject* name);
 // feedback channel.
 py::object feedback_key(py::handle name);
 
-inline bool is_a(py::handle o, PyObject* cls) {
+// type(o) is cls or a subclass of it: a type test, without the class's own
+// __instancecheck__ (the syntax-tree classes have none), unlike isinstance.
+inline bool has_type(py::handle o, PyObject* cls) {
     return PyObject_TypeCheck(o.ptr(), reinterpret_cast<PyTypeObject*>(cls));
 }
 // `node` is an ast.Name whose id is one of `ids`.
@@ -117,7 +119,7 @@ void refuse(py::handle self, py::handle node, py::handle message);
 // unseen and is refused with `refusal`.
 void hand_to_library(py::handle self, py::handle call, py::handle stmt, PyObject* member, const char* refusal);
 // str(x) as format(x, "") gives it.
-py::object text(py::handle x);
+py::object formatted(py::handle x);
 // Kernel.<name>(self, *args): the member as the class Kernel holds it.
 py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args = {});
 // A syntax-tree node made as cls(**fields).
@@ -145,6 +147,51 @@ py::object node_with_dict(PyTypeObject* tp, py::handle dict);
 // copy.copy(node), without the copy module for the parser's own classes.
 py::object copy_node(py::handle node);
 void register_memo(py::module_& m);
+// ---- the kernel's own attributes -----------------------------------------------
+
+// Where an attribute's first value comes from: __init__'s arguments (the
+// first six), or a new object made for it.
+enum class Start : unsigned char { Name, Self, Args, Kwargs, Source, Tree, Dict, Zero, List, CompileParams,
+                                   PassParams };
+static_assert(static_cast<int>(Start::Tree) == 5, "kernel_init hands the six given values in this order");
+// What a scope kernel does with it in from_kernel: keeps its own, takes its
+// creator's object, or gets a new one.
+enum class InScope : unsigned char { Own, Taken, New };
+struct KernelAttr {
+    const char* name;
+    Start start;
+    int cleared;  // position among the attributes clear renews, 0 for one it leaves
+    InScope scope;
+};
+// In the order __init__ sets them, which is the order of vars(kernel).
+inline constexpr KernelAttr kKernelAttrs[] = {
+    {"name", Start::Name, 0, InScope::Taken},
+    {"parent", Start::Self, 0, InScope::Own},
+    {"func_args", Start::Args, 0, InScope::Taken},
+    {"func_kwargs", Start::Kwargs, 0, InScope::Taken},
+    {"top_src", Start::Source, 0, InScope::Taken},
+    {"top_node", Start::Tree, 0, InScope::Taken},
+    {"var_symbol", Start::Dict, 1, InScope::Taken},
+    {"frame_symbol", Start::Dict, 2, InScope::Taken},
+    {"frame_idx", Start::Zero, 3, InScope::Taken},
+    {"envelope_symbol", Start::Dict, 4, InScope::Taken},
+    {"waveform_symbol", Start::Dict, 10, InScope::Own},
+    {"freq_list_symbol", Start::Dict, 9, InScope::Own},
+    {"demodulation_symbol", Start::Dict, 11, InScope::Own},
+    {"register_symbol", Start::Dict, 5, InScope::Taken},
+    {"register_idx", Start::Zero, 6, InScope::Taken},
+    {"instruction_list", Start::List, 7, InScope::New},
+    {"instr_target_map", Start::Dict, 0, InScope::Taken},
+    {"jail_tag", Start::Dict, 0, InScope::Taken},
+    {"compile_params", Start::CompileParams, 8, InScope::Taken},
+    {"pass_params", Start::PassParams, 0, InScope::Taken},
+};
+inline constexpr int kKernelAttrCount = sizeof(kKernelAttrs) / sizeof(kKernelAttrs[0]);
+// The interned name of kKernelAttrs[i].
+PyObject* kernel_attr_name(int i);
+// A new first value of an attribute that does not start from __init__'s
+// arguments.
+py::object new_attr_value(py::handle self, Start start);
 
 // ---- members ---------------------------------------------------------------
 

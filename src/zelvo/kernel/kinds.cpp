@@ -87,24 +87,20 @@ py::object scope_init(const Call& c) {
     return py::none();
 }
 
-// from_kernel(cls, _kernel): the tables named here are shared, the counters
-// copied; the list and the waveform, frequency-list and demodulation tables
-// stay the scope's own.
+// from_kernel(cls, _kernel): the creator's tables are shared and its counters
+// copied (kKernelAttrs says which); the list is new, the waveform,
+// frequency-list and demodulation tables stay the scope's own.
 py::object scope_from_kernel(const Call& c) {
     static const Signature sig("from_kernel", {"cls", "_kernel"}, 2);
     auto b = bind<2>(sig, c);
     py::handle parent = b[1];
     py::object scope = steal(PyObject_CallOneArg(b.v[0], b.v[1]));
-    auto take = [&](PyObject* name) { setattr(scope, name, getattr(parent, name)); };
-    for (PyObject* name : {TVK_NAME("name"), TVK_NAME("func_args"), TVK_NAME("func_kwargs"), TVK_NAME("top_src"),
-                           TVK_NAME("top_node"), TVK_NAME("var_symbol"), TVK_NAME("frame_symbol"),
-                           TVK_NAME("frame_idx"), TVK_NAME("envelope_symbol"), TVK_NAME("register_symbol"),
-                           TVK_NAME("register_idx")})
-        take(name);
-    setattr(scope, TVK_NAME("instruction_list"), py::list());
-    for (PyObject* name :
-         {TVK_NAME("instr_target_map"), TVK_NAME("jail_tag"), TVK_NAME("compile_params"), TVK_NAME("pass_params")})
-        take(name);
+    for (int i = 0; i < kKernelAttrCount; ++i) {
+        PyObject* name = kernel_attr_name(i);
+        const KernelAttr& a = kKernelAttrs[i];
+        if (a.scope == InScope::Taken) setattr(scope, name, getattr(parent, name));
+        if (a.scope == InScope::New) setattr(scope, name, new_attr_value(scope, a.start));
+    }
     return scope;
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 // The text a refusal names a node by: its name, else its source.
 py::object label(py::handle self, py::handle node) {
-    if (is_a(node, reg().Name)) return getattr(node, TVK_NAME("id"));
+    if (has_type(node, reg().Name)) return getattr(node, TVK_NAME("id"));
     return call_method(self, TVK_NAME("_get_line_source"), {node});
 }
 
@@ -34,7 +34,7 @@ void unroll(py::handle self, py::handle node, py::handle name) {
         iterable = is_instance(values, reg().Iterable);
     }
     if (!iterable) {
-        py::object shown = text(values);
+        py::object shown = formatted(values);
         py::object message = steal(PyUnicode_FromFormat("veriable %S=%U Unallowed for loop",
                                                          label(self, iter_node).ptr(), shown.ptr()));
         refuse(self, node, message);
@@ -61,7 +61,7 @@ py::object is_compile_loop_var(const Call& c) {
 py::object is_compile_loop_func(const Call& c) {
     static const Signature sig("_is_compile_loop_func", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
-    return py::bool_(is_a(getattr(b[1], TVK_NAME("iter")), reg().Call) &&
+    return py::bool_(has_type(getattr(b[1], TVK_NAME("iter")), reg().Call) &&
                      named_in_table(b[0], getattr(b[1], TVK_NAME("target")), TVK_NAME("var_symbol")));
 }
 
@@ -93,7 +93,7 @@ py::object visit_While(const Call& c) {
     py::handle self = b[0], node = b[1];
     RecursionGuard guard(kLowering);
     py::object test = getattr(node, TVK_NAME("test"));
-    if (!is_a(test, reg().Constant) || getattr(test, TVK_NAME("value")).ptr() != Py_True) {
+    if (!has_type(test, reg().Constant) || getattr(test, TVK_NAME("value")).ptr() != Py_True) {
         refuse(self, node, "not allowed while");
         return py::none();
     }

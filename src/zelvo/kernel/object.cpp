@@ -2,6 +2,10 @@
 // tables and parameters, the parse, and the entry points that make and parse
 // kernels. Every internal step goes through the object, so subclasses and
 // scope kernels take part.
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
 #include "core.hpp"
 #include "kernel.hpp"
 
@@ -39,6 +43,26 @@ py::object default_pass_params() {
 
 }  // namespace
 
+PyObject* kernel_attr_name(int i) {
+    static PyObject* const* const names = [] {
+        static PyObject* n[kKernelAttrCount];
+        for (int k = 0; k < kKernelAttrCount; ++k) n[k] = intern(kKernelAttrs[k].name);
+        return n;
+    }();
+    return names[i];
+}
+
+py::object new_attr_value(py::handle self, Start start) {
+    switch (start) {
+        case Start::Dict: return py::dict();
+        case Start::Zero: return zero();
+        case Start::List: return py::list();
+        case Start::CompileParams: return getattr(self, TVK_NAME("default_compile_params"));
+        case Start::PassParams: return default_pass_params();
+        default: throw std::logic_error("new_attr_value: an attribute given to __init__");
+    }
+}
+
 py::object kernel_member(PyObject* name, py::handle self, std::initializer_list<py::handle> args) {
     py::object f = getattr(reg().Kernel, name);
     PyObject* argv[8];
@@ -71,26 +95,15 @@ py::object kernel_init(const Call& c) {
         source = py::none();
         name = py::str("");
     }
-    set(self, TVK_NAME("name"), name);
-    set(self, TVK_NAME("parent"), self);
-    set(self, TVK_NAME("func_args"), args);
-    set(self, TVK_NAME("func_kwargs"), kwargs);
-    set(self, TVK_NAME("top_src"), source);
-    set(self, TVK_NAME("top_node"), tree);
-    set(self, TVK_NAME("var_symbol"), py::dict());
-    set(self, TVK_NAME("frame_symbol"), py::dict());
-    set(self, TVK_NAME("frame_idx"), zero());
-    set(self, TVK_NAME("envelope_symbol"), py::dict());
-    set(self, TVK_NAME("waveform_symbol"), py::dict());
-    set(self, TVK_NAME("freq_list_symbol"), py::dict());
-    set(self, TVK_NAME("demodulation_symbol"), py::dict());
-    set(self, TVK_NAME("register_symbol"), py::dict());
-    set(self, TVK_NAME("register_idx"), zero());
-    set(self, TVK_NAME("instruction_list"), py::list());
-    set(self, TVK_NAME("instr_target_map"), py::dict());
-    set(self, TVK_NAME("jail_tag"), py::dict());
-    set(self, TVK_NAME("compile_params"), getattr(self, TVK_NAME("default_compile_params")));
-    set(self, TVK_NAME("pass_params"), default_pass_params());
+    // In the order of Start's first six.
+    const py::handle given[] = {name, self, args, kwargs, source, tree};
+    for (int i = 0; i < kKernelAttrCount; ++i) {
+        const Start start = kKernelAttrs[i].start;
+        if (start <= Start::Tree)
+            set(self, kernel_attr_name(i), given[static_cast<int>(start)]);
+        else
+            set(self, kernel_attr_name(i), new_attr_value(self, start));
+    }
     return py::none();
 }
 
@@ -118,17 +131,15 @@ py::object default_compile_params(py::handle) {
 py::object clear(const Call& c) {
     static const Signature sig("clear", {"self"}, 1);
     py::handle self = bind<1>(sig, c)[0];
-    set(self, TVK_NAME("var_symbol"), py::dict());
-    set(self, TVK_NAME("frame_symbol"), py::dict());
-    set(self, TVK_NAME("frame_idx"), zero());
-    set(self, TVK_NAME("envelope_symbol"), py::dict());
-    set(self, TVK_NAME("register_symbol"), py::dict());
-    set(self, TVK_NAME("register_idx"), zero());
-    set(self, TVK_NAME("instruction_list"), py::list());
-    set(self, TVK_NAME("compile_params"), getattr(self, TVK_NAME("default_compile_params")));
-    set(self, TVK_NAME("freq_list_symbol"), py::dict());
-    set(self, TVK_NAME("waveform_symbol"), py::dict());
-    set(self, TVK_NAME("demodulation_symbol"), py::dict());
+    static const std::vector<int> order = [] {
+        std::vector<int> o;
+        for (int i = 0; i < kKernelAttrCount; ++i)
+            if (kKernelAttrs[i].cleared) o.push_back(i);
+        auto rank = [](int i) { return kKernelAttrs[i].cleared; };
+        std::sort(o.begin(), o.end(), [&](int a, int b) { return rank(a) < rank(b); });
+        return o;
+    }();
+    for (int i : order) set(self, kernel_attr_name(i), new_attr_value(self, kKernelAttrs[i].start));
     return py::none();
 }
 
@@ -160,8 +171,8 @@ py::object call(const Call& c) {
 py::object repr(const Call& c) {
     static const Signature sig("__repr__", {"self"}, 1);
     py::handle self = bind<1>(sig, c)[0];
-    py::object cls_name = text(getattr(getattr(self, TVK_NAME("__class__")), TVK_NAME("__name__")));
-    py::object name = text(getattr(self, TVK_NAME("name")));
+    py::object cls_name = formatted(getattr(getattr(self, TVK_NAME("__class__")), TVK_NAME("__name__")));
+    py::object name = formatted(getattr(self, TVK_NAME("name")));
     return steal(PyUnicode_FromFormat("<%U:%U>", cls_name.ptr(), name.ptr()));
 }
 

@@ -2,6 +2,7 @@
 // names the kernel, the source line and the text of the statement at fault
 // before its message.
 #include "kernel.hpp"
+#include "zelvo/checkers/record.hpp"
 
 namespace tvk::kern {
 
@@ -37,10 +38,10 @@ py::object raise_error(const Call& c) {
     auto b = bind<4>(sig, c);
     py::handle self = b[0];
     py::object segment = call_method(self, TVK_NAME("_get_line_source"), {b[2]});
-    py::object name = text(getattr(self, TVK_NAME("name")));
-    py::object line = text(getattr(b[2], TVK_NAME("lineno")));
-    py::object source = text(segment);
-    py::object message = text(b[3]);
+    py::object name = formatted(getattr(self, TVK_NAME("name")));
+    py::object line = formatted(getattr(b[2], TVK_NAME("lineno")));
+    py::object source = formatted(segment);
+    py::object message = formatted(b[3]);
     py::object full = steal(PyUnicode_FromFormat("in kernel %U, line %U, \"%U\":\n%U", name.ptr(), line.ptr(),
                                                  source.ptr(), message.ptr()));
     raise_object(steal(PyObject_CallOneArg(b.v[1], full.ptr())));
@@ -58,10 +59,10 @@ py::object with_error(const Call& c) {
         py::object index = steal(PyLong_FromLong(i));
         return steal(PyObject_GetItem(record.ptr(), index.ptr()));
     };
-    py::object code = item(5);
-    py::object error_class = item(4);
-    py::object msg = item(0);
-    py::object node = call_method(b[0], TVK_NAME("node_line"), {item(2)});
+    py::object code = item(chk::kRecordCode);
+    py::object error_class = item(chk::kRecordClass);
+    py::object msg = item(chk::kRecordMessage);
+    py::object node = call_method(b[0], TVK_NAME("node_line"), {item(chk::kRecordInstruction)});
     py::object code_text = py_str(code);
     py::object class_name = py_str(getattr(error_class, TVK_NAME("__name__")));
     py::object msg_text = py_str(msg);

@@ -41,6 +41,8 @@ struct Registry {
 };
 Registry& reg();
 
+// isinstance(obj, cls), an abc's own test included, remembered per type
+// while a bound function runs (see entry below).
 inline bool is_a(py::handle obj, PyObject* cls) { return is_instance(obj.ptr(), cls); }
 
 // Every function the module binds: its body runs with instance tests
@@ -76,9 +78,10 @@ py::object define_rule(py::module_& m, const char* name, const std::function<voi
 // A rule class whose only member besides __init__ is order_ins (annotated
 // `ir_list: list` when it checks its argument, and `-> list`).
 void simple_rule(py::module_& m, const char* name, MethodDef order_ins, bool checks_list = false);
-// A member function of rule class `cls`.
+// A member of rule class `cls` that is a function object like a Python
+// method (qualified name, annotations), not a builtin.
 void member(ClassBuilder& b, const char* cls, const char* name, MethodDef def, py::handle annotations = {});
-// A module function.
+// A module function made the same way, named and annotated like a Python one.
 void module_function(py::module_& m, const char* name, MethodDef def, py::handle annotations = {});
 // {"ir_list": list, "return": list} and friends, for __annotations__.
 py::object list_annotations(std::initializer_list<const char*> list_args, bool returns_list);

@@ -1,16 +1,11 @@
 """The overlap timing check, and the wait-time check with its two helpers."""
-import os
-import sys
-
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from checkers_build import Build
+from reference import checkers as twins
 from tarvok.zelvo import _checkers as ck
 from tarvok.zelvo import _ir as ir
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "bench"))
-import bench_checkers as twins  # noqa: E402
 
 MSG = "Instructions can not arrange"
 B = Build()

@@ -1,16 +1,11 @@
-"""The nine default rules against their pure-Python twins (bench/bench_rules.py)
+"""The nine default rules against their pure-Python twins (reference/rules.py)
 over random flat programs of real instructions: the same schedule, the same
 real wait times, lines, kernels, fields and blocks."""
-import os
-import sys
-
 import numpy as np
 from hypothesis import given, settings, strategies as st
 
+from reference import rules as twins
 from tarvok.zelvo import _ir
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "bench"))
-import bench_rules as twins  # noqa: E402
 
 KINDS = ["trig", "jump", "timing", "place", "inside", "play", "ddr", "load", "wait", "delay", "capture", "nsw",
          "jmov", "rst", "fadd", "loop", "add", "nop", "mov", "frame", "env", "back"]

@@ -90,7 +90,7 @@ struct Program {
     }
 
     py::object text() const {
-        if (!ascii) return tvk::str_of(buf);
+        if (!ascii) return str_of(buf);
         PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(buf.size()), 127);
         if (!s) throw py::error_already_set();
         std::memcpy(PyUnicode_DATA(s), buf.data(), buf.size());
@@ -109,7 +109,7 @@ bool format_is_text(PyObject* ir) {
     return gate.open_type(Py_TYPE(ir)).has_value();
 }
 
-py::object str_of(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
+py::object ir_str(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
 
 // Lines rendered by the interpreter: format(ir, " <W") for every instruction
 // of a list or tuple, W being `longest` plus the gap, the list read as it
@@ -143,7 +143,7 @@ py::object render(const py::tuple& program) {
         PyObject* ir = PyTuple_GET_ITEM(program.ptr(), p);
         Py_ssize_t len;
         if (len_is_text(ir)) {
-            py::object s = str_of(ir);
+            py::object s = ir_str(ir);
             len = PyUnicode_CheckExact(s.ptr()) ? PyUnicode_GET_LENGTH(s.ptr()) : PyObject_Length(s.ptr());
             if (len < 0) throw py::error_already_set();
             texts[static_cast<std::size_t>(p)] = std::move(s);
@@ -166,7 +166,7 @@ py::object render(const py::tuple& program) {
         py::object keep;
         std::size_t chars;
         const bool plain_format = format_is_text(ir);
-        if (plain_format && !s) s = str_of(ir);
+        if (plain_format && !s) s = ir_str(ir);
         if (plain_format && PyUnicode_CheckExact(s.ptr())) {
             std::string_view t = out.bytes_of(s, keep, chars);
             text::append_line(out.buf, t, chars, width, static_cast<std::size_t>(p));

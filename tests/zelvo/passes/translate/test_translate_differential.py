@@ -1,9 +1,7 @@
 """The whole default pipeline against its pure-Python version, over random
 kernel programs: program text, data items, every real wait time, the tags
 handed on, the jump-target map and the checkers' records."""
-import os
 import random
-import sys
 
 import numpy as np
 import pytest
@@ -11,10 +9,8 @@ import pytest
 pytest.importorskip("tarvok.zelvo._conveyor", reason="the pipeline module is not built here")
 pytest.importorskip("tarvok.zelvo._rules", reason="the rules module is not built here")
 pytest.importorskip("tarvok.zelvo._checkers", reason="the checkers module is not built here")
+from reference import pipeline as twin  # noqa: E402
 from tarvok.zelvo import _conveyor, _translate  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..", "bench"))
-import bench_pipeline as twin  # noqa: E402
 
 
 def passes(ours, translator):

@@ -1,9 +1,6 @@
 """Whole default pipeline, rules to translator, through conveyor with a fake
 kernel: a trigger-wait program, a run-time if/else, a loop, a DDR program and
 programs the checkers refuse."""
-import os
-import sys
-
 import numpy as np
 import pytest
 
@@ -12,10 +9,9 @@ from tarvok.zelvo import _ir
 conveyor_module = pytest.importorskip("tarvok.zelvo._conveyor", reason="the pipeline module is not built here")
 pytest.importorskip("tarvok.zelvo._rules", reason="the rules module is not built here")
 pytest.importorskip("tarvok.zelvo._checkers", reason="the checkers module is not built here")
+from reference.pipeline import PipelineKernel, default_passes  # noqa: E402
 from tarvok.zelvo import _errors  # noqa: E402
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..", "bench"))
-from bench_pipeline import PipelineKernel, default_passes  # noqa: E402
 
 @pytest.fixture
 def k():
