@@ -49,6 +49,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if "tarvok" not in sys.modules:
     sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
+sys.path.append(os.path.join(os.path.dirname(HERE), "tests"))
 
 from tarvok.zelvo import _ir  # noqa: E402
 from tarvok.zelvo import kernel as km  # noqa: E402
@@ -57,8 +58,8 @@ from tarvok.zelvo._functions import KernelFunction  # noqa: E402
 from tarvok.zelvo.kernel import kernel  # noqa: E402
 
 import bench_kernel  # noqa: E402
-import bench_pipeline  # noqa: E402
-import bench_rules  # noqa: E402
+from reference import pipeline as twin_pipeline  # noqa: E402
+from reference import rules as twin_rules  # noqa: E402
 
 # ---- the kernels -------------------------------------------------------------------
 
@@ -228,14 +229,14 @@ class TwinKernel(bench_kernel.TwinKernel):
         super().__init__(km.Kernel._remove_tabs(inspect.getsource(func)))
         self.name = func.__name__
         self.func_args, self.func_kwargs = args, kwargs
-        self.pass_params = bench_pipeline.default_passes(False)
+        self.pass_params = twin_pipeline.default_passes(False)
         self.clear()
 
     def clear(self):
         self.var_symbol, self.frame_symbol, self.envelope_symbol, self.register_symbol = {}, {}, {}, {}
         self.register_idx = 0
         self.instruction_list = []
-        self.compile_params = dict(bench_pipeline.DEFAULT_PARAMS)
+        self.compile_params = dict(twin_pipeline.DEFAULT_PARAMS)
 
     @classmethod
     def wrap(cls, func):
@@ -365,7 +366,7 @@ TWINS = {name: TwinKernel.wrap(fn.__wrapped__) for name, fn in KERNELS.items()}
 
 
 def twin(name, i):
-    return bench_rules.Conveyor.with_kernel(TWINS[name](**SWEEPS[name](i)))
+    return twin_rules.Conveyor.with_kernel(TWINS[name](**SWEEPS[name](i)))
 
 
 # ---- timing -------------------------------------------------------------------------
@@ -478,14 +479,14 @@ def pipeline_runs(name, n=None):
     def made(i, twin_passes):
         k = KERNELS[name](**sweep(i))
         if twin_passes:
-            k.pass_params = bench_pipeline.default_passes(False)
+            k.pass_params = twin_pipeline.default_passes(False)
         return k
 
     def timed(twin_passes):
         def run(i):
             k = made(i, twin_passes)
             t = time.perf_counter()
-            (bench_rules.Conveyor.with_kernel if twin_passes else conveyor)(k)
+            (twin_rules.Conveyor.with_kernel if twin_passes else conveyor)(k)
             return time.perf_counter() - t
         return run
     return timed(False), timed(True), lines(conveyor(made(0, False))[4])
