@@ -4,7 +4,7 @@
 
 namespace tvk {
 
-// is_instance: instance.cpp.
+// is_instance: instance_test.cpp.
 
 bool truth(py::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());

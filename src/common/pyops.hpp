@@ -6,7 +6,7 @@
 
 namespace tvk {
 
-// isinstance(obj, cls) and bool(obj); see instance.hpp for the answers
+// isinstance(obj, cls) and bool(obj); see instance_test.hpp for the answers
 // remembered inside an InstanceTestScope.
 bool is_instance(py::handle obj, py::handle cls);
 bool truth(py::handle obj);

@@ -1,5 +1,5 @@
 // _common_probe: the shared layer's helpers, one thin wrapper each.
-#include "common/common.hpp"
+#include "common/kit.hpp"
 
 namespace {
 using namespace tvk;

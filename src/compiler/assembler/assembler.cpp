@@ -8,7 +8,7 @@
 #include "assembler_core.hpp"
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 namespace {
 
@@ -930,4 +930,4 @@ void register_assembler(py::module_& m) {
     publish(m, "Assembler", std::move(cls));
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

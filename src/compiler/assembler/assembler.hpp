@@ -3,10 +3,10 @@
 // when it is registered, so it is registered last.
 #pragma once
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 void register_assembler(py::module_& m);
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

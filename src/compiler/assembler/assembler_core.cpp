@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 std::int64_t EnvelopeLayout::area_bytes() const {
     std::int64_t samples = memory_samples_ - kEnvelopeHeadSamples;
@@ -36,4 +36,4 @@ bool RowWriter::append(const void* src, std::size_t n) {
     return true;
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

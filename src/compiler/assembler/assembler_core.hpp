@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 // Envelope memory: a head of 16 samples, then the envelope area, addressed
 // in bytes from the end of the head.
@@ -68,4 +68,4 @@ private:
     std::size_t used_ = 0;
 };
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

@@ -4,7 +4,7 @@
 
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 namespace {
 
@@ -165,4 +165,4 @@ void register_capture(py::module_& m) {
     r.QInsPJump = publish(m, "_QInsPJump", build_dataclass(jump, {{"target", str}}));
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

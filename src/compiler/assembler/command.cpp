@@ -10,7 +10,7 @@
 
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 namespace {
 
@@ -243,4 +243,4 @@ void register_bases(py::module_& m) {
     o.probe_l2b = held_member(r.ProbeCommand, "list2bytes");
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

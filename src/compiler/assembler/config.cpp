@@ -3,7 +3,7 @@
 // the optional waveforms library.
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 py::object global_config_obj() { return module_global(reg().module_dict, TVK_NAME("global_config")); }
 
@@ -136,4 +136,4 @@ void register_config(py::module_& m) {
     r.tag_property = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

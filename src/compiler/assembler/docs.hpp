@@ -3,7 +3,7 @@
 
 #include "common/helptext.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 inline constexpr MemberDoc kAssemblerDocs[] = {
     {"__init__", "(self, ch_map=None)",
@@ -37,4 +37,4 @@ inline constexpr MemberDoc kAssemblerDocs[] = {
      "drive channel) and the probe words (int32, one dimension)."},
 };
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

@@ -2,7 +2,7 @@
 // word and states how long it keeps the output busy.
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 namespace {
 
@@ -332,4 +332,4 @@ void register_drive_records(py::module_& m) {
     }
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

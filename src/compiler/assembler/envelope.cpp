@@ -6,7 +6,7 @@
 #include "common/text.hpp"
 #include "common/samples.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 namespace {
 
@@ -85,4 +85,4 @@ void register_envelope(py::module_& m) {
     r.QInsEnvelop = publish(m, "QInsEnvelop", build_dataclass(b, {{"envelop", ndarray}}));
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

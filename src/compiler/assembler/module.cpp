@@ -2,7 +2,7 @@
 #include "assembler.hpp"
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 namespace {
 
 // The export list, in its order; a name is listed only once it exists.
@@ -21,10 +21,10 @@ void set_exports(py::module_& m) {
 }
 
 }  // namespace
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler
 
 TVK_MODULE(ostrane, m) {
-    using namespace tvk::ostrane;
+    using namespace tvk::assembler;
     m.doc() = "Command records with their binary drive and probe words, and the assembler.";
     // Class order: every class after the ones it derives from or uses.
     register_config(m);          // imports, HAS_WAVEFORM, global_config, zlv_config, QNumber, AssemblyError, GenTagMixin

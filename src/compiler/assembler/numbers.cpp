@@ -4,7 +4,7 @@
 
 #include "ostrane.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 Registry& reg() {
     static Registry r;
@@ -294,4 +294,4 @@ py::dict channel_flags() {
     return d;
 }
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

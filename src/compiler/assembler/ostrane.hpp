@@ -5,12 +5,12 @@
 #include <array>
 #include <string>
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 #include "common/direct.hpp"
 #include "common/dataclass.hpp"
 #include "words.hpp"
 
-namespace tvk::ostrane {
+namespace tvk::assembler {
 
 inline constexpr const char* kModule = "tarvok.compiler.ostrane";
 
@@ -210,4 +210,4 @@ void register_drive_records(py::module_& m);  // the twelve drive records
 void register_envelope(py::module_& m);       // QInsEnvelop
 void register_capture(py::module_& m);        // QInsCapture and the probe commands
 
-}  // namespace tvk::ostrane
+}  // namespace tvk::assembler

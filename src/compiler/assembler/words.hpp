@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tvk::ostrane::words {
+namespace tvk::assembler::words {
 
 // Unsigned field widths of the words.
 enum class Field : std::uint8_t { U8, U16, U32 };
@@ -155,4 +155,4 @@ inline double phase_wrap(double rounded) { return rounded == kWordScale ? 0.0 : 
 // True when a rounded word lies in 0 .. 2**32 - 1.
 inline bool fits_u32(double rounded) { return rounded >= 0.0 && rounded <= 4294967295.0; }
 
-}  // namespace tvk::ostrane::words
+}  // namespace tvk::assembler::words

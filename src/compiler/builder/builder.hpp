@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 #include "common/dataclass.hpp"
 
 namespace tvk::builder {

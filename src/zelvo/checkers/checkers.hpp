@@ -5,12 +5,12 @@
 
 #include <cstdint>
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 #include "common/count.hpp"
-#include "common/instance.hpp"
+#include "common/instance_test.hpp"
 #include "common/walk.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 inline constexpr const char* kModule = "tarvok.zelvo._checkers";
 
@@ -49,7 +49,7 @@ enum Name : int {
 // One check's view of the module: each global read once, on first use
 // (NameError when it is gone), and the instance tests of the walk remembered
 // per instruction type (a first answer taken from the process-wide memo of
-// abc instance tests, instance.hpp). A type's answer is remembered only when it cannot
+// abc instance tests, instance_test.hpp). A type's answer is remembered only when it cannot
 // vary between objects of that type: the class is a plain or abc class and
 // the type keeps object's own __class__.
 class Scope {
@@ -196,4 +196,4 @@ void register_envelopes(py::module_& m);  // EnvelopeChecker, IRNumberChecker
 void register_limits(py::module_& m);     // check_ply and the five value-limit checkers
 void register_order(py::module_& m);      // the order chains and EmptyWtgChecker
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

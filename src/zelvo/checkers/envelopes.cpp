@@ -3,7 +3,7 @@
 #include "checkers.hpp"
 #include "peak.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 namespace {
 
@@ -142,4 +142,4 @@ void register_envelopes(py::module_& m) {
     define_checker(m, "IRNumberChecker", method<number_check_ir>());
 }
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

@@ -4,7 +4,7 @@
 
 #include "checkers.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 namespace {
 
@@ -137,4 +137,4 @@ void register_limits(py::module_& m) {
     define_checker(m, "CapiChecker", method<limit_check_ir<IRCapture, capture_test>>());
 }
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

@@ -2,7 +2,7 @@
 // to the instrument's limits and return error records.
 #include "checkers.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 namespace {
 
 constexpr const char* kAll[] = {
@@ -55,11 +55,11 @@ void init_registry(py::module_& m) {
 }
 
 }  // namespace
-}  // namespace tvk::chk
+}  // namespace tvk::checkers
 
 TVK_MODULE(_checkers, m) {
     namespace py = pybind11;
-    using namespace tvk::chk;
+    using namespace tvk::checkers;
     m.doc() = "Checkers of the scheduled instruction list and their error records.";
     init_registry(m);
     import_names(m);

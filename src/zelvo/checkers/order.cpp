@@ -3,7 +3,7 @@
 // block must hold a DDR play.
 #include "checkers.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 namespace {
 
@@ -135,4 +135,4 @@ void register_order(py::module_& m) {
     define_checker(m, "EmptyWtgChecker", method<empty_wtg_check_ir>(), method<empty_wtg_init>());
 }
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

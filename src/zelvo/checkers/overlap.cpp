@@ -4,7 +4,7 @@
 #include "checkers.hpp"
 #include "window.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 namespace {
 
@@ -204,4 +204,4 @@ void register_overlap(py::module_& m) {
     define_checker(m, "OverlapChecker", method<overlap_check_ir>());
 }
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tvk::chk::peak {
+namespace tvk::checkers::peak {
 
 // The sample types read directly; anything else goes another way.
 enum class Layout { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, Bool, C64, C128, Other };
@@ -92,4 +92,4 @@ inline bool exceeds_unit(Layout l, const char* base, std::ptrdiff_t n, std::ptrd
     return false;
 }
 
-}  // namespace tvk::chk::peak
+}  // namespace tvk::checkers::peak

@@ -4,7 +4,7 @@
 // either).
 #pragma once
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 enum RecordField : int {
     kRecordMessage,
@@ -16,4 +16,4 @@ enum RecordField : int {
     kRecordFields,
 };
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

@@ -5,7 +5,7 @@
 #include "checkers.hpp"
 #include "record.hpp"
 
-namespace tvk::chk {
+namespace tvk::checkers {
 
 Registry& reg() {
     static auto* r = new Registry();
@@ -229,4 +229,4 @@ void register_records(py::module_& m) {
     define_checker(m, "SequenceChecker", method<copy_check<false>>());
 }
 
-}  // namespace tvk::chk
+}  // namespace tvk::checkers

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <optional>
 
-namespace tvk::chk::window {
+namespace tvk::checkers::window {
 
 // How the scan treats an instruction, in the order the tests are made.
 enum class Kind { Delay, Fix, Overlap, Other };
@@ -61,4 +61,4 @@ long nop_run(Items& items, std::ptrdiff_t start) {
     return count;
 }
 
-}  // namespace tvk::chk::window
+}  // namespace tvk::checkers::window

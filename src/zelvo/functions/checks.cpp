@@ -11,7 +11,7 @@
 #include "common/samples.hpp"
 #include "common/walk.hpp"
 
-namespace tvk::fn {
+namespace tvk::functions {
 
 namespace {
 
@@ -132,4 +132,4 @@ void samples_arg(const char* fn, const char* arg, py::handle v) {
     throw py::error_already_set();
 }
 
-}  // namespace tvk::fn
+}  // namespace tvk::functions

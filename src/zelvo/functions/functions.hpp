@@ -3,9 +3,9 @@
 // the type markers of declarations.
 #pragma once
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 
-namespace tvk::fn {
+namespace tvk::functions {
 
 // Objects made at module init, kept for the life of the process (the module
 // holds a reference to each), so nothing here is destroyed at exit.
@@ -69,4 +69,4 @@ void register_loops(py::module_& m, py::list& all);
 // Adds an entry with the given hooks (None for none) to the registry.
 void register_entry(py::handle func, py::handle pre_call, py::handle if_call, py::handle for_call);
 
-}  // namespace tvk::fn
+}  // namespace tvk::functions

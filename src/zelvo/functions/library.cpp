@@ -4,7 +4,7 @@
 
 #include "common/imports.hpp"
 
-namespace tvk::fn {
+namespace tvk::functions {
 
 namespace {
 
@@ -282,4 +282,4 @@ void register_library(py::module_& m, py::list& all) {
         "calls it, a kernel writes the if.");
 }
 
-}  // namespace tvk::fn
+}  // namespace tvk::functions

@@ -5,7 +5,7 @@
 
 #include "common/walk.hpp"
 
-namespace tvk::fn {
+namespace tvk::functions {
 
 namespace {
 
@@ -72,4 +72,4 @@ void register_loops(py::module_& m, py::list& all) {
     register_entry(fn, py::none(), py::none(), hook);
 }
 
-}  // namespace tvk::fn
+}  // namespace tvk::functions

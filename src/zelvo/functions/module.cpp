@@ -3,18 +3,18 @@
 // names the kernel module binds itself.
 #include "functions.hpp"
 
-namespace tvk::fn {
+namespace tvk::functions {
 
 Registry& reg() {
     static auto* r = new Registry();
     return *r;
 }
 
-}  // namespace tvk::fn
+}  // namespace tvk::functions
 
 TVK_MODULE(_functions, m) {
     namespace py = pybind11;
-    using namespace tvk::fn;
+    using namespace tvk::functions;
     m.doc() = "Kernel function library: the functions kernels call through `zv.`.";
     py::list all;
     register_registry(m, all);

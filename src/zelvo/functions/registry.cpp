@@ -4,7 +4,7 @@
 // `_registry`, keyed by the function's name.
 #include "functions.hpp"
 
-namespace tvk::fn {
+namespace tvk::functions {
 
 namespace {
 
@@ -147,4 +147,4 @@ void register_markers(py::module_& m, py::list& all) {
     }
 }
 
-}  // namespace tvk::fn
+}  // namespace tvk::functions

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 #include "common/fields.hpp"
 
 namespace tvk::ir {

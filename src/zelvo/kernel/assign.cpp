@@ -3,7 +3,7 @@
 // other plain assignment is refused. `x op= v` is read as `x = x op v`.
 #include "kernel.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -104,4 +104,4 @@ py::object visit_AugAssign(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

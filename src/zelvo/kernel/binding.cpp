@@ -6,7 +6,7 @@
 
 #include "common/walk.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -103,4 +103,4 @@ py::object visit_arguments(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

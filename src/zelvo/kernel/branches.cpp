@@ -13,7 +13,7 @@
 // lands where its placeholder stood.
 #include "kernel.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -97,4 +97,4 @@ py::object judgment_jump(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

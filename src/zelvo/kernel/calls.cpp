@@ -10,7 +10,7 @@
 #include "common/helptext.hpp"
 #include "common/walk.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -301,4 +301,4 @@ py::object visit_Expr(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -4,7 +4,7 @@
 
 #include "common/brief.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -126,4 +126,4 @@ py::object visit_Compare(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-namespace tvk::kern::core {
+namespace tvk::kernel::core {
 
 // The kernel source with the indentation of its first line taken off: the
 // blanks (spaces only) that begin the text are dropped, and every line break
@@ -43,4 +43,4 @@ inline std::string too_many_positional(const std::string& name, long long params
            std::to_string(given) + (given == 1 ? " was" : " were") + " given";
 }
 
-}  // namespace tvk::kern::core
+}  // namespace tvk::kernel::core

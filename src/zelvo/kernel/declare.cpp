@@ -6,7 +6,7 @@
 
 #include "common/brief.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -173,4 +173,4 @@ py::object visit_AnnAssign(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

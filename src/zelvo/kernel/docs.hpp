@@ -3,7 +3,7 @@
 
 #include "common/helptext.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 inline constexpr MemberDoc kKernelDocs[] = {
     {"__init__", "(self, func=None, args=None, kwargs=None, src=None)",
@@ -90,4 +90,4 @@ inline constexpr MemberDoc kScopeKernelDocs[] = {
      "A scope of `_kernel`: its symbol tables and parameters shared, an instruction list of its own."},
 };
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -12,7 +12,7 @@
 
 #include <structmember.h>
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -274,4 +274,4 @@ py::object kernel_eval(const Call& c) {
     return py::none();  // only when an override of _raise_error returns
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

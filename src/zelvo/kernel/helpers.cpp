@@ -3,7 +3,7 @@
 
 #include "common/walk.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 Registry& reg() {
     static auto* r = new Registry();
@@ -148,4 +148,4 @@ py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handl
     return steal(PyObject_Vectorcall(cls, argv, n, kw));
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -5,12 +5,12 @@
 
 #include <initializer_list>
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 #include "common/pyops.hpp"
 #include "common/recursion.hpp"
 #include "common/text.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 inline constexpr const char* kModule = "tarvok.zelvo.kernel";
 
@@ -286,4 +286,4 @@ void register_mixin(py::module_& m);
 void register_kernel(py::module_& m);
 void register_kinds(py::module_& m);
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

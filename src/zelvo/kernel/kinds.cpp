@@ -4,7 +4,7 @@
 #include "docs.hpp"
 #include "kernel.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -166,4 +166,4 @@ void register_kinds(py::module_& m) {
     m.attr("ScopeKernel") = scope.build();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

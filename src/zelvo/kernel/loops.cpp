@@ -5,10 +5,10 @@
 // kernel of its own.
 #include "kernel.hpp"
 
-#include "common/instance.hpp"
+#include "common/instance_test.hpp"
 #include "common/walk.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -114,4 +114,4 @@ py::object visit_While(const Call& c) {
     return py::none();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -18,7 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -451,4 +451,4 @@ void register_memo(py::module_& m) {
     codes().init();
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -6,7 +6,7 @@
 #include "docs.hpp"
 #include "kernel.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -149,11 +149,11 @@ void register_kernel(py::module_& m) {
     m.attr("Kernel") = cls;
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel
 
 TVK_MODULE(kernel, m) {
     namespace py = pybind11;
-    using namespace tvk::kern;
+    using namespace tvk::kernel;
     m.doc() = "Kernel front-end: kernel functions and source texts to IR instruction lists.";
     register_namespace(m);
     register_memo(m);

@@ -11,7 +11,7 @@
 
 #include "common/function.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -238,4 +238,4 @@ py::object form_kernel(const Call& c) {
     return k;
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

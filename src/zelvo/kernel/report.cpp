@@ -4,7 +4,7 @@
 #include "kernel.hpp"
 #include "zelvo/checkers/record.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -59,10 +59,10 @@ py::object with_error(const Call& c) {
         py::object index = steal(PyLong_FromLong(i));
         return steal(PyObject_GetItem(record.ptr(), index.ptr()));
     };
-    py::object code = item(chk::kRecordCode);
-    py::object error_class = item(chk::kRecordClass);
-    py::object msg = item(chk::kRecordMessage);
-    py::object node = call_method(b[0], TVK_NAME("node_line"), {item(chk::kRecordInstruction)});
+    py::object code = item(checkers::kRecordCode);
+    py::object error_class = item(checkers::kRecordClass);
+    py::object msg = item(checkers::kRecordMessage);
+    py::object node = call_method(b[0], TVK_NAME("node_line"), {item(checkers::kRecordInstruction)});
     py::object code_text = py_str(code);
     py::object class_name = py_str(getattr(error_class, TVK_NAME("__name__")));
     py::object msg_text = py_str(msg);
@@ -91,4 +91,4 @@ py::object node_line(const Call& c) {
     return first;
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

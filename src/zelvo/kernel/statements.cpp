@@ -12,7 +12,7 @@
 
 #include "common/helptext.hpp"
 
-namespace tvk::kern {
+namespace tvk::kernel {
 
 namespace {
 
@@ -76,4 +76,4 @@ void add_statement_refusals(ClassBuilder& b) {
     add_each(b, std::make_index_sequence<sizeof(kForeign) / sizeof(kForeign[0])>{});
 }
 
-}  // namespace tvk::kern
+}  // namespace tvk::kernel

@@ -3,10 +3,10 @@
 // file uses.
 #pragma once
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 #include "common/count.hpp"
 #include "common/function.hpp"
-#include "common/instance.hpp"
+#include "common/instance_test.hpp"
 #include "common/mapping.hpp"
 #include "common/walk.hpp"
 
@@ -46,7 +46,7 @@ Registry& reg();
 inline bool is_a(py::handle obj, PyObject* cls) { return is_instance(obj.ptr(), cls); }
 
 // Every function the module binds: its body runs with instance tests
-// remembered (see common/instance.hpp).
+// remembered (see common/instance_test.hpp).
 template <MethodFn F>
 constexpr MethodDef entry() {
     return method<with_instance_cache<F>>();

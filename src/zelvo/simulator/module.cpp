@@ -3,7 +3,7 @@
 // instructions of the kernel's list that have a duration end to end. Whatever
 // the list holds, analysis never raises: an item without a usable duration is
 // left out of the timeline.
-#include "common/common.hpp"
+#include "common/kit.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "common/brief.hpp"
 #include "common/function.hpp"
-#include "common/instance.hpp"
+#include "common/instance_test.hpp"
 #include "common/mapping.hpp"
 #include "common/walk.hpp"
 

@@ -1,7 +1,7 @@
 // Module tarvok.zelvo._conveyor: the pass pipeline.
 #pragma once
 
-#include "common/common.hpp"
+#include "common/kit.hpp"
 
 namespace tvk::conveyor {
 

@@ -2,7 +2,7 @@
 // top level and one block deep.
 #include "optimizations.hpp"
 
-namespace tvk::opt {
+namespace tvk::optimizations {
 
 namespace {
 
@@ -46,4 +46,4 @@ void register_amp(py::module_& m) {
     });
 }
 
-}  // namespace tvk::opt
+}  // namespace tvk::optimizations

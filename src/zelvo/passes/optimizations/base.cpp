@@ -1,7 +1,7 @@
 // The optimizer base and the jump optimizer, which hands on a fresh copy.
 #include "optimizations.hpp"
 
-namespace tvk::opt {
+namespace tvk::optimizations {
 
 namespace {
 
@@ -37,4 +37,4 @@ void register_base(py::module_& m) {
     });
 }
 
-}  // namespace tvk::opt
+}  // namespace tvk::optimizations

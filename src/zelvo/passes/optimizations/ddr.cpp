@@ -3,7 +3,7 @@
 #include "ddr_fold.hpp"
 #include "optimizations.hpp"
 
-namespace tvk::opt {
+namespace tvk::optimizations {
 
 namespace {
 
@@ -71,4 +71,4 @@ void register_ddr(py::module_& m) {
     });
 }
 
-}  // namespace tvk::opt
+}  // namespace tvk::optimizations

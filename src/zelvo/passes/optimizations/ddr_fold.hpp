@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tvk::opt::fold {
+namespace tvk::optimizations::fold {
 
 enum Kind : std::uint8_t { kWait = 1, kDelay = 2, kPlay = 4 };
 
@@ -42,4 +42,4 @@ inline Plan plan(const std::vector<std::uint8_t>& kinds) {
     return p;
 }
 
-}  // namespace tvk::opt::fold
+}  // namespace tvk::optimizations::fold

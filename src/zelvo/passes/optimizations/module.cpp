@@ -2,7 +2,7 @@
 // translator.
 #include "optimizations.hpp"
 
-namespace tvk::opt {
+namespace tvk::optimizations {
 
 Registry& reg() {
     static auto* r = new Registry();
@@ -29,11 +29,11 @@ py::object item_at(py::handle seq, Py_ssize_t i, Py_ssize_t fixed_len) {
     return steal(PyObject_GetItem(s, idx.ptr()));
 }
 
-}  // namespace tvk::opt
+}  // namespace tvk::optimizations
 
 TVK_MODULE(_optimizations, m) {
     using namespace tvk;
-    using namespace tvk::opt;
+    using namespace tvk::optimizations;
     m.attr("copy") = py::module_::import("copy");
     // The IR module's exports become module globals, as a star import makes them.
     py::module_ ir = import_sibling(m, "_ir");

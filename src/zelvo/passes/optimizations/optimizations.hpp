@@ -1,11 +1,11 @@
 // Shared declarations of module tarvok.zelvo._optimizations.
 #pragma once
 
-#include "common/common.hpp"
-#include "common/instance.hpp"
+#include "common/kit.hpp"
+#include "common/instance_test.hpp"
 #include "common/walk.hpp"
 
-namespace tvk::opt {
+namespace tvk::optimizations {
 
 inline constexpr const char* kModule = "tarvok.zelvo._optimizations";
 
@@ -37,4 +37,4 @@ void register_base(py::module_& m);
 void register_amp(py::module_& m);
 void register_ddr(py::module_& m);
 
-}  // namespace tvk::opt
+}  // namespace tvk::optimizations

@@ -4,7 +4,7 @@
 #include "common/mapping.hpp"
 #include "translate.hpp"
 
-namespace tvk::tr {
+namespace tvk::translate {
 
 namespace {
 
@@ -48,4 +48,4 @@ void register_ddr(py::module_& m) {
     m.attr("PlayDDRTranslator") = b.build();
 }
 
-}  // namespace tvk::tr
+}  // namespace tvk::translate

@@ -7,7 +7,7 @@
 #include "flatten_core.hpp"
 #include "translate.hpp"
 
-namespace tvk::tr {
+namespace tvk::translate {
 
 namespace {
 
@@ -218,4 +218,4 @@ void register_flatten(py::module_& m) {
     add_function(m, "count_nops", method<with_instance_cache<count_nops>>());
 }
 
-}  // namespace tvk::tr
+}  // namespace tvk::translate

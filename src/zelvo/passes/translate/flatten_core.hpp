@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tvk::tr::flat {
+namespace tvk::translate::flat {
 
 enum Kind : std::uint16_t {
     kUnfix = 1,        // heads a block
@@ -88,4 +88,4 @@ inline Plan plan(const std::vector<std::uint16_t>& top, const std::vector<std::v
     return p;
 }
 
-}  // namespace tvk::tr::flat
+}  // namespace tvk::translate::flat

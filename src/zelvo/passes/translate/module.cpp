@@ -1,18 +1,18 @@
 // tarvok.zelvo._translate: program flattening and the two translators.
 #include "translate.hpp"
 
-namespace tvk::tr {
+namespace tvk::translate {
 
 Registry& reg() {
     static auto* r = new Registry();
     return *r;
 }
 
-}  // namespace tvk::tr
+}  // namespace tvk::translate
 
 TVK_MODULE(_translate, m) {
     using namespace tvk;
-    using namespace tvk::tr;
+    using namespace tvk::translate;
     Registry& r = reg();
     py::module_ np = py::module_::import("numpy");
     m.attr("np") = np;

@@ -9,7 +9,7 @@
 #include "text_core.hpp"
 #include "translate.hpp"
 
-namespace tvk::tr {
+namespace tvk::translate {
 
 namespace {
 
@@ -292,4 +292,4 @@ void register_normal(py::module_& m) {
     r.get_longest_len = keep(cls.attr("__dict__")["get_longest_len"]);
 }
 
-}  // namespace tvk::tr
+}  // namespace tvk::translate

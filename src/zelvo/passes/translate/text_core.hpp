@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace tvk::tr::text {
+namespace tvk::translate::text {
 
 inline constexpr std::string_view kComment = "# seq idx tag ";
 // Blanks between the longest text and the comment column.
@@ -30,4 +30,4 @@ inline void append_formatted(std::string& out, std::string_view formatted, std::
     append_line(out, formatted, 0, 0, pos);
 }
 
-}  // namespace tvk::tr::text
+}  // namespace tvk::translate::text

@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "common/common.hpp"
-#include "common/instance.hpp"
+#include "common/kit.hpp"
+#include "common/instance_test.hpp"
 #include "common/walk.hpp"
 
-namespace tvk::tr {
+namespace tvk::translate {
 
 inline constexpr const char* kModule = "tarvok.zelvo._translate";
 
@@ -69,4 +69,4 @@ void register_flatten(py::module_& m);
 void register_normal(py::module_& m);
 void register_ddr(py::module_& m);
 
-}  // namespace tvk::tr
+}  // namespace tvk::translate

@@ -1,4 +1,8 @@
-// Everything a tarvok extension module needs from the shared layer.
+// The part of the shared layer nearly every module file uses: classes and
+// their members, calls and argument checks, number texts, imports, tags and
+// the module entry point. The narrower headers (fields, the instance-test
+// memo, walks, sample checks, help texts, ...) are included where they are
+// used.
 #pragma once
 
 #include "args.hpp"

@@ -1,4 +1,4 @@
-#include "instance.hpp"
+#include "instance_test.hpp"
 
 #include "insides.hpp"
 #include "keep.hpp"
