@@ -14,9 +14,7 @@ namespace tvk::assembler {
 
 inline constexpr const char* kModule = "tarvok.compiler.ostrane";
 
-// Objects made at module init. Plain pointers kept alive by the module (as
-// attributes or inside its classes) or leaked on purpose, so nothing here is
-// destroyed after the interpreter is gone.
+// The module's registry (common/module.hpp).
 struct Registry {
     PyObject* module_dict = nullptr;
     PyObject* ndarray = nullptr;     // numpy.ndarray
@@ -46,11 +44,7 @@ struct Registry {
     PyObject* QInsPWaitTrig = nullptr;   // _QInsPWaitTrig
     PyObject* QInsPJump = nullptr;       // _QInsPJump
 };
-Registry& reg();
-
-// Binds a class made at init as a module attribute and returns it (borrowed,
-// the module keeps it).
-PyObject* publish(py::module_& m, const char* name, py::object cls);
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // ---- configuration --------------------------------------------------------
 

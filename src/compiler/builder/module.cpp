@@ -5,17 +5,7 @@
 
 namespace tvk::builder {
 
-Registry& reg() {
-    static Registry* r = new Registry();
-    return *r;
-}
-
 py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
-
-py::object publish(py::module_& m, const char* name, py::object cls) {
-    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
-    return cls;
-}
 
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
     py::object r = lookup_attr(obj, name);

@@ -14,8 +14,7 @@ namespace tvk::checkers {
 
 inline constexpr const char* kModule = "tarvok.zelvo._checkers";
 
-// Objects made at module init and kept for the process (never released, so
-// nothing here has a destructor that could run after the interpreter).
+// The module's registry (common/module.hpp).
 struct Registry {
     PyObject* module_dict = nullptr;
     PyObject* abc_meta = nullptr;        // abc.ABCMeta
@@ -27,7 +26,7 @@ struct Registry {
     PyObject* np_float64 = nullptr;
     PyObject* BaseChecker = nullptr;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // The module globals the checks name. Like the names in a Python function
 // body they are looked up when a check runs, so a rebound name is honoured.

@@ -7,11 +7,6 @@
 
 namespace tvk::checkers {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
 PyObject* code_default() {
     static PyObject* const code = intern("0x1000");
     return code;

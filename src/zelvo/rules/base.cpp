@@ -3,11 +3,6 @@
 
 namespace tvk::rules {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
 Count successor_cost(py::handle ir) {
     if (is_a(ir, reg().OverlapIR)) return cycles(ir, TVK_NAME("wait_time"));
     if (is_a(ir, reg().FakeIR)) return cycles(ir, TVK_NAME("irhead"));

@@ -14,32 +14,21 @@ namespace tvk::rules {
 
 inline constexpr const char* kModule = "tarvok.zelvo._rules";
 
-// Objects taken at module init and kept for the process (plain pointers that
-// are never released, so nothing is destroyed after the interpreter).
+// The IR classes the rules test and build, taken from _ir: the categories,
+// then the instructions.
+#define TVK_RULES_IR_CLASSES(X)                                                                           \
+    X(PreIR) X(UnfixIR) X(FixIR) X(OverlapIR) X(FakeIR) X(ReconstitutionIR) X(LoadDDRIR)                 \
+    X(IREnvelope) X(IRWait) X(IRWaitTrig) X(IRJumpConditional) X(IRNop) X(IRDelay) X(IRWaitDDR)          \
+    X(IRJumpImmNormal)
+
+// The module's registry (common/module.hpp).
 struct Registry {
-    // Categories.
-    PyObject* PreIR = nullptr;
-    PyObject* UnfixIR = nullptr;
-    PyObject* FixIR = nullptr;
-    PyObject* OverlapIR = nullptr;
-    PyObject* FakeIR = nullptr;
-    PyObject* ReconstitutionIR = nullptr;
-    PyObject* LoadDDRIR = nullptr;
-    // Instructions tested or built.
-    PyObject* IREnvelope = nullptr;
-    PyObject* IRWait = nullptr;
-    PyObject* IRWaitTrig = nullptr;
-    PyObject* IRJumpConditional = nullptr;
-    PyObject* IRNop = nullptr;
-    PyObject* IRDelay = nullptr;
-    PyObject* IRWaitDDR = nullptr;
-    PyObject* IRJumpImmNormal = nullptr;
-    // Library functions.
+    TVK_RULES_IR_CLASSES(TVK_REGISTRY_FIELD)
     PyObject* np_frombuffer = nullptr;
     PyObject* update_wrapper = nullptr;
     PyObject* BaseRule = nullptr;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // isinstance(obj, cls), an abc's own test included, remembered per type
 // while a bound function runs (see entry below).

@@ -24,7 +24,7 @@ inline constexpr const char* kCatNames[kNumCats] = {
 };
 inline constexpr std::uint32_t bit(Cat c) { return std::uint32_t{1} << c; }
 
-// Objects taken at module init; the module keeps a reference to each.
+// The module's registry (common/module.hpp).
 struct Registry {
     PyObject* cats[kNumCats] = {};
     PyObject* np_frombuffer = nullptr;
@@ -35,7 +35,7 @@ struct Registry {
     PyObject* NormalTranslator = nullptr;
     PyObject* get_longest_len = nullptr;  // NormalTranslator's static method itself
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // isinstance(obj, <class of c>); the entry points run inside an
 // InstanceTestScope.
