@@ -16,17 +16,18 @@ namespace tvk {
 
 // The objects a module makes or imports at init (classes, functions,
 // constants), one struct of plain pointers per module, reached through the
-// module's reg(). Each pointer holds a reference that is never released and
-// the struct is constant-initialized with no destructor, so nothing here is
-// destroyed after the interpreter is gone.
+// module's reg(). Each pointer holds a reference that is never released, and
+// the struct is zero-filled before any code runs and has no destructor, so
+// nothing here is destroyed after the interpreter is gone and reaching it
+// costs no guard.
 template <class R>
 R& module_registry() {
-    static_assert(std::is_trivially_destructible_v<R>, "a registry holds plain pointers only");
+    static_assert(std::is_trivial_v<R>, "a registry holds plain pointers only, zero until init sets them");
     static R r;
     return r;
 }
 // One member of a registry per name of a list: `LIST(TVK_REGISTRY_FIELD)`.
-#define TVK_REGISTRY_FIELD(name) PyObject* name = nullptr;
+#define TVK_REGISTRY_FIELD(name) PyObject* name;
 // registry.<name> = keep(owner, "<name>") for every name of LIST, in its order.
 #define TVK_KEEP_EACH(registry, owner, LIST)             \
     do {                                                 \

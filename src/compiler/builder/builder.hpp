@@ -15,9 +15,9 @@ inline constexpr const char* kModule = "tarvok.compiler.zel_wave";
 
 // The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* GenTagMixin = nullptr;   // ostrane's, the base of handles and queues
-    PyObject* generate_tag = nullptr;  // its property, to draw tags directly when not overridden
+    PyObject* module_dict;
+    PyObject* GenTagMixin;   // ostrane's, the base of handles and queues
+    PyObject* generate_tag;  // its property, to draw tags directly when not overridden
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 

@@ -16,15 +16,11 @@ inline constexpr const char* kModule = "tarvok.zelvo._checkers";
 
 // The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* abc_meta = nullptr;        // abc.ABCMeta
-    PyObject* object_class = nullptr;    // object's own __class__ descriptor
-    PyObject* np_ndarray = nullptr;
-    PyObject* np_floating = nullptr;
-    PyObject* np_abs = nullptr;
-    PyObject* np_asarray = nullptr;
-    PyObject* np_float64 = nullptr;
-    PyObject* BaseChecker = nullptr;
+    PyObject* module_dict;
+    PyObject* abc_meta;      // abc.ABCMeta
+    PyObject* object_class;  // object's own __class__ descriptor
+    PyObject *np_ndarray, *np_floating, *np_abs, *np_asarray, *np_float64;
+    PyObject* BaseChecker;
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 

@@ -16,10 +16,10 @@ namespace tvk::functions {
 
 // The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* KernelFunction = nullptr;
-    PyObject* partial = nullptr;     // functools.partial
-    PyObject* ndarray = nullptr;     // numpy.ndarray
-    PyObject* np_complex = nullptr;  // numpy.complexfloating
+    PyObject* KernelFunction;
+    PyObject* partial;     // functools.partial
+    PyObject* ndarray;     // numpy.ndarray
+    PyObject* np_complex;  // numpy.complexfloating
     TVK_FUNCTIONS_IR_CLASSES(TVK_REGISTRY_FIELD)
 };
 inline Registry& reg() { return module_registry<Registry>(); }

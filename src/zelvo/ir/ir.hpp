@@ -11,24 +11,13 @@ inline constexpr const char* kModule = "tarvok.zelvo._ir";
 
 // The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* numpy = nullptr;
-    PyObject* np_zeros = nullptr;
-    PyObject* AssemblyError = nullptr;
-    PyObject* GenTagMixin = nullptr;
-    PyObject* tag_property = nullptr;  // GenTagMixin.generate_tag, held for the process
-    PyObject* IRBase = nullptr;
-    PyObject* base_init = nullptr;     // IRBase.__init__ as made, held for the process
-    PyObject* PreIR = nullptr;
-    PyObject* UnfixIR = nullptr;
-    PyObject* FixIR = nullptr;
-    PyObject* LoadDDRIR = nullptr;
-    PyObject* OverlapIR = nullptr;
-    PyObject* FakeIR = nullptr;
-    PyObject* SimulationIR = nullptr;
-    PyObject* ReconstitutionIR = nullptr;
-    PyObject* JumpImmIR = nullptr;
-    PyObject* SimIRType = nullptr;
+    PyObject *module_dict, *numpy, *np_zeros;
+    PyObject *AssemblyError, *GenTagMixin, *IRBase;
+    PyObject* tag_property;  // GenTagMixin.generate_tag, held for the process
+    PyObject* base_init;     // IRBase.__init__ as made, held for the process
+    // The categories, in the order register_categories makes them.
+    PyObject *PreIR, *UnfixIR, *FixIR, *LoadDDRIR, *OverlapIR, *FakeIR, *SimulationIR, *ReconstitutionIR, *JumpImmIR;
+    PyObject* SimIRType;
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 

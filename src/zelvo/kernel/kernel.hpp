@@ -25,27 +25,22 @@ inline constexpr const char* kModule = "tarvok.zelvo.kernel";
 
 // The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
+    PyObject* module_dict;
     TVK_KERNEL_AST_NAMES(TVK_REGISTRY_FIELD)
-    PyObject* visit = nullptr;      // ast.NodeVisitor.visit, as found at load
-    PyObject* default_pre_call = nullptr;  // KernelFunction's own pre_call, as found at load
-    PyObject* Iterable = nullptr;   // collections.abc.Iterable
-    PyObject* eval = nullptr;       // builtins.eval
-    PyObject* compile = nullptr;    // builtins.compile
-    PyObject* wraps = nullptr;      // functools.wraps
-    PyObject* np_integer = nullptr; // numpy.integer
+    PyObject* visit;             // ast.NodeVisitor.visit, as found at load
+    PyObject* default_pre_call;  // KernelFunction's own pre_call, as found at load
+    PyObject* Iterable;          // collections.abc.Iterable
+    PyObject *eval, *compile;    // builtins.eval, builtins.compile
+    PyObject* wraps;             // functools.wraps
+    PyObject* np_integer;        // numpy.integer
     TVK_KERNEL_IR_CLASSES(TVK_REGISTRY_FIELD)
     // The module's own classes.
-    PyObject* KernelParseError = nullptr;
-    PyObject* SimulateMixin = nullptr;
-    PyObject* ZelvoKernel = nullptr;
-    PyObject* Kernel = nullptr;
-    PyObject* SimulationKernel = nullptr;
-    PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
+    PyObject *KernelParseError, *SimulateMixin, *ZelvoKernel, *Kernel, *SimulationKernel;
+    PyObject* EvalLocals;  // type of the evaluation's local namespace
     // Tuple of the syntax-tree classes evaluated whole as values (names,
     // attributes, operations, displays, comprehensions...): walked, not
     // evaluated, as parts of another node.
-    PyObject* ValueKinds = nullptr;
+    PyObject* ValueKinds;
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 
@@ -247,6 +242,8 @@ py::object new_attr_value(py::handle self, Start start);
     X(classmethod, "form_kernel", form_kernel)                                    \
     X(method, "create_scope", create_scope)
 TVK_KERNEL_MEMBERS(TVK_DECLARE_MEMBER)
+// The type of an evaluation's local namespace (evaluate.cpp).
+void register_eval_locals(py::module_& m);
 
 // What a declaration value or a parameter default gives: its visit, but a
 // comparison is evaluated as a value rather than lowered as a condition (an
@@ -255,11 +252,10 @@ py::object value_of(py::handle self, py::handle node);
 
 // Class assembly, in the order the classes must exist: the namespace, then
 // KernelParseError, SimulateMixin and ZelvoKernel, then Kernel, then
-// SimulationKernel and ScopeKernel, then the evaluation's local namespace.
+// SimulationKernel and ScopeKernel.
 void register_namespace(py::module_& m);
 void register_mixin(py::module_& m);
 void register_kernel(py::module_& m);
 void register_kinds(py::module_& m);
-void register_eval_locals(py::module_& m);
 
 }  // namespace tvk::kernel

@@ -24,9 +24,9 @@ inline constexpr const char* kModule = "tarvok.zelvo._rules";
 // The module's registry (common/module.hpp).
 struct Registry {
     TVK_RULES_IR_CLASSES(TVK_REGISTRY_FIELD)
-    PyObject* np_frombuffer = nullptr;
-    PyObject* update_wrapper = nullptr;
-    PyObject* BaseRule = nullptr;
+    PyObject* np_frombuffer;
+    PyObject* update_wrapper;
+    PyObject* BaseRule;
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 

@@ -16,8 +16,8 @@ inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRW
                                                     "IRWait",  "IRDelay",   "LoadDDRIR"};
 
 struct Registry {
-    PyObject* cats[kNumCats] = {};
-    PyObject* BaseOptimizer = nullptr;
+    PyObject* cats[kNumCats];
+    PyObject* BaseOptimizer;
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 
