@@ -90,7 +90,7 @@ py::object qnumber_repr(const Call& c) {
 
 void register_config(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+    r.module_dict = keep(m, "__dict__");
 
     PyObject* np = import("numpy");
     if (PyModule_AddObjectRef(m.ptr(), "np", np) < 0) throw py::error_already_set();

@@ -52,7 +52,7 @@ py::list to_list(Out& out) {
 
 void register_imports(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+    r.module_dict = keep(m, "__dict__");
 
     m.attr("copy") = py::module_::import("copy");
     m.attr("np") = py::module_::import("numpy");

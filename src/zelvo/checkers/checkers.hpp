@@ -166,8 +166,7 @@ bool under_limit(py::handle value, PyObject* limit, double limit_value);
 
 // The checker base class and the checker class builder: base BaseChecker,
 // an __init__ that runs the next __init__ of the MRO, the given check_ir.
-py::object define_checker(py::module_& m, const char* name, MethodDef check_ir,
-                          MethodDef init = MethodDef{nullptr});
+PyObject* define_checker(py::module_& m, const char* name, MethodDef check_ir, MethodDef init = MethodDef{nullptr});
 
 // A module function over one item of a list (check_limit, check_envelope,
 // check_ply): binds the call, tests `ir_list` and `error` (lists exactly) and

@@ -63,7 +63,7 @@ Bound<2> bind_order_ins(const Call& c);
 
 // A rule class: base BaseRule (or none for BaseRule itself), an __init__
 // that runs the rest of the constructor chain, and the members `fill` adds.
-py::object define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill);
+PyObject* define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill);
 // A rule class whose only member besides __init__ is order_ins (annotated
 // `ir_list: list` when it checks its argument, and `-> list`).
 void simple_rule(py::module_& m, const char* name, MethodDef order_ins, bool checks_list = false);
