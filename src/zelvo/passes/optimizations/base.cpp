@@ -29,9 +29,9 @@ py::object jump_optimize(const Call& c) {
 
 void register_base(py::module_& m) {
     reg().BaseOptimizer = define_class(m, kModule, "BaseOptimizer", {}, [](ClassBuilder& b) {
-                              b.method("__init__", method<base_init>())
-                                  .method("optimize_ir", method<base_optimize>());
-                          });
+        b.method("__init__", method<base_init>())
+            .method("optimize_ir", method<base_optimize>());
+    });
     define_class(m, kModule, "JumpImmOptimizer", {reg().BaseOptimizer}, [](ClassBuilder& b) {
         b.method("__init__", method<init_only>()).method("optimize_ir", method<jump_optimize>());
     });
