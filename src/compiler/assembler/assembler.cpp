@@ -190,16 +190,16 @@ py::object clear_drive_cache(const Call& c) {
     switch (st) {
         case EnvelopeLayout::Status::Overflow:
             raise_error(PyExc_ValueError,
-                       who + " needs bytes " + std::to_string(at.start) + " to " +
-                           std::to_string(at.start + at.length) + " of the envelope area, which holds " +
-                           std::to_string(layout.area_bytes()) + " bytes");
+                        who + " needs bytes " + std::to_string(at.start) + " to " +
+                            std::to_string(at.start + at.length) + " of the envelope area, which holds " +
+                            std::to_string(layout.area_bytes()) + " bytes");
         case EnvelopeLayout::Status::OddLength:
             raise_error(PyExc_ValueError, who + " has a byte form of " + std::to_string(at.length) +
-                                             " bytes, not whole 16-bit samples");
+                                              " bytes, not whole 16-bit samples");
         default:
             raise_error(PyExc_ValueError, who + " of " + std::to_string(at.length) +
-                                             " bytes cannot be placed at byte " + std::to_string(at.start) +
-                                             " (envelope_step must give a whole, even number of bytes)");
+                                              " bytes cannot be placed at byte " + std::to_string(at.start) +
+                                              " (envelope_step must give a whole, even number of bytes)");
     }
 }
 
@@ -293,6 +293,7 @@ py::object extract_frame(const Call& c) {
     }
     return table;
 }
+
 py::object set_chnl_cmdq(const Call& c) {
     static const tvk::Signature sig("set_chnl_cmdq", {"self", "ch_id", "cmdq"}, 3);
     auto b = tvk::bind<3>(sig, c);
