@@ -328,30 +328,25 @@ void register_assembler(py::module_& m) {
                                .build();
     g_delay_sum = publish(m, "_DelaySum", std::move(delay_sum));
 
-    py::object cls = tvk::ClassBuilder("Assembler", kModule)
-                         .base(reg().GenTagMixin)
-                         .docs(kAssemblerDocs)
-                         .attr("__doc__", py::str("Links the command lists of drive channels and encodes "
-                                                  "them into the memory images of their probe channels."))
-                         .method("__init__", tvk::method<asm_init>())
-                         .method("set_drive_delay", tvk::method<set_drive_delay>())
-                         .method("set_probe_delay", tvk::method<set_probe_delay>())
-                         .method("probe_points", tvk::method<probe_points>())
-                         .method("longest_points", tvk::method<longest_points>())
-                         .method("probe_count", tvk::method<probe_count>())
-                         .method("probe_list", tvk::method<probe_list>())
-                         .method("trigger_count", tvk::method<trigger_count>())
-                         .method("set_chnl_cmdq", tvk::method<set_chnl_cmdq>())
-                         .method("_clear_drive_cache", tvk::method<clear_drive_cache>())
-                         .method("extract_envelop", tvk::method<extract_envelop>())
-                         .staticmethod("extract_frame", tvk::method<extract_frame>())
-                         .method("divide_cmd", tvk::method<divide_cmd>())
-                         .method("_link_wave", tvk::method<link_wave>())
-                         .method("_optimize_drive_q", tvk::method<optimize_drive_q>())
-                         .method("_optimize_probe_q", tvk::method<optimize_probe_q>())
-                         .method("_link_jump", tvk::method<link_jump>())
-                         .method("assemble", tvk::method<assemble>())
-                         .build();
+    tvk::ClassBuilder b("Assembler", kModule);
+    b.base(reg().GenTagMixin)
+        .docs(kAssemblerDocs)
+        .attr("__doc__", py::str("Links the command lists of drive channels and encodes "
+                                 "them into the memory images of their probe channels."))
+        .method("__init__", tvk::method<asm_init>())
+        .method("set_drive_delay", tvk::method<set_drive_delay>())
+        .method("set_probe_delay", tvk::method<set_probe_delay>())
+        .method("probe_points", tvk::method<probe_points>())
+        .method("longest_points", tvk::method<longest_points>())
+        .method("probe_count", tvk::method<probe_count>())
+        .method("probe_list", tvk::method<probe_list>())
+        .method("trigger_count", tvk::method<trigger_count>())
+        .method("set_chnl_cmdq", tvk::method<set_chnl_cmdq>())
+        .method("_clear_drive_cache", tvk::method<clear_drive_cache>())
+        .method("extract_envelop", tvk::method<extract_envelop>())
+        .staticmethod("extract_frame", tvk::method<extract_frame>());
+    add_linking_methods(b);  // divide_cmd and the four steps of linking
+    py::object cls = b.method("assemble", tvk::method<assemble>()).build();
     publish(m, "Assembler", std::move(cls));
 }
 

@@ -34,11 +34,9 @@ extern PyObject* g_delay_sum;
 py::object delay_sum_init(const Call& c);
 py::object delay_sum_value(py::handle self);
 
-py::object divide_cmd(const Call& c);
-py::object link_wave(const Call& c);
-py::object optimize_drive_q(const Call& c);
-py::object optimize_probe_q(const Call& c);
-py::object link_jump(const Call& c);
+// divide_cmd and the four steps of linking it runs (_link_wave,
+// _optimize_drive_q, _optimize_probe_q, _link_jump), in that order.
+void add_linking_methods(ClassBuilder& b);
 
 // ---- images.cpp -------------------------------------------------------------
 

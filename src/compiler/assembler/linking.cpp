@@ -259,6 +259,11 @@ void resolve_jumps(py::handle queue, py::handle table) {
     if (PyErr_Occurred()) throw py::error_already_set();
 }
 
+py::object link_wave(const Call& c);
+py::object optimize_drive_q(const Call& c);
+py::object optimize_probe_q(const Call& c);
+py::object link_jump(const Call& c);
+
 // The four steps of linking and the tag source are all this module's own,
 // so linking may run them as one pass.
 bool own_linking(py::handle self) {
@@ -271,8 +276,6 @@ bool own_linking(py::handle self) {
     });
     return gate.open(self.ptr()).has_value();
 }
-
-}  // namespace
 
 py::object link_wave(const Call& c) {
     static const Signature sig("_link_wave", {"self", "drive_ch", "cmdq"}, 3);
@@ -331,6 +334,16 @@ py::object divide_cmd(const Call& c) {
     auto probe = unpack<2>(call_method(self, TVK_NAME("_optimize_probe_q"), {linked[1]}));
     call_method(self, TVK_NAME("_link_jump"), {drive[0], probe[0], drive[1], probe[1]});
     return tuple_of({drive[0], probe[0], drive[1], probe[1]});
+}
+
+}  // namespace
+
+void add_linking_methods(ClassBuilder& b) {
+    b.method("divide_cmd", method<divide_cmd>())
+        .method("_link_wave", method<link_wave>())
+        .method("_optimize_drive_q", method<optimize_drive_q>())
+        .method("_optimize_probe_q", method<optimize_probe_q>())
+        .method("_link_jump", method<link_jump>());
 }
 
 }  // namespace tvk::assembler
