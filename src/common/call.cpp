@@ -129,7 +129,8 @@ constexpr size_t kMaxArgs = 8;
 
 // The vectorcall stack of `first` (when given) and `args`, its size checked.
 size_t fill_stack(PyObject** stack, PyObject* first, std::initializer_list<py::handle> args, const char* who) {
-    if (args.size() + (first ? 1 : 0) > kMaxArgs) throw std::invalid_argument(std::string(who) + ": too many arguments");
+    if (args.size() + (first ? 1 : 0) > kMaxArgs)
+        throw std::invalid_argument(std::string(who) + ": too many arguments");
     size_t n = 0;
     if (first) stack[n++] = first;
     for (auto a : args) stack[n++] = a.ptr();

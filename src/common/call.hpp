@@ -45,6 +45,7 @@ inline py::object make_str(const std::string& s) {
 
 // raise exc_type(message), the message as UTF-8 text.
 [[noreturn]] void raise_error(PyObject* exc_type, const std::string& message);
+
 using GetterFn = py::object (*)(py::handle self);
 using SetterFn = void (*)(py::handle self, py::handle value);
 

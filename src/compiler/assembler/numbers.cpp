@@ -298,12 +298,6 @@ py::dict channel_flags() {
                        {TVK_NAME("da"), words::kFlagDrive}});
 }
 
-py::object post_init_fields(const Call& c, std::initializer_list<std::pair<PyObject*, py::handle>> fields) {
-    py::handle self = self_only(c, "__post_init__");
-    for (const auto& [name, value] : fields) setattr(self, name, value);
-    return py::none();
-}
-
 py::object post_init_ins_idx(const Call& c) { return post_init_fields(c, {{TVK_NAME("ins_idx"), py_int(0)}}); }
 
 }  // namespace tvk::assembler

@@ -208,7 +208,11 @@ py::dict channel_flags();
 
 // A record's __post_init__(self) setting `fields` on self in order; and the
 // one of the jump records, which sets ins_idx to 0.
-py::object post_init_fields(const Call& c, std::initializer_list<std::pair<PyObject*, py::handle>> fields);
+inline py::object post_init_fields(const Call& c, std::initializer_list<std::pair<PyObject*, py::handle>> fields) {
+    py::handle self = self_only(c, "__post_init__");
+    for (const auto& [name, value] : fields) setattr(self, name, value);
+    return py::none();
+}
 py::object post_init_ins_idx(const Call& c);
 
 // ---- registration, in class order -----------------------------------------
