@@ -3,6 +3,8 @@ kernels, state restored after a test, and the subclasses that replace one
 step of a fast path."""
 import contextlib
 
+import numpy as np
+import pytest
 from hypothesis import strategies as st
 
 
@@ -79,3 +81,34 @@ def redirected_read(base, name, value):
         return super(cls, self).__getattribute__(attr)
     cls = type(base.__name__ + "Redirected", (base,), {"__getattribute__": __getattribute__})
     return cls
+
+
+def raised(error, fn, *args):
+    """The text of the `error` that fn(*args) must raise."""
+    with pytest.raises(error) as info:
+        fn(*args)
+    return str(info.value)
+
+
+def envelope_refused(e, samples, refusal, error, prefix):
+    """Checks bytes(e) of an envelope holding `samples`: scaled by 16383 and
+    truncated into int16 when `refusal` is None, else `error` with a text from
+    `prefix` to `refusal`. Returns whether it was refused."""
+    if refusal is None:
+        expected = np.trunc(samples.ravel() * 16383).astype(np.int16)
+        assert np.frombuffer(bytes(e), np.int16).tolist() == expected.tolist()
+        return False
+    message = raised(error, bytes, e)
+    assert message.startswith(prefix) and message.endswith(refusal)
+    return True
+
+
+def check_range_of_configured_type(e, zlv_config, error):
+    """bytes(e) of the samples [2.5, -1.0] follows envelope_dtype: int32 holds
+    both, uint16 refuses the negative one."""
+    zlv_config("envelope_dtype", np.int32)
+    assert np.frombuffer(bytes(e), np.int32).tolist() == [40957, -16383]
+    zlv_config("envelope_dtype", np.uint16)
+    with pytest.raises(error, match=r"position 1: scaled by envelope_quant it is -16383.0, outside uint16 "
+                                    r"\(0 to 65535\)$"):
+        bytes(e)
