@@ -1,6 +1,7 @@
-"""What several test folders share: outcomes compared as data, stand-in
-kernels, state restored after a test, and the subclasses that replace one
-step of a fast path."""
+"""What tests in several folders share: outcomes compared as data, stand-in
+kernels, mappings restored after a test, the numbers a word formula is
+tried with, the envelope byte-form checks, and the subclasses that replace
+one step of a fast path."""
 import contextlib
 
 import numpy as np
