@@ -242,8 +242,17 @@ void register_eval_locals(py::module_&) { reg().EvalLocals = steal(PyType_FromSp
 py::object kernel_eval(const Call& c) {
     static const Signature sig("_kernel_eval", {"self", "node", "locals_list"}, 3);
     auto b = bind<3>(sig, c);
-    py::handle self = b[0], node = b[1];
-    py::object locals = make_locals(self, node, b[2]);
+    return evaluate_node(b[0], b[1], b[2]);
+}
+
+py::object evaluate(py::handle self, py::handle node, py::handle locals_list) {
+    static OwnSteps<1, NoExtra> own_eval({own_method(TVK_NAME("_kernel_eval"), method<kernel_eval>().fn)});
+    if (!own_eval.open(self.ptr())) return call_method(self, TVK_NAME("_kernel_eval"), {node, locals_list});
+    return evaluate_node(self, node, locals_list);
+}
+
+py::object evaluate_node(py::handle self, py::handle node, py::handle locals_list) {
+    py::object locals = make_locals(self, node, locals_list);
     try {
         // The compiled code remembered for the node's structure, or its text
         // made anew and compiled here.

@@ -211,6 +211,10 @@ py::object create_scope(const Call& c);
 
 // Evaluation and error reporting.
 py::object kernel_eval(const Call& c);
+// self._kernel_eval(node, locals_list), the library's own run here directly.
+py::object evaluate(py::handle self, py::handle node, py::handle locals_list);
+// The body of the library's own _kernel_eval.
+py::object evaluate_node(py::handle self, py::handle node, py::handle locals_list);
 py::object get_line_source(const Call& c);
 py::object raise_error(const Call& c);
 py::object with_error(const Call& c);
@@ -227,6 +231,8 @@ py::object visit_AnnAssign(const Call& c);
 
 // Calls and expressions, and the library hooks.
 py::object zv_func_precall(const Call& c);
+// self._zv_func_precall(node), the library's own run here directly.
+py::object precall(py::handle self, py::handle node);
 py::object zv_func_on_if(const Call& c);
 py::object zv_func_on_for(const Call& c);
 py::object visit_Subscript(const Call& c);

@@ -14,8 +14,8 @@
 // itself), and holds nothing that refers back to it.
 #include "kernel.hpp"
 
+#include <cstdint>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 namespace tvk::kernel {
@@ -51,6 +51,45 @@ private:
     PyObject* dict_ = nullptr;
 };
 
+// A fixed set of type addresses, asked for every node a walk meets: open
+// addressing over a power-of-two table, so a question is a multiply and a
+// probe or two.
+class TypeSet {
+public:
+    void insert(const PyTypeObject* tp) {
+        if (count_ * 2 >= slots_.size()) grow();
+        place(tp);
+    }
+    bool contains(const PyTypeObject* tp) const {
+        if (slots_.empty()) return false;
+        for (std::size_t i = index(tp);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == tp) return true;
+            if (!slots_[i]) return false;
+        }
+    }
+
+private:
+    std::size_t index(const PyTypeObject* tp) const {
+        auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(h >> 40) & (slots_.size() - 1);
+    }
+    void place(const PyTypeObject* tp) {
+        std::size_t i = index(tp);
+        while (slots_[i] && slots_[i] != tp) i = (i + 1) & (slots_.size() - 1);
+        if (!slots_[i]) ++count_;
+        slots_[i] = tp;
+    }
+    void grow() {
+        std::vector<const PyTypeObject*> old = std::move(slots_);
+        slots_.assign(old.empty() ? 256 : old.size() * 2, nullptr);
+        count_ = 0;
+        for (const PyTypeObject* tp : old)
+            if (tp) place(tp);
+    }
+    std::vector<const PyTypeObject*> slots_;
+    std::size_t count_ = 0;
+};
+
 // The standard-library steps the memos stand for, as the module found them
 // when it was loaded, and what the node walks need of the ast module.
 struct Originals {
@@ -62,7 +101,7 @@ struct Originals {
     PyObject* to_source = nullptr;
     // The parser's own node classes, each kept for the process and compared
     // by address, so no Python code runs when a node's class is asked.
-    std::unordered_set<const PyTypeObject*> node_types;
+    TypeSet node_types;
     PyObject* filename = nullptr;    // "<string>", the file name eval compiles under
     PyObject* fresh = nullptr;       // set of nodes whose next text is made anew
 };
@@ -108,7 +147,7 @@ bool is_node_type(PyTypeObject* tp) {
     if (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &_PyNone_Type ||
         tp == &PyList_Type)
         return false;
-    return orig().node_types.count(tp) != 0;
+    return orig().node_types.contains(tp);
 }
 
 // The instance dict of a node (borrowed), nullptr when it has none yet.
@@ -408,6 +447,8 @@ py::object node_code(py::handle node, bool& compiled) {
         return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
     Shape structure;
+    structure.items.reserve(64);
+    structure.made.reserve(16);
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
     structure.push_made(PyLong_FromLong(inherited_flags()));
     py::object key = structure.key();
