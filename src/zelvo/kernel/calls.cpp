@@ -26,13 +26,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
         refuse(self, node, "Unallowed function call");
         return false;
     }
-    copy = copy_node(node);
-    py::object fields = steal(PyDict_New());
-    py::object load = steal(PyObject_CallNoArgs(reg().Load));
-    if (PyDict_SetItem(fields.ptr(), TVK_NAME("id"), name.ptr()) < 0 ||
-        PyDict_SetItem(fields.ptr(), TVK_NAME("ctx"), load.ptr()) < 0)
-        throw py::error_already_set();
-    setattr(copy, TVK_NAME("func"), node_with_dict(reinterpret_cast<PyTypeObject*>(reg().Name), fields));
+    copy = rewritten_call(node, name);
     if (truth(getattr(copy, TVK_NAME("keywords")))) {
         py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
         refuse(self, copy, message);
@@ -219,13 +213,19 @@ py::object zv_func_precall(const Call& c) {
     py::object copy, name;
     if (!rewrite_call(self, node, copy, name)) return py::none();
     py::object entry = registry_entry(name);
-    if (!entry) return copy;
+    if (!entry) {
+        note_rewrite(copy);
+        return copy;
+    }
     // The library's own hook leaves the call as written; any other may change
     // it, and its text is then made anew.
     static OwnSteps<1, NoExtra> own_pre_call({own_object(TVK_NAME("pre_call"), reg().default_pre_call)});
     const bool own = own_pre_call.open(entry.ptr()).has_value();
     call_method(entry, TVK_NAME("pre_call"), {self, copy});
-    if (!own) make_text_anew(copy);
+    if (own)
+        note_rewrite(copy);
+    else
+        make_text_anew(copy);
     return copy;
 }
 

@@ -141,6 +141,14 @@ py::object node_code(py::handle node, bool& compiled);
 // The next evaluation of `node` makes its text anew (a hook that is not the
 // library's own may have changed it in ways its structure does not show).
 void make_text_anew(py::handle node);
+// A shallow copy of the call `node` whose callee is Name(id=name,
+// ctx=Load()), as the library rewrites a call of its own functions.
+py::object rewritten_call(py::handle node, py::handle name);
+// `copy`, the last call rewritten, is handed back as it was made by the
+// library's own _zv_func_precall: while it and the call it was made from
+// stay as they are, its code is the one found for an earlier rewrite of the
+// same call.
+void note_rewrite(py::handle copy);
 // A new node of one of the parser's classes holding `dict` as its fields, as
 // cls() followed by filling its dict gives it.
 py::object node_with_dict(PyTypeObject* tp, py::handle dict);

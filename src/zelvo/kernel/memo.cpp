@@ -16,6 +16,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace tvk::kernel {
@@ -344,6 +346,161 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
     return node_with_dict(tp, copy_dict).release().ptr();
 }
 
+// ---- nodes evaluated again --------------------------------------------------------
+
+// The state of a node tree as its structure depends on it, read again by
+// pointer comparisons alone: for every node its class (and that class's
+// version tag) and its attribute dict with the dict's version tag, for every
+// list its length and items. Everything it compares it holds, so no address
+// it keeps can come to name another object; a dict's version tag is never
+// that of any other state of any dict. Without version tags (the generic
+// build) nothing is watched.
+class Watched {
+public:
+    // False when the tree cannot be watched (nothing is then kept).
+    bool take(PyObject* root) {
+        if (!insides::usable()) return false;
+        return add(root, 0);
+    }
+    bool same() const {
+        for (const NodeState& n : nodes_) {
+            if (Py_TYPE(n.node) != n.tp || insides::type_version(n.tp) != n.tp_version) return false;
+            PyObject* dict = node_dict(n.node);
+            if (dict != n.dict || (dict && insides::dict_version(dict) != n.version)) return false;
+        }
+        for (const ListState& l : lists_) {
+            if (PyList_GET_SIZE(l.list) != l.size) return false;
+            for (Py_ssize_t i = 0; i < l.size; ++i)
+                if (PyList_GET_ITEM(l.list, i) != items_[l.first + static_cast<std::size_t>(i)]) return false;
+        }
+        return true;
+    }
+
+private:
+    struct NodeState {
+        PyObject* node;
+        PyTypeObject* tp;
+        unsigned tp_version;
+        PyObject* dict;
+        std::uint64_t version;
+    };
+    struct ListState {
+        PyObject* list;
+        Py_ssize_t size;
+        std::size_t first;  // its items in items_
+    };
+    bool full() const { return static_cast<Py_ssize_t>(held_.size()) > kMaxShape; }
+    bool add(PyObject* o, int depth) {
+        if (depth > kMaxDepth || full()) return false;
+        if (PyList_CheckExact(o)) {
+            const Py_ssize_t n = PyList_GET_SIZE(o);
+            held_.push_back(py::reinterpret_borrow<py::object>(o));
+            lists_.push_back({o, n, items_.size()});
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GET_ITEM(o, i);
+                items_.push_back(item);
+                held_.push_back(py::reinterpret_borrow<py::object>(item));
+            }
+            // The items are held: read them from the copy kept here.
+            const std::size_t first = lists_.back().first;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!add(items_[first + static_cast<std::size_t>(i)], depth + 1)) return false;
+            return true;
+        }
+        if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
+        PyTypeObject* tp = Py_TYPE(o);
+        const unsigned tp_version = insides::tagged_type_version(tp);
+        if (!tp_version) return false;
+        PyObject* dict = node_dict(o);
+        const std::uint64_t version = dict ? insides::dict_version(dict) : 0;
+        if (dict && !version) return false;
+        held_.push_back(py::reinterpret_borrow<py::object>(o));
+        nodes_.push_back({o, tp, tp_version, dict, version});
+        if (!dict) return true;
+        // The values as the dict holds them now; held before any is walked.
+        const std::size_t first = values_.size();
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (PyList_CheckExact(value) || PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(reg().AST)))
+                values_.push_back(py::reinterpret_borrow<py::object>(value));
+        const std::size_t last = values_.size();
+        for (std::size_t i = first; i < last; ++i)
+            if (!add(values_[i].ptr(), depth + 1)) return false;
+        return true;
+    }
+    std::vector<NodeState> nodes_;
+    std::vector<ListState> lists_;
+    std::vector<PyObject*> items_;
+    std::vector<py::object> held_;
+    std::vector<py::object> values_;
+};
+
+// A call rewritten by the library: a new Call whose fields are those of the
+// call as written but for a new callee Name(id=name, ctx=Load()), with the
+// version tags of the dicts involved as they stood when it was made.
+struct Rewrite {
+    py::object copy, original, callee, ctx;
+    PyObject* copy_dict = nullptr;
+    std::uint64_t copy_version = 0;
+    PyObject* callee_dict = nullptr;
+    std::uint64_t callee_version = 0;
+    PyObject* original_dict = nullptr;
+    std::uint64_t original_version = 0;
+
+    // `node` is that rewrite, and neither it, its callee nor the call as
+    // written has changed since: its fields but the callee are the very
+    // objects of the call as written. Runs no Python code.
+    bool of(PyObject* node) const {
+        if (!copy || node != copy.ptr() || Py_TYPE(node) != Py_TYPE(original.ptr())) return false;
+        if (node_dict(node) != copy_dict || insides::dict_version(copy_dict) != copy_version) return false;
+        if (node_dict(original.ptr()) != original_dict || insides::dict_version(original_dict) != original_version)
+            return false;
+        if (Py_TYPE(callee.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Name) ||
+            node_dict(callee.ptr()) != callee_dict || insides::dict_version(callee_dict) != callee_version)
+            return false;
+        if (Py_TYPE(ctx.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Load)) return false;
+        PyObject* ctx_dict = node_dict(ctx.ptr());
+        return !ctx_dict || PyDict_GET_SIZE(ctx_dict) == 0;
+    }
+};
+// The last call rewritten, and the last one the library's own
+// _zv_func_precall handed back as it was made.
+Rewrite& draft_rewrite() {
+    static auto* r = new Rewrite();
+    return *r;
+}
+Rewrite& last_rewrite() {
+    static auto* r = new Rewrite();
+    return *r;
+}
+
+// The compiled code of a node evaluated before, for as long as the node (or,
+// for a rewritten call, the call as written) stays as it was then. Keyed by
+// the node, which the entry holds; a few hundred entries, the newest taking
+// the place of the one at its slot.
+struct Seen {
+    py::object node;
+    bool rewritten = false;
+    int flags = 0;
+    py::object callee_name;  // a rewritten call's callee name
+    Watched watched;
+    py::object code;
+};
+constexpr std::size_t kSeenSlots = 512;
+std::unique_ptr<Seen>* seen_table() {
+    static auto* t = new std::unique_ptr<Seen>[kSeenSlots];
+    return t;
+}
+std::size_t seen_slot(PyObject* node, bool rewritten) {
+    auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node)) * 0x9E3779B97F4A7C15ull;
+    return (static_cast<std::size_t>(h >> 40) ^ (rewritten ? 1u : 0u)) & (kSeenSlots - 1);
+}
+// The callee name of the rewrite in `r` (borrowed).
+PyObject* callee_name(const Rewrite& r) {
+    return PyDict_GetItem(r.callee_dict, TVK_NAME("id"));
+}
+
 // ---- evaluation text ------------------------------------------------------------
 
 // astor's text of the node, made from a copy so that the tree keeps no mark
@@ -446,17 +603,90 @@ py::object node_code(py::handle node, bool& compiled) {
     if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
         return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
+    const int flags = inherited_flags();
+    // A node evaluated before and unchanged since, or the library's rewrite of
+    // a call as written that is: the code found for it then. Nothing here runs
+    // Python code.
+    const Rewrite& rewrite = last_rewrite();
+    const bool rewritten = rewrite.of(node.ptr());
+    PyObject* watched_node = rewritten ? rewrite.original.ptr() : node.ptr();
+    const std::size_t slot = seen_slot(watched_node, rewritten);
+    if (const Seen* seen = seen_table()[slot].get())
+        if (seen->node.ptr() == watched_node && seen->rewritten == rewritten && seen->flags == flags &&
+            (!rewritten || callee_name(rewrite) == seen->callee_name.ptr()) && seen->watched.same()) {
+            compiled = true;
+            return seen->code;
+        }
+    auto entry = std::make_unique<Seen>();
+    const bool watching = entry->watched.take(watched_node);
     Shape structure;
     structure.items.reserve(64);
     structure.made.reserve(16);
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
-    structure.push_made(PyLong_FromLong(inherited_flags()));
+    structure.push_made(PyLong_FromLong(flags));
     py::object key = structure.key();
     compiled = true;
-    if (PyObject* code = codes().get(key.ptr())) return py::reinterpret_borrow<py::object>(code);
-    py::object code = compile_text(fresh_text(node));
-    codes().put(key.ptr(), code.ptr());
+    py::object code;
+    if (PyObject* known = codes().get(key.ptr())) {
+        code = py::reinterpret_borrow<py::object>(known);
+    } else {
+        code = compile_text(fresh_text(node));
+        codes().put(key.ptr(), code.ptr());
+    }
+    // Kept only when what was watched still stands as the code was found for
+    // it (making a text runs Python code).
+    if (watching && entry->watched.same() && (!rewritten || rewrite.of(node.ptr()))) {
+        entry->node = py::reinterpret_borrow<py::object>(watched_node);
+        entry->rewritten = rewritten;
+        entry->flags = flags;
+        if (rewritten) entry->callee_name = py::reinterpret_borrow<py::object>(callee_name(rewrite));
+        entry->code = code;
+        // The entry replaced is let go last: its release may run Python code.
+        std::swap(seen_table()[slot], entry);
+    }
     return code;
+}
+
+py::object rewritten_call(py::handle node, py::handle name) {
+    PyTypeObject* tp = Py_TYPE(node.ptr());
+    PyObject* original_dict = node_dict(node.ptr());
+    // Watched only for a call of the parser's classes whose dict holds str
+    // keys alone (so that no key's __eq__ runs while it is copied and set).
+    const bool watch = insides::usable() && is_node_type(tp) && original_dict &&
+                       insides::str_keys_only(original_dict) && PyUnicode_CheckExact(name.ptr());
+    const std::uint64_t original_version = watch ? insides::dict_version(original_dict) : 0;
+    py::object copy = copy_node(node);
+    py::object fields = steal(PyDict_New());
+    py::object ctx = steal(PyObject_CallNoArgs(reg().Load));
+    if (PyDict_SetItem(fields.ptr(), TVK_NAME("id"), name.ptr()) < 0 ||
+        PyDict_SetItem(fields.ptr(), TVK_NAME("ctx"), ctx.ptr()) < 0)
+        throw py::error_already_set();
+    py::object callee = node_with_dict(reinterpret_cast<PyTypeObject*>(reg().Name), fields);
+    setattr(copy, TVK_NAME("func"), callee);
+    Rewrite next;
+    PyObject* copy_dict = node_dict(copy.ptr());
+    if (watch && copy_dict && node_dict(node.ptr()) == original_dict &&
+        insides::dict_version(original_dict) == original_version) {
+        next.copy = copy;
+        next.original = py::reinterpret_borrow<py::object>(node);
+        next.callee = callee;
+        next.ctx = ctx;
+        next.copy_dict = copy_dict;
+        next.copy_version = insides::dict_version(copy_dict);
+        next.callee_dict = fields.ptr();
+        next.callee_version = insides::dict_version(fields.ptr());
+        next.original_dict = original_dict;
+        next.original_version = original_version;
+    }
+    // The rewrite replaced is let go last: its release may run Python code.
+    std::swap(draft_rewrite(), next);
+    return copy;
+}
+
+void note_rewrite(py::handle copy) {
+    Rewrite next;
+    if (draft_rewrite().of(copy.ptr())) next = draft_rewrite();
+    std::swap(last_rewrite(), next);
 }
 
 void make_text_anew(py::handle node) {
