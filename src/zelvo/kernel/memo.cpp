@@ -330,18 +330,41 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
         if (marked < 0 || (marked && PyDict_DelItem(copy_dict.ptr(), TVK_NAME("_pp")) < 0))
             throw py::error_already_set();
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+    auto copied = [&](PyObject* name, PyObject* v) {
+        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;
+        PyObject* c = copy_tree(v, keep_marks, depth + 1);
+        if (!c) return false;
+        py::object value = steal(c);
+        // A node kept as it is (a shared Load) needs no store.
+        if (c != v && PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+        return true;
+    };
+    const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
+    // The usual dict, the fields first in their order: its entries are
+    // walked in place (a value stored under a key it has leaves the walk
+    // sound), with no lookup by name.
+    bool usual = PyDict_GET_SIZE(copy_dict.ptr()) >= nfields;
+    {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        while (usual && i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value))
+            usual = key == PyTuple_GET_ITEM(fields, i++);
+    }
+    if (usual) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (Py_ssize_t i = 0; i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value); ++i)
+            if (!copied(key, value)) return nullptr;
+        return node_with_dict(tp, copy_dict).release().ptr();
+    }
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fields, i);
         PyObject* v = PyDict_GetItemWithError(copy_dict.ptr(), name);
         if (!v) {
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) continue;
-        PyObject* c = copy_tree(v, keep_marks, depth + 1);
-        if (!c) return nullptr;
-        py::object value = steal(c);
-        if (PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+        if (!copied(name, v)) return nullptr;
     }
     return node_with_dict(tp, copy_dict).release().ptr();
 }
