@@ -134,6 +134,11 @@ py::object function_source(py::handle func);
 // ast.parse(source): a tree of its own for every caller, copied from the one
 // remembered for the text.
 py::object parse_source(py::handle source);
+// parse_source(source) for a kernel whose tree is `current` (held by
+// `holders` references, the caller's included): `current` itself when it is
+// the last tree handed out, for this very text, unchanged and reachable by
+// nothing else, so that no one can tell it from a new one.
+py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders);
 // A node's compiled code, remembered for the node's structure (`compiled`
 // true), or its text (astor's to_source) when the text is made anew, for the
 // caller to compile.
@@ -149,6 +154,9 @@ py::object rewritten_call(py::handle node, py::handle name);
 // stay as they are, its code is the one found for an earlier rewrite of the
 // same call.
 void note_rewrite(py::handle copy);
+// The end of a parse: the nodes of its tree, evaluated again only within
+// it, are let go.
+void forget_evaluations();
 // A new node of one of the parser's classes holding `dict` as its fields, as
 // cls() followed by filling its dict gives it.
 py::object node_with_dict(PyTypeObject* tp, py::handle dict);

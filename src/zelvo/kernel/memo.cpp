@@ -515,6 +515,11 @@ std::unique_ptr<Seen>* seen_table() {
     static auto* t = new std::unique_ptr<Seen>[kSeenSlots];
     return t;
 }
+// The slots filled since the last parse ended.
+std::vector<std::size_t>& seen_used() {
+    static auto* v = new std::vector<std::size_t>();
+    return *v;
+}
 std::size_t seen_slot(PyObject* node, bool rewritten) {
     auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node)) * 0x9E3779B97F4A7C15ull;
     return (static_cast<std::size_t>(h >> 40) ^ (rewritten ? 1u : 0u)) & (kSeenSlots - 1);
@@ -604,20 +609,120 @@ py::object function_source(py::handle func) {
     return source;
 }
 
+namespace {
+
+// The last tree handed out, as it was handed out: its nodes (class, dict and
+// the dict's version tag) and lists (length, items) in an order where each
+// comes after the one holding it. Nothing of it is held, so that a tree no
+// one else can reach is told by its reference counts.
+class HandedOut {
+public:
+    void record(PyObject* tree, py::handle source) {
+        states_.clear();
+        items_.clear();
+        source_ = py::object();
+        root_ = nullptr;
+        if (!insides::usable() || !add(tree, 0)) {
+            states_.clear();
+            items_.clear();
+            return;
+        }
+        source_ = py::reinterpret_borrow<py::object>(source);
+        root_ = tree;
+    }
+    // `current` is that tree for the same source text, unchanged, and
+    // nothing but its holder (`holders` references, all counted) reaches it
+    // or any node, dict or list of it. Each object is read only once the
+    // one holding it is known unchanged, so every object read is alive.
+    bool untouched(PyObject* current, Py_ssize_t holders, PyObject* source) const {
+        if (!root_ || current != root_ || source != source_.ptr()) return false;
+        std::size_t item = 0;
+        for (const State& st : states_) {
+            const Py_ssize_t expected = st.obj == root_ ? holders : 1;
+            if (Py_REFCNT(st.obj) != expected) return false;
+            if (st.list) {
+                if (PyList_GET_SIZE(st.obj) != st.size) return false;
+                for (Py_ssize_t i = 0; i < st.size; ++i)
+                    if (PyList_GET_ITEM(st.obj, i) != items_[item++]) return false;
+                continue;
+            }
+            if (Py_TYPE(st.obj) != st.tp || node_dict(st.obj) != st.dict || Py_REFCNT(st.dict) != 1 ||
+                insides::dict_version(st.dict) != st.version)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    struct State {
+        PyObject* obj;
+        bool list;
+        Py_ssize_t size;  // a list's length
+        PyTypeObject* tp;
+        PyObject* dict;
+        std::uint64_t version;
+    };
+    bool add(PyObject* o, int depth) {
+        if (depth > kMaxDepth || static_cast<Py_ssize_t>(states_.size() + items_.size()) > kMaxShape) return false;
+        if (PyList_CheckExact(o)) {
+            const Py_ssize_t n = PyList_GET_SIZE(o);
+            states_.push_back({o, true, n, nullptr, nullptr, 0});
+            for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(PyList_GET_ITEM(o, i));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!add(PyList_GET_ITEM(o, i), depth + 1)) return false;
+            return true;
+        }
+        if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
+        PyObject* dict = node_dict(o);
+        // A node without attributes is the parser's shared one, in every tree.
+        if (!dict) return true;
+        const std::uint64_t version = insides::dict_version(dict);
+        if (!version) return false;
+        states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!add(value, depth + 1)) return false;
+        return true;
+    }
+    std::vector<State> states_;
+    std::vector<PyObject*> items_;
+    py::object source_;
+    PyObject* root_ = nullptr;
+};
+HandedOut& handed_out() {
+    static auto* h = new HandedOut();
+    return *h;
+}
+
+}  // namespace
+
 py::object parse_source(py::handle source) {
     Originals& o = orig();
     if (!own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) || !PyUnicode_CheckExact(source.ptr()))
         return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
     if (PyObject* kept = trees().get(source.ptr())) {
-        PyObject* c = copy_tree(kept, true, 0);
-        if (c) return steal(c);
+        if (PyObject* c = copy_tree(kept, true, 0)) {
+            py::object tree = steal(c);
+            handed_out().record(tree.ptr(), source);
+            return tree;
+        }
     }
     py::object tree = steal(PyObject_CallOneArg(o.parse, source.ptr()));
     if (PyObject* c = copy_tree(tree.ptr(), true, 0)) {
         py::object kept = steal(c);
         trees().put(source.ptr(), kept.ptr());
     }
+    handed_out().record(tree.ptr(), source);
     return tree;
+}
+
+py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders) {
+    Originals& o = orig();
+    if (current && own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) &&
+        handed_out().untouched(current.ptr(), holders, source.ptr()))
+        return py::reinterpret_borrow<py::object>(current);
+    return parse_source(source);
 }
 
 py::object node_code(py::handle node, bool& compiled) {
@@ -666,6 +771,7 @@ py::object node_code(py::handle node, bool& compiled) {
         entry->code = code;
         // The entry replaced is let go last: its release may run Python code.
         std::swap(seen_table()[slot], entry);
+        if (!entry) seen_used().push_back(slot);
     }
     return code;
 }
@@ -704,6 +810,16 @@ py::object rewritten_call(py::handle node, py::handle name) {
     // The rewrite replaced is let go last: its release may run Python code.
     std::swap(draft_rewrite(), next);
     return copy;
+}
+
+void forget_evaluations() {
+    // Emptied first, released after: a release may run Python code.
+    std::vector<std::unique_ptr<Seen>> gone;
+    for (std::size_t slot : seen_used()) gone.push_back(std::move(seen_table()[slot]));
+    seen_used().clear();
+    Rewrite draft, last;
+    std::swap(draft_rewrite(), draft);
+    std::swap(last_rewrite(), last);
 }
 
 void note_rewrite(py::handle copy) {

@@ -347,3 +347,59 @@ def test_a_node_changed_between_two_evaluations(km):
         change()
         assert k._kernel_eval(node, [{"x": 3}]) == expected
         assert k._kernel_eval(node, [{"x": 3}]) == expected
+
+
+def _holds(tree):
+    return [tree]
+
+
+def _holds_statement(tree):
+    return [tree.body[0].body[1]]
+
+
+def _holds_a_dict(tree):
+    return [vars(tree.body[0].body[1].value)]
+
+
+def _holds_a_list(tree):
+    return [tree.body[0].body[1].value.args]
+
+
+def _changes_a_constant(tree):
+    tree.body[0].body[1].value.args[0].value = 9e-8
+    return []
+
+
+def _changes_a_list(tree):
+    tree.body[0].body.append(tree.body[0].body[1])
+    return []
+
+
+@pytest.mark.parametrize("touch", [_holds, _holds_statement, _holds_a_dict, _holds_a_list, _changes_a_constant,
+                                   _changes_a_list])
+def test_the_tree_before_a_parse_is_not_the_parse_tree(touch, km, monkeypatch):
+    """Whatever part of the tree a kernel has before its parse is held or
+    changed by a step of the caller's own in between, the parse works on a
+    tree of its own, as a new parse of the source gives it, and the parts
+    held are in no later tree."""
+    held = []
+
+    class Touching(km.Kernel):
+        def clear(self):
+            held.extend(touch(self.top_node))
+            return super().clear()
+
+    source = "def f():\n    zv.wait_trig()\n    zv.wait(4e-8)\n"
+
+    def compiled():
+        k = Touching(src=source)
+        k.parse()
+        k.parse()
+        reached = {id(o) for node in ast.walk(k.top_node) for o in (node, vars(node), *vars(node).values())}
+        assert not any(id(o) in reached for o in held)
+        assert ast.dump(k.top_node, include_attributes=True) == ast.dump(ast.parse(source), include_attributes=True)
+        return [(type(i).__name__, i.line, getattr(i, "width", None)) for i in k.instruction_list]
+    remembered = compiled()
+    step_aside(km, monkeypatch)
+    assert remembered == compiled()
+    assert remembered[1] == ("IRWait", 3, 4e-8)
