@@ -38,6 +38,11 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
 // The registry entry of `name`, or an empty object when it has none.
 py::object registry_entry(py::handle name) {
     py::object registry = global(TVK_NAME("KernelFunction"));
+    // The library's own lookups, read from its table directly.
+    if (py::object table = own_registry_table(registry)) {
+        if (!contains(table, name)) return py::object();
+        return table_item(table, name);
+    }
     if (!truth(call_method(registry, TVK_NAME("has_func"), {name}))) return py::object();
     return call_method(registry, TVK_NAME("get_func"), {name});
 }

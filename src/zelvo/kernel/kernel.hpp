@@ -162,6 +162,10 @@ void forget_evaluations();
 py::object node_with_dict(PyTypeObject* tp, py::handle dict);
 // copy.copy(node), without the copy module for the parser's own classes.
 py::object copy_node(py::handle node);
+// KernelFunction._registry when `registry` is the library's KernelFunction
+// with its own has_func and get_func (which only read that table); empty
+// otherwise.
+py::object own_registry_table(py::handle registry);
 void register_memo(py::module_& m);
 // ---- the kernel's own attributes -----------------------------------------------
 

@@ -104,6 +104,10 @@ struct Originals {
     // The parser's own node classes, each kept for the process and compared
     // by address, so no Python code runs when a node's class is asked.
     TypeSet node_types;
+    // The function library's registry class and its lookups.
+    PyObject* kernel_function = nullptr;
+    PyObject* has_func = nullptr;
+    PyObject* get_func = nullptr;
     PyObject* filename = nullptr;    // "<string>", the file name eval compiles under
     PyObject* fresh = nullptr;       // set of nodes whose next text is made anew
 };
@@ -828,6 +832,20 @@ void note_rewrite(py::handle copy) {
     std::swap(last_rewrite(), next);
 }
 
+py::object own_registry_table(py::handle registry) {
+    Originals& o = orig();
+    PyObject* cls = registry.ptr();
+    // The class found at load, looked up by type's own attribute access, its
+    // two lookups still the ones it had.
+    if (cls != o.kernel_function || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return py::object();
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    if (insides::type_lookup(tp, TVK_NAME("has_func")) != o.has_func ||
+        insides::type_lookup(tp, TVK_NAME("get_func")) != o.get_func)
+        return py::object();
+    py::object table = getattr(registry, TVK_NAME("_registry"));
+    return table;
+}
+
 void make_text_anew(py::handle node) {
     PyObject* fresh = orig().fresh;
     // A node of another class has its text made anew anyway.
@@ -854,6 +872,12 @@ void register_memo(py::module_& m) {
                                                 reinterpret_cast<PyTypeObject*>(reg().AST)))
             o.node_types.insert(reinterpret_cast<PyTypeObject*>(keep(v)));
     }
+    o.kernel_function = keep(m.attr("KernelFunction"));
+    o.has_func = insides::type_lookup(reinterpret_cast<PyTypeObject*>(o.kernel_function), TVK_NAME("has_func"));
+    o.get_func = insides::type_lookup(reinterpret_cast<PyTypeObject*>(o.kernel_function), TVK_NAME("get_func"));
+    if (!o.has_func || !o.get_func) throw std::runtime_error("KernelFunction lacks has_func or get_func");
+    keep(o.has_func);
+    keep(o.get_func);
     o.filename = intern("<string>");
     o.fresh = steal(PySet_New(nullptr)).release().ptr();
     sources().init();

@@ -403,3 +403,22 @@ def test_the_tree_before_a_parse_is_not_the_parse_tree(touch, km, monkeypatch):
     step_aside(km, monkeypatch)
     assert remembered == compiled()
     assert remembered[1] == ("IRWait", 3, 4e-8)
+
+
+@pytest.mark.parametrize("where", ["class", "subclass"])
+def test_registry_lookups_of_the_caller_are_the_ones_asked(where, km, parse, monkeypatch):
+    """has_func and get_func replaced on the library's class, or a subclass
+    put in its place, decide which hooks a call runs."""
+    from tarvok.zelvo._functions import KernelFunction
+    seen = []
+    entry = types.SimpleNamespace(pre_call=lambda kernel, call: seen.append(call.func.id))
+    lookups = {"has_func": classmethod(lambda cls, name: name == "wait"),
+               "get_func": classmethod(lambda cls, name: entry)}
+    if where == "class":
+        for name, lookup in lookups.items():
+            monkeypatch.setattr(KernelFunction, name, lookup)
+    else:
+        monkeypatch.setattr(km, "KernelFunction", type("Registry", (KernelFunction,), lookups))
+    k = parse("def f():\n    zv.wait_trig()\n    zv.wait(4e-8)\n    zv.wait(8e-8)\n")
+    assert [i.width for i in k.instruction_list[1:]] == [4e-8, 8e-8]
+    assert seen == ["wait", "wait"]
