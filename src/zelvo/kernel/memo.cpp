@@ -780,6 +780,19 @@ py::object node_code(py::handle node, bool& compiled) {
     return code;
 }
 
+namespace {
+
+// ast.Load(): made as the type makes it while its construction is the one
+// every node class has (which, given no argument, sets nothing).
+py::object new_load() {
+    auto* load = reinterpret_cast<PyTypeObject*>(reg().Load);
+    auto* base = reinterpret_cast<PyTypeObject*>(reg().AST);
+    if (load->tp_new != base->tp_new || load->tp_init != base->tp_init) return steal(PyObject_CallNoArgs(reg().Load));
+    return steal(load->tp_alloc(load, 0));
+}
+
+}  // namespace
+
 py::object rewritten_call(py::handle node, py::handle name) {
     PyTypeObject* tp = Py_TYPE(node.ptr());
     PyObject* original_dict = node_dict(node.ptr());
@@ -790,7 +803,7 @@ py::object rewritten_call(py::handle node, py::handle name) {
     const std::uint64_t original_version = watch ? insides::dict_version(original_dict) : 0;
     py::object copy = copy_node(node);
     py::object fields = steal(PyDict_New());
-    py::object ctx = steal(PyObject_CallNoArgs(reg().Load));
+    py::object ctx = new_load();
     if (PyDict_SetItem(fields.ptr(), TVK_NAME("id"), name.ptr()) < 0 ||
         PyDict_SetItem(fields.ptr(), TVK_NAME("ctx"), ctx.ptr()) < 0)
         throw py::error_already_set();
