@@ -519,6 +519,16 @@ std::unique_ptr<Seen>* seen_table() {
     static auto* t = new std::unique_ptr<Seen>[kSeenSlots];
     return t;
 }
+// The node last met at each slot, watched only when met there again (most
+// nodes of a parse are evaluated once).
+struct Sight {
+    py::object node;
+    bool rewritten = false;
+};
+Sight* first_sights() {
+    static auto* t = new Sight[kSeenSlots];
+    return t;
+}
 // The slots filled since the last parse ended.
 std::vector<std::size_t>& seen_used() {
     static auto* v = new std::vector<std::size_t>();
@@ -749,8 +759,18 @@ py::object node_code(py::handle node, bool& compiled) {
             compiled = true;
             return seen->code;
         }
-    auto entry = std::make_unique<Seen>();
-    const bool watching = entry->watched.take(watched_node);
+    // Watched from its second evaluation on.
+    Sight& sight = first_sights()[slot];
+    const bool again = sight.node.ptr() == watched_node && sight.rewritten == rewritten;
+    py::object passed;  // the node met before at the slot, let go last
+    if (!again) {
+        if (!sight.node) seen_used().push_back(slot);
+        passed = std::move(sight.node);
+        sight.node = py::reinterpret_borrow<py::object>(watched_node);
+        sight.rewritten = rewritten;
+    }
+    std::unique_ptr<Seen> entry = again ? std::make_unique<Seen>() : nullptr;
+    const bool watching = entry && entry->watched.take(watched_node);
     Shape structure;
     structure.items.reserve(64);
     structure.made.reserve(16);
@@ -832,7 +852,11 @@ py::object rewritten_call(py::handle node, py::handle name) {
 void forget_evaluations() {
     // Emptied first, released after: a release may run Python code.
     std::vector<std::unique_ptr<Seen>> gone;
-    for (std::size_t slot : seen_used()) gone.push_back(std::move(seen_table()[slot]));
+    std::vector<py::object> sights;
+    for (std::size_t slot : seen_used()) {
+        gone.push_back(std::move(seen_table()[slot]));
+        sights.push_back(std::move(first_sights()[slot].node));
+    }
     seen_used().clear();
     Rewrite draft, last;
     std::swap(draft_rewrite(), draft);
