@@ -652,6 +652,11 @@ public:
         if (!root_ || current != root_ || source != source_.ptr()) return false;
         std::size_t item = 0;
         for (const State& st : states_) {
+            if (!st.list && st.size < 0) {
+                PyObject* dict = node_dict(st.obj);
+                if (Py_TYPE(st.obj) != st.tp || (dict && PyDict_GET_SIZE(dict) != 0)) return false;
+                continue;
+            }
             const Py_ssize_t expected = st.obj == root_ ? holders : 1;
             if (Py_REFCNT(st.obj) != expected) return false;
             if (st.list) {
@@ -671,7 +676,7 @@ private:
     struct State {
         PyObject* obj;
         bool list;
-        Py_ssize_t size;  // a list's length
+        Py_ssize_t size;  // a list's length; -1 for a shared node
         PyTypeObject* tp;
         PyObject* dict;
         std::uint64_t version;
@@ -688,8 +693,13 @@ private:
         }
         if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
         PyObject* dict = node_dict(o);
-        // A node without attributes is the parser's shared one, in every tree.
-        if (!dict) return true;
+        // A node without attributes is shared by every tree (the parser's
+        // Load, Store and operators), as a copy shares it: it only has to
+        // stay without any.
+        if (!dict || PyDict_GET_SIZE(dict) == 0) {
+            states_.push_back({o, false, -1, Py_TYPE(o), nullptr, 0});
+            return true;
+        }
         const std::uint64_t version = insides::dict_version(dict);
         if (!version) return false;
         states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
