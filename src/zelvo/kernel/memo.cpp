@@ -1,6 +1,9 @@
 // Work every call of a kernel repeats, done once: the source of a kernel
 // function per code object, the syntax tree of a source text, and the
-// compiled code of an evaluated node per node structure.
+// compiled code of an evaluated node per node structure. Within a parse, a
+// node evaluated again (a loop body's calls) gets its code by identity while
+// its tree is unchanged; a parse takes the tree handed out before it when
+// nothing but its kernel can reach any part of it.
 //
 // Each memo stands for one step of the standard library and is used only
 // while that step is still the one the module namespace names (the globals
