@@ -20,6 +20,7 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 sys.path.append(os.path.join(ROOT, "tests"))
+from benchkit.speedups import Speedups  # noqa: E402
 from reference.checkers import DEFAULT, TWINS, same  # noqa: E402
 from tarvok.zelvo import _checkers  # noqa: E402
 from tarvok.zelvo._ir import UnfixIR  # noqa: E402
@@ -96,12 +97,12 @@ def main():
             assert same(ours, theirs), name
             assert (len(ours[1]) > 0) == (faults and name != "IRNumberChecker"), name
     print("outputs equal on a clean program and on one with faults")
-    per = {}
+    table = Speedups("checker", 18)
     for n in SIZES:
         prog = program(n)
         size = sum(1 + (len(x.ir_sub) if isinstance(x, UnfixIR) else 0) for x in prog)
         print(f"\n{size} instructions")
-        print(f"{'checker':18s} {'ours ns/ins':>12s} {'python ns/ins':>14s} {'speed-up':>9s}")
+        table.header()
         rows = [(name, getattr(_checkers, name), TWINS[name]) for name in DEFAULT]
         rows.append(("all ten", None, None))
         for name, ours, twin in rows:
@@ -111,12 +112,8 @@ def main():
             else:
                 t_ours = best(lambda: ours().check_ir(prog))
                 t_twin = best(lambda: twin().check_ir(prog))
-            a, b = t_ours / size * 1e9, t_twin / size * 1e9
-            per.setdefault(name, []).append(a)
-            print(f"{name:18s} {a:12.1f} {b:14.1f} {b / a:8.1f}x")
-    print(f"\nscaling, ns per instruction at {SIZES[1]} over that at {SIZES[0]}:")
-    for name, (small, large) in per.items():
-        print(f"  {name:18s} {large / small:5.2f}")
+            table.row(name, t_ours, t_twin, size)
+    table.scaling(SIZES)
 
 
 if __name__ == "__main__":

@@ -43,6 +43,11 @@ class Kernel:
 
 # ---- the reference: the same instructions in plain Python -------------------
 
+def constant(value):
+    """A read-only property that always gives `value`."""
+    return property(lambda self: value)
+
+
 class PyAssemblyError(RuntimeError):
     pass
 
@@ -68,13 +73,8 @@ class PyIRBase(abc.ABC):
     def _check_attr(self):
         return None
 
-    @property
-    def overhead(self):
-        return 0
-
-    @property
-    def wait_time(self):
-        return 0
+    overhead = constant(0)
+    wait_time = constant(0)
 
 
 class PyPreIR(PyIRBase):
@@ -146,13 +146,8 @@ class PyIRFrame(PyPreIR):
         self.idx = idx
         self.real_wait_time = 6
 
-    @property
-    def overhead(self):
-        return 2
-
-    @property
-    def wait_time(self):
-        return 6
+    overhead = constant(2)
+    wait_time = constant(6)
 
     def _pack_cmd(self):
         return (f"fmsi 0b{1 << self.idx:032b} {_freq_word_frame(self.freq)} "
@@ -175,13 +170,8 @@ class PyIREnvelope(PyPreIR):
 
 
 class PyIRNop(PyPreIR):
-    @property
-    def overhead(self):
-        return 1
-
-    @property
-    def wait_time(self):
-        return 1
+    overhead = constant(1)
+    wait_time = constant(1)
 
     def _pack_cmd(self):
         return "nop"
@@ -193,13 +183,8 @@ class PyIRMov(PyPreIR):
         self.idx = register_idx
         self.reg_value = value
 
-    @property
-    def overhead(self):
-        return 1
-
-    @property
-    def wait_time(self):
-        return 1
+    overhead = constant(1)
+    wait_time = constant(1)
 
     def _pack_cmd(self):
         return f"movi %A{self.idx} {self.reg_value}"
@@ -212,9 +197,7 @@ class PyIRWaitTrig(PyUnfixIR, PySimulationIR):
         self.irhead = 1
         self._wait_time = 20
 
-    @property
-    def overhead(self):
-        return 4
+    overhead = constant(4)
 
     @property
     def wait_time(self):
@@ -224,9 +207,7 @@ class PyIRWaitTrig(PyUnfixIR, PySimulationIR):
     def wait_time(self, value):
         self._wait_time = value
 
-    @property
-    def duration(self):
-        return 0
+    duration = constant(0)
 
     def _pack_cmd(self):
         return "wtg"
@@ -247,9 +228,7 @@ class PyIRPlayImm(PyFixIR, PySimulationIR):
         params = self.kernel.compile_params
         return round(params.get("da_srate", 8e9) * params.get("base_clock", 4e-9))
 
-    @property
-    def overhead(self):
-        return 2
+    overhead = constant(2)
 
     @property
     def wait_time(self):
@@ -295,9 +274,7 @@ class PyIRCapture(PyFixIR, PySimulationIR):
     def _max(self):
         return max(self.acq_width + self.delay_width, self.play_width)
 
-    @property
-    def overhead(self):
-        return 1
+    overhead = constant(1)
 
     @property
     def wait_time(self):
@@ -320,18 +297,20 @@ class PyIRCapture(PyFixIR, PySimulationIR):
                 f"0b{self.para:04b}")
 
 
-class PyIRWait(PyFixIR, PySimulationIR):
+class PyWidthIR(PyIRBase):
+    """Waits `width` seconds, counted in base-clock cycles."""
+
     def __init__(self, width, **kwargs):
         super().__init__(**kwargs)
         self.width = width
 
     @property
-    def overhead(self):
-        return 0
-
-    @property
     def wait_time(self):
         return round(float(self.width) / self.kernel.compile_params.get("base_clock", 4e-9))
+
+
+class PyIRWait(PyWidthIR, PyFixIR, PySimulationIR):
+    overhead = constant(0)
 
     @property
     def duration(self):
@@ -340,18 +319,8 @@ class PyIRWait(PyFixIR, PySimulationIR):
         return round(float(self.width * params.get(f"{chnl}_srate", 8e9)))
 
 
-class PyIRDelay(PyFixIR):
-    def __init__(self, width, **kwargs):
-        super().__init__(**kwargs)
-        self.width = width
-
-    @property
-    def overhead(self):
-        return 2
-
-    @property
-    def wait_time(self):
-        return round(float(self.width) / self.kernel.compile_params.get("base_clock", 4e-9))
+class PyIRDelay(PyWidthIR, PyFixIR):
+    overhead = constant(2)
 
     def _pack_cmd(self):
         return f"witi {self.wait_time}"
@@ -363,17 +332,9 @@ class PyIRPlaceholder(PyFakeIR, PySimulationIR):
         self.sim_ir_type = self.SimIRType.IGNORE
         self.irhead = 0
 
-    @property
-    def overhead(self):
-        return 1
-
-    @property
-    def wait_time(self):
-        return 3
-
-    @property
-    def duration(self):
-        return 0
+    overhead = constant(1)
+    wait_time = constant(3)
+    duration = constant(0)
 
     def _pack_cmd(self):
         return " "
@@ -385,17 +346,9 @@ class PyIRJumpImmNormal(PyJumpImmIR, PyFixIR, PySimulationIR):
         self.sim_ir_type = self.SimIRType.JUMP
         self.target = target
 
-    @property
-    def overhead(self):
-        return 1
-
-    @property
-    def wait_time(self):
-        return 5
-
-    @property
-    def duration(self):
-        return 0
+    overhead = constant(1)
+    wait_time = constant(5)
+    duration = constant(0)
 
     def _pack_cmd(self):
         return f"jali ${self.cmd_idx}"

@@ -20,6 +20,7 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 sys.path.append(os.path.join(ROOT, "tests"))
+from benchkit.speedups import Speedups  # noqa: E402
 from reference.pipeline import PipelineKernel, ProgramBuilder, default_passes, twin_conveyor  # noqa: E402
 
 
@@ -83,25 +84,20 @@ def best(make, run):
 
 def main():
     from tarvok.zelvo import _conveyor
-    per = {}
+    table = Speedups("stage", 26)
     for n in SIZES:
         a, b = _conveyor.conveyor(build(True, n)), twin_conveyor(build(False, n))
         assert a[4] == b[4] and np.array_equal(a[0], b[0]), "outputs differ"
         size = a[4].count("\n") + 1
         print(f"\n{size} instructions in the program text (outputs equal)")
-        print(f"{'stage':26s} {'ours ns/ins':>12s} {'python ns/ins':>14s} {'speed-up':>9s}")
+        table.header()
         rows = [("whole pipeline", lambda ours: (lambda: build(ours, n)),
                  lambda ours: _conveyor.conveyor if ours else twin_conveyor),
                 ("optimizers + translator", lambda ours: (lambda: scheduled(ours, n)),
                  lambda ours: optimize_and_translate)]
         for name, make, run in rows:
-            t_ours, t_twin = best(make(True), run(True)), best(make(False), run(False))
-            x, y = t_ours / size * 1e9, t_twin / size * 1e9
-            per.setdefault(name, []).append(x)
-            print(f"{name:26s} {x:12.1f} {y:14.1f} {y / x:8.1f}x")
-    print(f"\nscaling, ns per instruction at {SIZES[1]} over that at {SIZES[0]}:")
-    for name, (small, large) in per.items():
-        print(f"  {name:26s} {large / small:5.2f}")
+            table.row(name, best(make(True), run(True)), best(make(False), run(False)), size)
+    table.scaling(SIZES)
 
 
 if __name__ == "__main__":

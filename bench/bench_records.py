@@ -43,8 +43,22 @@ def phase32(phase):
     return 0 if w == 4294967296 else w
 
 
+def drive_words(cmd):
+    if type(cmd) is not list:
+        raise TypeError("cmd")
+    cmd.extend([0] * 8)
+    return DRIVE.pack(*cmd)
+
+
+def probe_words(cmd):
+    if type(cmd) is not list:
+        raise TypeError("cmd")
+    return PROBE.pack(*cmd[::-1])
+
+
 @dataclass
-class PyCommand:
+class PyRecord:
+    """What drive and probe records share: the three steps of bytes()."""
     tag: str
 
     def __bytes__(self):
@@ -54,15 +68,12 @@ class PyCommand:
     def _check_attr(self):
         pass
 
+
+class PyCommand(PyRecord):
+    list2bytes = staticmethod(drive_words)
+
     def _pack_cmd(self):
         return [0] * 9
-
-    @staticmethod
-    def list2bytes(cmd):
-        if type(cmd) is not list:
-            raise TypeError("cmd")
-        cmd.extend([0] * 8)
-        return DRIVE.pack(*cmd)
 
     @property
     def overhead(self):
@@ -186,11 +197,7 @@ class PyCapture(PyCommand):
             words = [[2, self.ch_flag["all"], 0, 0, 0, length, 0, length]]
         return b"".join(self.list2bytes(w) for w in words)
 
-    @staticmethod
-    def list2bytes(cmd):
-        if type(cmd) is not list:
-            raise TypeError("cmd")
-        return PROBE.pack(*cmd[::-1])
+    list2bytes = staticmethod(probe_words)
 
 
 @dataclass
@@ -231,25 +238,11 @@ class PyMov(PyCommand):
         return [self.type2head[self.type], self.reg, self.value, 0, 0, 0, 0, 0, 0]
 
 
-@dataclass
-class PyProbe:
-    tag: str
-
-    def __bytes__(self):
-        self._check_attr()
-        return self.list2bytes(self._pack_cmd())
-
-    def _check_attr(self):
-        pass
+class PyProbe(PyRecord):
+    list2bytes = staticmethod(probe_words)
 
     def _pack_cmd(self):
         return [0] * 8
-
-    @staticmethod
-    def list2bytes(cmd):
-        if type(cmd) is not list:
-            raise TypeError("cmd")
-        return PROBE.pack(*cmd[::-1])
 
 
 @dataclass

@@ -73,3 +73,34 @@ def run_isolated(source, timeout=600):
     # -P: no working folder on sys.path, so PYTHONPATH decides.
     return run_child([sys.executable, "-P", "-c", _CHECK_TREE + textwrap.dedent(source)],
                      timeout=timeout).stdout
+
+
+def run_fuzz(body, ends="ok", timeout=600, **constants):
+    """Run a fuzz body in a child with its constants set first; it prints
+    `ends` after its last round, so an early exit fails too."""
+    head = "".join(f"{name} = {value!r}\n" for name, value in constants.items())
+    out = run_isolated(head + body, timeout=timeout)
+    assert out.startswith(ends), out[-4000:]
+    return out
+
+
+# What the fuzz bodies themselves import (the child has this folder on its path).
+
+def attempt(f, *args, **kwargs):
+    """f(*args, **kwargs), where any Exception is an allowed outcome: True if
+    it returned. A crash still ends the child, and fails its test."""
+    try:
+        f(*args, **kwargs)
+        return True
+    except Exception:
+        return False
+
+
+def raising(name, *dunders, **members):
+    """A class whose instances raise RuntimeError from each of `dunders`,
+    with `members` as further class attributes."""
+    def raiser(dunder):
+        def method(self, *args):
+            raise RuntimeError(dunder)
+        return method
+    return type(name, (), {**{d: raiser(d) for d in dunders}, **members})

@@ -119,15 +119,35 @@ PyObject* intern(const char* s) {
     return o;
 }
 
+[[noreturn]] void raise_error(PyObject* exc_type, const std::string& message) {
+    PyErr_SetObject(exc_type, make_str(message).ptr());
+    throw py::error_already_set();
+}
+
+namespace {
+constexpr size_t kMaxArgs = 8;
+
+// The vectorcall stack of `first` (when given) and `args`, its size checked.
+size_t fill_stack(PyObject** stack, PyObject* first, std::initializer_list<py::handle> args, const char* who) {
+    if (args.size() + (first ? 1 : 0) > kMaxArgs)
+        throw std::invalid_argument(std::string(who) + ": too many arguments");
+    size_t n = 0;
+    if (first) stack[n++] = first;
+    for (auto a : args) stack[n++] = a.ptr();
+    return n;
+}
+}  // namespace
+
+py::object call(py::handle fn, std::initializer_list<py::handle> args) {
+    PyObject* stack[kMaxArgs];
+    size_t n = fill_stack(stack, nullptr, args, "call");
+    return steal(PyObject_Vectorcall(fn.ptr(), stack, n, nullptr));
+}
+
 py::object call_method(py::handle obj, PyObject* name, std::initializer_list<py::handle> args) {
-    PyObject* stack[8];
-    if (args.size() + 1 > 8) throw std::invalid_argument("call_method: too many arguments");
-    stack[0] = obj.ptr();
-    size_t i = 1;
-    for (auto a : args) stack[i++] = a.ptr();
-    PyObject* r = PyObject_VectorcallMethod(name, stack, i, nullptr);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    PyObject* stack[kMaxArgs];
+    size_t n = fill_stack(stack, obj.ptr(), args, "call_method");
+    return steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
 }
 
 }  // namespace tvk

@@ -35,10 +35,17 @@ inline py::object steal(PyObject* o) {
     return py::reinterpret_steal<py::object>(o);
 }
 
+// A new reference to a borrowed object.
+inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
+
 // A str from UTF-8 text.
 inline py::object make_str(const std::string& s) {
     return steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+
+// raise exc_type(message), the message as UTF-8 text.
+[[noreturn]] void raise_error(PyObject* exc_type, const std::string& message);
+
 using GetterFn = py::object (*)(py::handle self);
 using SetterFn = void (*)(py::handle self, py::handle value);
 
@@ -142,7 +149,9 @@ inline py::object getattr(py::handle obj, PyObject* name) {
 inline void setattr(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
-// Calls obj.name(args...) without creating a bound method where possible.
+// fn(args...) and obj.name(args...), the latter without creating a bound
+// method where possible. More than eight arguments are refused.
+py::object call(py::handle fn, std::initializer_list<py::handle> args = {});
 py::object call_method(py::handle obj, PyObject* name, std::initializer_list<py::handle> args = {});
 
 }  // namespace tvk

@@ -20,6 +20,7 @@
 
 #include "call.hpp"
 #include "insides.hpp"
+#include "pyops.hpp"
 
 namespace tvk {
 
@@ -264,5 +265,14 @@ private:
 // obj.name as the interpreter gives it, straight from the instance dict
 // where its lookup would find it there.
 inline py::object read_attr(py::handle obj, PyObject* name) { return Instance(obj.ptr()).get(name); }
+
+// obj.name, or a null object when hasattr() would say it is absent (only
+// AttributeError means that); straight from the instance dict where it can.
+inline py::object optional_attr(py::handle obj, PyObject* name) {
+    bool absent = false;
+    if (py::object v = Instance(obj.ptr()).direct(name, absent)) return v;
+    if (absent) return py::object();
+    return lookup_attr(obj, name);
+}
 
 }  // namespace tvk

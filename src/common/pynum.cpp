@@ -180,6 +180,19 @@ void append_hex_zfill(std::string& out, py::handle x, int width) {
     out.append(body + (sign ? 1 : 0), static_cast<size_t>(len - (sign ? 1 : 0)));
 }
 
+std::string str_text(py::handle x) {
+    std::string s;
+    append_str(s, x);
+    return s;
+}
+
+std::string repr_text(py::handle x) {
+    std::string s;
+    py::object r = steal(PyObject_Repr(x.ptr()));
+    append_utf8(s, r.ptr());
+    return s;
+}
+
 std::string field_text(py::handle x) {
     std::string s;
     append_field(s, x);

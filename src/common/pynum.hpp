@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "call.hpp"
 #include "insides.hpp"
@@ -24,6 +25,9 @@ py::object py_hex(py::handle x);
 // Text of a field in an assembly line: format(x, ""), with fast paths for
 // str, int and float.
 std::string field_text(py::handle x);
+// str(x) / repr(x) as UTF-8 text, for messages.
+std::string str_text(py::handle x);
+std::string repr_text(py::handle x);
 // Appends field_text(x) to `out`.
 void append_field(std::string& out, py::handle x);
 // Appends str(x) (the same as append_field for str, int and float).

@@ -12,6 +12,20 @@ bool truth(py::handle obj) {
     return r != 0;
 }
 
+py::object get_item(py::handle container, py::handle key) {
+    return steal(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+void set_item(py::handle container, py::handle key, py::handle value) {
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
 py::object lookup_attr(py::handle obj, PyObject* name) {
     PyObject* r = nullptr;
     if (insides::lookup_attr(obj.ptr(), name, &r) < 0) throw py::error_already_set();

@@ -11,6 +11,12 @@ namespace tvk {
 bool is_instance(py::handle obj, py::handle cls);
 bool truth(py::handle obj);
 
+// container[key], container[key] = value, and `a <op> b` for op one of
+// Py_LT ... Py_GE.
+py::object get_item(py::handle container, py::handle key);
+void set_item(py::handle container, py::handle key, py::handle value);
+bool compare(py::handle a, py::handle b, int op);
+
 // obj.name, or a null object when reading it raises AttributeError (what
 // hasattr() calls absent; the generic lookup tells it without making the
 // exception). Any other error propagates.

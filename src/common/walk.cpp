@@ -2,12 +2,11 @@
 
 namespace tvk {
 
-void unpack2(py::handle obj, py::object& first, py::object& second) {
+void unpack(py::handle obj, py::object* out, std::size_t n) {
     PyObject* o = obj.ptr();
-    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && Py_SIZE(o) == 2) {
+    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && static_cast<std::size_t>(Py_SIZE(o)) == n) {
         PyObject* const* items = PyTuple_CheckExact(o) ? &PyTuple_GET_ITEM(o, 0) : &PyList_GET_ITEM(o, 0);
-        first = py::reinterpret_borrow<py::object>(items[0]);
-        second = py::reinterpret_borrow<py::object>(items[1]);
+        for (std::size_t i = 0; i < n; ++i) out[i] = py::reinterpret_borrow<py::object>(items[i]);
         return;
     }
     PyObject* it = PyObject_GetIter(o);
@@ -19,25 +18,22 @@ void unpack2(py::handle obj, py::object& first, py::object& second) {
         throw py::error_already_set();
     }
     py::object iter = py::reinterpret_steal<py::object>(it);
-    py::object got[2];
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         PyObject* item = PyIter_Next(it);
         if (!item) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
             throw py::error_already_set();
         }
-        got[i] = py::reinterpret_steal<py::object>(item);
+        out[i] = py::reinterpret_steal<py::object>(item);
     }
     PyObject* extra = PyIter_Next(it);
     if (extra) {
         Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
         throw py::error_already_set();
     }
     if (PyErr_Occurred()) throw py::error_already_set();
-    first = std::move(got[0]);
-    second = std::move(got[1]);
 }
 
 }  // namespace tvk

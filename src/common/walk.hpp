@@ -3,6 +3,10 @@
 // allows it.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <utility>
+
 #include "call.hpp"
 
 namespace tvk {
@@ -45,8 +49,31 @@ inline void append(py::handle list, py::handle item) {
     if (PyList_Append(list.ptr(), item.ptr()) < 0) throw py::error_already_set();
 }
 
-// `a, b = obj`, with the interpreter's errors for the wrong count and for an
-// object that cannot be unpacked.
-void unpack2(py::handle obj, py::object& first, py::object& second);
+// `out[0], ..., out[n - 1] = obj`, with the interpreter's errors for the
+// wrong count and for an object that cannot be unpacked (`out` may be
+// partly filled when it fails).
+void unpack(py::handle obj, py::object* out, std::size_t n);
+inline void unpack2(py::handle obj, py::object& first, py::object& second) {
+    py::object got[2];
+    unpack(obj, got, 2);
+    first = std::move(got[0]);
+    second = std::move(got[1]);
+}
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle obj) {
+    std::array<py::object, N> out;
+    unpack(obj, out.data(), N);
+    return out;
+}
+
+// tuple(items), and tuple(iterable): a snapshot that code run by the items
+// cannot lengthen while it is walked.
+inline py::object tuple_of(std::initializer_list<py::handle> items) {
+    py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (auto h : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(h.ptr()));
+    return t;
+}
+inline py::object as_tuple(py::handle iterable) { return steal(PySequence_Tuple(iterable.ptr())); }
 
 }  // namespace tvk

@@ -6,13 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _common_probe as cp
-
-
-def outcome(fn, *args):
-    try:
-        return fn(*args)
-    except Exception as e:  # noqa: BLE001 - compared as data
-        return type(e), str(e)
+from helpers import outcome
 
 
 class Text:

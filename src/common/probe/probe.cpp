@@ -1,5 +1,8 @@
 // _common_probe: the shared layer's helpers, one thin wrapper each.
+#include <vector>
+
 #include "common/kit.hpp"
+#include "common/walk.hpp"
 
 namespace {
 using namespace tvk;
@@ -141,6 +144,32 @@ py::object insides_state(const Call& c) {
 }
 py::object raise_cpp(const Call&) { throw std::out_of_range("index past the end"); }
 
+// unpack(obj, n): `a, b, ... = obj` into a tuple of n values.
+py::object unpack_(const Call& c) {
+    need(c, 2);
+    const auto n = static_cast<std::size_t>(arg_i64(c, 1));
+    std::vector<py::object> out(n);
+    unpack(c.args[0], out.data(), n);
+    py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.ptr(), i, out[i].release().ptr());
+    return t;
+}
+// call(fn, *args) through the shared call helper.
+py::object call_(const Call& c) {
+    if (c.nargs < 1) raise_argtuple_invalid("call", false, 1, 1, c.nargs);
+    switch (c.nargs - 1) {
+        case 0: return call(c.args[0]);
+        case 1: return call(c.args[0], {c.args[1]});
+        case 8: return call(c.args[0], {c.args[1], c.args[2], c.args[3], c.args[4], c.args[5], c.args[6],
+                                        c.args[7], c.args[8]});
+        case 9: return call(c.args[0], {c.args[1], c.args[2], c.args[3], c.args[4], c.args[5], c.args[6],
+                                        c.args[7], c.args[8], c.args[9]});
+        default: throw std::invalid_argument("probe call: 0, 1, 8 or 9 arguments");
+    }
+}
+py::object str_text_(const Call& c) { need(c, 1); return py::str(str_text(c.args[0])); }
+py::object repr_text_(const Call& c) { need(c, 1); return py::str(repr_text(c.args[0])); }
+
 }  // namespace
 
 TVK_MODULE(_common_probe, m) {
@@ -168,6 +197,10 @@ TVK_MODULE(_common_probe, m) {
     add_function(m, "checks", method<checks>());
     add_function(m, "list_result", method<list_result>());
     add_function(m, "raise_cpp", method<raise_cpp>());
+    add_function(m, "unpack", method<unpack_>());
+    add_function(m, "call", method<call_>());
+    add_function(m, "str_text", method<str_text_>());
+    add_function(m, "repr_text", method<repr_text_>());
     add_function(m, "shallow_copy", method<copy_>());
     add_function(m, "make_demo", method<make_demo>());
     add_function(m, "clear", method<clear>());

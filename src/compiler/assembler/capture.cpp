@@ -10,17 +10,7 @@ namespace {
 
 using words::ProbeHead;
 
-py::object post_init_flags(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("ch_flag"), channel_flags());
-    return py::none();
-}
-
-py::object post_init_ins_idx(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("ins_idx"), py_int(0));
-    return py::none();
-}
+py::object post_init_flags(const Call& c) { return post_init_fields(c, {{TVK_NAME("ch_flag"), channel_flags()}}); }
 
 // round(x / capture_step) with the interpreter's semantics.
 py::object steps(py::handle x, py::handle step) {
@@ -58,16 +48,14 @@ OwnSteps<1, NoExtra>& capture_bytes_step() {
 void capture_words(Self self, std::string& out) {
     py::object width = self.get(TVK_NAME("width"));
     py::object limit = config(TVK_NAME("max_capture_width"));
-    int wide = PyObject_RichCompareBool(width.ptr(), limit.ptr(), Py_GT);
-    if (wide < 0) throw py::error_already_set();
-    if (wide) raise_assembly_error("Wide range " + field_text(limit) + " when " + field_text(width) +
-                                   " exceeds the maximum capture");
+    if (compare(width, limit, Py_GT))
+        raise_assembly_error("Wide range " + field_text(limit) + " when " + field_text(width) +
+                             " exceeds the maximum capture");
     py::object step = config(TVK_NAME("capture_step"));
     CmdItem delay_length = steps(self.get(TVK_NAME("probe_delay")), step);
     CmdItem length = steps(width, step);
     py::object dl = delay_length.object();
-    int delayed = PyObject_RichCompareBool(dl.ptr(), py_int(0).ptr(), Py_GT);
-    if (delayed < 0) throw py::error_already_set();
+    const bool delayed = compare(dl, py_int(0), Py_GT);
 
     const CmdItem head = words::kProbeCapture;
     std::array<ProbeItems, 3> lists;

@@ -52,37 +52,20 @@ py::object qnumber_init(const Call& c) {
     return py::none();
 }
 
-py::object qnumber_int(const Call& c) {
-    static const Signature sig("__int__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    return steal(PyNumber_Long(value_of(a[0]).ptr()));
-}
+py::object qnumber_int(const Call& c) { return steal(PyNumber_Long(value_of(self_only(c, "__int__")).ptr())); }
 
 py::object qnumber_float(const Call& c) {
-    static const Signature sig("__float__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    return steal(PyNumber_Float(value_of(a[0]).ptr()));
+    return steal(PyNumber_Float(value_of(self_only(c, "__float__")).ptr()));
 }
 
-py::object qnumber_str(const Call& c) {
-    static const Signature sig("__str__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    return steal(PyObject_Str(value_of(a[0]).ptr()));
-}
+py::object qnumber_str(const Call& c) { return steal(PyObject_Str(value_of(self_only(c, "__str__")).ptr())); }
 
-py::object qnumber_bool(const Call& c) {
-    static const Signature sig("__bool__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    int t = PyObject_IsTrue(value_of(a[0]).ptr());
-    if (t < 0) throw py::error_already_set();
-    return py::bool_(t != 0);
-}
+py::object qnumber_bool(const Call& c) { return py::bool_(truth(value_of(self_only(c, "__bool__")))); }
 
 py::object qnumber_repr(const Call& c) {
-    static const Signature sig("__repr__", {"self"}, 1);
-    auto a = bind<1>(sig, c);
-    py::object name = read_attr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(a[0].ptr()))), TVK_NAME("__name__"));
-    py::object text = steal(PyObject_Str(value_of(a[0]).ptr()));
+    py::handle self = self_only(c, "__repr__");
+    py::object name = read_attr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), TVK_NAME("__name__"));
+    py::object text = steal(PyObject_Str(value_of(self).ptr()));
     return steal(PyUnicode_FromFormat("%S(%U)", name.ptr(), text.ptr()));
 }
 

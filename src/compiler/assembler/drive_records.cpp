@@ -16,52 +16,27 @@ py::object unlinked_slice() {
     return steal(PySlice_New(py_int(0).ptr(), Py_None, py_int(1).ptr()));
 }
 
-py::object post_init_frame_idx(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("frame_idx"), py_int(0));
-    return py::none();
-}
+py::object post_init_frame_idx(const Call& c) { return post_init_fields(c, {{TVK_NAME("frame_idx"), py_int(0)}}); }
 
 py::object post_init_play_wave(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("frame_idx"), py_int(0));
-    setattr(self, TVK_NAME("envelop_slice"), unlinked_slice());
-    return py::none();
-}
-
-py::object post_init_ins_idx(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("ins_idx"), py_int(0));
-    return py::none();
+    return post_init_fields(c, {{TVK_NAME("frame_idx"), py_int(0)}, {TVK_NAME("envelop_slice"), unlinked_slice()}});
 }
 
 py::dict reset_heads() {
-    py::dict d;
-    d[py::handle(TVK_NAME("all"))] = py_int(words::kHeadResetAll);
-    d[py::handle(TVK_NAME("single"))] = py_int(words::kHeadResetSingle);
-    d[py::handle(TVK_NAME("phase"))] = py_int(words::kHeadResetPhase);
-    return d;
+    return name_table({{TVK_NAME("all"), words::kHeadResetAll},
+                       {TVK_NAME("single"), words::kHeadResetSingle},
+                       {TVK_NAME("phase"), words::kHeadResetPhase}});
 }
 
 py::dict mov_heads() {
-    py::dict d;
-    d[py::handle(TVK_NAME("="))] = py_int(words::kHeadMovSet);
-    d[py::handle(TVK_NAME("+"))] = py_int(words::kHeadMovAdd);
-    return d;
+    return name_table({{TVK_NAME("="), words::kHeadMovSet}, {TVK_NAME("+"), words::kHeadMovAdd}});
 }
 
 py::object post_init_reset(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("frame_idx"), py_int(0));
-    setattr(self, TVK_NAME("type2head"), reset_heads());
-    return py::none();
+    return post_init_fields(c, {{TVK_NAME("frame_idx"), py_int(0)}, {TVK_NAME("type2head"), reset_heads()}});
 }
 
-py::object post_init_mov(const Call& c) {
-    py::handle self = self_only(c, "__post_init__");
-    setattr(self, TVK_NAME("type2head"), mov_heads());
-    return py::none();
-}
+py::object post_init_mov(const Call& c) { return post_init_fields(c, {{TVK_NAME("type2head"), mov_heads()}}); }
 
 // The head of `type` in the record's type2head table, or AssemblyError
 // naming the table's keys.

@@ -286,12 +286,18 @@ py::bytes probe_bytes(PyObject* const* items, Py_ssize_t n) {
     return bytes_of(out.data(), out.size());
 }
 
-py::dict channel_flags() {
+py::dict name_table(std::initializer_list<std::pair<PyObject*, long long>> items) {
     py::dict d;
-    d[py::handle(TVK_NAME("all"))] = py_int(words::kFlagAll);
-    d[py::handle(TVK_NAME("ad"))] = py_int(words::kFlagProbe);
-    d[py::handle(TVK_NAME("da"))] = py_int(words::kFlagDrive);
+    for (const auto& [name, value] : items) set_item(d, name, py_int(value));
     return d;
 }
+
+py::dict channel_flags() {
+    return name_table({{TVK_NAME("all"), words::kFlagAll},
+                       {TVK_NAME("ad"), words::kFlagProbe},
+                       {TVK_NAME("da"), words::kFlagDrive}});
+}
+
+py::object post_init_ins_idx(const Call& c) { return post_init_fields(c, {{TVK_NAME("ins_idx"), py_int(0)}}); }
 
 }  // namespace tvk::assembler

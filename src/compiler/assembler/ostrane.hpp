@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "common/kit.hpp"
 #include "common/direct.hpp"
@@ -199,8 +201,19 @@ bool direct_probe_words(PyObject* rec, std::string& out);
 // cls.__dict__[name], held for the process: a member the class defines itself.
 PyObject* held_member(py::handle cls, const char* name);
 
+// A fresh dict of the names to their numbers, in order.
+py::dict name_table(std::initializer_list<std::pair<PyObject*, long long>> items);
 // A fresh {"all": 3, "ad": 2, "da": 1}.
 py::dict channel_flags();
+
+// A record's __post_init__(self) setting `fields` on self in order; and the
+// one of the jump records, which sets ins_idx to 0.
+inline py::object post_init_fields(const Call& c, std::initializer_list<std::pair<PyObject*, py::handle>> fields) {
+    py::handle self = self_only(c, "__post_init__");
+    for (const auto& [name, value] : fields) setattr(self, name, value);
+    return py::none();
+}
+py::object post_init_ins_idx(const Call& c);
 
 // ---- registration, in class order -----------------------------------------
 

@@ -29,12 +29,7 @@ py::object forward(const Signature& sig, const Call& c, PyObject* cls) {
 }
 
 // cls(*args) with the checked values.
-py::object build(PyObject* cls, std::initializer_list<py::handle> args) {
-    PyObject* argv[8];
-    size_t n = 0;
-    for (py::handle a : args) argv[n++] = a.ptr();
-    return steal(PyObject_Vectorcall(cls, argv, n, nullptr));
-}
+py::object build(PyObject* cls, std::initializer_list<py::handle> args) { return call(cls, args); }
 
 py::object frame(const Call& c) {
     static const Signature sig("frame", {"freq", "phase", "idx"}, 1, Signature::None, {zero_float(), zero_int()});

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from helpers import fixed_field, redirected_read, typed_outcome as outcome
 from tarvok.compiler import ostrane as o
 
 
@@ -18,14 +19,6 @@ def stepwise(rec):
     """bytes(rec) as its three steps give it, called one by one."""
     rec._check_attr()
     return rec.list2bytes(rec._pack_cmd())
-
-
-def outcome(fn, *args):
-    try:
-        r = fn(*args)
-    except Exception as e:  # noqa: BLE001 - the error itself is what is compared
-        return ("raises", type(e), str(e))
-    return ("gives", type(r), r)
 
 
 def frame(freq=1e8, idx=2, cls=o.QInsFrame):
@@ -60,21 +53,8 @@ class ListOwn(o.QInsFrame):
         return MARK
 
 
-class FreqProperty(o.QInsFrame):
-    @property
-    def freq(self):
-        return 2.5e8
-
-    @freq.setter
-    def freq(self, value):
-        pass
-
-
-class ReadsRedirected(o.QInsFrame):
-    def __getattribute__(self, name):
-        if name == "frame_idx":
-            return 5
-        return super().__getattribute__(name)
+FreqProperty = fixed_field(o.QInsFrame, "freq", 2.5e8)
+ReadsRedirected = redirected_read(o.QInsFrame, "frame_idx", 5)
 
 
 class WaitOwnWord(o.QInsWait):

@@ -3,6 +3,7 @@ import re
 
 import pytest
 
+from helpers import raised
 from tarvok.compiler import ostrane as o
 from tarvok.compiler import zel_wave as z
 
@@ -25,9 +26,7 @@ def test_new_queue():
     (lambda: z.InstructionQ().evlp_gaussian(1e-8), "Cannot create a new envelope in the branch"),
 ])
 def test_plain_queue_declares_nothing(call, text):
-    with pytest.raises(RuntimeError) as e:
-        call()
-    assert str(e.value) == text
+    assert raised(RuntimeError, call) == text
 
 
 def test_with_protocol():

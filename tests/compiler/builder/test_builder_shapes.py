@@ -71,42 +71,6 @@ def test_library_shapes_need_the_library():
             assert str(e.value) == NO_LIBRARY
 
 
-class Shape:
-    def __init__(self, kind, width, shift=0.0):
-        self.kind, self.width, self.shift = kind, width, shift
-        self.start = self.stop = None
-
-    def __rshift__(self, t):
-        return Shape(self.kind, self.width, self.shift + t)
-
-
-@pytest.fixture
-def library(monkeypatch):
-    """A stand-in library bound in the module; the flag is read at each call."""
-    lib = types.SimpleNamespace(**{k: (lambda w, k=k: Shape(k, w)) for k in ("gaussian", "cosPulse", "square")})
-    monkeypatch.setattr(z, "HAS_WAVEFORM", True)
-    monkeypatch.setattr(z, "wf", lib, raising=False)
-    return lib
-
-
-@pytest.mark.parametrize("method, kind", [("evlp_gaussian", "gaussian"), ("evlp_cospulse", "cosPulse"),
-                                          ("evlp_square", "square")])
-def test_library_shapes(library, method, kind):
-    ch = z.InsChannel()
-    ch.ins_envelope(None, 4)
-    env = getattr(ch, method)(2)
-    shape = env.content
-    assert ch.e_set[5] is env and type(shape) is Shape and shape.kind == kind
-    assert (shape.width, shape.shift, shape.start, shape.stop) == (2, 1.0, 0, 2)
-    assert type(shape.shift) is float and type(shape.start) is int
-    with pytest.raises(RuntimeError, match="Cannot create a new envelope in the branch"):
-        getattr(z.InstructionQ(), method)(1e-8)
-
-
-def test_library_gaussian_ignores_rate(library):
-    assert z.InsChannel().evlp_gaussian(1e-8, 1).content.kind == "gaussian"
-
-
 STAND_IN = '''
 import numpy as np
 
@@ -124,6 +88,36 @@ def gaussian(w): return Waveform("gaussian", w)
 def cosPulse(w): return Waveform("cosPulse", w)
 def square(w): return Waveform("square", w)
 '''
+
+
+@pytest.fixture
+def library(monkeypatch):
+    """The stand-in library loaded here and bound in the module; the flag is read at each call."""
+    lib = types.ModuleType("waveforms")
+    exec(STAND_IN, lib.__dict__)
+    monkeypatch.setattr(z, "HAS_WAVEFORM", True)
+    monkeypatch.setattr(z, "wf", lib, raising=False)
+    return lib
+
+
+@pytest.mark.parametrize("method, kind", [("evlp_gaussian", "gaussian"), ("evlp_cospulse", "cosPulse"),
+                                          ("evlp_square", "square")])
+def test_library_shapes(library, method, kind):
+    ch = z.InsChannel()
+    ch.ins_envelope(None, 4)
+    env = getattr(ch, method)(2)
+    shape = env.content
+    assert ch.e_set[5] is env and type(shape) is library.Waveform and shape.kind == kind
+    assert (shape.width, shape.shift, shape.start, shape.stop) == (2, 1.0, 0, 2)
+    assert type(shape.shift) is float and type(shape.start) is int
+    with pytest.raises(RuntimeError, match="Cannot create a new envelope in the branch"):
+        getattr(z.InstructionQ(), method)(1e-8)
+
+
+def test_library_gaussian_ignores_rate(library):
+    assert z.InsChannel().evlp_gaussian(1e-8, 1).content.kind == "gaussian"
+
+
 
 
 def test_with_the_library_loaded(tmp_path, monkeypatch):

@@ -3,16 +3,9 @@ import types
 
 import numpy as np
 
+from helpers import FakeKernel
 from tarvok.zelvo import _errors
 from tarvok.zelvo import _ir as ir
-
-
-class FakeKernel:
-    """Any object with compile_params and instr_target_map serves as a kernel."""
-
-    def __init__(self, **params):
-        self.compile_params = dict(params)
-        self.instr_target_map = {}
 
 
 def _costed(base):

@@ -5,6 +5,7 @@ import copy
 import pytest
 
 from crashcheck import run_isolated
+from helpers import raised
 from tarvok.zelvo import _checkers as ck
 from tarvok.zelvo import _errors
 from tarvok.zelvo import _ir as ir
@@ -135,9 +136,7 @@ class MyList(list):
     (lambda: ck.PlyChecker().check_ir(), "check_ir() takes exactly 2 positional arguments (1 given)"),
 ])
 def test_argument_tests(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
+    assert raised(TypeError, call) == message
 
 
 def test_index_of_a_declared_int_is_converted_as_int_does():

@@ -3,6 +3,7 @@ import functools
 
 import pytest
 
+from helpers import restored
 from tarvok.zelvo import _functions as fn
 from tarvok.zelvo._functions import KernelFunction
 
@@ -14,10 +15,8 @@ KERNEL_OWN = ["copy", "inspect", "ast", "astor", "Dict", "List", "Union", "Itera
 
 @pytest.fixture
 def registry():
-    saved = dict(KernelFunction._registry)
-    yield KernelFunction._registry
-    KernelFunction._registry.clear()
-    KernelFunction._registry.update(saved)
+    with restored(KernelFunction._registry) as registry:
+        yield registry
 
 
 def test_export_list_never_names_the_kernel_modules_own_bindings():

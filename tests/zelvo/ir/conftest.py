@@ -1,19 +1,17 @@
 import pytest
 
 
-class FakeKernel:
-    """Any object with compile_params and instr_target_map serves as a kernel."""
-
-    def __init__(self, **params):
-        self.compile_params = dict(params)
-        self.instr_target_map = {}
-
-
 @pytest.fixture
-def kernel():
-    return FakeKernel()
-
-
-@pytest.fixture
-def make_kernel():
-    return FakeKernel
+def lookup_fails(make_kernel):
+    """Checks that a jump `j` resolved through kernel `k` gives the lookup's
+    error once k has no map, keeping its last position `cmd_idx`, and once
+    its target has no tag."""
+    def check(j, k, cmd_idx):
+        del k.instr_target_map
+        with pytest.raises(AttributeError):
+            str(j)
+        assert j.cmd_idx == cmd_idx
+        j.kernel, j.target = make_kernel(), None
+        with pytest.raises(AttributeError):
+            str(j)
+    return check

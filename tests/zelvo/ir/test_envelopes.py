@@ -3,16 +3,15 @@
 import numpy as np
 import pytest
 
+from helpers import check_range_of_configured_type, envelope_refused, restored
 from tarvok.zelvo import _ir
 
 
 @pytest.fixture
 def config():
     """global_config restored after the test."""
-    saved = dict(_ir.global_config)
-    yield _ir.global_config
-    _ir.global_config.clear()
-    _ir.global_config.update(saved)
+    with restored(_ir.global_config) as config:
+        yield config
 
 
 def test_envelope_without_q_keeps_the_array():
@@ -94,25 +93,13 @@ def test_byte_form_refuses_samples_envelope_memory_cannot_hold(i, q, refusal):
     e = _ir.IREnvelope(np.asarray(i), None if q is None else np.asarray(q))
     samples = e.envelope
     before = samples.copy()
-    if refusal is None:
-        expected = np.trunc(samples.ravel() * 16383).astype(np.int16)
-        assert np.frombuffer(bytes(e), np.int16).tolist() == expected.tolist()
-        return
-    with pytest.raises(_ir.AssemblyError) as info:
-        bytes(e)
-    message = str(info.value)
-    assert message.startswith(f"The IREnvelope instruction {e.tag!r} holds the ") and message.endswith(refusal)
-    assert e.envelope is samples and np.array_equal(samples, before, equal_nan=True)
+    if envelope_refused(e, samples, refusal, _ir.AssemblyError, f"The IREnvelope instruction {e.tag!r} holds the "):
+        assert e.envelope is samples and np.array_equal(samples, before, equal_nan=True)
 
 
 def test_byte_form_range_is_that_of_the_configured_type(config):
     e = _ir.IREnvelope(np.array([2.5, -1.0]))
-    _ir.zlv_config("envelope_dtype", np.int32)
-    assert np.frombuffer(bytes(e), np.int32).tolist() == [40957, -16383]
-    _ir.zlv_config("envelope_dtype", np.uint16)
-    with pytest.raises(_ir.AssemblyError, match=r"position 1: scaled by envelope_quant it is -16383.0, outside "
-                                                r"uint16 \(0 to 65535\)$"):
-        bytes(e)
+    check_range_of_configured_type(e, _ir.zlv_config, _ir.AssemblyError)
 
 
 @pytest.mark.parametrize("stored", [[0.5, 1.0], (0.5,), 3, None])

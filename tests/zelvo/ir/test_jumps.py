@@ -25,7 +25,7 @@ JUMPS = [
 
 
 @pytest.mark.parametrize("make, prefix, overhead, wait, bases, flag", JUMPS)
-def test_jump_resolution_and_costs(make, prefix, overhead, wait, bases, flag, make_kernel):
+def test_jump_resolution_and_costs(make, prefix, overhead, wait, bases, flag, make_kernel, lookup_fails):
     t = nop()
     j = make(t)
     assert type(j).__bases__ == bases and j.target is t and j.cmd_idx == 0 and j.kernel is None
@@ -46,13 +46,7 @@ def test_jump_resolution_and_costs(make, prefix, overhead, wait, bases, flag, ma
     j.cmd_idx = 8
     assert j._pack_cmd() == prefix + "8"
     # A kernel without a map, or a target without a tag: the lookup's error.
-    del k.instr_target_map
-    with pytest.raises(AttributeError):
-        str(j)
-    assert j.cmd_idx == 8
-    j.kernel, j.target = make_kernel(), None
-    with pytest.raises(AttributeError):
-        str(j)
+    lookup_fails(j, k, 8)
     for name in ("overhead", "wait_time") + (("duration",) if flag is not None else ()):
         with pytest.raises(AttributeError):
             setattr(j, name, 1)

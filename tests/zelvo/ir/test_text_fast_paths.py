@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from helpers import fixed_field, redirected_read, typed_outcome as outcome
 from tarvok.zelvo import _ir
 
 
@@ -23,14 +24,6 @@ def stepwise(ir):
     return ir._pack_cmd()
 
 
-def outcome(fn, *args):
-    try:
-        r = fn(*args)
-    except Exception as e:  # noqa: BLE001 - the error itself is what is compared
-        return ("raises", type(e), str(e))
-    return ("gives", type(r), r)
-
-
 class MovCheck(_ir.IRMov):
     def _check_attr(self):
         raise _ir.AssemblyError("checked")
@@ -41,21 +34,8 @@ class MovLine(_ir.IRMov):
         return "own line"
 
 
-class MovIdx(_ir.IRMov):
-    @property
-    def idx(self):
-        return 9
-
-    @idx.setter
-    def idx(self, value):
-        pass
-
-
-class MovReads(_ir.IRMov):
-    def __getattribute__(self, name):
-        if name == "reg_value":
-            return "read"
-        return super().__getattribute__(name)
+MovIdx = fixed_field(_ir.IRMov, "idx", 9)
+MovReads = redirected_read(_ir.IRMov, "reg_value", "read")
 
 
 class JumpMapping(_ir.IRJumpImmNormal):

@@ -2,6 +2,7 @@ import textwrap
 
 import pytest
 
+from helpers import restored
 from tarvok.zelvo import kernel as kernel_module
 from tarvok.zelvo._functions import KernelFunction
 
@@ -34,13 +35,10 @@ def refusal(parse):
 def library(monkeypatch):
     """Adds a function to what `zv.` reaches (the kernel namespace), with
     registry hooks when given, for one test."""
-    saved = dict(KernelFunction._registry)
-
     def add(fn, name=None, **hooks):
         monkeypatch.setattr(kernel_module, name or fn.__name__, fn, raising=False)
         if hooks:
             KernelFunction.wrap(fn, **hooks)
         return fn
-    yield add
-    KernelFunction._registry.clear()
-    KernelFunction._registry.update(saved)
+    with restored(KernelFunction._registry):
+        yield add

@@ -33,56 +33,43 @@ class RecordingKernel:
         if errors:
             raise errors[0][4](str(errors[0][0]))
 
-    def translator(self, name="T"):
+    def stage(self, kind, method, name, answer, keywords=False, fail=None):
+        """A pass class named `kind`: making one logs it (and raises `fail`),
+        `method` logs its call and returns answer(ir_list); only a method
+        with `keywords` takes keyword arguments."""
         log = self.log
 
-        class Translator:
-            def __init__(self):
-                log.append(("new", name))
+        def __init__(self):
+            log.append(("new", name))
+            if fail:
+                raise fail
 
-            def translate_ir(self, ir_list, **kwargs):
-                log.append(("translate_ir", name, ir_list, kwargs))
-                return ("translated", ir_list)
-        return Translator
+        if keywords:
+            def run(self, ir_list, **kwargs):
+                log.append((method, name, ir_list, kwargs))
+                return answer(ir_list)
+        else:
+            def run(self, ir_list):
+                log.append((method, name, ir_list))
+                return answer(ir_list)
+        run.__name__ = method
+        run.__qualname__ = f"{kind}.{method}"
+        return type(kind, (), {"__init__": __init__, method: run})
+
+    def translator(self, name="T"):
+        return self.stage("Translator", "translate_ir", name, lambda ir_list: ("translated", ir_list), keywords=True)
 
     def rule(self, name, result=None, fail=None):
         """A rule that appends its name to the list it gets, or returns `result`."""
-        log = self.log
-
-        class Rule:
-            def __init__(self):
-                log.append(("new", name))
-                if fail:
-                    raise fail
-
-            def order_ins(self, ir_list, **kwargs):
-                log.append(("order_ins", name, ir_list, kwargs))
-                return ir_list + [name] if result is None else result
-        return Rule
+        return self.stage("Rule", "order_ins", name, lambda ir_list: ir_list + [name] if result is None else result,
+                          keywords=True, fail=fail)
 
     def checker(self, name, errors=(), result=None):
-        log = self.log
-
-        class Checker:
-            def __init__(self):
-                log.append(("new", name))
-
-            def check_ir(self, ir_list):
-                log.append(("check_ir", name, ir_list))
-                return (ir_list + [name], list(errors)) if result is None else result
-        return Checker
+        return self.stage("Checker", "check_ir", name,
+                          lambda ir_list: (ir_list + [name], list(errors)) if result is None else result)
 
     def optimizer(self, name):
-        log = self.log
-
-        class Optimizer:
-            def __init__(self):
-                log.append(("new", name))
-
-            def optimize_ir(self, ir_list):
-                log.append(("optimize_ir", name, ir_list))
-                return ir_list + [name]
-        return Optimizer
+        return self.stage("Optimizer", "optimize_ir", name, lambda ir_list: ir_list + [name])
 
     def calls(self):
         return [entry[:2] if entry[0] != "with_error" else entry for entry in self.log]

@@ -1,10 +1,11 @@
 """Arbitrary values thrown at every public callable of the rules and the
 pipeline: Python exceptions only, never a crash (child interpreter)."""
-from crashcheck import run_isolated
+from crashcheck import run_fuzz, run_isolated
 
 FUZZ = r'''
 import math, random, types
 import numpy as np
+from crashcheck import attempt
 from tarvok.zelvo import _ir, _rules, _conveyor
 
 rng = random.Random(2024)
@@ -60,12 +61,9 @@ def ir(depth=0):
     x = rng.choice(makers)()
     x.kernel = k
     for _ in range(rng.randint(0, 2)):
-        try:
-            setattr(x, rng.choice(["ir_sub", "real_wait_time", "mode", "tag", "line", "envelope", "irhead",
-                                   "wait_time", "envelope_slice", "kernel"]),
-                    rng.choice([value(), irs(3, depth + 1) if depth < 2 else []]))
-        except Exception:
-            pass
+        attempt(lambda: setattr(x, rng.choice(["ir_sub", "real_wait_time", "mode", "tag", "line", "envelope",
+                                               "irhead", "wait_time", "envelope_slice", "kernel"]),
+                                rng.choice([value(), irs(3, depth + 1) if depth < 2 else []])))
     return x
 
 def irs(n=12, depth=0):
@@ -81,45 +79,40 @@ rules = [getattr(_rules, n) for n in vars(_rules) if isinstance(getattr(_rules, 
          and issubclass(getattr(_rules, n), _rules.BaseRule)]
 functions = [_rules.acq_olp_index, _rules.order_process, _rules.calculate_real_wait_time, _rules.order_unfxir]
 keys = ["intra_enable", "trig_align_time", "ddr_play_bwidth", "wait_trig", "is_unfix", "kernel", "base_clock"]
-ok = 0
-for _ in range(int(ROUNDS)):
-    pick = rng.random()
-    try:
-        if pick < 0.55:
-            r = rng.choice(rules)()
-            kwargs = {k: value() for k in rng.sample(keys, rng.randint(0, 4))}
-            # a real schedule now and then, so the later rules get blocks
-            lst = irs()
-            if rng.random() < 0.5 and isinstance(lst, list):
-                lst = _rules.BranchRule().order_ins(lst)
-            r.order_ins(*rng.choice([(lst,), (), (lst, 1)]), **kwargs)
-        elif pick < 0.7:
-            f = rng.choice(functions)
-            f(*[rng.choice([value(), irs(), rng.randint(-3, 5)]) for _ in range(rng.randint(0, 3))])
-        elif pick < 0.8:
-            t = _rules.TimingRule()
-            m = getattr(t, rng.choice(["insert_ir", "append_preir", "append_overlapir", "append_fixir",
-                                       "append_fakeir", "append_unfixir", "append_reconstitutionir",
-                                       "order_overlap"]))
-            m(*[rng.choice([ir(), irs(), value()]) for _ in range(rng.randint(0, 2))])
-        elif pick < 0.85:
-            w = _rules.set_kernel(rng.choice([lambda *a, **k: irs(), lambda *a: value(), value()]))
-            w(*[ir() for _ in range(rng.randint(0, 3))])
-        else:
-            k = Kernel()
-            if rng.random() < 0.3:
-                del k.instruction_list
-            _conveyor.conveyor(k)
-        ok += 1
-    except Exception:
-        pass
+def one_round(pick):
+    if pick < 0.55:
+        r = rng.choice(rules)()
+        kwargs = {k: value() for k in rng.sample(keys, rng.randint(0, 4))}
+        # a real schedule now and then, so the later rules get blocks
+        lst = irs()
+        if rng.random() < 0.5 and isinstance(lst, list):
+            lst = _rules.BranchRule().order_ins(lst)
+        r.order_ins(*rng.choice([(lst,), (), (lst, 1)]), **kwargs)
+    elif pick < 0.7:
+        f = rng.choice(functions)
+        f(*[rng.choice([value(), irs(), rng.randint(-3, 5)]) for _ in range(rng.randint(0, 3))])
+    elif pick < 0.8:
+        t = _rules.TimingRule()
+        m = getattr(t, rng.choice(["insert_ir", "append_preir", "append_overlapir", "append_fixir",
+                                   "append_fakeir", "append_unfixir", "append_reconstitutionir",
+                                   "order_overlap"]))
+        m(*[rng.choice([ir(), irs(), value()]) for _ in range(rng.randint(0, 2))])
+    elif pick < 0.85:
+        w = _rules.set_kernel(rng.choice([lambda *a, **k: irs(), lambda *a: value(), value()]))
+        w(*[ir() for _ in range(rng.randint(0, 3))])
+    else:
+        k = Kernel()
+        if rng.random() < 0.3:
+            del k.instruction_list
+        _conveyor.conveyor(k)
+
+ok = sum(attempt(one_round, rng.random()) for _ in range(int(ROUNDS)))
 print("ok", ok)
 '''
 
 
 def test_rules_and_pipeline_never_crash():
-    out = run_isolated("ROUNDS = 6000\n" + FUZZ)
-    assert out.startswith("ok")
+    run_fuzz(FUZZ, ROUNDS=6000)
 
 
 CACHE = r'''

@@ -1,24 +1,15 @@
 import numpy as np
 import pytest
 
+from helpers import default_kernel
 from tarvok.zelvo import _ir
-
-DEFAULT_PARAMS = {"trig_align_time": 0, "ddr_play_bwidth": 2, "envelope_type": None, "da_srate": 8e9,
-                  "ad_srate": 8e9, "base_clock": 4e-9, "target_chnl_type": "da", "intra_enable": False}
-
-
-class FakeKernel:
-    """What the translators read of a kernel: its compile parameters and its
-    jump-target map."""
-
-    def __init__(self, **params):
-        self.compile_params = dict(DEFAULT_PARAMS, **params)
-        self.instr_target_map = {}
 
 
 @pytest.fixture
-def kernel():
-    return FakeKernel()
+def make_kernel():
+    """What the translators read of a kernel: its default compile parameters,
+    the given ones over them, and its jump-target map."""
+    return default_kernel
 
 
 @pytest.fixture
