@@ -1,6 +1,8 @@
 // tarvok.zelvo._ir: the instruction classes of the kernel compiler.
 #include "ir.hpp"
 
+#include "common/init_slot.hpp"
+
 namespace {
 
 // Export list in its published order; names not (yet) defined are left out.
@@ -65,6 +67,11 @@ TVK_MODULE(_ir, m) {
 
     py::list all;
     for (const char* name : kAll)
-        if (py::hasattr(m, name)) all.append(py::str(name));
+        if (py::hasattr(m, name)) {
+            all.append(py::str(name));
+            // Instructions are made by the thousand: their __init__ chain is
+            // entered without the generic call in between.
+            tvk::direct_init_slot(m.attr(name));
+        }
     m.attr("__all__") = all;
 }
