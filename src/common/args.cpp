@@ -72,7 +72,11 @@ void Signature::bind(const Call& c, PyObject** out, py::object* varargs, py::obj
                 break;
             }
         if (slot < 0) {
+            // A str of another length is no parameter's name (the keywords of
+            // **mapping calls mostly go to **kwargs this way).
+            const Py_ssize_t len = PyUnicode_Check(key) && PyUnicode_IS_READY(key) ? PyUnicode_GET_LENGTH(key) : -1;
             for (int i = 0; i < n_; ++i) {
+                if (len >= 0 && PyUnicode_GET_LENGTH(interned_[i]) != len) continue;
                 int eq = PyUnicode_Compare(interned_[i], key);
                 if (eq == -1 && PyErr_Occurred()) throw py::error_already_set();
                 if (eq == 0) {

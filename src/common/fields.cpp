@@ -35,57 +35,64 @@ InlineFields::InlineFields(std::initializer_list<const char*> names) {
         if (count_ < kMax) names_[static_cast<std::size_t>(count_++)] = intern(n);
 }
 
-bool InlineFields::plan(PyTypeObject* tp, Plan& out) {
-    if (!insides::usable()) return false;
+InlineFields::Found InlineFields::plan(PyTypeObject* tp, Plan& out) {
+    if (!insides::usable()) return Found::None;
     // Classes are made one after the other, their addresses about a class
     // size apart: a mixing hash spreads them.
     auto p = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp) >> 4) * 0x9E3779B97F4A7C15ull;
     Plan& e = plans_[static_cast<std::size_t>(p >> 58)];
     unsigned v = type_version(tp);
+    // A plan is only made while the stores are the generic ones, which any
+    // change of __setattr__ (or a descriptor) would end with a new tag.
     if (e.tp == tp && v && e.version == v) {
         out = e;
-        return true;
+        return Found::Kept;
     }
+    if (!store_keys(tp)) return Found::None;
     if (!v) v = insides::tagged_type_version(tp);
-    if (!v) return false;
+    if (!v) return Found::None;
     Plan fresh;
     fresh.tp = tp;
     fresh.version = v;
     for (int i = 0; i < count_; ++i) {
         Py_ssize_t ix = field_slot(tp, names_[static_cast<std::size_t>(i)]);
-        fresh.slots[static_cast<std::size_t>(i)] = ix;
         // A name the keys do not hold yet (a class's first instance) takes
         // the generic store, which adds it; the plan is then made again.
-        if (ix < 0) return false;
+        if (ix < 0 || ix > 255) return Found::None;
+        fresh.slots[static_cast<std::size_t>(i)] = static_cast<unsigned char>(ix);
     }
     // The lookups may have run code that changed the class.
-    if (type_version(tp) != v) return false;
+    if (type_version(tp) != v) return Found::None;
     e = fresh;
     out = fresh;
-    return true;
+    return Found::Made;
 }
 
 void InlineFields::set(PyObject* obj, std::initializer_list<PyObject*> values) {
     PyObject* const* v = values.begin();
-    int n = static_cast<int>(values.size()) < count_ ? static_cast<int>(values.size()) : count_;
+    const int n = static_cast<int>(values.size()) < count_ ? static_cast<int>(values.size()) : count_;
     int i = 0;
     PyTypeObject* tp = Py_TYPE(obj);
-    insides::Values inline_vals = insides::inline_values(obj);
     // A slot, once found, holds its name for good: shared keys only grow.
     // The plan is a copy, and holds only while the class keeps its version
     // tag and the instance its inline values, both asked again after
     // anything that may run code.
-    Plan p;
-    if (inline_vals && store_keys(tp) && plan(tp, p) && (inline_vals = insides::inline_values(obj))) {
-        for (; i < n; ++i) {
-            PyObject* old = insides::inline_exchange(inline_vals, p.slots[static_cast<std::size_t>(i)], v[i]);
-            if (!old) continue;
-            // Releasing the old value may run code that makes the dict or
-            // changes the class.
-            Py_DECREF(old);
-            if (Py_TYPE(obj) != tp || insides::inline_values(obj) != inline_vals || type_version(tp) != p.version) {
-                ++i;
-                break;
+    if (insides::Values inline_vals = insides::inline_values(obj)) {
+        Plan p;
+        Found found = plan(tp, p);
+        if (found == Found::Made) inline_vals = insides::inline_values(obj);
+        if (found != Found::None && inline_vals) {
+            for (; i < n; ++i) {
+                PyObject* old = insides::inline_exchange(inline_vals, p.slots[static_cast<std::size_t>(i)], v[i]);
+                if (!old) continue;
+                // Releasing the old value may run code that makes the dict
+                // or changes the class.
+                Py_DECREF(old);
+                if (Py_TYPE(obj) != tp || insides::inline_values(obj) != inline_vals ||
+                    type_version(tp) != p.version) {
+                    ++i;
+                    break;
+                }
             }
         }
     }

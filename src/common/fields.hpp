@@ -26,14 +26,19 @@ public:
     void set(PyObject* obj, std::initializer_list<PyObject*> values);
 
 private:
+    // Slots of shared keys are below 30 (the most names they hold): a byte
+    // each keeps a plan small enough to copy for every store.
     struct Plan {
         PyTypeObject* tp = nullptr;
         unsigned version = 0;
-        std::array<Py_ssize_t, kMax> slots{};
+        std::array<unsigned char, kMax> slots{};
     };
+    enum class Found { None, Kept, Made };
     // The plan for tp into `out` (a copy: the memo may be overwritten by
-    // code that runs later); false when the generic store must do.
-    bool plan(PyTypeObject* tp, Plan& out);
+    // code that runs later): Kept from the memo, Made afresh (by lookups,
+    // after which the instance is asked again), or None when the generic
+    // store must do.
+    Found plan(PyTypeObject* tp, Plan& out);
     std::array<PyObject*, kMax> names_{};
     int count_ = 0;
     std::array<Plan, 64> plans_{};

@@ -63,6 +63,24 @@ inline unsigned type_version(PyTypeObject* tp) {
 // The version tag of a type, given one by a lookup when it has none yet.
 unsigned tagged_type_version(PyTypeObject* tp);
 
+// Puts `fast` into the init slot of a class made here while that slot holds
+// `generic` (the interpreter's slot for an __init__ found in a namespace);
+// the interpreter itself puts its own back as soon as __init__ is assigned
+// anywhere along the class's MRO. False, and nothing changed, when it
+// cannot be done.
+inline bool replace_init_slot(PyTypeObject* tp, initproc generic, initproc fast) {
+#ifdef TVK_INSIDES
+    if (usable() && generic && tp->tp_init == generic) {
+        tp->tp_init = fast;
+        return true;
+    }
+#endif
+    (void)tp;
+    (void)generic;
+    (void)fast;
+    return false;
+}
+
 // ---- str and dict ------------------------------------------------------------
 
 // The hash an exact str has computed already; -1 when none (or unknown).

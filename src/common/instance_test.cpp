@@ -17,7 +17,7 @@ struct Entry {
     bool result = false;
 };
 
-constexpr std::size_t kEntries = 1024;  // a power of two
+constexpr std::size_t kEntries = 8192;  // a power of two
 
 // Plain memory for the process: entries hold no references (a version tag
 // is never handed out twice, so a type that died cannot be mistaken for a

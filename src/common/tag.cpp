@@ -4,6 +4,7 @@
 #include <sys/random.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include <cerrno>
@@ -15,48 +16,70 @@
 namespace tvk {
 
 namespace {
-// Random bytes drawn from the kernel in blocks: one system call per many
-// tags. A forked child drops the parent's block so the two never share tags.
-struct Pool {
-    unsigned char bytes[4096];
-    size_t pos = sizeof bytes;
+// Tags only need to differ, not to be unguessable: a xoshiro256** stream
+// seeded from the kernel's random source gives them for a few instructions
+// each, where reading the kernel's source per tag cost more than the rest of
+// making an instruction. A forked child seeds afresh, so parent and child
+// never share tags.
+struct Stream {
+    std::uint64_t s[4] = {0, 0, 0, 0};
+    bool seeded = false;
 };
-Pool& pool() {
-    static Pool* p = [] {
-        auto* fresh = new Pool();
-        pthread_atfork(nullptr, nullptr, [] { pool().pos = sizeof(Pool::bytes); });
+Stream& stream() {
+    static Stream* p = [] {
+        auto* fresh = new Stream();
+        pthread_atfork(nullptr, nullptr, [] { stream().seeded = false; });
         return fresh;
     }();
     return *p;
 }
 
-void random_bytes(unsigned char* out, size_t n) {
-    Pool& p = pool();
-    if (p.pos + n > sizeof p.bytes) {
-        size_t got = 0;
-        while (got < sizeof p.bytes) {
-            ssize_t r = getrandom(p.bytes + got, sizeof p.bytes - got, 0);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                throw std::runtime_error("no random source for tags");
-            }
-            got += static_cast<size_t>(r);
+void seed(Stream& st) {
+    auto* out = reinterpret_cast<unsigned char*>(st.s);
+    size_t got = 0;
+    while (got < sizeof st.s) {
+        ssize_t r = getrandom(out + got, sizeof st.s - got, 0);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("no random source for tags");
         }
-        p.pos = 0;
+        got += static_cast<size_t>(r);
     }
-    std::memcpy(out, p.bytes + p.pos, n);
-    p.pos += n;
+    // An all-zero state would stay zero.
+    if (!(st.s[0] | st.s[1] | st.s[2] | st.s[3])) st.s[0] = 0x9E3779B97F4A7C15ull;
+    st.seeded = true;
+}
+
+inline std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+// 64 random bits.
+std::uint64_t next_bits() {
+    Stream& st = stream();
+    if (__builtin_expect(!st.seeded, 0)) seed(st);
+    std::uint64_t* s = st.s;
+    const std::uint64_t result = rotl(s[1] * 5, 7) * 9;
+    const std::uint64_t t = s[1] << 17;
+    s[2] ^= s[0];
+    s[3] ^= s[1];
+    s[1] ^= s[2];
+    s[0] ^= s[3];
+    s[2] ^= t;
+    s[3] = rotl(s[3], 45);
+    return result;
+}
+
+// The five bytes of a tag, first byte first.
+void tag_bytes(unsigned char (&b)[5]) {
+    const std::uint64_t r = next_bits();
+    for (int i = 0; i < 5; ++i) b[i] = static_cast<unsigned char>(r >> (8 * i));
 }
 }  // namespace
 
 std::string new_tag() {
-    unsigned char b[16] = {};
-    // Only the first five bytes reach the tag; the rest keep the UUID shape.
-    random_bytes(b, 5);
-    // Version-4 UUID: the version and variant bits sit past the tenth hex
-    // digit, so the tag itself is all random.
-    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
-    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    // Only the first five bytes of the UUID reach the tag: its version and
+    // variant bits sit past the tenth hex digit, so the tag is all random.
+    unsigned char b[5];
+    tag_bytes(b);
     static const char* hexd = "0123456789abcdef";
     std::string out(10, '0');
     for (int i = 0; i < 10; ++i) {
@@ -79,7 +102,7 @@ py::object new_tag_str() {
         return t;
     }();
     unsigned char b[5];
-    random_bytes(b, sizeof b);
+    tag_bytes(b);
     PyObject* s = PyUnicode_New(10, 127);
     if (!s) throw py::error_already_set();
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s));
@@ -97,11 +120,22 @@ py::object make_gen_tag_mixin(const char* module) {
         .build();
 }
 
-bool own_tag_source(PyTypeObject* tp, PyObject* property) {
-    // The gate's own test, without a memo: the property differs by module.
+namespace {
+bool tag_source_resolves(PyTypeObject* tp, PyObject* property) {
     const Step step = own_object(TVK_NAME("generate_tag"), property);
     Member member;
     return generic_attributes(tp) && detail::type_resolves(tp, &step, 1, &member);
+}
+}  // namespace
+
+bool own_tag_source(PyTypeObject* tp, PyObject* property) {
+    // Each module links this layer and asks about its one mixin's property:
+    // the answer is kept per type for that property; any other is tested
+    // afresh.
+    static PyObject* const first = property;
+    if (property != first) return tag_source_resolves(tp, property);
+    static TypeMemo<bool, 64> memo;
+    return memo.get(tp, [property](PyTypeObject* t) { return tag_source_resolves(t, property); });
 }
 
 py::object generate_tag_of(py::handle self, PyObject* property) {

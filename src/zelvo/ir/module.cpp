@@ -1,6 +1,8 @@
 // tarvok.zelvo._ir: the instruction classes of the kernel compiler.
 #include "ir.hpp"
 
+#include "common/init_slot.hpp"
+
 TVK_MODULE(_ir, m) {
     using namespace tvk;
     using namespace tvk::ir;
@@ -58,4 +60,7 @@ TVK_MODULE(_ir, m) {
              "IRLoadEvent", "IRJumpEvent", "IRClearEvent", "IRNativeLoop", "IRJumpImmNormal", "JumpImmIR",
              "IRWaitPoints", "IRLoop", "IRJumpConditional"},
             true);
+    // Instructions are made by the thousand: their __init__ chain is entered
+    // without the generic call in between.
+    for (py::handle name : py::list(m.attr("__all__"))) direct_init_slot(m.attr(name));
 }

@@ -26,13 +26,7 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
         refuse(self, node, "Unallowed function call");
         return false;
     }
-    copy = copy_node(node);
-    py::object fields = steal(PyDict_New());
-    py::object load = steal(PyObject_CallNoArgs(reg().Load));
-    if (PyDict_SetItem(fields.ptr(), TVK_NAME("id"), name.ptr()) < 0 ||
-        PyDict_SetItem(fields.ptr(), TVK_NAME("ctx"), load.ptr()) < 0)
-        throw py::error_already_set();
-    setattr(copy, TVK_NAME("func"), node_with_dict(reinterpret_cast<PyTypeObject*>(reg().Name), fields));
+    copy = rewritten_call(node, name);
     if (truth(getattr(copy, TVK_NAME("keywords")))) {
         py::object message = steal(PyUnicode_FromFormat("Function zv.%S could not have keywords", name.ptr()));
         refuse(self, copy, message);
@@ -44,6 +38,11 @@ bool rewrite_call(py::handle self, py::handle node, py::object& copy, py::object
 // The registry entry of `name`, or an empty object when it has none.
 py::object registry_entry(py::handle name) {
     py::object registry = global(TVK_NAME("KernelFunction"));
+    // The library's own lookups, read from its table directly.
+    if (py::object table = own_registry_table(registry)) {
+        if (!contains(table, name)) return py::object();
+        return table_item(table, name);
+    }
     if (!truth(call_method(registry, TVK_NAME("has_func"), {name}))) return py::object();
     return call_method(registry, TVK_NAME("get_func"), {name});
 }
@@ -81,10 +80,6 @@ constexpr char kOnIf[] = "_zv_func_on_if";
 constexpr char kOnFor[] = "_zv_func_on_for";
 
 py::object var_table(py::handle self) { return getattr(self, TVK_NAME("var_symbol")); }
-
-py::object evaluate(py::handle self, py::handle node, py::handle tables) {
-    return call_method(self, TVK_NAME("_kernel_eval"), {node, tables});
-}
 
 // visit_BinOp / visit_Subscript: the value over the compile-time variables.
 template <const char* Member>
@@ -219,17 +214,31 @@ py::object zv_func_on_for(const Call& c) { return zv_func_on<kForCall, kOnFor, k
 py::object zv_func_precall(const Call& c) {
     static const Signature sig("_zv_func_precall", {"self", "node"}, 2);
     auto b = bind<2>(sig, c);
+    py::handle self = b[0], node = b[1];
     py::object copy, name;
-    if (!rewrite_call(b[0], b[1], copy, name)) return py::none();
+    if (!rewrite_call(self, node, copy, name)) return py::none();
     py::object entry = registry_entry(name);
-    if (!entry) return copy;
+    if (!entry) {
+        note_rewrite(copy);
+        return copy;
+    }
     // The library's own hook leaves the call as written; any other may change
     // it, and its text is then made anew.
     static OwnSteps<1, NoExtra> own_pre_call({own_object(TVK_NAME("pre_call"), reg().default_pre_call)});
     const bool own = own_pre_call.open(entry.ptr()).has_value();
-    call_method(entry, TVK_NAME("pre_call"), {b[0], copy});
-    if (!own) make_text_anew(copy);
+    call_method(entry, TVK_NAME("pre_call"), {self, copy});
+    if (own)
+        note_rewrite(copy);
+    else
+        make_text_anew(copy);
     return copy;
+}
+
+py::object precall(py::handle self, py::handle node) {
+    static OwnSteps<1, NoExtra> own_precall({own_method(TVK_NAME("_zv_func_precall"), method<zv_func_precall>().fn)});
+    if (!own_precall.open(self.ptr())) return call_method(self, TVK_NAME("_zv_func_precall"), {node});
+    PyObject* argv[] = {self.ptr(), node.ptr()};
+    return zv_func_precall(Call{argv, 2, nullptr, nullptr});
 }
 
 py::object visit_Call(const Call& c) {
@@ -241,7 +250,7 @@ py::object visit_Call(const Call& c) {
     if (has_type(func, reg().Attribute)) {
         py::object owner = getattr(func, TVK_NAME("value"));
         if (name_in(owner, {"zv", "zelvo"})) {
-            py::object rewritten = call_method(self, TVK_NAME("_zv_func_precall"), {node});
+            py::object rewritten = precall(self, node);
             py::list tables;
             tables.append(var_table(self));
             tables.append(getattr(self, TVK_NAME("envelope_symbol")));

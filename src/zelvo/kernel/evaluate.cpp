@@ -18,14 +18,59 @@ namespace {
 
 struct EvalLocals {
     PyObject_HEAD
-    PyObject* base;    // dict: locals_list, node, self
+    // The three entries under every table: locals_list, node, self.
+    PyObject* base[3];
     PyObject* tables;  // tuple of dicts, later ones win
     PyObject* own;     // dict of names the expression bound, or nullptr
 };
 
+struct BaseNames {
+    PyObject* names[3] = {intern("locals_list"), intern("node"), intern("self")};
+};
+const BaseNames& base_names() {
+    static const BaseNames n;
+    return n;
+}
+
+// A dict of the three entries, in their order.
+PyObject* base_dict(EvalLocals* v) {
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    for (int i = 0; i < 3; ++i)
+        if (PyDict_SetItem(d, base_names().names[i], v->base[i]) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    return d;
+}
+
+// The entry of the three under `key` (borrowed), as a dict of them gives it.
+PyObject* base_item(EvalLocals* v, PyObject* key) {
+    const BaseNames& n = base_names();
+    if (PyUnicode_CheckExact(key)) {
+        for (int i = 0; i < 3; ++i)
+            if (key == n.names[i]) return v->base[i];
+        for (int i = 0; i < 3; ++i) {
+            int eq = PyUnicode_Compare(key, n.names[i]);
+            if (eq == -1 && PyErr_Occurred()) return nullptr;
+            if (eq == 0) return v->base[i];
+        }
+        return nullptr;
+    }
+    // Any other key is compared as a dict compares it.
+    PyObject* d = base_dict(v);
+    if (!d) return nullptr;
+    PyObject* r = PyDict_GetItemWithError(d, key);
+    Py_XINCREF(r);
+    Py_DECREF(d);
+    if (!r) return nullptr;
+    Py_DECREF(r);  // still held by the view
+    return r;
+}
+
 // The merged dictionary the view stands for.
 PyObject* merged(EvalLocals* v) {
-    PyObject* d = PyDict_Copy(v->base);
+    PyObject* d = base_dict(v);
     if (!d) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v->tables); ++i)
         if (PyDict_Update(d, PyTuple_GET_ITEM(v->tables, i)) < 0) {
@@ -48,7 +93,7 @@ PyObject* lookup(EvalLocals* v, PyObject* key) {
         PyObject* r = PyDict_GetItemWithError(PyTuple_GET_ITEM(v->tables, i), key);
         if (r || PyErr_Occurred()) return r;
     }
-    return PyDict_GetItemWithError(v->base, key);
+    return base_item(v, key);
 }
 
 PyObject* locals_getitem(PyObject* self, PyObject* key) {
@@ -120,7 +165,7 @@ PyObject* locals_repr(PyObject* self) {
 
 int locals_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* v = reinterpret_cast<EvalLocals*>(self);
-    Py_VISIT(v->base);
+    for (PyObject* o : v->base) Py_VISIT(o);
     Py_VISIT(v->tables);
     Py_VISIT(v->own);
     Py_VISIT(Py_TYPE(self));
@@ -129,7 +174,7 @@ int locals_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int locals_clear(PyObject* self) {
     auto* v = reinterpret_cast<EvalLocals*>(self);
-    Py_CLEAR(v->base);
+    for (PyObject*& o : v->base) Py_CLEAR(o);
     Py_CLEAR(v->tables);
     Py_CLEAR(v->own);
     return 0;
@@ -173,22 +218,24 @@ PyType_Spec locals_spec = {"tarvok.zelvo.kernel.EvalLocals", sizeof(EvalLocals),
 // reads them without a copy; any other table is merged into one dict by
 // dict.update, so its own keys() and item access decide what it holds.
 py::object make_locals(py::handle self, py::handle node, py::handle locals_list) {
-    py::dict base;
-    base["locals_list"] = locals_list;
-    base["node"] = node;
-    base["self"] = self;
     py::object tables = steal(PySequence_Tuple(locals_list.ptr()));
     bool plain = true;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tables.ptr()); ++i)
         plain = plain && PyDict_CheckExact(PyTuple_GET_ITEM(tables.ptr(), i));
     if (!plain) {
+        py::dict base;
+        base["locals_list"] = locals_list;
+        base["node"] = node;
+        base["self"] = self;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tables.ptr()); ++i)
             call_method(base, TVK_NAME("update"), {PyTuple_GET_ITEM(tables.ptr(), i)});
         return std::move(base);
     }
     auto* v = PyObject_GC_New(EvalLocals, reinterpret_cast<PyTypeObject*>(reg().EvalLocals));
     if (!v) throw py::error_already_set();
-    v->base = base.release().ptr();
+    v->base[0] = Py_NewRef(locals_list.ptr());
+    v->base[1] = Py_NewRef(node.ptr());
+    v->base[2] = Py_NewRef(self.ptr());
     v->tables = tables.release().ptr();
     v->own = nullptr;
     PyObject_GC_Track(v);
@@ -242,8 +289,17 @@ void register_eval_locals(py::module_&) { reg().EvalLocals = steal(PyType_FromSp
 py::object kernel_eval(const Call& c) {
     static const Signature sig("_kernel_eval", {"self", "node", "locals_list"}, 3);
     auto b = bind<3>(sig, c);
-    py::handle self = b[0], node = b[1];
-    py::object locals = make_locals(self, node, b[2]);
+    return evaluate_node(b[0], b[1], b[2]);
+}
+
+py::object evaluate(py::handle self, py::handle node, py::handle locals_list) {
+    static OwnSteps<1, NoExtra> own_eval({own_method(TVK_NAME("_kernel_eval"), method<kernel_eval>().fn)});
+    if (!own_eval.open(self.ptr())) return call_method(self, TVK_NAME("_kernel_eval"), {node, locals_list});
+    return evaluate_node(self, node, locals_list);
+}
+
+py::object evaluate_node(py::handle self, py::handle node, py::handle locals_list) {
+    py::object locals = make_locals(self, node, locals_list);
     try {
         // The compiled code remembered for the node's structure, or its text
         // made anew and compiled here.

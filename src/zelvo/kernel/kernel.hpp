@@ -115,6 +115,11 @@ py::object function_source(py::handle func);
 // ast.parse(source): a tree of its own for every caller, copied from the one
 // remembered for the text.
 py::object parse_source(py::handle source);
+// parse_source(source) for a kernel whose tree is `current` (held by
+// `holders` references, the caller's included): `current` itself when it is
+// the last tree handed out, for this very text, unchanged and reachable by
+// nothing else, so that no one can tell it from a new one.
+py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders);
 // A node's compiled code, remembered for the node's structure (`compiled`
 // true), or its text (astor's to_source) when the text is made anew, for the
 // caller to compile.
@@ -122,11 +127,26 @@ py::object node_code(py::handle node, bool& compiled);
 // The next evaluation of `node` makes its text anew (a hook that is not the
 // library's own may have changed it in ways its structure does not show).
 void make_text_anew(py::handle node);
+// A shallow copy of the call `node` whose callee is Name(id=name,
+// ctx=Load()), as the library rewrites a call of its own functions.
+py::object rewritten_call(py::handle node, py::handle name);
+// `copy`, the last call rewritten, is handed back as it was made by the
+// library's own _zv_func_precall: while it and the call it was made from
+// stay as they are, its code is the one found for an earlier rewrite of the
+// same call.
+void note_rewrite(py::handle copy);
+// The end of a parse: the nodes of its tree, evaluated again only within
+// it, are let go.
+void forget_evaluations();
 // A new node of one of the parser's classes holding `dict` as its fields, as
 // cls() followed by filling its dict gives it.
 py::object node_with_dict(PyTypeObject* tp, py::handle dict);
 // copy.copy(node), without the copy module for the parser's own classes.
 py::object copy_node(py::handle node);
+// KernelFunction._registry when `registry` is the library's KernelFunction
+// with its own has_func and get_func (which only read that table); empty
+// otherwise.
+py::object own_registry_table(py::handle registry);
 void register_memo(py::module_& m);
 // ---- the kernel's own attributes -----------------------------------------------
 
@@ -244,6 +264,12 @@ py::object new_attr_value(py::handle self, Start start);
 TVK_KERNEL_MEMBERS(TVK_DECLARE_MEMBER)
 // The type of an evaluation's local namespace (evaluate.cpp).
 void register_eval_locals(py::module_& m);
+// self._kernel_eval(node, locals_list), the library's own run here directly.
+py::object evaluate(py::handle self, py::handle node, py::handle locals_list);
+// The body of the library's own _kernel_eval.
+py::object evaluate_node(py::handle self, py::handle node, py::handle locals_list);
+// self._zv_func_precall(node), the library's own run here directly.
+py::object precall(py::handle self, py::handle node);
 
 // What a declaration value or a parameter default gives: its visit, but a
 // comparison is evaluated as a value rather than lowered as a condition (an

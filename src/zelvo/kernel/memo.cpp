@@ -1,6 +1,9 @@
 // Work every call of a kernel repeats, done once: the source of a kernel
 // function per code object, the syntax tree of a source text, and the
-// compiled code of an evaluated node per node structure.
+// compiled code of an evaluated node per node structure. Within a parse, a
+// node evaluated again (a loop body's calls) gets its code by identity while
+// its tree is unchanged; a parse takes the tree handed out before it when
+// nothing but its kernel can reach any part of it.
 //
 // Each memo stands for one step of the standard library and is used only
 // while that step is still the one the module namespace names (the globals
@@ -14,8 +17,10 @@
 // itself), and holds nothing that refers back to it.
 #include "kernel.hpp"
 
+#include <cstdint>
 #include <cstring>
-#include <unordered_set>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace tvk::kernel {
@@ -51,6 +56,45 @@ private:
     PyObject* dict_ = nullptr;
 };
 
+// A fixed set of type addresses, asked for every node a walk meets: open
+// addressing over a power-of-two table, so a question is a multiply and a
+// probe or two.
+class TypeSet {
+public:
+    void insert(const PyTypeObject* tp) {
+        if (count_ * 2 >= slots_.size()) grow();
+        place(tp);
+    }
+    bool contains(const PyTypeObject* tp) const {
+        if (slots_.empty()) return false;
+        for (std::size_t i = index(tp);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == tp) return true;
+            if (!slots_[i]) return false;
+        }
+    }
+
+private:
+    std::size_t index(const PyTypeObject* tp) const {
+        auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(h >> 40) & (slots_.size() - 1);
+    }
+    void place(const PyTypeObject* tp) {
+        std::size_t i = index(tp);
+        while (slots_[i] && slots_[i] != tp) i = (i + 1) & (slots_.size() - 1);
+        if (!slots_[i]) ++count_;
+        slots_[i] = tp;
+    }
+    void grow() {
+        std::vector<const PyTypeObject*> old = std::move(slots_);
+        slots_.assign(old.empty() ? 256 : old.size() * 2, nullptr);
+        count_ = 0;
+        for (const PyTypeObject* tp : old)
+            if (tp) place(tp);
+    }
+    std::vector<const PyTypeObject*> slots_;
+    std::size_t count_ = 0;
+};
+
 // The standard-library steps the memos stand for, as the module found them
 // when it was loaded, and what the node walks need of the ast module.
 struct Originals {
@@ -62,7 +106,11 @@ struct Originals {
     PyObject* to_source = nullptr;
     // The parser's own node classes, each kept for the process and compared
     // by address, so no Python code runs when a node's class is asked.
-    std::unordered_set<const PyTypeObject*> node_types;
+    TypeSet node_types;
+    // The function library's registry class and its lookups.
+    PyObject* kernel_function = nullptr;
+    PyObject* has_func = nullptr;
+    PyObject* get_func = nullptr;
     PyObject* filename = nullptr;    // "<string>", the file name eval compiles under
     PyObject* fresh = nullptr;       // set of nodes whose next text is made anew
 };
@@ -108,7 +156,7 @@ bool is_node_type(PyTypeObject* tp) {
     if (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &_PyNone_Type ||
         tp == &PyList_Type)
         return false;
-    return orig().node_types.count(tp) != 0;
+    return orig().node_types.contains(tp);
 }
 
 // The instance dict of a node (borrowed), nullptr when it has none yet.
@@ -289,20 +337,213 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
         if (marked < 0 || (marked && PyDict_DelItem(copy_dict.ptr(), TVK_NAME("_pp")) < 0))
             throw py::error_already_set();
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+    auto copied = [&](PyObject* name, PyObject* v) {
+        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;
+        PyObject* c = copy_tree(v, keep_marks, depth + 1);
+        if (!c) return false;
+        py::object value = steal(c);
+        // A node kept as it is (a shared Load) needs no store.
+        if (c != v && PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+        return true;
+    };
+    const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
+    // The usual dict, the fields first in their order: its entries are
+    // walked in place (a value stored under a key it has leaves the walk
+    // sound), with no lookup by name.
+    bool usual = PyDict_GET_SIZE(copy_dict.ptr()) >= nfields;
+    {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        while (usual && i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value))
+            usual = key == PyTuple_GET_ITEM(fields, i++);
+    }
+    if (usual) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (Py_ssize_t i = 0; i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value); ++i)
+            if (!copied(key, value)) return nullptr;
+        return node_with_dict(tp, copy_dict).release().ptr();
+    }
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fields, i);
         PyObject* v = PyDict_GetItemWithError(copy_dict.ptr(), name);
         if (!v) {
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) continue;
-        PyObject* c = copy_tree(v, keep_marks, depth + 1);
-        if (!c) return nullptr;
-        py::object value = steal(c);
-        if (PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+        if (!copied(name, v)) return nullptr;
     }
     return node_with_dict(tp, copy_dict).release().ptr();
+}
+
+// ---- nodes evaluated again --------------------------------------------------------
+
+// The state of a node tree as its structure depends on it, read again by
+// pointer comparisons alone: for every node its class (and that class's
+// version tag) and its attribute dict with the dict's version tag, for every
+// list its length and items. Everything it compares it holds, so no address
+// it keeps can come to name another object; a dict's version tag is never
+// that of any other state of any dict. Without version tags (the generic
+// build) nothing is watched.
+class Watched {
+public:
+    // False when the tree cannot be watched (nothing is then kept).
+    bool take(PyObject* root) {
+        if (!insides::usable()) return false;
+        return add(root, 0);
+    }
+    bool same() const {
+        for (const NodeState& n : nodes_) {
+            if (Py_TYPE(n.node) != n.tp || insides::type_version(n.tp) != n.tp_version) return false;
+            PyObject* dict = node_dict(n.node);
+            if (dict != n.dict || (dict && insides::dict_version(dict) != n.version)) return false;
+        }
+        for (const ListState& l : lists_) {
+            if (PyList_GET_SIZE(l.list) != l.size) return false;
+            for (Py_ssize_t i = 0; i < l.size; ++i)
+                if (PyList_GET_ITEM(l.list, i) != items_[l.first + static_cast<std::size_t>(i)]) return false;
+        }
+        return true;
+    }
+
+private:
+    struct NodeState {
+        PyObject* node;
+        PyTypeObject* tp;
+        unsigned tp_version;
+        PyObject* dict;
+        std::uint64_t version;
+    };
+    struct ListState {
+        PyObject* list;
+        Py_ssize_t size;
+        std::size_t first;  // its items in items_
+    };
+    bool full() const { return static_cast<Py_ssize_t>(held_.size()) > kMaxShape; }
+    bool add(PyObject* o, int depth) {
+        if (depth > kMaxDepth || full()) return false;
+        if (PyList_CheckExact(o)) {
+            const Py_ssize_t n = PyList_GET_SIZE(o);
+            held_.push_back(py::reinterpret_borrow<py::object>(o));
+            lists_.push_back({o, n, items_.size()});
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GET_ITEM(o, i);
+                items_.push_back(item);
+                held_.push_back(py::reinterpret_borrow<py::object>(item));
+            }
+            // The items are held: read them from the copy kept here.
+            const std::size_t first = lists_.back().first;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!add(items_[first + static_cast<std::size_t>(i)], depth + 1)) return false;
+            return true;
+        }
+        if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
+        PyTypeObject* tp = Py_TYPE(o);
+        const unsigned tp_version = insides::tagged_type_version(tp);
+        if (!tp_version) return false;
+        PyObject* dict = node_dict(o);
+        const std::uint64_t version = dict ? insides::dict_version(dict) : 0;
+        if (dict && !version) return false;
+        held_.push_back(py::reinterpret_borrow<py::object>(o));
+        nodes_.push_back({o, tp, tp_version, dict, version});
+        if (!dict) return true;
+        // The values as the dict holds them now; held before any is walked.
+        const std::size_t first = values_.size();
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (PyList_CheckExact(value) || PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(reg().AST)))
+                values_.push_back(py::reinterpret_borrow<py::object>(value));
+        const std::size_t last = values_.size();
+        for (std::size_t i = first; i < last; ++i)
+            if (!add(values_[i].ptr(), depth + 1)) return false;
+        return true;
+    }
+    std::vector<NodeState> nodes_;
+    std::vector<ListState> lists_;
+    std::vector<PyObject*> items_;
+    std::vector<py::object> held_;
+    std::vector<py::object> values_;
+};
+
+// A call rewritten by the library: a new Call whose fields are those of the
+// call as written but for a new callee Name(id=name, ctx=Load()), with the
+// version tags of the dicts involved as they stood when it was made.
+struct Rewrite {
+    py::object copy, original, callee, ctx;
+    PyObject* copy_dict = nullptr;
+    std::uint64_t copy_version = 0;
+    PyObject* callee_dict = nullptr;
+    std::uint64_t callee_version = 0;
+    PyObject* original_dict = nullptr;
+    std::uint64_t original_version = 0;
+
+    // `node` is that rewrite, and neither it, its callee nor the call as
+    // written has changed since: its fields but the callee are the very
+    // objects of the call as written. Runs no Python code.
+    bool of(PyObject* node) const {
+        if (!copy || node != copy.ptr() || Py_TYPE(node) != Py_TYPE(original.ptr())) return false;
+        if (node_dict(node) != copy_dict || insides::dict_version(copy_dict) != copy_version) return false;
+        if (node_dict(original.ptr()) != original_dict || insides::dict_version(original_dict) != original_version)
+            return false;
+        if (Py_TYPE(callee.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Name) ||
+            node_dict(callee.ptr()) != callee_dict || insides::dict_version(callee_dict) != callee_version)
+            return false;
+        if (Py_TYPE(ctx.ptr()) != reinterpret_cast<PyTypeObject*>(reg().Load)) return false;
+        PyObject* ctx_dict = node_dict(ctx.ptr());
+        return !ctx_dict || PyDict_GET_SIZE(ctx_dict) == 0;
+    }
+};
+// The last call rewritten, and the last one the library's own
+// _zv_func_precall handed back as it was made.
+Rewrite& draft_rewrite() {
+    static auto* r = new Rewrite();
+    return *r;
+}
+Rewrite& last_rewrite() {
+    static auto* r = new Rewrite();
+    return *r;
+}
+
+// The compiled code of a node evaluated before, for as long as the node (or,
+// for a rewritten call, the call as written) stays as it was then. Keyed by
+// the node, which the entry holds; a few hundred entries, the newest taking
+// the place of the one at its slot.
+struct Seen {
+    py::object node;
+    bool rewritten = false;
+    int flags = 0;
+    py::object callee_name;  // a rewritten call's callee name
+    Watched watched;
+    py::object code;
+};
+constexpr std::size_t kSeenSlots = 512;
+std::unique_ptr<Seen>* seen_table() {
+    static auto* t = new std::unique_ptr<Seen>[kSeenSlots];
+    return t;
+}
+// The node last met at each slot, watched only when met there again (most
+// nodes of a parse are evaluated once).
+struct Sight {
+    py::object node;
+    bool rewritten = false;
+};
+Sight* first_sights() {
+    static auto* t = new Sight[kSeenSlots];
+    return t;
+}
+// The slots filled since the last parse ended.
+std::vector<std::size_t>& seen_used() {
+    static auto* v = new std::vector<std::size_t>();
+    return *v;
+}
+std::size_t seen_slot(PyObject* node, bool rewritten) {
+    auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node)) * 0x9E3779B97F4A7C15ull;
+    return (static_cast<std::size_t>(h >> 40) ^ (rewritten ? 1u : 0u)) & (kSeenSlots - 1);
+}
+// The callee name of the rewrite in `r` (borrowed).
+PyObject* callee_name(const Rewrite& r) {
+    return PyDict_GetItem(r.callee_dict, TVK_NAME("id"));
 }
 
 // ---- evaluation text ------------------------------------------------------------
@@ -385,20 +626,130 @@ py::object function_source(py::handle func) {
     return source;
 }
 
+namespace {
+
+// The last tree handed out, as it was handed out: its nodes (class, dict and
+// the dict's version tag) and lists (length, items) in an order where each
+// comes after the one holding it. Nothing of it is held, so that a tree no
+// one else can reach is told by its reference counts.
+class HandedOut {
+public:
+    void record(PyObject* tree, py::handle source) {
+        states_.clear();
+        items_.clear();
+        source_ = py::object();
+        root_ = nullptr;
+        if (!insides::usable() || !add(tree, 0)) {
+            states_.clear();
+            items_.clear();
+            return;
+        }
+        source_ = py::reinterpret_borrow<py::object>(source);
+        root_ = tree;
+    }
+    // `current` is that tree for the same source text, unchanged, and
+    // nothing but its holder (`holders` references, all counted) reaches it
+    // or any node, dict or list of it. Each object is read only once the
+    // one holding it is known unchanged, so every object read is alive.
+    bool untouched(PyObject* current, Py_ssize_t holders, PyObject* source) const {
+        if (!root_ || current != root_ || source != source_.ptr()) return false;
+        std::size_t item = 0;
+        for (const State& st : states_) {
+            if (!st.list && st.size < 0) {
+                PyObject* dict = node_dict(st.obj);
+                if (Py_TYPE(st.obj) != st.tp || (dict && PyDict_GET_SIZE(dict) != 0)) return false;
+                continue;
+            }
+            const Py_ssize_t expected = st.obj == root_ ? holders : 1;
+            if (Py_REFCNT(st.obj) != expected) return false;
+            if (st.list) {
+                if (PyList_GET_SIZE(st.obj) != st.size) return false;
+                for (Py_ssize_t i = 0; i < st.size; ++i)
+                    if (PyList_GET_ITEM(st.obj, i) != items_[item++]) return false;
+                continue;
+            }
+            if (Py_TYPE(st.obj) != st.tp || node_dict(st.obj) != st.dict || Py_REFCNT(st.dict) != 1 ||
+                insides::dict_version(st.dict) != st.version)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    struct State {
+        PyObject* obj;
+        bool list;
+        Py_ssize_t size;  // a list's length; -1 for a shared node
+        PyTypeObject* tp;
+        PyObject* dict;
+        std::uint64_t version;
+    };
+    bool add(PyObject* o, int depth) {
+        if (depth > kMaxDepth || static_cast<Py_ssize_t>(states_.size() + items_.size()) > kMaxShape) return false;
+        if (PyList_CheckExact(o)) {
+            const Py_ssize_t n = PyList_GET_SIZE(o);
+            states_.push_back({o, true, n, nullptr, nullptr, 0});
+            for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(PyList_GET_ITEM(o, i));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!add(PyList_GET_ITEM(o, i), depth + 1)) return false;
+            return true;
+        }
+        if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
+        PyObject* dict = node_dict(o);
+        // A node without attributes is shared by every tree (the parser's
+        // Load, Store and operators), as a copy shares it: it only has to
+        // stay without any.
+        if (!dict || PyDict_GET_SIZE(dict) == 0) {
+            states_.push_back({o, false, -1, Py_TYPE(o), nullptr, 0});
+            return true;
+        }
+        const std::uint64_t version = insides::dict_version(dict);
+        if (!version) return false;
+        states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!add(value, depth + 1)) return false;
+        return true;
+    }
+    std::vector<State> states_;
+    std::vector<PyObject*> items_;
+    py::object source_;
+    PyObject* root_ = nullptr;
+};
+HandedOut& handed_out() {
+    static auto* h = new HandedOut();
+    return *h;
+}
+
+}  // namespace
+
 py::object parse_source(py::handle source) {
     Originals& o = orig();
     if (!own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) || !PyUnicode_CheckExact(source.ptr()))
         return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
     if (PyObject* kept = trees().get(source.ptr())) {
-        PyObject* c = copy_tree(kept, true, 0);
-        if (c) return steal(c);
+        if (PyObject* c = copy_tree(kept, true, 0)) {
+            py::object tree = steal(c);
+            handed_out().record(tree.ptr(), source);
+            return tree;
+        }
     }
     py::object tree = steal(PyObject_CallOneArg(o.parse, source.ptr()));
     if (PyObject* c = copy_tree(tree.ptr(), true, 0)) {
         py::object kept = steal(c);
         trees().put(source.ptr(), kept.ptr());
     }
+    handed_out().record(tree.ptr(), source);
     return tree;
+}
+
+py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders) {
+    Originals& o = orig();
+    if (current && own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) &&
+        handed_out().untouched(current.ptr(), holders, source.ptr()))
+        return py::reinterpret_borrow<py::object>(current);
+    return parse_source(source);
 }
 
 py::object node_code(py::handle node, bool& compiled) {
@@ -407,15 +758,142 @@ py::object node_code(py::handle node, bool& compiled) {
     if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
         return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
+    const int flags = inherited_flags();
+    // A node evaluated before and unchanged since, or the library's rewrite of
+    // a call as written that is: the code found for it then. Nothing here runs
+    // Python code.
+    const Rewrite& rewrite = last_rewrite();
+    const bool rewritten = rewrite.of(node.ptr());
+    PyObject* watched_node = rewritten ? rewrite.original.ptr() : node.ptr();
+    const std::size_t slot = seen_slot(watched_node, rewritten);
+    if (const Seen* seen = seen_table()[slot].get())
+        if (seen->node.ptr() == watched_node && seen->rewritten == rewritten && seen->flags == flags &&
+            (!rewritten || callee_name(rewrite) == seen->callee_name.ptr()) && seen->watched.same()) {
+            compiled = true;
+            return seen->code;
+        }
+    // Watched from its second evaluation on.
+    Sight& sight = first_sights()[slot];
+    const bool again = sight.node.ptr() == watched_node && sight.rewritten == rewritten;
+    py::object passed;  // the node met before at the slot, let go last
+    if (!again) {
+        if (!sight.node) seen_used().push_back(slot);
+        passed = std::move(sight.node);
+        sight.node = py::reinterpret_borrow<py::object>(watched_node);
+        sight.rewritten = rewritten;
+    }
+    std::unique_ptr<Seen> entry = again ? std::make_unique<Seen>() : nullptr;
+    const bool watching = entry && entry->watched.take(watched_node);
     Shape structure;
+    structure.items.reserve(64);
+    structure.made.reserve(16);
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
-    structure.push_made(PyLong_FromLong(inherited_flags()));
+    structure.push_made(PyLong_FromLong(flags));
     py::object key = structure.key();
     compiled = true;
-    if (PyObject* code = codes().get(key.ptr())) return py::reinterpret_borrow<py::object>(code);
-    py::object code = compile_text(fresh_text(node));
-    codes().put(key.ptr(), code.ptr());
+    py::object code;
+    if (PyObject* known = codes().get(key.ptr())) {
+        code = py::reinterpret_borrow<py::object>(known);
+    } else {
+        code = compile_text(fresh_text(node));
+        codes().put(key.ptr(), code.ptr());
+    }
+    // Kept only when what was watched still stands as the code was found for
+    // it (making a text runs Python code).
+    if (watching && entry->watched.same() && (!rewritten || rewrite.of(node.ptr()))) {
+        entry->node = py::reinterpret_borrow<py::object>(watched_node);
+        entry->rewritten = rewritten;
+        entry->flags = flags;
+        if (rewritten) entry->callee_name = py::reinterpret_borrow<py::object>(callee_name(rewrite));
+        entry->code = code;
+        // The entry replaced is let go last: its release may run Python code.
+        std::swap(seen_table()[slot], entry);
+        if (!entry) seen_used().push_back(slot);
+    }
     return code;
+}
+
+namespace {
+
+// ast.Load(): made as the type makes it while its construction is the one
+// every node class has (which, given no argument, sets nothing).
+py::object new_load() {
+    auto* load = reinterpret_cast<PyTypeObject*>(reg().Load);
+    auto* base = reinterpret_cast<PyTypeObject*>(reg().AST);
+    if (load->tp_new != base->tp_new || load->tp_init != base->tp_init) return steal(PyObject_CallNoArgs(reg().Load));
+    return steal(load->tp_alloc(load, 0));
+}
+
+}  // namespace
+
+py::object rewritten_call(py::handle node, py::handle name) {
+    PyTypeObject* tp = Py_TYPE(node.ptr());
+    PyObject* original_dict = node_dict(node.ptr());
+    // Watched only for a call of the parser's classes whose dict holds str
+    // keys alone (so that no key's __eq__ runs while it is copied and set).
+    const bool watch = insides::usable() && is_node_type(tp) && original_dict &&
+                       insides::str_keys_only(original_dict) && PyUnicode_CheckExact(name.ptr());
+    const std::uint64_t original_version = watch ? insides::dict_version(original_dict) : 0;
+    py::object copy = copy_node(node);
+    py::object fields = steal(PyDict_New());
+    py::object ctx = new_load();
+    if (PyDict_SetItem(fields.ptr(), TVK_NAME("id"), name.ptr()) < 0 ||
+        PyDict_SetItem(fields.ptr(), TVK_NAME("ctx"), ctx.ptr()) < 0)
+        throw py::error_already_set();
+    py::object callee = node_with_dict(reinterpret_cast<PyTypeObject*>(reg().Name), fields);
+    setattr(copy, TVK_NAME("func"), callee);
+    Rewrite next;
+    PyObject* copy_dict = node_dict(copy.ptr());
+    if (watch && copy_dict && node_dict(node.ptr()) == original_dict &&
+        insides::dict_version(original_dict) == original_version) {
+        next.copy = copy;
+        next.original = py::reinterpret_borrow<py::object>(node);
+        next.callee = callee;
+        next.ctx = ctx;
+        next.copy_dict = copy_dict;
+        next.copy_version = insides::dict_version(copy_dict);
+        next.callee_dict = fields.ptr();
+        next.callee_version = insides::dict_version(fields.ptr());
+        next.original_dict = original_dict;
+        next.original_version = original_version;
+    }
+    // The rewrite replaced is let go last: its release may run Python code.
+    std::swap(draft_rewrite(), next);
+    return copy;
+}
+
+void forget_evaluations() {
+    // Emptied first, released after: a release may run Python code.
+    std::vector<std::unique_ptr<Seen>> gone;
+    std::vector<py::object> sights;
+    for (std::size_t slot : seen_used()) {
+        gone.push_back(std::move(seen_table()[slot]));
+        sights.push_back(std::move(first_sights()[slot].node));
+    }
+    seen_used().clear();
+    Rewrite draft, last;
+    std::swap(draft_rewrite(), draft);
+    std::swap(last_rewrite(), last);
+}
+
+void note_rewrite(py::handle copy) {
+    Rewrite next;
+    if (draft_rewrite().of(copy.ptr())) next = draft_rewrite();
+    std::swap(last_rewrite(), next);
+}
+
+py::object own_registry_table(py::handle registry) {
+    Originals& o = orig();
+    PyObject* cls = registry.ptr();
+    // The class found at load, looked up by type's own attribute access, its
+    // two lookups still the ones it had.
+    if (cls != o.kernel_function || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return py::object();
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    if (insides::type_lookup(tp, TVK_NAME("has_func")) != o.has_func ||
+        insides::type_lookup(tp, TVK_NAME("get_func")) != o.get_func)
+        return py::object();
+    py::object table = getattr(registry, TVK_NAME("_registry"));
+    return table;
 }
 
 void make_text_anew(py::handle node) {
@@ -444,6 +922,12 @@ void register_memo(py::module_& m) {
                                                 reinterpret_cast<PyTypeObject*>(reg().AST)))
             o.node_types.insert(reinterpret_cast<PyTypeObject*>(keep(v)));
     }
+    o.kernel_function = keep(m.attr("KernelFunction"));
+    o.has_func = insides::type_lookup(reinterpret_cast<PyTypeObject*>(o.kernel_function), TVK_NAME("has_func"));
+    o.get_func = insides::type_lookup(reinterpret_cast<PyTypeObject*>(o.kernel_function), TVK_NAME("get_func"));
+    if (!o.has_func || !o.get_func) throw std::runtime_error("KernelFunction lacks has_func or get_func");
+    keep(o.has_func);
+    keep(o.get_func);
     o.filename = intern("<string>");
     o.fresh = steal(PySet_New(nullptr)).release().ptr();
     sources().init();

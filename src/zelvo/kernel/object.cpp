@@ -147,8 +147,18 @@ py::object parse(const Call& c) {
     static const Signature sig("parse", {"self"}, 1);
     py::handle self = bind<1>(sig, c)[0];
     call_method(self, TVK_NAME("clear"));
-    set(self, TVK_NAME("top_node"), parse_source(getattr(self, TVK_NAME("top_src"))));
-    visit(self, getattr(self, TVK_NAME("top_node")));
+    py::object source = getattr(self, TVK_NAME("top_src"));
+    // The tree as __init__ or the last parse left it, read only from the
+    // instance dict (no Python code runs): held there and here.
+    py::object current = Instance(self.ptr()).direct(TVK_NAME("top_node"));
+    set(self, TVK_NAME("top_node"), parse_again(source, current, 2));
+    try {
+        visit(self, getattr(self, TVK_NAME("top_node")));
+    } catch (...) {
+        forget_evaluations();
+        throw;
+    }
+    forget_evaluations();
     return getattr(self, TVK_NAME("instruction_list"));
 }
 

@@ -57,10 +57,12 @@ py::object sim_reset(const Call& c) {
 }
 
 // The item's duration as an int; an empty object when it has none (an
-// Exception while reading it, dropped here without a C++ throw: most lists
-// hold items without one).
+// Exception while reading it, dropped here without a C++ throw: many lists
+// hold items without one, whose absence is asked without raising).
 py::object duration_of(py::handle item) {
-    PyObject* d = PyObject_GetAttr(item.ptr(), TVK_NAME("duration"));
+    PyObject* d = nullptr;
+    int found = insides::lookup_attr(item.ptr(), TVK_NAME("duration"), &d);
+    if (found == 0) return py::object();
     PyObject* n = d ? PyNumber_Index(d) : nullptr;
     Py_XDECREF(d);
     if (n) return steal(n);

@@ -234,6 +234,53 @@ def test_construction_after_a_change_of_the_class(change, expected):
     assert ins.idx == 3 and ins.reg_value == 4 and ins.index_map == {}
 
 
+# The module's own classes enter their __init__ chain directly; an __init__
+# assigned to the class or a base after it was used (and taken away again)
+# is what construction runs from then on.
+@pytest.mark.parametrize("make, owner", [
+    (lambda: _ir.IRNop(), _ir.IRNop),
+    (lambda: _ir.IRNop(), _ir.PreIR),
+    (lambda: _ir.IRMov(1, 2), _ir.IRMov),
+    (lambda: _ir.IRMov(1, 2), _ir.IRBase),
+], ids=["IRNop", "PreIR", "IRMov", "IRBase"])
+def test_own_class_construction_follows_an_assigned_init(make, owner):
+    for _ in range(3):
+        make()
+    had = "__init__" in owner.__dict__
+    old = owner.__dict__.get("__init__")
+    seen = []
+
+    def __init__(self, *args, **kwargs):
+        seen.append(type(self).__name__)
+        if old is not None:
+            old(self, *args, **kwargs)
+        else:
+            super(owner, self).__init__(*args, **kwargs)
+
+    owner.__init__ = __init__
+    try:
+        ins = make()
+    finally:
+        if had:
+            owner.__init__ = old
+        else:
+            del owner.__init__
+    assert seen == [type(ins).__name__] and ins.index_map == {} and ins.kernel is None
+    make()
+    assert seen == [type(ins).__name__]
+
+
+def test_own_class_init_returning_a_value():
+    old = _ir.PreIR.__dict__["__init__"]
+    _ir.PreIR.__init__ = lambda self, **kwargs: 1
+    try:
+        with pytest.raises(TypeError, match="should return None, not 'int'"):
+            _ir.IRNop()
+    finally:
+        _ir.PreIR.__init__ = old
+    assert _ir.IRNop().line == 0
+
+
 def test_construction_again_over_a_made_dict():
     """__init__ run again on an instance whose dict was made stores into that
     dict, in the first order."""

@@ -143,6 +143,10 @@ def test_kernel_eval_called_directly():
     view = k._kernel_eval(ast.parse("locals()", mode="eval").body, [{"q": 1}])
     assert view["q"] == 1 and view["self"] is k and "node" in view and dict(view.items())["q"] == 1
     assert sorted(view.keys()) == ["locals_list", "node", "q", "self"] and len(view) == 4
+    # Keys equal to the three names but not the same objects find them too.
+    spelled, kind = "".join(["se", "lf"]), type("Key", (str,), {})
+    assert view[spelled] is k and view[kind("self")] is k and "node" in view and view.get(kind("nod") + "e") is not None
+    assert kind("other") not in view and spelled in view
     # Tables given as other mappings are merged with the dictionary update.
     assert k._kernel_eval(ast.parse("a", mode="eval").body, [[("a", 7)]]) == 7
     with pytest.raises(TypeError):

@@ -239,3 +239,186 @@ def test_a_visit_step_of_a_subclass_is_the_one_run(step, expected, km):
     k.parse()
     assert [type(i).__name__ for i in k.instruction_list] == ["NoneType", "IRWait"]
     assert [n for n in seen if n not in ("Load", "Attribute")] == expected
+
+
+def _rename(stmt, i):
+    stmt.value.func.attr = ("short", "long")[i % 2]
+
+
+# Nodes made with every field, as the parser makes them, so that their code
+# is remembered at all.
+def _constant(value):
+    return ast.Constant(value=value, kind=None)
+
+
+def _replace_arg(stmt, i):
+    stmt.value.args[0] = _constant(4e-8 * (i + 1))
+
+
+def _change_constant(stmt, i):
+    stmt.value.args[0].value = 4e-8 * (i + 1)
+
+
+def _rebind_args(stmt, i):
+    stmt.value.args = [_constant(8e-8 * (i + 1))]
+
+
+def _append_arg(stmt, i):
+    if i == 3:
+        stmt.value.args.append(_constant(2))
+
+
+def _swap_node_class(stmt, i):
+    if i == 3:
+        arg = stmt.value.args[0]
+        arg.__class__ = ast.Name
+        del arg.value, arg.kind
+        arg.id, arg.ctx = "w", ast.Load()
+
+
+def _change_operator(stmt, i):
+    stmt.value.args[0] = ast.BinOp(left=ast.Name(id="w", ctx=ast.Load()),
+                                   op=(ast.Mult(), ast.Add(), ast.Sub())[i % 3], right=_constant(2e-8))
+
+
+def _swap_operator_class(stmt, i):
+    if i == 0:
+        stmt.value.args[0] = ast.BinOp(left=ast.Name(id="w", ctx=ast.Load()), op=ast.Mult(), right=_constant(2.0))
+    if i == 3:
+        stmt.value.args[0].op.__class__ = ast.Add
+
+
+def _move(stmt, i):
+    stmt.value.lineno = stmt.lineno = 10 + i
+
+
+@pytest.mark.parametrize("hooked", [False, True], ids=["plain", "registered"])
+@pytest.mark.parametrize("mutate", [_rename, _replace_arg, _change_constant, _rebind_args, _append_arg,
+                                    _swap_node_class, _change_operator, _swap_operator_class, _move])
+def test_a_tree_changed_between_evaluations_of_a_loop(mutate, hooked, library, km, monkeypatch):
+    """A visitor of the caller's own changes the call as written between
+    evaluations of it in one parse, later ones too (a list item, a field, a node's class, the
+    callee): every evaluation runs the code of the call as it stands."""
+    def short(width, times=1):
+        return km.IRWait(width * times)
+
+    def long(width, times=1):
+        return km.IRWait(2 * width * times)
+    for fn in (short, long):
+        library(fn, **({"if_call": lambda *a: None} if hooked else {}))
+
+    class Changing(km.Kernel):
+        def visit_Expr(self, node):
+            mutate(node, self.count)
+            self.count += 1
+            return super().visit_Expr(node)
+
+    source = "def f(ws: 'zv.Var' = None):\n    w: zv.Var = 0.0\n    for w in ws:\n        zv.short(4e-8)\n"
+
+    def compiled():
+        def make():
+            k = Changing(src=source, kwargs=dict(ws=[1e-8, 2e-8, 3e-8, 4e-8, 5e-8, 6e-8]))
+            k.count = 0
+            k.parse()
+            return k
+        return [outcome(make) for _ in range(2)]
+    remembered = compiled()
+    step_aside(km, monkeypatch)
+    assert remembered == compiled()
+
+
+def test_a_node_changed_between_two_evaluations(km):
+    """The same node evaluated again after each kind of change to it or
+    below it gives the value of the node as it stands."""
+    k = km.Kernel()
+    node = ast.parse("x * 2", mode="eval").body
+    steps = [
+        (lambda: None, 6),
+        (lambda: setattr(node, "op", ast.Add()), 5),
+        (lambda: setattr(node.op, "__class__", ast.Sub), 1),
+        (lambda: setattr(node.right, "value", 5), -2),
+        (lambda: setattr(node, "left", ast.Constant(value=10, kind=None)), 5),
+        (lambda: setattr(node.op, "__class__", ast.Mult), 50),
+        (lambda: setattr(node, "left", ast.List(elts=[ast.Constant(value=1, kind=None)], ctx=ast.Load())), [1] * 5),
+        (lambda: node.left.elts.append(ast.Constant(value=2, kind=None)), [1, 2] * 5),
+        (lambda: node.left.elts.__setitem__(0, ast.Name(id="x", ctx=ast.Load())), [3, 2] * 5),
+    ]
+    for change, expected in steps:
+        change()
+        for _ in range(3):
+            assert k._kernel_eval(node, [{"x": 3}]) == expected
+
+
+def _holds(tree):
+    return [tree]
+
+
+def _holds_statement(tree):
+    return [tree.body[0].body[1]]
+
+
+def _holds_a_dict(tree):
+    return [vars(tree.body[0].body[1].value)]
+
+
+def _holds_a_list(tree):
+    return [tree.body[0].body[1].value.args]
+
+
+def _changes_a_constant(tree):
+    tree.body[0].body[1].value.args[0].value = 9e-8
+    return []
+
+
+def _changes_a_list(tree):
+    tree.body[0].body.append(tree.body[0].body[1])
+    return []
+
+
+@pytest.mark.parametrize("touch", [_holds, _holds_statement, _holds_a_dict, _holds_a_list, _changes_a_constant,
+                                   _changes_a_list])
+def test_the_tree_before_a_parse_is_not_the_parse_tree(touch, km, monkeypatch):
+    """Whatever part of the tree a kernel has before its parse is held or
+    changed by a step of the caller's own in between, the parse works on a
+    tree of its own, as a new parse of the source gives it, and the parts
+    held are in no later tree."""
+    held = []
+
+    class Touching(km.Kernel):
+        def clear(self):
+            held.extend(touch(self.top_node))
+            return super().clear()
+
+    source = "def f():\n    zv.wait_trig()\n    zv.wait(4e-8)\n"
+
+    def compiled():
+        k = Touching(src=source)
+        k.parse()
+        k.parse()
+        reached = {id(o) for node in ast.walk(k.top_node) for o in (node, vars(node), *vars(node).values())}
+        assert not any(id(o) in reached for o in held)
+        assert ast.dump(k.top_node, include_attributes=True) == ast.dump(ast.parse(source), include_attributes=True)
+        return [(type(i).__name__, i.line, getattr(i, "width", None)) for i in k.instruction_list]
+    remembered = compiled()
+    step_aside(km, monkeypatch)
+    assert remembered == compiled()
+    assert remembered[1] == ("IRWait", 3, 4e-8)
+
+
+@pytest.mark.parametrize("where", ["class", "subclass"])
+def test_registry_lookups_of_the_caller_are_the_ones_asked(where, km, parse, monkeypatch):
+    """has_func and get_func replaced on the library's class, or a subclass
+    put in its place, decide which hooks a call runs."""
+    from tarvok.zelvo._functions import KernelFunction
+    seen = []
+    entry = types.SimpleNamespace(pre_call=lambda kernel, call: seen.append(call.func.id))
+    lookups = {"has_func": classmethod(lambda cls, name: name == "wait"),
+               "get_func": classmethod(lambda cls, name: entry)}
+    if where == "class":
+        for name, lookup in lookups.items():
+            monkeypatch.setattr(KernelFunction, name, lookup)
+    else:
+        monkeypatch.setattr(km, "KernelFunction", type("Registry", (KernelFunction,), lookups))
+    k = parse("def f():\n    zv.wait_trig()\n    zv.wait(4e-8)\n    zv.wait(8e-8)\n")
+    assert [i.width for i in k.instruction_list[1:]] == [4e-8, 8e-8]
+    assert seen == ["wait", "wait"]
