@@ -16,15 +16,22 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // A writable, C-contiguous view with its format; false (no error set)
+    // A view of the buffer `flags` ask for (PyBUF_*); false (no error set)
     // when the object exports no such buffer.
-    bool acquire_writable(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+    bool try_acquire(py::handle obj, int flags) {
+        if (!get(obj, flags)) {
             PyErr_Clear();
             return false;
         }
-        held_ = true;
         return true;
+    }
+    // The same, raising the exporter's error when there is no such buffer.
+    void acquire(py::handle obj, int flags) {
+        if (!get(obj, flags)) throw py::error_already_set();
+    }
+    // A writable, C-contiguous view with its format.
+    bool acquire_writable(py::handle obj) {
+        return try_acquire(obj, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
     }
     const Py_buffer& view() const { return view_; }
     // A one-dimensional array of native items of struct format `code` and
@@ -37,6 +44,15 @@ public:
     }
 
 private:
+    bool get(py::handle obj, int flags) {
+        if (held_) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
     Py_buffer view_{};
     bool held_ = false;
 };

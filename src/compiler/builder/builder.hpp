@@ -28,7 +28,6 @@ py::object global(PyObject* name);
 
 // ---- small object helpers --------------------------------------------------
 
-inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 // obj.name, or `fallback` when reading it raises AttributeError.
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback);
 // A tuple of interned names, made once per call site and kept.
@@ -37,7 +36,6 @@ PyObject* make_kwnames(std::initializer_list<const char*> names);
 inline py::handle type_of(py::handle obj) {
     return py::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
 }
-[[noreturn]] void raise_text(PyObject* exc_type, const std::string& message);
 
 // self.generate_tag: drawn directly unless the object's class replaced it.
 py::object fresh_tag(py::handle self);

@@ -85,7 +85,7 @@ py::object handle_mul(const Call& c) {
     }
     py::object queue = getattr(self, TVK_NAME("instruction"));
     if (getattr(other, TVK_NAME("instruction")).ptr() != queue.ptr())
-        raise_text(PyExc_ValueError,
+        raise_error(PyExc_ValueError,
                    FrameLeft ? "隶属于的instruction不同，不能直接相乘"
                              : "They belong to different instructions and cannot be directly multiplied");
     py::object ins_id = steal(PyDict_New());

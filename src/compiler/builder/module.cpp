@@ -36,11 +36,6 @@ py::object new_tagged(PyObject* cls_name, py::handle self) {
     return new_record(cls_name, kw, {fresh_tag(self)});
 }
 
-[[noreturn]] void raise_text(PyObject* exc_type, const std::string& message) {
-    PyErr_SetObject(exc_type, make_str(message).ptr());
-    throw py::error_already_set();
-}
-
 py::list to_list(Out& out) {
     PyObject* l = PyList_New(static_cast<Py_ssize_t>(out.size()));
     if (!l) throw py::error_already_set();

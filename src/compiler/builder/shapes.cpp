@@ -4,6 +4,7 @@
 #include "builder.hpp"
 #include "docs.hpp"
 #include "builder_core.hpp"
+#include "common/buffer.hpp"
 
 namespace tvk::builder {
 
@@ -29,7 +30,7 @@ py::object numpy_gaussian(py::handle width, py::handle srate) {
     long long n = PyLong_AsLongLong(count.ptr());
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (n < 0)
-        raise_text(PyExc_ValueError, "Number of samples, " + std::to_string(n) + ", must be non-negative.");
+        raise_error(PyExc_ValueError, "Number of samples, " + std::to_string(n) + ", must be non-negative.");
     const double w = as_double(width);
     const double scale = core::gaussian_scale(w);
     // A zero scale would make every sample 0 / 0: NaN in envelope memory.
@@ -38,14 +39,13 @@ py::object numpy_gaussian(py::handle width, py::handle srate) {
         throw py::error_already_set();
     }
     py::object samples = call_method(global(TVK_NAME("np")), TVK_NAME("empty"), {count});
-    Py_buffer view;
-    if (PyObject_GetBuffer(samples.ptr(), &view, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
-        throw py::error_already_set();
+    BufferView v;
+    v.acquire(samples, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
+    const Py_buffer& view = v.view();
     const bool fits = view.itemsize == 8 && view.format && std::string(view.format) == "d" &&
                       view.len == static_cast<Py_ssize_t>(n) * 8;
-    if (fits) core::gaussian(w, scale, n, static_cast<double*>(view.buf));
-    PyBuffer_Release(&view);
     if (!fits) throw std::runtime_error("np.empty did not give an array of float64 samples");
+    core::gaussian(w, scale, n, static_cast<double*>(view.buf));
     return samples;
 }
 

@@ -1,6 +1,7 @@
 // Capacity checks: envelope amplitude and total envelope length, and the
 // number of instructions.
 #include "checkers.hpp"
+#include "common/buffer.hpp"
 #include "peak.hpp"
 
 namespace tvk::checkers {
@@ -10,25 +11,12 @@ namespace {
 constexpr Py_ssize_t kMaxEnvelopeSamples = 131072;
 constexpr Py_ssize_t kMaxInstructions = 20480;
 
-// Releases a buffer view on every way out.
-struct View {
-    Py_buffer view{};
-    bool held = false;
-    ~View() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // The peak test straight on an array's memory, when its layout is one the
 // test reads; false when it is not (`over` is then left alone).
 bool scan_buffer(PyObject* arr, bool& over) {
-    View v;
-    if (PyObject_GetBuffer(arr, &v.view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    v.held = true;
-    const Py_buffer& b = v.view;
+    BufferView v;
+    if (!v.try_acquire(arr, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& b = v.view();
     peak::Layout l = peak::layout_of(b.format, b.itemsize);
     if (l == peak::Layout::Other || b.itemsize <= 0) return false;
     const Py_ssize_t n = b.len / b.itemsize;
