@@ -73,13 +73,13 @@ py::object qnumber_repr(const Call& c) {
 
 void register_config(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+    r.module_dict = keep(m, "__dict__");
 
     PyObject* np = import("numpy");
     if (PyModule_AddObjectRef(m.ptr(), "np", np) < 0) throw py::error_already_set();
-    r.ndarray = steal(PyObject_GetAttrString(np, "ndarray")).release().ptr();
-    r.np_uint32 = steal(PyObject_GetAttrString(np, "uint32")).release().ptr();
-    r.struct_error = steal(PyObject_GetAttrString(import("struct"), "error")).release().ptr();
+    r.ndarray = keep(np, "ndarray");
+    r.np_uint32 = keep(np, "uint32");
+    r.struct_error = keep(import("struct"), "error");
 
     import_optional(m, "waveforms", "wf", "HAS_WAVEFORM");
 

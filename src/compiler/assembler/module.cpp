@@ -2,27 +2,6 @@
 #include "assembler.hpp"
 #include "ostrane.hpp"
 
-namespace tvk::assembler {
-namespace {
-
-// The export list, in its order; a name is listed only once it exists.
-constexpr const char* kExports[] = {
-    "AssemblyError", "GenTagMixin",     "Assembler",         "TVKCommand", "zlv_config",
-    "QInsWait",      "QInsWaitTrig",    "QInsEnd",           "QInsFrame",  "QInsEnvelop",
-    "QInsJumpWithJudge", "QInsJump",    "QInsJumpWithReg",   "QInsCapture", "QInsMov",
-    "QInsIncPhase",  "QInsPlayZero",    "QInsPlayWave",      "QInsResetF",
-};
-
-void set_exports(py::module_& m) {
-    py::list all;
-    for (const char* name : kExports)
-        if (py::hasattr(m, name)) all.append(py::str(name));
-    m.attr("__all__") = all;
-}
-
-}  // namespace
-}  // namespace tvk::assembler
-
 TVK_MODULE(ostrane, m) {
     using namespace tvk::assembler;
     m.doc() = "Command records with their binary drive and probe words, and the assembler.";
@@ -33,5 +12,11 @@ TVK_MODULE(ostrane, m) {
     register_envelope(m);        // QInsEnvelop
     register_capture(m);         // QInsCapture, _QInsPTrigDelay, _QInsPWaitTrig, _QInsPJump
     register_assembler(m);       // Assembler comes last
-    set_exports(m);
+    // The export list in its order; a name is listed once it exists.
+    tvk::set_all(m,
+                 {"AssemblyError", "GenTagMixin", "Assembler", "TVKCommand", "zlv_config", "QInsWait",
+                  "QInsWaitTrig", "QInsEnd", "QInsFrame", "QInsEnvelop", "QInsJumpWithJudge", "QInsJump",
+                  "QInsJumpWithReg", "QInsCapture", "QInsMov", "QInsIncPhase", "QInsPlayZero", "QInsPlayWave",
+                  "QInsResetF"},
+                 true);
 }

@@ -6,16 +6,6 @@
 
 namespace tvk::assembler {
 
-Registry& reg() {
-    static Registry r;
-    return r;
-}
-
-PyObject* publish(py::module_& m, const char* name, py::object cls) {
-    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
-    return cls.ptr();
-}
-
 namespace {
 
 py::object config_lookup(PyObject* key) {

@@ -16,43 +16,21 @@ namespace tvk::assembler {
 
 inline constexpr const char* kModule = "tarvok.compiler.ostrane";
 
-// Objects made at module init. Plain pointers kept alive by the module (as
-// attributes or inside its classes) or leaked on purpose, so nothing here is
-// destroyed after the interpreter is gone.
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* ndarray = nullptr;     // numpy.ndarray
-    PyObject* np_uint32 = nullptr;   // numpy.uint32
-    PyObject* struct_error = nullptr;
-    PyObject* AssemblyError = nullptr;
-    PyObject* GenTagMixin = nullptr;
-    PyObject* tag_property = nullptr;  // GenTagMixin.generate_tag, held for the process
-    PyObject* QNumber = nullptr;
-    PyObject* TVKCommand = nullptr;
-    PyObject* ProbeCommand = nullptr;  // _ProbeCommand
-    PyObject* QInsWait = nullptr;
-    PyObject* QInsPlayWave = nullptr;
-    PyObject* QInsFrame = nullptr;
-    PyObject* QInsJump = nullptr;
-    PyObject* QInsIncPhase = nullptr;
-    PyObject* QInsJumpWithReg = nullptr;
-    PyObject* QInsJumpWithJudge = nullptr;
-    PyObject* QInsResetF = nullptr;
-    PyObject* QInsMov = nullptr;
-    PyObject* QInsPlayZero = nullptr;
-    PyObject* QInsWaitTrig = nullptr;
-    PyObject* QInsEnd = nullptr;
-    PyObject* QInsEnvelop = nullptr;
-    PyObject* QInsCapture = nullptr;
-    PyObject* QInsPTrigDelay = nullptr;  // _QInsPTrigDelay
-    PyObject* QInsPWaitTrig = nullptr;   // _QInsPWaitTrig
-    PyObject* QInsPJump = nullptr;       // _QInsPJump
+    PyObject* module_dict;
+    PyObject *ndarray, *np_uint32, *struct_error;  // numpy.ndarray, numpy.uint32, struct.error
+    PyObject *AssemblyError, *GenTagMixin;
+    PyObject* tag_property;  // GenTagMixin.generate_tag, the property itself
+    PyObject *QNumber, *TVKCommand;
+    PyObject* ProbeCommand;  // _ProbeCommand
+    // The drive records, in the order register_drive_records makes them.
+    PyObject *QInsWait, *QInsPlayWave, *QInsFrame, *QInsJump, *QInsIncPhase, *QInsJumpWithReg, *QInsJumpWithJudge,
+        *QInsResetF, *QInsMov, *QInsPlayZero, *QInsWaitTrig, *QInsEnd;
+    PyObject *QInsEnvelop, *QInsCapture;
+    PyObject *QInsPTrigDelay, *QInsPWaitTrig, *QInsPJump;  // _QInsPTrigDelay, _QInsPWaitTrig, _QInsPJump
 };
-Registry& reg();
-
-// Binds a class made at init as a module attribute and returns it (borrowed,
-// the module keeps it).
-PyObject* publish(py::module_& m, const char* name, py::object cls);
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // ---- configuration --------------------------------------------------------
 

@@ -13,22 +13,18 @@ namespace tvk::builder {
 
 inline constexpr const char* kModule = "tarvok.compiler.zel_wave";
 
-// Objects made at module init: plain pointers, each kept alive by the module
-// or leaked on purpose, so nothing here is destroyed after the interpreter.
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* GenTagMixin = nullptr;   // ostrane's, the base of handles and queues
-    PyObject* generate_tag = nullptr;  // its property, to draw tags directly when not overridden
+    PyObject* module_dict;
+    PyObject* GenTagMixin;   // ostrane's, the base of handles and queues
+    PyObject* generate_tag;  // its property, to draw tags directly when not overridden
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // A module global read at the moment of use, as Python code reads it: the
 // records of ostrane (imported into this module), the builder's own classes,
 // HAS_WAVEFORM, wf and np. A patched or replaced name is honoured.
 py::object global(PyObject* name);
-
-// Binds a class made at init as a module attribute and returns it.
-py::object publish(py::module_& m, const char* name, py::object cls);
 
 // ---- small object helpers --------------------------------------------------
 

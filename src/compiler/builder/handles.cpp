@@ -135,7 +135,7 @@ void register_handles(py::module_& m) {
     py::handle base(r.GenTagMixin);
     py::object tag_enum =
         make_int_enum("Tag", kModule, "Wave.Tag", {{"none", 0}, {"frame", 1}, {"envelope", 2}, {"signal", 3}});
-    py::object wave = publish(m, "Wave",
+    py::handle wave = publish(m, "Wave",
                               ClassBuilder("Wave", kModule)
                                   .base(base)
                                   .docs(kWaveDocs)

@@ -5,17 +5,7 @@
 
 namespace tvk::builder {
 
-Registry& reg() {
-    static Registry* r = new Registry();
-    return *r;
-}
-
 py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
-
-py::object publish(py::module_& m, const char* name, py::object cls) {
-    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
-    return cls;
-}
 
 py::object getattr_or(py::handle obj, PyObject* name, py::handle fallback) {
     py::object r = lookup_attr(obj, name);
@@ -62,7 +52,7 @@ py::list to_list(Out& out) {
 
 void register_imports(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+    r.module_dict = keep(m, "__dict__");
 
     m.attr("copy") = py::module_::import("copy");
     m.attr("np") = py::module_::import("numpy");

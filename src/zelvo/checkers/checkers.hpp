@@ -14,20 +14,15 @@ namespace tvk::checkers {
 
 inline constexpr const char* kModule = "tarvok.zelvo._checkers";
 
-// Objects made at module init and kept for the process (never released, so
-// nothing here has a destructor that could run after the interpreter).
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* abc_meta = nullptr;        // abc.ABCMeta
-    PyObject* object_class = nullptr;    // object's own __class__ descriptor
-    PyObject* np_ndarray = nullptr;
-    PyObject* np_floating = nullptr;
-    PyObject* np_abs = nullptr;
-    PyObject* np_asarray = nullptr;
-    PyObject* np_float64 = nullptr;
-    PyObject* BaseChecker = nullptr;
+    PyObject* module_dict;
+    PyObject* abc_meta;      // abc.ABCMeta
+    PyObject* object_class;  // object's own __class__ descriptor
+    PyObject *np_ndarray, *np_floating, *np_abs, *np_asarray, *np_float64;
+    PyObject* BaseChecker;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // The module globals the checks name. Like the names in a Python function
 // body they are looked up when a check runs, so a rebound name is honoured.
@@ -171,8 +166,7 @@ bool under_limit(py::handle value, PyObject* limit, double limit_value);
 
 // The checker base class and the checker class builder: base BaseChecker,
 // an __init__ that runs the next __init__ of the MRO, the given check_ir.
-py::object define_checker(py::module_& m, const char* name, MethodDef check_ir,
-                          MethodDef init = MethodDef{nullptr});
+PyObject* define_checker(py::module_& m, const char* name, MethodDef check_ir, MethodDef init = MethodDef{nullptr});
 
 // A module function over one item of a list (check_limit, check_envelope,
 // check_ply): binds the call, tests `ir_list` and `error` (lists exactly) and

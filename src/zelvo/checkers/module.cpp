@@ -5,12 +5,6 @@
 namespace tvk::checkers {
 namespace {
 
-constexpr const char* kAll[] = {
-    "BaseChecker",  "OverlapChecker", "EnvelopeChecker", "TwoCapiChecker",  "SequenceChecker",
-    "PlyChecker",   "DrstChecker",    "CapiChecker",     "FmsiChecker",     "IRNumberChecker",
-    "WaveformChecker", "ProtChecker", "EmptyWtgChecker",
-};
-
 // from ._ir import *; import copy; from ._errors import TimingError,
 // PlayError, CaptureError. The package is the one this module was loaded
 // from.
@@ -58,7 +52,6 @@ void init_registry(py::module_& m) {
 }  // namespace tvk::checkers
 
 TVK_MODULE(_checkers, m) {
-    namespace py = pybind11;
     using namespace tvk::checkers;
     m.doc() = "Checkers of the scheduled instruction list and their error records.";
     init_registry(m);
@@ -68,7 +61,7 @@ TVK_MODULE(_checkers, m) {
     register_envelopes(m);
     register_limits(m);
     register_order(m);
-    py::list all;
-    for (const char* name : kAll) all.append(py::str(name));
-    m.attr("__all__") = all;
+    tvk::set_all(m, {"BaseChecker", "OverlapChecker", "EnvelopeChecker", "TwoCapiChecker", "SequenceChecker",
+                     "PlyChecker", "DrstChecker", "CapiChecker", "FmsiChecker", "IRNumberChecker", "WaveformChecker",
+                     "ProtChecker", "EmptyWtgChecker"});
 }

@@ -7,11 +7,6 @@
 
 namespace tvk::checkers {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
 PyObject* code_default() {
     static PyObject* const code = intern("0x1000");
     return code;
@@ -202,29 +197,23 @@ CheckArgs check_args(const Call& c, const char* param) {
     return {b[0], b[1]};
 }
 
-py::object define_checker(py::module_& m, const char* name, MethodDef check_ir, MethodDef init) {
-    ClassBuilder b(name, kModule);
-    b.base(reg().BaseChecker);
-    b.method("__init__", init.fn ? init : method<init_only>());
-    b.method("check_ir", check_ir);
-    py::object cls = b.build();
-    m.attr(name) = cls;
-    return cls;
+PyObject* define_checker(py::module_& m, const char* name, MethodDef check_ir, MethodDef init) {
+    return define_class(m, kModule, name, {reg().BaseChecker}, [&](ClassBuilder& b) {
+        b.method("__init__", init.fn ? init : method<init_only>()).method("check_ir", check_ir);
+    });
 }
 
 void register_records(py::module_& m) {
     add_function(m, "append_error", method<append_error_fn>());
 
-    ClassBuilder b("BaseChecker", kModule);
-    // Shared by the class, its subclasses and their objects; nothing reads them.
-    b.attr("warnings_instruction", py::list())
-        .attr("error_instruction", py::list())
-        .attr("IR_list", py::list())
-        .method("__init__", method<nothing_init>())
-        .method("check_ir", method<copy_check<true>>());
-    py::object base = b.build();
-    m.attr("BaseChecker") = base;
-    reg().BaseChecker = base.ptr();
+    reg().BaseChecker = define_class(m, kModule, "BaseChecker", {}, [](ClassBuilder& b) {
+        // Shared by the class, its subclasses and their objects; nothing reads them.
+        b.attr("warnings_instruction", py::list())
+            .attr("error_instruction", py::list())
+            .attr("IR_list", py::list())
+            .method("__init__", method<nothing_init>())
+            .method("check_ir", method<copy_check<true>>());
+    });
 
     define_checker(m, "SequenceChecker", method<copy_check<false>>());
 }

@@ -7,10 +7,7 @@ TVK_MODULE(_errors, m) {
     namespace py = pybind11;
     m.doc() = "Error classes of the checkers' records.";
     const std::string mod = tvk::module_name(m);
-    py::list all;
-    for (const char* name : {"TimingError", "PlayError", "CaptureError"}) {
-        m.attr(name) = tvk::make_exception(name, mod.c_str(), PyExc_Exception);
-        all.append(py::str(name));
-    }
-    m.attr("__all__") = all;
+    for (const char* name : {"TimingError", "PlayError", "CaptureError"})
+        tvk::publish(m, name, tvk::make_exception(name, mod.c_str(), PyExc_Exception));
+    tvk::set_all(m, {"TimingError", "PlayError", "CaptureError"});
 }

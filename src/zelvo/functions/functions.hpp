@@ -7,38 +7,22 @@
 
 namespace tvk::functions {
 
-// Objects made at module init, kept for the life of the process (the module
-// holds a reference to each), so nothing here is destroyed at exit.
+// The instruction classes of _ir the library builds.
+#define TVK_FUNCTIONS_IR_CLASSES(X)                                                                    \
+    X(IRFrame) X(IRFrameAdd) X(IRFrameRst) X(IREnvelope) X(IRArbWaveform) X(IRWaveform) X(IRDemodule)    \
+    X(IRFreqlist) X(IRWaitTrig) X(IRPlayImm) X(IRWait) X(IRDelay) X(IRCapture) X(IRNlw) X(IRLoadDDRImm)  \
+    X(IRPlayDDRImm) X(IRLoadEvent) X(IRClearEvent) X(IRJumpEvent) X(IRJumpConditional) X(IRPlaceholder) \
+    X(IRLoop)
+
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* KernelFunction = nullptr;
-    PyObject* partial = nullptr;  // functools.partial
-    PyObject* ndarray = nullptr;     // numpy.ndarray
-    PyObject* np_complex = nullptr;  // numpy.complexfloating
-    // Instruction classes of _ir the library builds.
-    PyObject* IRFrame = nullptr;
-    PyObject* IRFrameAdd = nullptr;
-    PyObject* IRFrameRst = nullptr;
-    PyObject* IREnvelope = nullptr;
-    PyObject* IRArbWaveform = nullptr;
-    PyObject* IRWaveform = nullptr;
-    PyObject* IRDemodule = nullptr;
-    PyObject* IRFreqlist = nullptr;
-    PyObject* IRWaitTrig = nullptr;
-    PyObject* IRPlayImm = nullptr;
-    PyObject* IRWait = nullptr;
-    PyObject* IRDelay = nullptr;
-    PyObject* IRCapture = nullptr;
-    PyObject* IRNlw = nullptr;
-    PyObject* IRLoadDDRImm = nullptr;
-    PyObject* IRPlayDDRImm = nullptr;
-    PyObject* IRLoadEvent = nullptr;
-    PyObject* IRClearEvent = nullptr;
-    PyObject* IRJumpEvent = nullptr;
-    PyObject* IRJumpConditional = nullptr;
-    PyObject* IRPlaceholder = nullptr;
-    PyObject* IRLoop = nullptr;
+    PyObject* KernelFunction;
+    PyObject* partial;     // functools.partial
+    PyObject* ndarray;     // numpy.ndarray
+    PyObject* np_complex;  // numpy.complexfloating
+    TVK_FUNCTIONS_IR_CLASSES(TVK_REGISTRY_FIELD)
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // Argument checks (checks.cpp): each refusal is a TypeError or ValueError
 // naming the function `fn` and the argument `arg`. A value of None takes

@@ -3,15 +3,6 @@
 // names the kernel module binds itself.
 #include "functions.hpp"
 
-namespace tvk::functions {
-
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
-}  // namespace tvk::functions
-
 TVK_MODULE(_functions, m) {
     namespace py = pybind11;
     using namespace tvk::functions;

@@ -6,11 +6,6 @@
 
 namespace tvk::ir {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
 // The flag class refuses to rebind its members, so each is read once.
 py::object sim_type(PyObject* member) {
     static std::pair<PyObject*, PyObject*> known[8] = {};  // (interned name, member), kept for the process
@@ -24,16 +19,6 @@ py::object sim_type(PyObject* member) {
         }
     }
     return read_attr(reg().SimIRType, member);
-}
-
-py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
-                        const std::function<void(ClassBuilder&)>& fill) {
-    ClassBuilder b(name, kModule);
-    for (PyObject* base : bases) b.base(base);
-    fill(b);
-    py::object cls = b.build();
-    m.attr(name) = cls;
-    return cls;
 }
 
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
@@ -166,7 +151,7 @@ py::object call_own(py::handle self, PyObject* name, RawFn skip) {
 
 void register_config(py::module_& m) {
     Registry& r = reg();
-    r.module_dict = py::object(m.attr("__dict__")).inc_ref().ptr();
+    r.module_dict = keep(m, "__dict__");
     // The names a Python module of this kind would import.
     py::module_ math = py::module_::import("math");
     m.attr("math") = math;
@@ -178,8 +163,8 @@ void register_config(py::module_& m) {
     m.attr("IntFlag") = py::module_::import("enum").attr("IntFlag");
     py::module_ np = py::module_::import("numpy");
     m.attr("np") = np;
-    r.numpy = np.inc_ref().ptr();
-    r.np_zeros = py::object(np.attr("zeros")).inc_ref().ptr();
+    r.numpy = keep(np);
+    r.np_zeros = keep(np, "zeros");
 
     m.attr("__all__") = py::list();  // filled once every class exists
     py::dict cfg;
@@ -202,18 +187,14 @@ void register_config(py::module_& m) {
     m.attr("global_config") = cfg;
     add_function(m, "zlv_config", method<zlv_config>());
 
-    py::object err = make_exception("AssemblyError", kModule, PyExc_RuntimeError);
-    m.attr("AssemblyError") = err;
-    r.AssemblyError = err.ptr();
-    py::object mixin = make_gen_tag_mixin(kModule);
-    m.attr("GenTagMixin") = mixin;
-    r.GenTagMixin = mixin.ptr();
-    r.tag_property = keep(mixin, "generate_tag");  // the property itself, as the class gives it
+    r.AssemblyError = publish(m, "AssemblyError", make_exception("AssemblyError", kModule, PyExc_RuntimeError));
+    r.GenTagMixin = publish(m, "GenTagMixin", make_gen_tag_mixin(kModule));
+    r.tag_property = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
 }
 
 void register_base(py::module_& m) {
     py::object abc_cls = py::module_::import("abc").attr("ABC");
-    py::object cls = define_class(m, "IRBase", {reg().GenTagMixin, abc_cls.ptr()}, [](ClassBuilder& b) {
+    PyObject* cls = define_class(m, kModule, "IRBase", {reg().GenTagMixin, abc_cls.ptr()}, [](ClassBuilder& b) {
         b.method("__init__", method<base_init>())
             .method("__repr__", method<base_repr>())
             .method("__str__", method<base_str>())
@@ -224,9 +205,9 @@ void register_base(py::module_& m) {
             .abstract_property("overhead", getter<const_int<0>>())
             .abstract_property("wait_time", getter<const_int<0>>());
     });
-    reg().IRBase = cls.ptr();
+    reg().IRBase = cls;
     // Held, so that no other object can ever be taken for it.
-    reg().base_init = keep(py::handle(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict)[py::str("__init__")]);
+    reg().base_init = keep(py::handle(reinterpret_cast<PyTypeObject*>(cls)->tp_dict)[py::str("__init__")]);
 }
 
 }  // namespace tvk::ir

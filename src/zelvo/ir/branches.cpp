@@ -191,7 +191,7 @@ py::object jump_inside_init(const Call& c) {
 }  // namespace
 
 void register_IRWaitTrig(py::module_& m) {
-    define_class(m, "IRWaitTrig", {reg().UnfixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRWaitTrig", {reg().UnfixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<wait_trig_init>())
             .property("overhead", getter<const_int<4>>())
             .property("wait_time", getter<wait_trig_get>(), setter<wait_trig_set>())
@@ -201,7 +201,7 @@ void register_IRWaitTrig(py::module_& m) {
 }
 
 void register_IRJumpImmediate(py::module_& m) {
-    define_class(m, "IRJumpImmediate", {reg().UnfixIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJumpImmediate", {reg().UnfixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_immediate_init>());
         costs<4, 10>(b);
         b.method("_pack_cmd", method<prefixed_line<kJali, kIdx, append_str>>());
@@ -209,7 +209,7 @@ void register_IRJumpImmediate(py::module_& m) {
 }
 
 void register_IRJumpImmTiming(py::module_& m) {
-    define_class(m, "IRJumpImmTiming", {reg().JumpImmIR, reg().UnfixIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJumpImmTiming", {reg().JumpImmIR, reg().UnfixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_timing_init>());
         costs<4, 10>(b);
         b.method("_pack_cmd", method<prefixed_line<kJali, kCmdIdx, append_str>>());
@@ -217,7 +217,7 @@ void register_IRJumpImmTiming(py::module_& m) {
 }
 
 void register_IRTimingPlaceholder(py::module_& m) {
-    define_class(m, "IRTimingPlaceholder", {reg().UnfixIR, reg().FakeIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRTimingPlaceholder", {reg().UnfixIR, reg().FakeIR}, [](ClassBuilder& b) {
         b.method("__init__", method<timing_placeholder_init>());
         costs<1, 3>(b);
         b.method("_pack_cmd", method<fixed_line<kBlank>>());
@@ -225,7 +225,7 @@ void register_IRTimingPlaceholder(py::module_& m) {
 }
 
 void register_IRJumpConditional(py::module_& m) {
-    define_class(m, "IRJumpConditional", {reg().UnfixIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJumpConditional", {reg().UnfixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<conditional_init>())
             .property("overhead", getter<conditional_overhead>())
             .property("wait_time", getter<const_int<6>>())
@@ -235,7 +235,7 @@ void register_IRJumpConditional(py::module_& m) {
 }
 
 void register_IRJumpInside(py::module_& m) {
-    define_class(m, "IRJumpInside", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJumpInside", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_inside_init>());
         costs<1, 4>(b);
         b.method("_check_attr", method<own_tag_check_attr>())

@@ -220,7 +220,7 @@ py::object capture_pack_cmd(const Call& c) {
 }  // namespace
 
 void register_IRCapture(py::module_& m) {
-    define_class(m, "IRCapture", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRCapture", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<capture_init>())
             .property("_max", getter<capture_max>())
             .property("duration", getter<capture_duration>())

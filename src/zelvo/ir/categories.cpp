@@ -109,57 +109,57 @@ void defaults(ClassBuilder& b) {
 void register_categories(py::module_& m) {
     Registry& r = reg();
     PyObject* base = r.IRBase;
-    r.PreIR = define_class(m, "PreIR", {base}, [](ClassBuilder& b) {
-                  b.method("__init__", method<category_init<no_fields>>());
-                  defaults(b);
-              }).ptr();
-    r.UnfixIR = define_class(m, "UnfixIR", {base}, [](ClassBuilder& b) {
-                    b.method("__init__", method<category_init<unfix_fields>>());
-                    defaults(b);
-                    b.method("fetch_ir", method<fetch_ir>());
-                }).ptr();
-    r.FixIR = define_class(m, "FixIR", {base}, [](ClassBuilder& b) {
-                  b.method("__init__", method<category_init<no_fields>>());
-                  defaults(b);
-              }).ptr();
-    r.LoadDDRIR = define_class(m, "LoadDDRIR", {base}, [](ClassBuilder& b) {
-                      b.method("__init__", method<category_init<load_ddr_fields>>())
-                          .method("_pack_cmd", method<empty_pack_cmd>())
-                          .method("_check_attr", method<no_check_attr>())
-                          .property("overhead", getter<const_int<0>>())
-                          .property("wait_time", getter<const_int<0>>());
-                  }).ptr();
-    r.OverlapIR = define_class(m, "OverlapIR", {base}, [](ClassBuilder& b) {
-                      b.method("__init__", method<category_init<no_fields>>());
-                      defaults(b);
-                  }).ptr();
-    r.FakeIR = define_class(m, "FakeIR", {base}, [](ClassBuilder& b) {
-                   b.method("__init__", method<category_init<no_fields>>());
-                   defaults(b);
-               }).ptr();
+    r.PreIR = define_class(m, kModule, "PreIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<no_fields>>());
+        defaults(b);
+    });
+    r.UnfixIR = define_class(m, kModule, "UnfixIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<unfix_fields>>());
+        defaults(b);
+        b.method("fetch_ir", method<fetch_ir>());
+    });
+    r.FixIR = define_class(m, kModule, "FixIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<no_fields>>());
+        defaults(b);
+    });
+    r.LoadDDRIR = define_class(m, kModule, "LoadDDRIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<load_ddr_fields>>())
+            .method("_pack_cmd", method<empty_pack_cmd>())
+            .method("_check_attr", method<no_check_attr>())
+            .property("overhead", getter<const_int<0>>())
+            .property("wait_time", getter<const_int<0>>());
+    });
+    r.OverlapIR = define_class(m, kModule, "OverlapIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<no_fields>>());
+        defaults(b);
+    });
+    r.FakeIR = define_class(m, kModule, "FakeIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<no_fields>>());
+        defaults(b);
+    });
     py::object flags = make_int_flag("SimIRType", kModule, "SimulationIR.SimIRType",
                                      {{"NORMAL", 0}, {"WAIT", 1}, {"BRANCH", 2}, {"LOOP", 4}, {"JUMP", 8},
                                       {"IGNORE", 128}});
     r.SimIRType = flags.inc_ref().ptr();
-    r.SimulationIR = define_class(m, "SimulationIR", {base}, [&](ClassBuilder& b) {
-                         b.attr("SimIRType", flags)
-                             .method("__init__", method<category_init<simulation_fields>>())
-                             .method("sim_data", method<sim_data>())
-                             .property("duration", getter<sim_duration>());
-                         defaults(b);
-                     }).ptr();
-    r.ReconstitutionIR = define_class(m, "ReconstitutionIR", {base}, [](ClassBuilder& b) {
-                             b.method("__init__", method<category_init<no_fields>>());
-                             defaults(b);
-                         }).ptr();
-    r.JumpImmIR = define_class(m, "JumpImmIR", {base}, [](ClassBuilder& b) {
-                      b.method("__init__", method<category_init<jump_fields>>())
-                          .method("mapping_target", method<mapping_target>())
-                          .property("overhead", getter<const_int<0>>())
-                          .property("wait_time", getter<const_int<0>>())
-                          .method("_pack_cmd", method<empty_pack_cmd>())
-                          .method("_check_attr", method<jump_check_attr>());
-                  }).ptr();
+    r.SimulationIR = define_class(m, kModule, "SimulationIR", {base}, [&](ClassBuilder& b) {
+        b.attr("SimIRType", flags)
+            .method("__init__", method<category_init<simulation_fields>>())
+            .method("sim_data", method<sim_data>())
+            .property("duration", getter<sim_duration>());
+        defaults(b);
+    });
+    r.ReconstitutionIR = define_class(m, kModule, "ReconstitutionIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<no_fields>>());
+        defaults(b);
+    });
+    r.JumpImmIR = define_class(m, kModule, "JumpImmIR", {base}, [](ClassBuilder& b) {
+        b.method("__init__", method<category_init<jump_fields>>())
+            .method("mapping_target", method<mapping_target>())
+            .property("overhead", getter<const_int<0>>())
+            .property("wait_time", getter<const_int<0>>())
+            .method("_pack_cmd", method<empty_pack_cmd>())
+            .method("_check_attr", method<jump_check_attr>());
+    });
 }
 
 }  // namespace tvk::ir

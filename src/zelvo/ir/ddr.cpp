@@ -199,7 +199,7 @@ py::object wnt_line(const Call& c) {
 }  // namespace
 
 void register_IRLoadDDRImm(py::module_& m) {
-    define_class(m, "IRLoadDDRImm", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRLoadDDRImm", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<load_init>())
             .property("overhead", getter<const_int<2>>())
             .property("wait_time", getter<const_int<6>>())
@@ -208,7 +208,7 @@ void register_IRLoadDDRImm(py::module_& m) {
 }
 
 void register_IRPlayDDRImm(py::module_& m) {
-    define_class(m, "IRPlayDDRImm", {reg().FixIR, reg().LoadDDRIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRPlayDDRImm", {reg().FixIR, reg().LoadDDRIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<play_init>())
             .property("overhead", getter<const_int<2>>())
             .property("wait_time", getter<play_wait_time>())
@@ -219,7 +219,7 @@ void register_IRPlayDDRImm(py::module_& m) {
 }
 
 void register_IRWaitDDR(py::module_& m) {
-    define_class(m, "IRWaitDDR", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRWaitDDR", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.property("overhead", getter<const_int<1>>())
             .property("wait_time", getter<const_int<3>>())
             .method("_pack_cmd", method<wnt_line>());

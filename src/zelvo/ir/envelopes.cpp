@@ -129,12 +129,12 @@ py::object waveform_line(const Call& c) {
 }  // namespace
 
 void register_IRArbWaveform(py::module_& m) {
-    define_class(m, "IRArbWaveform", {reg().PreIR},
+    define_class(m, kModule, "IRArbWaveform", {reg().PreIR},
                  [](ClassBuilder& b) { b.method("__init__", method<arb_init>()); });
 }
 
 void register_IREnvelope(py::module_& m) {
-    define_class(m, "IREnvelope", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IREnvelope", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<envelope_init>())
             .method("_get_envelope", method<get_envelope>())
             .method("__len__", method<envelope_len>())
@@ -144,7 +144,7 @@ void register_IREnvelope(py::module_& m) {
 }
 
 void register_IRDemodule(py::module_& m) {
-    define_class(m, "IRDemodule", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRDemodule", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<carrier_init<kWave, false>>())
             .property("overhead", getter<const_int<1>>())
             .property("wait_time", getter<const_int<1>>());
@@ -152,7 +152,7 @@ void register_IRDemodule(py::module_& m) {
 }
 
 void register_IRWaveform(py::module_& m) {
-    define_class(m, "IRWaveform", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRWaveform", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<carrier_init<kWave, false>>())
             .property("overhead", getter<const_int<1>>())
             .property("wait_time", getter<const_int<1>>())
@@ -161,7 +161,7 @@ void register_IRWaveform(py::module_& m) {
 }
 
 void register_IRFreqlist(py::module_& m) {
-    define_class(m, "IRFreqlist", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRFreqlist", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<carrier_init<kFreqList, true>>())
             .property("overhead", getter<const_int<1>>())
             .property("wait_time", getter<const_int<1>>());

@@ -270,7 +270,7 @@ py::object pth_line(const Call& c) {
 }  // namespace
 
 void register_IRFrame(py::module_& m) {
-    define_class(m, "IRFrame", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRFrame", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<frame_init>());
         costs<2, 6>(b);
         b.method("_pack_cmd", method<frame_line>());
@@ -278,7 +278,7 @@ void register_IRFrame(py::module_& m) {
 }
 
 void register_IRProt(py::module_& m) {
-    define_class(m, "IRProt", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRProt", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<prot_init>());
         costs<1, 6>(b);
         b.method("_pack_cmd", method<prot_line>());
@@ -286,7 +286,7 @@ void register_IRProt(py::module_& m) {
 }
 
 void register_IRPth(py::module_& m) {
-    define_class(m, "IRPth", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRPth", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<pth_init>());
         costs<1, 6>(b);
         b.method("_pack_cmd", method<pth_line>());
@@ -294,7 +294,7 @@ void register_IRPth(py::module_& m) {
 }
 
 void register_IRFrameAdd(py::module_& m) {
-    define_class(m, "IRFrameAdd", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRFrameAdd", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<frame_add_init>());
         costs<2, 7>(b);
         b.method("_pack_cmd", method<frame_add_line>());
@@ -302,7 +302,7 @@ void register_IRFrameAdd(py::module_& m) {
 }
 
 void register_IRFrameRst(py::module_& m) {
-    define_class(m, "IRFrameRst", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRFrameRst", {reg().OverlapIR}, [](ClassBuilder& b) {
         costs<1, 8>(b);
         b.method("_pack_cmd", method<frame_rst_line>());
     });

@@ -2,8 +2,6 @@
 // module init and the helpers every instruction file uses.
 #pragma once
 
-#include <functional>
-
 #include "common/kit.hpp"
 #include "common/fields.hpp"
 
@@ -11,38 +9,20 @@ namespace tvk::ir {
 
 inline constexpr const char* kModule = "tarvok.zelvo._ir";
 
-// Objects made at module init. Plain pointers owned by the module (the module
-// keeps a reference to each as an attribute or inside a class), so nothing
-// here has a destructor that could run after the interpreter is gone.
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    PyObject* numpy = nullptr;
-    PyObject* np_zeros = nullptr;
-    PyObject* AssemblyError = nullptr;
-    PyObject* GenTagMixin = nullptr;
-    PyObject* tag_property = nullptr;  // GenTagMixin.generate_tag, held for the process
-    PyObject* IRBase = nullptr;
-    PyObject* base_init = nullptr;     // IRBase.__init__ as made, held for the process
-    PyObject* PreIR = nullptr;
-    PyObject* UnfixIR = nullptr;
-    PyObject* FixIR = nullptr;
-    PyObject* LoadDDRIR = nullptr;
-    PyObject* OverlapIR = nullptr;
-    PyObject* FakeIR = nullptr;
-    PyObject* SimulationIR = nullptr;
-    PyObject* ReconstitutionIR = nullptr;
-    PyObject* JumpImmIR = nullptr;
-    PyObject* SimIRType = nullptr;
+    PyObject *module_dict, *numpy, *np_zeros;
+    PyObject *AssemblyError, *GenTagMixin, *IRBase;
+    PyObject* tag_property;  // GenTagMixin.generate_tag, the property itself
+    PyObject* base_init;     // IRBase.__init__ as made
+    // The categories, in the order register_categories makes them.
+    PyObject *PreIR, *UnfixIR, *FixIR, *LoadDDRIR, *OverlapIR, *FakeIR, *SimulationIR, *ReconstitutionIR, *JumpImmIR;
+    PyObject* SimIRType;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // Member of SimIRType by name, e.g. sim_type(TVK_NAME("WAIT")).
 py::object sim_type(PyObject* member);
-
-// Builds a concrete or category class of the module, binds it as a module
-// attribute and returns it. `fill` adds the members in their order.
-py::object define_class(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
-                        const std::function<void(ClassBuilder&)>& fill);
 
 // self.kernel.compile_params.get(key, fallback), read afresh at every call;
 // a kernel of None fails with the interpreter's AttributeError.

@@ -94,7 +94,7 @@ py::object jump_normal_init(const Call& c) {
 }  // namespace
 
 void register_IRJumpEvent(py::module_& m) {
-    define_class(m, "IRJumpEvent", {reg().JumpImmIR, reg().FixIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJumpEvent", {reg().JumpImmIR, reg().FixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_event_init>());
         costs<1, 5>(b);
         b.method("_pack_cmd", method<jump_event_line>());
@@ -102,7 +102,7 @@ void register_IRJumpEvent(py::module_& m) {
 }
 
 void register_IRNativeLoop(py::module_& m) {
-    define_class(m, "IRNativeLoop", {reg().JumpImmIR, reg().OverlapIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRNativeLoop", {reg().JumpImmIR, reg().OverlapIR, reg().SimulationIR}, [](ClassBuilder& b) {
         loop_members(b);
         costs<1, 7>(b);
         b.property("duration", getter<const_int<0>>()).method("_pack_cmd", method<loop_line>());
@@ -110,7 +110,7 @@ void register_IRNativeLoop(py::module_& m) {
 }
 
 void register_IRLoop(py::module_& m) {
-    define_class(m, "IRLoop", {reg().JumpImmIR, reg().OverlapIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRLoop", {reg().JumpImmIR, reg().OverlapIR, reg().SimulationIR}, [](ClassBuilder& b) {
         loop_members(b);
         costs<1, 6>(b);
         b.property("duration", getter<const_int<0>>()).method("_pack_cmd", method<loop_line>());
@@ -118,7 +118,7 @@ void register_IRLoop(py::module_& m) {
 }
 
 void register_IRPlaceholder(py::module_& m) {
-    define_class(m, "IRPlaceholder", {reg().FakeIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRPlaceholder", {reg().FakeIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<placeholder_init>());
         costs<1, 3>(b);
         b.property("duration", getter<const_int<0>>()).method("_pack_cmd", method<blank_line>());
@@ -126,7 +126,7 @@ void register_IRPlaceholder(py::module_& m) {
 }
 
 void register_IRJumpImmNormal(py::module_& m) {
-    define_class(m, "IRJumpImmNormal", {reg().JumpImmIR, reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJumpImmNormal", {reg().JumpImmIR, reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<jump_normal_init>());
         costs<1, 5>(b);
         b.property("duration", getter<const_int<0>>()).method("_pack_cmd", method<prefixed_line<kJali, kCmdIdx, append_str>>());

@@ -3,24 +3,8 @@
 
 #include "common/init_slot.hpp"
 
-namespace {
-
-// Export list in its published order; names not (yet) defined are left out.
-constexpr const char* kAll[] = {
-    "AssemblyError", "GenTagMixin", "IRBase", "PreIR", "zlv_config", "UnfixIR", "IRFrameRst",
-    "IRWaitTrig", "FixIR", "OverlapIR", "ReconstitutionIR", "IRFrame", "IREnvelope", "IRNop",
-    "IRDelay", "IRDemodule", "IRWaveform", "IRFreqlist", "IRProt", "IRPth", "IRMov", "IRJmov",
-    "IRNsw", "IRNlw", "IRPlaceholder", "IRTimingPlaceholder", "IRPlaycImm", "IRJumpImmediate",
-    "IRPlayImm", "IRCapture", "IRWait", "IRFrameAdd", "IRAdd", "FakeIR", "IRPlayDDRImm",
-    "IRArbWaveform", "LoadDDRIR", "IRWaitDDR", "IRLoadDDRImm", "SimulationIR", "IRJumpInside",
-    "IRLoadEvent", "IRJumpEvent", "IRClearEvent", "IRNativeLoop", "IRJumpImmNormal", "JumpImmIR",
-    "IRWaitPoints", "IRLoop", "IRJumpConditional",
-};
-
-}  // namespace
-
 TVK_MODULE(_ir, m) {
-    namespace py = pybind11;
+    using namespace tvk;
     using namespace tvk::ir;
     register_config(m);
     register_base(m);
@@ -65,13 +49,18 @@ TVK_MODULE(_ir, m) {
     register_IRPlaceholder(m);
     register_IRJumpImmNormal(m);
 
-    py::list all;
-    for (const char* name : kAll)
-        if (py::hasattr(m, name)) {
-            all.append(py::str(name));
-            // Instructions are made by the thousand: their __init__ chain is
-            // entered without the generic call in between.
-            tvk::direct_init_slot(m.attr(name));
-        }
-    m.attr("__all__") = all;
+    // The export list in its published order; a name is listed once it exists.
+    set_all(m,
+            {"AssemblyError", "GenTagMixin", "IRBase", "PreIR", "zlv_config", "UnfixIR", "IRFrameRst",
+             "IRWaitTrig", "FixIR", "OverlapIR", "ReconstitutionIR", "IRFrame", "IREnvelope", "IRNop",
+             "IRDelay", "IRDemodule", "IRWaveform", "IRFreqlist", "IRProt", "IRPth", "IRMov", "IRJmov",
+             "IRNsw", "IRNlw", "IRPlaceholder", "IRTimingPlaceholder", "IRPlaycImm", "IRJumpImmediate",
+             "IRPlayImm", "IRCapture", "IRWait", "IRFrameAdd", "IRAdd", "FakeIR", "IRPlayDDRImm",
+             "IRArbWaveform", "LoadDDRIR", "IRWaitDDR", "IRLoadDDRImm", "SimulationIR", "IRJumpInside",
+             "IRLoadEvent", "IRJumpEvent", "IRClearEvent", "IRNativeLoop", "IRJumpImmNormal", "JumpImmIR",
+             "IRWaitPoints", "IRLoop", "IRJumpConditional"},
+            true);
+    // Instructions are made by the thousand: their __init__ chain is entered
+    // without the generic call in between.
+    for (py::handle name : py::list(m.attr("__all__"))) direct_init_slot(m.attr(name));
 }

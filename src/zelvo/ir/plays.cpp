@@ -172,7 +172,7 @@ py::object playc_pack(const Call& c) {
 }  // namespace
 
 void register_IRPlayImm(py::module_& m) {
-    define_class(m, "IRPlayImm", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRPlayImm", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<play_init>())
             .property("duration", getter<play_duration>())
             .property("overhead", getter<const_int<2>>())
@@ -182,7 +182,7 @@ void register_IRPlayImm(py::module_& m) {
 }
 
 void register_IRPlaycImm(py::module_& m) {
-    define_class(m, "IRPlaycImm", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRPlaycImm", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<play_init>())
             .property("duration", getter<play_duration>())
             .property("overhead", getter<const_int<2>>())

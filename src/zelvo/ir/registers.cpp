@@ -56,14 +56,14 @@ constexpr char kEclr[] = "eclr ";
 }  // namespace
 
 void register_IRNop(py::module_& m) {
-    define_class(m, "IRNop", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRNop", {reg().PreIR}, [](ClassBuilder& b) {
         costs<1, 1>(b);
         b.method("_pack_cmd", method<fixed_line<kNop>>());
     });
 }
 
 void register_IRMov(py::module_& m) {
-    define_class(m, "IRMov", {reg().PreIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRMov", {reg().PreIR}, [](ClassBuilder& b) {
         b.method("__init__", method<mov_init>());
         costs<1, 1>(b);
         b.method("_pack_cmd", method<mov_line>()).method("_check_attr", method<no_check_attr>());
@@ -71,14 +71,14 @@ void register_IRMov(py::module_& m) {
 }
 
 void register_IRAdd(py::module_& m) {
-    define_class(m, "IRAdd", {reg().ReconstitutionIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRAdd", {reg().ReconstitutionIR}, [](ClassBuilder& b) {
         costs<2, 2>(b);
         b.method("_pack_cmd", method<empty_pack_cmd>());
     });
 }
 
 void register_IRNsw(py::module_& m) {
-    define_class(m, "IRNsw", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRNsw", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kRegisterIdx, kIdx>>());
         costs<1, 2>(b);
         b.method("_pack_cmd", method<prefixed_line<kNsw, kIdx>>());
@@ -86,7 +86,7 @@ void register_IRNsw(py::module_& m) {
 }
 
 void register_IRNlw(py::module_& m) {
-    define_class(m, "IRNlw", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRNlw", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<nlw_init>()).method("set_idx", method<nlw_set_idx>());
         costs<1, 3>(b);
         b.method("_pack_cmd", method<prefixed_line<kNlw, kIdx>>());
@@ -94,7 +94,7 @@ void register_IRNlw(py::module_& m) {
 }
 
 void register_IRJmov(py::module_& m) {
-    define_class(m, "IRJmov", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRJmov", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kRegisterIdx, kIdx>>());
         costs<1, 3>(b);
         b.method("_pack_cmd", method<prefixed_line<kJmov, kIdx>>());
@@ -102,7 +102,7 @@ void register_IRJmov(py::module_& m) {
 }
 
 void register_IRLoadEvent(py::module_& m) {
-    define_class(m, "IRLoadEvent", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRLoadEvent", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kReg, kRegIdx>>());
         costs<1, 1>(b);
         b.method("_pack_cmd", method<prefixed_line<kElw, kRegIdx>>());
@@ -110,7 +110,7 @@ void register_IRLoadEvent(py::module_& m) {
 }
 
 void register_IRClearEvent(py::module_& m) {
-    define_class(m, "IRClearEvent", {reg().OverlapIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRClearEvent", {reg().OverlapIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kEventStr, kEventStr>>());
         costs<1, 1>(b);
         b.method("_pack_cmd", method<prefixed_line<kEclr, kEventStr>>());

@@ -75,7 +75,7 @@ py::object delay_pack_cmd(const Call& c) {
 }  // namespace
 
 void register_IRWait(py::module_& m) {
-    define_class(m, "IRWait", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRWait", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kWidth, kWidth>>())
             .property("overhead", getter<const_int<0>>())
             .property("wait_time", getter<wait_time>())
@@ -85,7 +85,7 @@ void register_IRWait(py::module_& m) {
 }
 
 void register_IRWaitPoints(py::module_& m) {
-    define_class(m, "IRWaitPoints", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRWaitPoints", {reg().FixIR, reg().SimulationIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kPoints, kPoints>>())
             .property("overhead", getter<const_int<0>>())
             .property("wait_time", getter<points_wait_time>())
@@ -95,7 +95,7 @@ void register_IRWaitPoints(py::module_& m) {
 }
 
 void register_IRDelay(py::module_& m) {
-    define_class(m, "IRDelay", {reg().FixIR}, [](ClassBuilder& b) {
+    define_class(m, kModule, "IRDelay", {reg().FixIR}, [](ClassBuilder& b) {
         b.method("__init__", method<one_arg_init<kWidth, kWidth>>())
             .property("overhead", getter<const_int<2>>())
             .property("wait_time", getter<wait_time>())

@@ -5,11 +5,6 @@
 
 namespace tvk::kernel {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
 py::object global(PyObject* name) { return module_global(reg().module_dict, name); }
 
 py::object global_name(PyObject* name) { return getattr(global(name), TVK_NAME("__name__")); }

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "common/kit.hpp"
+#include "common/members.hpp"
 #include "common/pyops.hpp"
 #include "common/recursion.hpp"
 #include "common/text.hpp"
@@ -14,54 +15,34 @@ namespace tvk::kernel {
 
 inline constexpr const char* kModule = "tarvok.zelvo.kernel";
 
-// Objects made or imported at module init. Plain pointers, each also held by
-// the module (an attribute, a class member or an imported module), so nothing
-// here has a destructor that could run after the interpreter is gone.
+// What the handlers take from the ast module: node classes and operators,
+// copy_location, and AST, the base of every node class.
+#define TVK_KERNEL_AST_NAMES(X)                                                                        \
+    X(Name) X(Attribute) X(Call) X(Constant) X(Subscript) X(Compare) X(Eq) X(Gt) X(Lt) X(Load) X(Assign) \
+    X(Expr) X(BinOp) X(copy_location) X(AST)
+// The instructions the front-end makes itself, taken from _ir.
+#define TVK_KERNEL_IR_CLASSES(X) X(IRBase) X(IRMov) X(IRJmov) X(IRJumpInside) X(IRPlaceholder) X(IRJumpImmNormal)
+
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* module_dict = nullptr;
-    // Syntax-tree classes.
-    PyObject* Name = nullptr;
-    PyObject* Attribute = nullptr;
-    PyObject* Call = nullptr;
-    PyObject* Constant = nullptr;
-    PyObject* Subscript = nullptr;
-    PyObject* Compare = nullptr;
-    PyObject* Eq = nullptr;
-    PyObject* Gt = nullptr;
-    PyObject* Lt = nullptr;
-    PyObject* Load = nullptr;
-    PyObject* Assign = nullptr;
-    PyObject* Expr = nullptr;
-    PyObject* BinOp = nullptr;
-    PyObject* copy_location = nullptr;
-    PyObject* AST = nullptr;        // ast.AST, the base of every node class
-    PyObject* visit = nullptr;      // ast.NodeVisitor.visit, as found at load
-    PyObject* default_pre_call = nullptr;  // KernelFunction's own pre_call, as found at load
-    PyObject* Iterable = nullptr;   // collections.abc.Iterable
-    PyObject* eval = nullptr;       // builtins.eval
-    PyObject* compile = nullptr;    // builtins.compile
-    PyObject* wraps = nullptr;      // functools.wraps
-    PyObject* np_integer = nullptr; // numpy.integer
-    // Instructions the front-end makes itself.
-    PyObject* IRBase = nullptr;
-    PyObject* IRMov = nullptr;
-    PyObject* IRJmov = nullptr;
-    PyObject* IRJumpInside = nullptr;
-    PyObject* IRPlaceholder = nullptr;
-    PyObject* IRJumpImmNormal = nullptr;
+    PyObject* module_dict;
+    TVK_KERNEL_AST_NAMES(TVK_REGISTRY_FIELD)
+    PyObject* visit;             // ast.NodeVisitor.visit, as found at load
+    PyObject* default_pre_call;  // KernelFunction's own pre_call, as found at load
+    PyObject* Iterable;          // collections.abc.Iterable
+    PyObject *eval, *compile;    // builtins.eval, builtins.compile
+    PyObject* wraps;             // functools.wraps
+    PyObject* np_integer;        // numpy.integer
+    TVK_KERNEL_IR_CLASSES(TVK_REGISTRY_FIELD)
     // The module's own classes.
-    PyObject* KernelParseError = nullptr;
-    PyObject* SimulateMixin = nullptr;
-    PyObject* ZelvoKernel = nullptr;
-    PyObject* Kernel = nullptr;
-    PyObject* SimulationKernel = nullptr;
-    PyObject* EvalLocals = nullptr;  // type of the evaluation's local namespace
+    PyObject *KernelParseError, *SimulateMixin, *ZelvoKernel, *Kernel, *SimulationKernel;
+    PyObject* EvalLocals;  // type of the evaluation's local namespace
     // Tuple of the syntax-tree classes evaluated whole as values (names,
     // attributes, operations, displays, comprehensions...): walked, not
     // evaluated, as parts of another node.
-    PyObject* ValueKinds = nullptr;
+    PyObject* ValueKinds;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // ---- helpers ---------------------------------------------------------------
 
@@ -213,96 +194,87 @@ PyObject* kernel_attr_name(int i);
 // arguments.
 py::object new_attr_value(py::handle self, Start start);
 
-// ---- members ---------------------------------------------------------------
+// ---- members ----------------------------------------------------------------
 
-// The object, its parameters and entry points.
-py::object kernel_init(const Call& c);
-py::object no_simulator(py::handle self);
-py::object default_compile_params(py::handle self);
-py::object clear(const Call& c);
-py::object parse(const Call& c);
-py::object show(const Call& c);
-py::object call(const Call& c);
-py::object repr(const Call& c);
-py::object remove_tabs(const Call& c);
-py::object wrap(const Call& c);
-py::object form_kernel(const Call& c);
-py::object create_scope(const Call& c);
-
-// Evaluation and error reporting.
-py::object kernel_eval(const Call& c);
+// The members of Kernel in the order of its namespace, each beside the file
+// that defines it (common/members.hpp): declared here, added to the class in
+// module.cpp.
+#define TVK_KERNEL_MEMBERS(X)                                                     \
+    X(method, "__init__", kernel_init)                       /* object.cpp */     \
+    X(property, "Simulator", no_simulator)                                        \
+    X(property, "simulator", no_simulator)                                        \
+    X(property, "default_compile_params", default_compile_params)                 \
+    X(method, "clear", clear)                                                     \
+    X(method, "parse", parse)                                                     \
+    X(method, "show", show)                                                       \
+    X(method, "__call__", call)                                                   \
+    X(method, "__repr__", repr)                                                   \
+    X(staticmethod, "_remove_tabs", remove_tabs)                                  \
+    X(method, "_kernel_eval", kernel_eval)                   /* evaluate.cpp */   \
+    X(method, "_get_line_source", get_line_source)           /* report.cpp */     \
+    X(method, "_raise_error", raise_error)                                        \
+    X(method, "_is_repeat_symbol", is_repeat_symbol)         /* declare.cpp */    \
+    X(method, "_zv_func_precall", zv_func_precall)           /* calls.cpp */      \
+    X(method, "_zv_func_on_if", zv_func_on_if)                                    \
+    X(method, "_zv_func_on_for", zv_func_on_for)                                  \
+    X(method, "_get_annotation_type", get_annotation_type)   /* declare.cpp */    \
+    X(method, "_get_value_type", get_value_type)                                  \
+    X(method, "_get_compare_type", get_compare_type)                              \
+    X(method, "_set_variable_symbol", set_variable_symbol)                        \
+    X(method, "_set_judge_symbol", set_judge_symbol)         /* compare.cpp */    \
+    X(method, "_handle_eq", handle_eq)                                            \
+    X(method, "_handle_gt", handle_gt)                                            \
+    X(method, "_handle_lt", handle_lt)                                            \
+    X(method, "_handle_in", handle_in)                                            \
+    X(method, "_handle_noteq", handle_noteq)                                      \
+    X(method, "_handle_gte", handle_gte)                                          \
+    X(method, "_handle_lte", handle_lte)                                          \
+    X(method, "visit_Subscript", visit_Subscript)            /* calls.cpp */      \
+    X(method, "visit_arg", visit_arg)                                             \
+    X(method, "visit_Assign", visit_Assign)                  /* assign.cpp */     \
+    X(method, "visit_AugAssign", visit_AugAssign)                                 \
+    X(method, "visit_AnnAssign", visit_AnnAssign)            /* declare.cpp */    \
+    X(method, "visit_Call", visit_Call)                      /* calls.cpp */      \
+    X(method, "visit_BinOp", visit_BinOp)                                         \
+    X(method, "visit_Constant", visit_Constant)                                   \
+    X(method, "visit_Expr", visit_Expr)                                           \
+    X(method, "visit_Compare", visit_Compare)                /* compare.cpp */    \
+    X(method, "visit_If", visit_If)                          /* branches.cpp */   \
+    X(method, "_judgment_jump", judgment_jump)                                    \
+    X(method, "_is_compile_loop_var", is_compile_loop_var)   /* loops.cpp */      \
+    X(method, "_is_compile_loop_func", is_compile_loop_func)                      \
+    X(method, "visit_For", visit_For)                                             \
+    X(method, "visit_While", visit_While)                                         \
+    X(method, "visit_Return", visit_Return)                  /* binding.cpp */    \
+    X(method, "visit_FunctionDef", visit_FunctionDef)                             \
+    X(method, "visit_arguments", visit_arguments)                                 \
+    X(method, "visit_Module", visit_Module)                                       \
+    /* generic_visit and the visitors of names, attributes, operations,           \
+       f-strings, displays and comprehensions */                                  \
+    X(members, "", add_value_visitors)                       /* calls.cpp */      \
+    /* statements outside the kernel language (break, try, import, ...) and      \
+       expressions without a sound value in a kernel (walrus, lambda, ...),      \
+       each refused at its node before anything of it is lowered */              \
+    X(members, "", add_statement_refusals)                   /* statements.cpp */ \
+    X(method, "with_error", with_error)                      /* report.cpp */     \
+    X(method, "node_line", node_line)                                             \
+    X(classmethod, "wrap", wrap)                             /* object.cpp */     \
+    X(classmethod, "form_kernel", form_kernel)                                    \
+    X(method, "create_scope", create_scope)
+TVK_KERNEL_MEMBERS(TVK_DECLARE_MEMBER)
+// The type of an evaluation's local namespace (evaluate.cpp).
+void register_eval_locals(py::module_& m);
 // self._kernel_eval(node, locals_list), the library's own run here directly.
 py::object evaluate(py::handle self, py::handle node, py::handle locals_list);
 // The body of the library's own _kernel_eval.
 py::object evaluate_node(py::handle self, py::handle node, py::handle locals_list);
-py::object get_line_source(const Call& c);
-py::object raise_error(const Call& c);
-py::object with_error(const Call& c);
-py::object node_line(const Call& c);
-void register_eval_locals(py::module_& m);
-
-// Declarations.
-py::object is_repeat_symbol(const Call& c);
-py::object get_annotation_type(const Call& c);
-py::object get_value_type(const Call& c);
-py::object get_compare_type(const Call& c);
-py::object set_variable_symbol(const Call& c);
-py::object visit_AnnAssign(const Call& c);
-
-// Calls and expressions, and the library hooks.
-py::object zv_func_precall(const Call& c);
 // self._zv_func_precall(node), the library's own run here directly.
 py::object precall(py::handle self, py::handle node);
-py::object zv_func_on_if(const Call& c);
-py::object zv_func_on_for(const Call& c);
-py::object visit_Subscript(const Call& c);
-py::object visit_arg(const Call& c);
-py::object visit_Call(const Call& c);
-py::object visit_BinOp(const Call& c);
-py::object visit_Constant(const Call& c);
-py::object visit_Expr(const Call& c);
-// Adds the visitors of names, attributes, unary and boolean operations,
-// conditional expressions, f-strings, displays and comprehensions.
-void add_value_visitors(ClassBuilder& b);
+
 // What a declaration value or a parameter default gives: its visit, but a
 // comparison is evaluated as a value rather than lowered as a condition (an
 // expression statement still hands it to visit_Compare, as the if does).
 py::object value_of(py::handle self, py::handle node);
-
-// Re-assignments.
-py::object visit_Assign(const Call& c);
-py::object visit_AugAssign(const Call& c);
-
-// Comparisons.
-py::object set_judge_symbol(const Call& c);
-py::object handle_eq(const Call& c);
-py::object handle_gt(const Call& c);
-py::object handle_lt(const Call& c);
-py::object handle_in(const Call& c);
-py::object handle_noteq(const Call& c);
-py::object handle_gte(const Call& c);
-py::object handle_lte(const Call& c);
-py::object visit_Compare(const Call& c);
-
-// Branches and loops.
-py::object visit_If(const Call& c);
-py::object judgment_jump(const Call& c);
-py::object is_compile_loop_var(const Call& c);
-py::object is_compile_loop_func(const Call& c);
-py::object visit_For(const Call& c);
-py::object visit_While(const Call& c);
-
-// Statements outside the kernel language (break, continue, try, with,
-// import, ...) and expressions without a sound value in a kernel (walrus,
-// lambda, await, yield): each refused at its node, before anything of it is
-// lowered. Adds their visitors to the Kernel class.
-void add_statement_refusals(ClassBuilder& b);
-
-// The function definition and its parameters.
-py::object visit_Return(const Call& c);
-py::object visit_FunctionDef(const Call& c);
-py::object visit_arguments(const Call& c);
-py::object visit_Module(const Call& c);
 
 // Class assembly, in the order the classes must exist: the namespace, then
 // KernelParseError, SimulateMixin and ZelvoKernel, then Kernel, then

@@ -114,9 +114,7 @@ py::object cached(py::object f) {
 
 void register_mixin(py::module_& m) {
     Registry& r = reg();
-    py::object error = make_exception("KernelParseError", kModule, PyExc_Exception);
-    r.KernelParseError = keep(error);
-    m.attr("KernelParseError") = error;
+    r.KernelParseError = publish(m, "KernelParseError", make_exception("KernelParseError", kModule, PyExc_Exception));
 
     ClassBuilder mixin("SimulateMixin", kModule);
     mixin.docs(kSimulateMixinDocs)
@@ -126,18 +124,14 @@ void register_mixin(py::module_& m) {
         .property("simulator", getter<get_simulator>());
     mixin.attr("_simulator", cached(make_cfunction("_simulator", method<make_simulator>().fn, mixin.cell(),
                                                    nullptr, kModule)));
-    py::object mixin_cls = mixin.build();
-    r.SimulateMixin = keep(mixin_cls);
-    m.attr("SimulateMixin") = mixin_cls;
+    r.SimulateMixin = publish(m, "SimulateMixin", mixin.build());
 
     ClassBuilder meta("ZelvoKernel", kModule);
     meta.base(reinterpret_cast<PyObject*>(&PyType_Type))
         .docs(kZelvoKernelDocs)
         .attr("__doc__", py::str("Metaclass of the kernel classes."))
         .method("__init__", method<meta_init>());
-    py::object meta_cls = meta.build();
-    r.ZelvoKernel = keep(meta_cls);
-    m.attr("ZelvoKernel") = meta_cls;
+    r.ZelvoKernel = publish(m, "ZelvoKernel", meta.build());
 }
 
 void register_kinds(py::module_& m) {
@@ -151,9 +145,7 @@ void register_kinds(py::module_& m) {
         .method("__init__", method<sim_kernel_init>())
         .method("clear", method<sim_kernel_clear>())
         .method("parse", method<sim_kernel_parse>());
-    py::object sim_cls = sim.build();
-    r.SimulationKernel = keep(sim_cls);
-    m.attr("SimulationKernel") = sim_cls;
+    r.SimulationKernel = publish(m, "SimulationKernel", sim.build());
 
     ClassBuilder scope("ScopeKernel", kModule);
     scope.base(r.Kernel)
@@ -163,7 +155,7 @@ void register_kinds(py::module_& m) {
                                  "creator's symbols."))
         .method("__init__", method<scope_init>())
         .classmethod("from_kernel", method<scope_from_kernel>());
-    m.attr("ScopeKernel") = scope.build();
+    publish(m, "ScopeKernel", scope.build());
 }
 
 }  // namespace tvk::kernel

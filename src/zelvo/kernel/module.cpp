@@ -45,21 +45,7 @@ void register_namespace(py::module_& m) {
 
     // What the handlers use directly, taken from the modules held above.
     py::module_ ast = py::module_::import("ast");
-    r.Name = keep(ast, "Name");
-    r.Attribute = keep(ast, "Attribute");
-    r.Call = keep(ast, "Call");
-    r.Constant = keep(ast, "Constant");
-    r.Subscript = keep(ast, "Subscript");
-    r.Compare = keep(ast, "Compare");
-    r.Eq = keep(ast, "Eq");
-    r.Gt = keep(ast, "Gt");
-    r.Lt = keep(ast, "Lt");
-    r.Load = keep(ast, "Load");
-    r.Assign = keep(ast, "Assign");
-    r.Expr = keep(ast, "Expr");
-    r.BinOp = keep(ast, "BinOp");
-    r.copy_location = keep(ast, "copy_location");
-    r.AST = keep(ast, "AST");
+    TVK_KEEP_EACH(r, ast, TVK_KERNEL_AST_NAMES);
     r.visit = keep(py::object(ast.attr("NodeVisitor")).attr("__dict__")["visit"]);
     py::list kinds;
     for (const char* n : {"Name", "Attribute", "UnaryOp", "BoolOp", "Compare", "IfExp", "JoinedStr", "List", "Tuple",
@@ -72,12 +58,7 @@ void register_namespace(py::module_& m) {
     py::module_ functools = py::module_::import("functools");
     r.wraps = keep(functools, "wraps");
     r.np_integer = keep(py::module_::import("numpy"), "integer");
-    r.IRBase = keep(ir, "IRBase");
-    r.IRMov = keep(ir, "IRMov");
-    r.IRJmov = keep(ir, "IRJmov");
-    r.IRJumpInside = keep(ir, "IRJumpInside");
-    r.IRPlaceholder = keep(ir, "IRPlaceholder");
-    r.IRJumpImmNormal = keep(ir, "IRJumpImmNormal");
+    TVK_KEEP_EACH(r, ir, TVK_KERNEL_IR_CLASSES);
 }
 
 void register_kernel(py::module_& m) {
@@ -87,66 +68,9 @@ void register_kernel(py::module_& m) {
         .docs(kKernelDocs)
         .attr("__doc__", py::str("Compile context of one kernel and the visitor of its syntax tree."))
         .attr("max_frame", py::int_(16))
-        .attr("DefaultError", reg().KernelParseError)
-        .method("__init__", method<kernel_init>())
-        .property("Simulator", getter<no_simulator>())
-        .property("simulator", getter<no_simulator>())
-        .property("default_compile_params", getter<default_compile_params>())
-        .method("clear", method<clear>())
-        .method("parse", method<parse>())
-        .method("show", method<show>())
-        .method("__call__", method<call>())
-        .method("__repr__", method<repr>())
-        .staticmethod("_remove_tabs", method<remove_tabs>())
-        .method("_kernel_eval", method<kernel_eval>())
-        .method("_get_line_source", method<get_line_source>())
-        .method("_raise_error", method<raise_error>())
-        .method("_is_repeat_symbol", method<is_repeat_symbol>())
-        .method("_zv_func_precall", method<zv_func_precall>())
-        .method("_zv_func_on_if", method<zv_func_on_if>())
-        .method("_zv_func_on_for", method<zv_func_on_for>())
-        .method("_get_annotation_type", method<get_annotation_type>())
-        .method("_get_value_type", method<get_value_type>())
-        .method("_get_compare_type", method<get_compare_type>())
-        .method("_set_variable_symbol", method<set_variable_symbol>())
-        .method("_set_judge_symbol", method<set_judge_symbol>())
-        .method("_handle_eq", method<handle_eq>())
-        .method("_handle_gt", method<handle_gt>())
-        .method("_handle_lt", method<handle_lt>())
-        .method("_handle_in", method<handle_in>())
-        .method("_handle_noteq", method<handle_noteq>())
-        .method("_handle_gte", method<handle_gte>())
-        .method("_handle_lte", method<handle_lte>())
-        .method("visit_Subscript", method<visit_Subscript>())
-        .method("visit_arg", method<visit_arg>())
-        .method("visit_Assign", method<visit_Assign>())
-        .method("visit_AugAssign", method<visit_AugAssign>())
-        .method("visit_AnnAssign", method<visit_AnnAssign>())
-        .method("visit_Call", method<visit_Call>())
-        .method("visit_BinOp", method<visit_BinOp>())
-        .method("visit_Constant", method<visit_Constant>())
-        .method("visit_Expr", method<visit_Expr>())
-        .method("visit_Compare", method<visit_Compare>())
-        .method("visit_If", method<visit_If>())
-        .method("_judgment_jump", method<judgment_jump>())
-        .method("_is_compile_loop_var", method<is_compile_loop_var>())
-        .method("_is_compile_loop_func", method<is_compile_loop_func>())
-        .method("visit_For", method<visit_For>())
-        .method("visit_While", method<visit_While>())
-        .method("visit_Return", method<visit_Return>())
-        .method("visit_FunctionDef", method<visit_FunctionDef>())
-        .method("visit_arguments", method<visit_arguments>())
-        .method("visit_Module", method<visit_Module>());
-    add_value_visitors(b);
-    add_statement_refusals(b);
-    b.method("with_error", method<with_error>())
-        .method("node_line", method<node_line>())
-        .classmethod("wrap", method<wrap>())
-        .classmethod("form_kernel", method<form_kernel>())
-        .method("create_scope", method<create_scope>());
-    py::object cls = b.build();
-    reg().Kernel = keep(cls);
-    m.attr("Kernel") = cls;
+        .attr("DefaultError", reg().KernelParseError);
+    TVK_KERNEL_MEMBERS(TVK_ADD_MEMBER)
+    reg().Kernel = publish(m, "Kernel", b.build());
 }
 
 }  // namespace tvk::kernel
@@ -157,9 +81,7 @@ TVK_MODULE(kernel, m) {
     m.doc() = "Kernel front-end: kernel functions and source texts to IR instruction lists.";
     register_namespace(m);
     register_memo(m);
-    py::list all;
-    for (const char* n : {"kernel", "Kernel", "SimulationKernel", "ScopeKernel", "form_kernel"}) all.append(n);
-    m.attr("__all__") = all;
+    tvk::set_all(m, {"kernel", "Kernel", "SimulationKernel", "ScopeKernel", "form_kernel"});
     register_mixin(m);
     register_kernel(m);
     register_kinds(m);

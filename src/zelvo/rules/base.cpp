@@ -3,11 +3,6 @@
 
 namespace tvk::rules {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
 Count successor_cost(py::handle ir) {
     if (is_a(ir, reg().OverlapIR)) return cycles(ir, TVK_NAME("wait_time"));
     if (is_a(ir, reg().FakeIR)) return cycles(ir, TVK_NAME("irhead"));
@@ -59,18 +54,11 @@ py::object base_order_ins(const Call& c) {
 
 }  // namespace
 
-py::object define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill) {
-    ClassBuilder b(name, kModule);
-    if (reg().BaseRule) {
-        b.base(reg().BaseRule);
-        member(b, name, "__init__", entry<init_only>());
-    } else {
-        member(b, name, "__init__", entry<base_init>());
-    }
-    fill(b);
-    py::object cls = b.build();
-    m.attr(name) = cls;
-    return cls;
+PyObject* define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill) {
+    return define_class(m, kModule, name, {reg().BaseRule}, [&](ClassBuilder& b) {
+        member(b, name, "__init__", reg().BaseRule ? entry<init_only>() : entry<base_init>());
+        fill(b);
+    });
 }
 
 void simple_rule(py::module_& m, const char* name, MethodDef order_ins, bool checks_list) {
@@ -110,7 +98,7 @@ py::object NestedCall::operator()(py::handle block, bool flag_value) {
 
 void register_base(py::module_& m) {
     simple_rule(m, "BaseRule", entry<base_order_ins>(), true);
-    reg().BaseRule = py::object(m.attr("BaseRule")).inc_ref().ptr();
+    reg().BaseRule = keep(m, "BaseRule");
 }
 
 }  // namespace tvk::rules

@@ -14,32 +14,21 @@ namespace tvk::rules {
 
 inline constexpr const char* kModule = "tarvok.zelvo._rules";
 
-// Objects taken at module init and kept for the process (plain pointers that
-// are never released, so nothing is destroyed after the interpreter).
+// The IR classes the rules test and build, taken from _ir: the categories,
+// then the instructions.
+#define TVK_RULES_IR_CLASSES(X)                                                                           \
+    X(PreIR) X(UnfixIR) X(FixIR) X(OverlapIR) X(FakeIR) X(ReconstitutionIR) X(LoadDDRIR)                 \
+    X(IREnvelope) X(IRWait) X(IRWaitTrig) X(IRJumpConditional) X(IRNop) X(IRDelay) X(IRWaitDDR)          \
+    X(IRJumpImmNormal)
+
+// The module's registry (common/module.hpp).
 struct Registry {
-    // Categories.
-    PyObject* PreIR = nullptr;
-    PyObject* UnfixIR = nullptr;
-    PyObject* FixIR = nullptr;
-    PyObject* OverlapIR = nullptr;
-    PyObject* FakeIR = nullptr;
-    PyObject* ReconstitutionIR = nullptr;
-    PyObject* LoadDDRIR = nullptr;
-    // Instructions tested or built.
-    PyObject* IREnvelope = nullptr;
-    PyObject* IRWait = nullptr;
-    PyObject* IRWaitTrig = nullptr;
-    PyObject* IRJumpConditional = nullptr;
-    PyObject* IRNop = nullptr;
-    PyObject* IRDelay = nullptr;
-    PyObject* IRWaitDDR = nullptr;
-    PyObject* IRJumpImmNormal = nullptr;
-    // Library functions.
-    PyObject* np_frombuffer = nullptr;
-    PyObject* update_wrapper = nullptr;
-    PyObject* BaseRule = nullptr;
+    TVK_RULES_IR_CLASSES(TVK_REGISTRY_FIELD)
+    PyObject* np_frombuffer;
+    PyObject* update_wrapper;
+    PyObject* BaseRule;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // isinstance(obj, cls), an abc's own test included, remembered per type
 // while a bound function runs (see entry below).
@@ -74,7 +63,7 @@ Bound<2> bind_order_ins(const Call& c);
 
 // A rule class: base BaseRule (or none for BaseRule itself), an __init__
 // that runs the rest of the constructor chain, and the members `fill` adds.
-py::object define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill);
+PyObject* define_rule(py::module_& m, const char* name, const std::function<void(ClassBuilder&)>& fill);
 // A rule class whose only member besides __init__ is order_ins (annotated
 // `ir_list: list` when it checks its argument, and `-> list`).
 void simple_rule(py::module_& m, const char* name, MethodDef order_ins, bool checks_list = false);

@@ -111,21 +111,16 @@ py::object sim_analyze(const Call& c) {
 
 TVK_MODULE(_simulator, m) {
     m.doc() = "Timing simulator of simulating kernels.";
-    ClassBuilder meta("SimulatorMeta", kModule);
-    meta.base(reinterpret_cast<PyObject*>(&PyType_Type))
-        .attr("__doc__", py::str("Metaclass of the timing simulators."));
-    py::object meta_cls = meta.build();
-    m.attr("SimulatorMeta") = meta_cls;
-
-    ClassBuilder b("WaveTimingSimulator", kModule);
-    b.metaclass(meta_cls)
-        .attr("__doc__", py::str("Lays a kernel's instructions end to end by their durations (samples)."))
-        .method("__init__", method<sim_init>())
-        .method("reset", method<sim_reset>())
-        .method("analyze", method<sim_analyze>());
-    m.attr("WaveTimingSimulator") = b.build();
-    py::list all;
-    all.append("WaveTimingSimulator");
-    all.append("SimulatorMeta");
-    m.attr("__all__") = all;
+    PyObject* meta = define_class(m, kModule, "SimulatorMeta", {reinterpret_cast<PyObject*>(&PyType_Type)},
+                                  [](ClassBuilder& b) {
+                                      b.attr("__doc__", py::str("Metaclass of the timing simulators."));
+                                  });
+    define_class(m, kModule, "WaveTimingSimulator", {}, [&](ClassBuilder& b) {
+        b.metaclass(meta)
+            .attr("__doc__", py::str("Lays a kernel's instructions end to end by their durations (samples)."))
+            .method("__init__", method<sim_init>())
+            .method("reset", method<sim_reset>())
+            .method("analyze", method<sim_analyze>());
+    });
+    set_all(m, {"WaveTimingSimulator", "SimulatorMeta"});
 }

@@ -181,10 +181,9 @@ void register_conveyor(py::module_& m) {
     py::module_ typing = py::module_::import("typing");
     for (const char* n : {"TYPE_CHECKING", "Tuple", "TypeVar"}) m.attr(n) = typing.attr(n);
 
-    py::object base = ClassBuilder("ConveyorBase", kModule)
-                          .attr("__doc__", py::str("Base class of the pass pipelines."))
-                          .build();
-    m.attr("ConveyorBase") = base;
+    PyObject* base = define_class(m, kModule, "ConveyorBase", {}, [](ClassBuilder& b) {
+        b.attr("__doc__", py::str("Base class of the pass pipelines."));
+    });
 
     ClassBuilder b("Conveyor", kModule);
     b.base(base).docs(kConveyorDocs).attr("__doc__", py::str("The pass pipeline of one kernel."));
@@ -193,9 +192,8 @@ void register_conveyor(py::module_& m) {
                                     b.doc_for("with_kernel"), annotations({{"kernel", "Kernel"}, {"return", "Tuple[T, str]"}}));
     b.attr("with_kernel", steal(PyClassMethod_New(with.ptr())));
     function_member(b, "Conveyor", kModule, "run", method<run>(), annotations({{"return", "Tuple[T, str]"}}));
-    py::object cls = b.build();
-    m.attr("Conveyor") = cls;
-    m.attr("conveyor") = cls.attr("with_kernel");
+    PyObject* cls = publish(m, "Conveyor", b.build());
+    m.attr("conveyor") = py::handle(cls).attr("with_kernel");
 }
 
 }  // namespace tvk::conveyor

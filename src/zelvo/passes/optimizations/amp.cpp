@@ -41,7 +41,7 @@ py::object amp_optimize(const Call& c) {
 }  // namespace
 
 void register_amp(py::module_& m) {
-    define_class(m, "PlyiAmpOptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
+    define_class(m, kModule, "PlyiAmpOptimizer", {reg().BaseOptimizer}, [](ClassBuilder& b) {
         b.method("__init__", method<init_only>()).method("optimize_ir", method<with_instance_cache<amp_optimize>>());
     });
 }

@@ -28,11 +28,11 @@ py::object jump_optimize(const Call& c) {
 }  // namespace
 
 void register_base(py::module_& m) {
-    reg().BaseOptimizer = define_class(m, "BaseOptimizer", nullptr, [](ClassBuilder& b) {
-                              b.method("__init__", method<base_init>())
-                                  .method("optimize_ir", method<base_optimize>());
-                          }).ptr();
-    define_class(m, "JumpImmOptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
+    reg().BaseOptimizer = define_class(m, kModule, "BaseOptimizer", {}, [](ClassBuilder& b) {
+        b.method("__init__", method<base_init>())
+            .method("optimize_ir", method<base_optimize>());
+    });
+    define_class(m, kModule, "JumpImmOptimizer", {reg().BaseOptimizer}, [](ClassBuilder& b) {
         b.method("__init__", method<init_only>()).method("optimize_ir", method<jump_optimize>());
     });
 }

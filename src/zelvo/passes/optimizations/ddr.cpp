@@ -66,7 +66,7 @@ py::object ddr_optimize(const Call& c) {
 }  // namespace
 
 void register_ddr(py::module_& m) {
-    define_class(m, "PlayDDROptimizer", reg().BaseOptimizer, [](ClassBuilder& b) {
+    define_class(m, kModule, "PlayDDROptimizer", {reg().BaseOptimizer}, [](ClassBuilder& b) {
         b.method("__init__", method<ddr_init>()).method("optimize_ir", method<with_instance_cache<ddr_optimize>>());
     });
 }

@@ -4,20 +4,6 @@
 
 namespace tvk::optimizations {
 
-Registry& reg() {
-    static auto* r = new Registry();
-    return *r;
-}
-
-py::object define_class(py::module_& m, const char* name, PyObject* base, void (*fill)(ClassBuilder&)) {
-    ClassBuilder b(name, kModule);
-    if (base) b.base(base);
-    fill(b);
-    py::object cls = b.build();
-    m.attr(name) = cls;
-    return cls;
-}
-
 py::object item_at(py::handle seq, Py_ssize_t i, Py_ssize_t fixed_len) {
     PyObject* s = seq.ptr();
     if (PyList_CheckExact(s)) {
@@ -38,12 +24,9 @@ TVK_MODULE(_optimizations, m) {
     // The IR module's exports become module globals, as a star import makes them.
     py::module_ ir = import_sibling(m, "_ir");
     star_import(m, ir);
-    for (int k = 0; k < kNumCats; ++k) reg().cats[k] = keep(ir, kCatNames[k]);
+    keep_each(ir, reg().cats, kCatNames);
     register_base(m);
     register_amp(m);
     register_ddr(m);
-    py::list all;
-    for (const char* name : {"BaseOptimizer", "JumpImmOptimizer", "PlyiAmpOptimizer", "PlayDDROptimizer"})
-        all.append(py::str(name));
-    m.attr("__all__") = all;
+    set_all(m, {"BaseOptimizer", "JumpImmOptimizer", "PlyiAmpOptimizer", "PlayDDROptimizer"});
 }

@@ -16,18 +16,14 @@ inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRW
                                                     "IRWait",  "IRDelay",   "LoadDDRIR"};
 
 struct Registry {
-    PyObject* cats[kNumCats] = {};
-    PyObject* BaseOptimizer = nullptr;
+    PyObject* cats[kNumCats];
+    PyObject* BaseOptimizer;
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // isinstance(obj, <class of c>); the entry points run inside an
 // InstanceTestScope.
 inline bool is(py::handle obj, Cat c) { return is_instance(obj, reg().cats[c]); }
-
-// Builds a class of the module, binds it as a module attribute, returns it.
-py::object define_class(py::module_& m, const char* name, PyObject* base,
-                        void (*fill)(ClassBuilder&));
 
 // Item i of `seq` (a new reference), or nullptr past the end: a list read
 // directly, anything else through len() and indexing.

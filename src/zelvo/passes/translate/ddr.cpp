@@ -41,11 +41,10 @@ py::object translate_ir(const Call& c) {
 }  // namespace
 
 void register_ddr(py::module_& m) {
-    ClassBuilder b("PlayDDRTranslator", kModule);
-    b.base(reg().NormalTranslator)
-        .staticmethod("get_arb", method<with_instance_cache<get_arb>>())
-        .method("translate_ir", method<with_instance_cache<translate_ir>>());
-    m.attr("PlayDDRTranslator") = b.build();
+    define_class(m, kModule, "PlayDDRTranslator", {reg().NormalTranslator}, [](ClassBuilder& b) {
+        b.staticmethod("get_arb", method<with_instance_cache<get_arb>>())
+            .method("translate_ir", method<with_instance_cache<translate_ir>>());
+    });
 }
 
 }  // namespace tvk::translate

@@ -277,19 +277,17 @@ std::pair<py::object, py::object> value_and_rest(py::handle result) {
 }
 
 void register_normal(py::module_& m) {
-    ClassBuilder b("NormalTranslator", kModule);
-    b.staticmethod("get_longest_len", method<get_longest_len>())
-        .method("gen_program", method<with_instance_cache<gen_program>>())
-        .method("get_envelope", method<with_instance_cache<get_envelope>>())
-        .method("get_waveform", method<with_instance_cache<get_item<kGetWaveform, kWaveform, kWave>>>())
-        .method("get_freqlist", method<with_instance_cache<get_item<kGetFreqlist, kFreqlist, kFreqList>>>())
-        .method("get_demodulation", method<with_instance_cache<get_item<kGetDemodulation, kDemodule, kWave>>>())
-        .method("translate_ir", method<with_instance_cache<translate_ir>>());
-    py::object cls = b.build();
-    m.attr("NormalTranslator") = cls;
     Registry& r = reg();
-    r.NormalTranslator = cls.ptr();
-    r.get_longest_len = keep(cls.attr("__dict__")["get_longest_len"]);
+    r.NormalTranslator = define_class(m, kModule, "NormalTranslator", {}, [](ClassBuilder& b) {
+        b.staticmethod("get_longest_len", method<get_longest_len>())
+            .method("gen_program", method<with_instance_cache<gen_program>>())
+            .method("get_envelope", method<with_instance_cache<get_envelope>>())
+            .method("get_waveform", method<with_instance_cache<get_item<kGetWaveform, kWaveform, kWave>>>())
+            .method("get_freqlist", method<with_instance_cache<get_item<kGetFreqlist, kFreqlist, kFreqList>>>())
+            .method("get_demodulation", method<with_instance_cache<get_item<kGetDemodulation, kDemodule, kWave>>>())
+            .method("translate_ir", method<with_instance_cache<translate_ir>>());
+    });
+    r.get_longest_len = keep(py::handle(r.NormalTranslator).attr("__dict__")["get_longest_len"]);
 }
 
 }  // namespace tvk::translate

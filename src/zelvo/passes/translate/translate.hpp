@@ -24,18 +24,17 @@ inline constexpr const char* kCatNames[kNumCats] = {
 };
 inline constexpr std::uint32_t bit(Cat c) { return std::uint32_t{1} << c; }
 
-// Objects taken at module init; the module keeps a reference to each.
+// The module's registry (common/module.hpp).
 struct Registry {
-    PyObject* cats[kNumCats] = {};
-    PyObject* np_frombuffer = nullptr;
+    PyObject* cats[kNumCats];
+    PyObject* np_frombuffer;
     // IRBase's own __len__ / __format__: an instruction whose class keeps them
     // has str() as its text for both.
-    PyObject* base_len = nullptr;
-    PyObject* base_format = nullptr;
-    PyObject* NormalTranslator = nullptr;
-    PyObject* get_longest_len = nullptr;  // NormalTranslator's static method itself
+    PyObject *base_len, *base_format;
+    PyObject* NormalTranslator;
+    PyObject* get_longest_len;  // NormalTranslator's static method itself
 };
-Registry& reg();
+inline Registry& reg() { return module_registry<Registry>(); }
 
 // isinstance(obj, <class of c>); the entry points run inside an
 // InstanceTestScope.
