@@ -113,17 +113,22 @@ py::object no_simulator(py::handle) {
     throw py::error_already_set();
 }
 
+// Every kernel gets a new dict, cloned from one made once: its values are
+// immutable, so sharing them shows nowhere.
 py::object default_compile_params(py::handle) {
-    py::dict d;
-    d["trig_align_time"] = 0;
-    d["ddr_play_bwidth"] = 2;
-    d["envelope_type"] = py::none();
-    d["da_srate"] = 8e9;
-    d["ad_srate"] = 8e9;
-    d["base_clock"] = 4e-9;
-    d["target_chnl_type"] = "da";
-    d["intra_enable"] = false;
-    return std::move(d);
+    static PyObject* const model = [] {
+        py::dict d;
+        d["trig_align_time"] = 0;
+        d["ddr_play_bwidth"] = 2;
+        d["envelope_type"] = py::none();
+        d["da_srate"] = 8e9;
+        d["ad_srate"] = 8e9;
+        d["base_clock"] = 4e-9;
+        d["target_chnl_type"] = "da";
+        d["intra_enable"] = false;
+        return keep_new(d.release().ptr());
+    }();
+    return steal(PyDict_Copy(model));
 }
 
 // New tables, counters, list and compile parameters; the old objects keep

@@ -116,6 +116,8 @@ def test_default_parameters():
     assert first == second == COMPILE_PARAMS and first is not second
     first["base_clock"] = 1.0
     assert k.compile_params["base_clock"] == 4e-9 and second["base_clock"] == 4e-9
+    # A changed dict leaves the ones made after it alone.
+    assert k.default_compile_params == COMPILE_PARAMS and list(k.default_compile_params) == list(COMPILE_PARAMS)
     p = k.pass_params
     assert list(p) == ["rules", "checkers", "optimizers", "translate"]
     assert [c.__name__ for c in p["rules"]] == RULES
