@@ -306,29 +306,185 @@ bool shape(PyObject* o, Shape& out, int depth) {
     return known == PyDict_GET_SIZE(dict);
 }
 
+// The last tree handed out, as it was handed out: its nodes (class, dict and
+// the dict's version tag) and lists (length, items) in an order where each
+// comes after the one holding it. Nothing of it is held, so that a tree no
+// one else can reach is told by its reference counts.
+class HandedOut {
+public:
+    void record(PyObject* tree, py::handle source) {
+        states_.clear();
+        items_.clear();
+        source_ = py::object();
+        root_ = nullptr;
+        if (!insides::usable() || !add(tree, 0)) {
+            states_.clear();
+            items_.clear();
+            return;
+        }
+        source_ = py::reinterpret_borrow<py::object>(source);
+        root_ = tree;
+    }
+    // The same record, taken while the tree is made (by copy_tree): begin,
+    // then each node and list as it is made, holder first, then finish.
+    void begin() {
+        states_.clear();
+        items_.clear();
+        source_ = py::object();
+        root_ = nullptr;
+        taking_ = insides::usable();
+    }
+    // A new list of `n` items, filled in by `item` as they are made.
+    std::size_t open_list(PyObject* list, Py_ssize_t n) {
+        if (!room()) return 0;
+        states_.push_back({list, true, n, nullptr, nullptr, 0});
+        const std::size_t first = items_.size();
+        items_.resize(first + static_cast<std::size_t>(n), nullptr);
+        return first;
+    }
+    void item(std::size_t first, Py_ssize_t i, PyObject* o) {
+        if (taking_) items_[first + static_cast<std::size_t>(i)] = o;
+    }
+    void shared_node(PyObject* node) {
+        if (room()) states_.push_back({node, false, -1, Py_TYPE(node), nullptr, 0});
+    }
+    // A new node; its dict is read by close_node once every value is in.
+    std::size_t open_node(PyTypeObject* tp) {
+        if (!room()) return 0;
+        states_.push_back({nullptr, false, 0, tp, nullptr, 0});
+        return states_.size() - 1;
+    }
+    void close_node(std::size_t at, PyObject* node) {
+        if (!taking_) return;
+        PyObject* dict = node_dict(node);
+        const std::uint64_t version = dict ? insides::dict_version(dict) : 0;
+        if (!version) {
+            taking_ = false;
+            return;
+        }
+        states_[at].obj = node;
+        states_[at].dict = dict;
+        states_[at].version = version;
+    }
+    void finish(PyObject* tree, py::handle source) {
+        if (!taking_) {
+            states_.clear();
+            items_.clear();
+            return;
+        }
+        taking_ = false;
+        source_ = py::reinterpret_borrow<py::object>(source);
+        root_ = tree;
+    }
+    // `current` is that tree for the same source text, unchanged, and
+    // nothing but its holder (`holders` references, all counted) reaches it
+    // or any node, dict or list of it. Each object is read only once the
+    // one holding it is known unchanged, so every object read is alive.
+    bool untouched(PyObject* current, Py_ssize_t holders, PyObject* source) const {
+        if (!root_ || current != root_ || source != source_.ptr()) return false;
+        std::size_t item = 0;
+        for (const State& st : states_) {
+            if (!st.list && st.size < 0) {
+                PyObject* dict = node_dict(st.obj);
+                if (Py_TYPE(st.obj) != st.tp || (dict && PyDict_GET_SIZE(dict) != 0)) return false;
+                continue;
+            }
+            const Py_ssize_t expected = st.obj == root_ ? holders : 1;
+            if (Py_REFCNT(st.obj) != expected) return false;
+            if (st.list) {
+                if (PyList_GET_SIZE(st.obj) != st.size) return false;
+                for (Py_ssize_t i = 0; i < st.size; ++i)
+                    if (PyList_GET_ITEM(st.obj, i) != items_[item++]) return false;
+                continue;
+            }
+            if (Py_TYPE(st.obj) != st.tp || node_dict(st.obj) != st.dict || Py_REFCNT(st.dict) != 1 ||
+                insides::dict_version(st.dict) != st.version)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    struct State {
+        PyObject* obj;
+        bool list;
+        Py_ssize_t size;  // a list's length; -1 for a shared node
+        PyTypeObject* tp;
+        PyObject* dict;
+        std::uint64_t version;
+    };
+    bool add(PyObject* o, int depth) {
+        if (depth > kMaxDepth || static_cast<Py_ssize_t>(states_.size() + items_.size()) > kMaxShape) return false;
+        if (PyList_CheckExact(o)) {
+            const Py_ssize_t n = PyList_GET_SIZE(o);
+            states_.push_back({o, true, n, nullptr, nullptr, 0});
+            for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(PyList_GET_ITEM(o, i));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!add(PyList_GET_ITEM(o, i), depth + 1)) return false;
+            return true;
+        }
+        if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
+        PyObject* dict = node_dict(o);
+        // A node without attributes is shared by every tree (the parser's
+        // Load, Store and operators), as a copy shares it: it only has to
+        // stay without any.
+        if (!dict || PyDict_GET_SIZE(dict) == 0) {
+            states_.push_back({o, false, -1, Py_TYPE(o), nullptr, 0});
+            return true;
+        }
+        const std::uint64_t version = insides::dict_version(dict);
+        if (!version) return false;
+        states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!add(value, depth + 1)) return false;
+        return true;
+    }
+    bool room() {
+        if (taking_ && static_cast<Py_ssize_t>(states_.size() + items_.size()) > kMaxShape) taking_ = false;
+        return taking_;
+    }
+    std::vector<State> states_;
+    std::vector<PyObject*> items_;
+    py::object source_;
+    PyObject* root_ = nullptr;
+    bool taking_ = false;
+};
+HandedOut& handed_out() {
+    static auto* h = new HandedOut();
+    return *h;
+}
+
 // A copy of a node tree: every node of the parser's classes and every list
 // new, everything else (constants, names, positions) shared. A node without
 // any attribute (the parser's shared Load, Store and operator nodes) stays
 // itself, as every parse gives it. Without `keep_marks`, astor's precedence
 // mark is left out. nullptr when the tree is too deep or holds a node of
-// another class, which is then not copied.
-PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
+// another class, which is then not copied. With `rec`, the copy is recorded
+// as it is made, as HandedOut::record would record it.
+PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nullptr) {
     if (depth > kMaxDepth) return nullptr;
     PyTypeObject* tp = Py_TYPE(o);
     if (tp == &PyList_Type) {
         Py_ssize_t n = PyList_GET_SIZE(o);
         py::object copy = steal(PyList_New(n));
+        const std::size_t first = rec ? rec->open_list(copy.ptr(), n) : 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = copy_tree(PyList_GET_ITEM(o, i), keep_marks, depth + 1);
+            PyObject* item = copy_tree(PyList_GET_ITEM(o, i), keep_marks, depth + 1, rec);
             if (!item) return nullptr;
             PyList_SET_ITEM(copy.ptr(), i, item);
+            if (rec) rec->item(first, i, item);
         }
         return copy.release().ptr();
     }
     if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return Py_NewRef(o);
     if (!is_node_type(tp)) return nullptr;
     PyObject* dict = node_dict(o);
-    if (!dict || PyDict_GET_SIZE(dict) == 0) return Py_NewRef(o);
+    if (!dict || PyDict_GET_SIZE(dict) == 0) {
+        if (rec) rec->shared_node(o);
+        return Py_NewRef(o);
+    }
     PyObject* fields = class_names(tp, TVK_NAME("_fields"));
     if (!fields) return nullptr;
     py::object copy_dict = steal(PyDict_Copy(dict));
@@ -337,9 +493,15 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
         if (marked < 0 || (marked && PyDict_DelItem(copy_dict.ptr(), TVK_NAME("_pp")) < 0))
             throw py::error_already_set();
     }
+    const std::size_t at = rec ? rec->open_node(tp) : 0;
+    auto made = [&]() {
+        py::object node = node_with_dict(tp, copy_dict);
+        if (rec) rec->close_node(at, node.ptr());
+        return node.release().ptr();
+    };
     auto copied = [&](PyObject* name, PyObject* v) {
         if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;
-        PyObject* c = copy_tree(v, keep_marks, depth + 1);
+        PyObject* c = copy_tree(v, keep_marks, depth + 1, rec);
         if (!c) return false;
         py::object value = steal(c);
         // A node kept as it is (a shared Load) needs no store.
@@ -362,7 +524,7 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
         PyObject *key, *value;
         for (Py_ssize_t i = 0; i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value); ++i)
             if (!copied(key, value)) return nullptr;
-        return node_with_dict(tp, copy_dict).release().ptr();
+        return made();
     }
     for (Py_ssize_t i = 0; i < nfields; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fields, i);
@@ -373,7 +535,7 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth) {
         }
         if (!copied(name, v)) return nullptr;
     }
-    return node_with_dict(tp, copy_dict).release().ptr();
+    return made();
 }
 
 // ---- nodes evaluated again --------------------------------------------------------
@@ -626,112 +788,16 @@ py::object function_source(py::handle func) {
     return source;
 }
 
-namespace {
-
-// The last tree handed out, as it was handed out: its nodes (class, dict and
-// the dict's version tag) and lists (length, items) in an order where each
-// comes after the one holding it. Nothing of it is held, so that a tree no
-// one else can reach is told by its reference counts.
-class HandedOut {
-public:
-    void record(PyObject* tree, py::handle source) {
-        states_.clear();
-        items_.clear();
-        source_ = py::object();
-        root_ = nullptr;
-        if (!insides::usable() || !add(tree, 0)) {
-            states_.clear();
-            items_.clear();
-            return;
-        }
-        source_ = py::reinterpret_borrow<py::object>(source);
-        root_ = tree;
-    }
-    // `current` is that tree for the same source text, unchanged, and
-    // nothing but its holder (`holders` references, all counted) reaches it
-    // or any node, dict or list of it. Each object is read only once the
-    // one holding it is known unchanged, so every object read is alive.
-    bool untouched(PyObject* current, Py_ssize_t holders, PyObject* source) const {
-        if (!root_ || current != root_ || source != source_.ptr()) return false;
-        std::size_t item = 0;
-        for (const State& st : states_) {
-            if (!st.list && st.size < 0) {
-                PyObject* dict = node_dict(st.obj);
-                if (Py_TYPE(st.obj) != st.tp || (dict && PyDict_GET_SIZE(dict) != 0)) return false;
-                continue;
-            }
-            const Py_ssize_t expected = st.obj == root_ ? holders : 1;
-            if (Py_REFCNT(st.obj) != expected) return false;
-            if (st.list) {
-                if (PyList_GET_SIZE(st.obj) != st.size) return false;
-                for (Py_ssize_t i = 0; i < st.size; ++i)
-                    if (PyList_GET_ITEM(st.obj, i) != items_[item++]) return false;
-                continue;
-            }
-            if (Py_TYPE(st.obj) != st.tp || node_dict(st.obj) != st.dict || Py_REFCNT(st.dict) != 1 ||
-                insides::dict_version(st.dict) != st.version)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    struct State {
-        PyObject* obj;
-        bool list;
-        Py_ssize_t size;  // a list's length; -1 for a shared node
-        PyTypeObject* tp;
-        PyObject* dict;
-        std::uint64_t version;
-    };
-    bool add(PyObject* o, int depth) {
-        if (depth > kMaxDepth || static_cast<Py_ssize_t>(states_.size() + items_.size()) > kMaxShape) return false;
-        if (PyList_CheckExact(o)) {
-            const Py_ssize_t n = PyList_GET_SIZE(o);
-            states_.push_back({o, true, n, nullptr, nullptr, 0});
-            for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(PyList_GET_ITEM(o, i));
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (!add(PyList_GET_ITEM(o, i), depth + 1)) return false;
-            return true;
-        }
-        if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;  // a constant
-        PyObject* dict = node_dict(o);
-        // A node without attributes is shared by every tree (the parser's
-        // Load, Store and operators), as a copy shares it: it only has to
-        // stay without any.
-        if (!dict || PyDict_GET_SIZE(dict) == 0) {
-            states_.push_back({o, false, -1, Py_TYPE(o), nullptr, 0});
-            return true;
-        }
-        const std::uint64_t version = insides::dict_version(dict);
-        if (!version) return false;
-        states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
-            if (!add(value, depth + 1)) return false;
-        return true;
-    }
-    std::vector<State> states_;
-    std::vector<PyObject*> items_;
-    py::object source_;
-    PyObject* root_ = nullptr;
-};
-HandedOut& handed_out() {
-    static auto* h = new HandedOut();
-    return *h;
-}
-
-}  // namespace
-
 py::object parse_source(py::handle source) {
     Originals& o = orig();
     if (!own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) || !PyUnicode_CheckExact(source.ptr()))
         return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
     if (PyObject* kept = trees().get(source.ptr())) {
-        if (PyObject* c = copy_tree(kept, true, 0)) {
+        HandedOut& rec = handed_out();
+        rec.begin();
+        if (PyObject* c = copy_tree(kept, true, 0, &rec)) {
             py::object tree = steal(c);
-            handed_out().record(tree.ptr(), source);
+            rec.finish(tree.ptr(), source);
             return tree;
         }
     }
