@@ -56,8 +56,15 @@ public:
 
     // Borrowed; the scope holds a reference for its lifetime.
     PyObject* global(Name n);
-    // isinstance(obj, <global n>).
-    bool is(PyObject* obj, Name cls);
+    // isinstance(obj, <global n>); an answer known for the type at its first
+    // slot is read here, inline, since every check asks it for every item.
+    bool is(PyObject* obj, Name cls) {
+        PyTypeObject* tp = Py_TYPE(obj);
+        const Slot& s = slots_[home(tp)];
+        const std::uint32_t bit = 1u << cls;
+        if (s.type == tp && (s.known & bit)) return (s.member & bit) != 0;
+        return ask(obj, cls);
+    }
 
 private:
     struct Slot {
@@ -70,7 +77,15 @@ private:
     static constexpr int kMaxTypes = 40;
     static_assert(kClassCount <= 32, "membership bits");
 
+    // The first slot a type may take: types lie a few hundred bytes apart,
+    // and the multiply spreads them over the whole table.
+    static std::size_t home(const PyTypeObject* tp) {
+        const auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp));
+        return static_cast<std::size_t>((a * 0x9E3779B97F4A7C15ull) >> 58) & (kSlots - 1);
+    }
+    static_assert(kSlots == 64, "home() gives six bits");
     Slot* slot(PyTypeObject* tp);
+    bool ask(PyObject* obj, Name cls);
     bool class_cacheable(Name cls);
 
     // First answers come from the process-wide memo of abc instance tests.

@@ -41,7 +41,7 @@ bool Scope::class_cacheable(Name cls) {
 }
 
 Scope::Slot* Scope::slot(PyTypeObject* tp) {
-    const auto h = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(tp) >> 4);
+    const std::size_t h = home(tp);
     for (int k = 0; k < kSlots; ++k) {
         Slot& s = slots_[(h + k) & (kSlots - 1)];
         if (s.type == tp) return &s;
@@ -59,7 +59,7 @@ Scope::Slot* Scope::slot(PyTypeObject* tp) {
     return nullptr;
 }
 
-bool Scope::is(PyObject* obj, Name cls) {
+bool Scope::ask(PyObject* obj, Name cls) {
     Slot* s = slot(Py_TYPE(obj));
     const std::uint32_t bit = 1u << cls;
     if (s && (s->known & bit)) return (s->member & bit) != 0;

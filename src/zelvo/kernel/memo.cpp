@@ -684,12 +684,16 @@ std::unique_ptr<Seen>* seen_table() {
     static auto* t = new std::unique_ptr<Seen>[kSeenSlots];
     return t;
 }
-// The node last met at each slot, watched only when met there again (most
-// nodes of a parse are evaluated once).
+// The node last met at each slot and how often in a row, watched only from
+// its third evaluation on: most nodes of a parse are evaluated once, and the
+// body of a `while` twice (before the loop and in it), where watching would
+// never be paid back.
 struct Sight {
     py::object node;
     bool rewritten = false;
+    int times = 0;
 };
+constexpr int kWatchFrom = 3;
 Sight* first_sights() {
     static auto* t = new Sight[kSeenSlots];
     return t;
@@ -838,7 +842,6 @@ py::object node_code(py::handle node, bool& compiled) {
             compiled = true;
             return seen->code;
         }
-    // Watched from its second evaluation on.
     Sight& sight = first_sights()[slot];
     const bool again = sight.node.ptr() == watched_node && sight.rewritten == rewritten;
     py::object passed;  // the node met before at the slot, let go last
@@ -847,8 +850,11 @@ py::object node_code(py::handle node, bool& compiled) {
         passed = std::move(sight.node);
         sight.node = py::reinterpret_borrow<py::object>(watched_node);
         sight.rewritten = rewritten;
+        sight.times = 1;
+    } else if (sight.times < kWatchFrom) {
+        ++sight.times;
     }
-    std::unique_ptr<Seen> entry = again ? std::make_unique<Seen>() : nullptr;
+    std::unique_ptr<Seen> entry = sight.times >= kWatchFrom ? std::make_unique<Seen>() : nullptr;
     const bool watching = entry && entry->watched.take(watched_node);
     Shape structure;
     structure.items.reserve(64);
