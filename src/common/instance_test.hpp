@@ -1,5 +1,5 @@
 // The passes test every instruction against a few category classes with
-// is_instance (pyops.hpp). Those are ABCs, whose answers cost a trip through
+// is_instance (instance_memo.hpp). Those are ABCs, whose answers cost a trip through
 // ABCMeta; inside an InstanceTestScope the answer for a class made by
 // abc.ABCMeta itself is remembered per (type, class) for as long as neither
 // class nor ABCMeta changes (their version tags) and no ABC registers a

@@ -3,12 +3,12 @@
 #pragma once
 
 #include "call.hpp"
+#include "instance_memo.hpp"
 
 namespace tvk {
 
-// isinstance(obj, cls) and bool(obj); see instance_test.hpp for the answers
-// remembered inside an InstanceTestScope.
-bool is_instance(py::handle obj, py::handle cls);
+// bool(obj). isinstance(obj, cls) is is_instance (instance_memo.hpp, with
+// the answers remembered inside an InstanceTestScope: instance_test.hpp).
 bool truth(py::handle obj);
 
 // container[key], container[key] = value, and `a <op> b` for op one of
