@@ -35,10 +35,13 @@ bool miss(PyObject* obj, PyObject* cls) {
         return interpreter_test(obj, cls);
     bool result = interpreter_test(obj, cls);
     // Only a type whose instances report it as their __class__ answers the
-    // same for all of them; and the answer is kept only when the test (which
-    // ran Python code) left all three classes as they were.
+    // same for all of them (object's own __class__, read by the generic
+    // attribute access: a __getattribute__ of the type's own may tell each
+    // instance's class apart); and the answer is kept only when the test
+    // (which ran Python code) left all three classes as they were.
     unsigned int type_after, cls_after, meta_after;
-    if (_PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_after) &&
+    if (tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class &&
+        version(tp, type_after) &&
         version(c, cls_after) && version(Py_TYPE(cls), meta_after) && type_after == type_tag &&
         cls_after == cls_tag && meta_after == meta_tag) {
         // The first slot for a new pair; the one it held moves to the second.

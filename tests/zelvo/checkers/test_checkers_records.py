@@ -170,10 +170,24 @@ def test_instance_tests_honour_registered_and_custom_classes(b):
         freq = 3e10
         __class__ = ir.IRFrame
 
+    class Chameleon:
+        # Each instance tells its own class: the answer for one cannot stand
+        # for the other.
+        freq = 4e10
+
+        def __init__(self, frame):
+            self.frame = frame
+
+        def __getattribute__(self, name):
+            if name == "__class__" and object.__getattribute__(self, "frame"):
+                return ir.IRFrame
+            return object.__getattribute__(self, name)
+
     ir.IRFrame.register(Registered)  # abc registration is permanent: use a throwaway class
     r, s = Registered(), SneakyClass()
-    errors = ck.FmsiChecker().check_ir([r, s, b.frame(1e9)])[1]
-    assert [e[2] for e in errors] == [r, s]
+    plain, posing = Chameleon(False), Chameleon(True)
+    errors = ck.FmsiChecker().check_ir([r, plain, s, posing, plain, b.frame(1e9)])[1]
+    assert [e[2] for e in errors] == [r, s, posing]
 
 
 IMPORT_FAILS = r'''
