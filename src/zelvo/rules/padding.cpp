@@ -214,15 +214,48 @@ constexpr Dispatch kBlock[] = {
 };
 
 template <std::size_t N>
-PyObject* pick(py::handle ir, const Dispatch (&order)[N]) {
+int pick(py::handle ir, const Dispatch (&order)[N]) {
+    for (const Dispatch& d : order)
+        if (is_a(ir, reg().*d.category)) return d.method;
+    return -1;
+}
+
+PyObject* method_name(int m) {
     static PyObject* const* const names = [] {
         auto* interned = new PyObject*[std::size(kMethods)];
         for (std::size_t i = 0; i < std::size(kMethods); ++i) interned[i] = intern(kMethods[i]);
         return interned;
     }();
-    for (const Dispatch& d : order)
-        if (is_a(ir, reg().*d.category)) return names[d.method];
-    return nullptr;
+    return names[m];
+}
+
+py::object append_unfixir(const Call& c);
+
+// The bodies the set_kernel wrappers of TimingRule's own padding methods
+// call, in kMethods order.
+constexpr MethodFn kBodies[] = {append_preir, append_unfixir, append_overlapir, append_timed<kFix, false>,
+                                append_reconstitutionir, append_timed<kFake, true>};
+
+// Whether self.append_* are all the wrappers this module made, so that a
+// padding call may run the wrapped body and then the wrapper's kernel step
+// without the bound-method call in between.
+bool own_padding(py::handle self) {
+    static OwnSteps<std::size(kMethods), NoExtra> gate([] {
+        std::array<Step, std::size(kMethods)> steps;
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            steps[i] = own_object(method_name(static_cast<int>(i)), reg().own_padding[i]);
+        return steps;
+    }());
+    return gate.open(self.ptr()).has_value();
+}
+
+// self.<method m>(ir), as the wrapper runs it when it is the module's own.
+py::object pad_one(py::handle self, int m, py::handle ir) {
+    if (!own_padding(self)) return call_method(self, method_name(m), {ir});
+    PyObject* args[2] = {self.ptr(), ir.ptr()};
+    py::object result = kBodies[m](Call{args, 2, nullptr, nullptr});
+    give_kernel(result, ir.ptr());
+    return result;
 }
 
 // Each item padded by the method its category picks, through the rule
@@ -231,7 +264,8 @@ template <std::size_t N>
 py::object pad_all(py::handle self, py::handle items, const Dispatch (&order)[N]) {
     py::object out = steal(PyList_New(0));
     for_each(items, [&](py::handle ir) {
-        if (PyObject* name = pick(ir, order)) extend(out, call_method(self, name, {ir}));
+        const int m = pick(ir, order);
+        if (m >= 0) extend(out, pad_one(self, m, ir));
     });
     return out;
 }
@@ -256,6 +290,10 @@ py::object insert_ir(const Call& c) {
     return pad_all(b[0], b[1], kTopLevel);
 }
 
+// The entries of the padding methods, in kMethods order.
+constexpr MethodDef kEntries[] = {entry<kBodies[0]>(), entry<kBodies[1]>(), entry<kBodies[2]>(),
+                                  entry<kBodies[3]>(), entry<kBodies[4]>(), entry<kBodies[5]>()};
+
 // set_kernel(func) for a function object.
 py::object kernel_wrapper(py::handle func) {
     py::object wrapper = make_function(&kernel_wrapper_call, func, "wrapper", "set_kernel.<locals>.wrapper", kModule);
@@ -268,10 +306,12 @@ py::object set_kernel(const Call& c) {
     return kernel_wrapper(bind<1>(sig, c)[0]);
 }
 
-template <const char* Name, MethodFn F>
+template <Method M>
 void padding_method(ClassBuilder& b) {
-    std::string qualname = std::string("TimingRule.") + Name;
-    b.attr(Name, kernel_wrapper(make_function(entry<F>().fn, b.cell(), Name, qualname.c_str(), kModule)));
+    std::string qualname = std::string("TimingRule.") + kMethods[M];
+    py::object wrapper = kernel_wrapper(make_function(kEntries[M].fn, b.cell(), kMethods[M], qualname.c_str(), kModule));
+    reg().own_padding[M] = wrapper.inc_ref().ptr();  // kept for the process, like the class
+    b.attr(kMethods[M], wrapper);
 }
 
 }  // namespace
@@ -280,12 +320,12 @@ void register_set_kernel(py::module_& m) { module_function(m, "set_kernel", entr
 
 void padding_members(ClassBuilder& b) {
     member(b, "TimingRule", "insert_ir", entry<insert_ir>(), list_annotations({}, true));
-    padding_method<kPre, append_preir>(b);
-    padding_method<kOverlap, append_overlapir>(b);
-    padding_method<kFix, append_timed<kFix, false>>(b);
-    padding_method<kFake, append_timed<kFake, true>>(b);
-    padding_method<kUnfix, append_unfixir>(b);
-    padding_method<kReconstitution, append_reconstitutionir>(b);
+    padding_method<Pre>(b);
+    padding_method<Overlap>(b);
+    padding_method<Fix>(b);
+    padding_method<Fake>(b);
+    padding_method<Unfix>(b);
+    padding_method<Reconstitution>(b);
 }
 
 }  // namespace tvk::rules
