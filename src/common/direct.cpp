@@ -331,4 +331,44 @@ MethodEntry Instance::own_member(PyObject* name) const {
     return resolved_entry(tp, name);
 }
 
+namespace {
+// The interpreter's str slot of a class whose namespace holds a __str__
+// that is no slot wrapper, read from the first such class met.
+reprfunc g_str_slot = nullptr;
+
+// __str__ as tp resolves it, when it is one of this layer's methods that
+// tp's str slot calls; `descr` is then that member.
+MethodEntry own_str(PyTypeObject* tp, PyObject*& descr) {
+    if (!tp->tp_str || (g_str_slot && tp->tp_str != g_str_slot)) return {};
+    descr = _PyType_Lookup(tp, TVK_NAME("__str__"));
+    MethodEntry own = descr ? method_entry(descr) : MethodEntry{};
+    if (!own || g_str_slot) return own;
+    PyObject* in_dict = PyDict_GetItemWithError(tp->tp_dict, TVK_NAME("__str__"));
+    if (!in_dict && PyErr_Occurred()) throw py::error_already_set();
+    if (in_dict != descr) return {};
+    g_str_slot = tp->tp_str;
+    return own;
+}
+}  // namespace
+
+py::object str_of_object(PyObject* obj) {
+    PyObject* descr = nullptr;
+    MethodEntry own = PyUnicode_CheckExact(obj) ? MethodEntry{} : own_str(Py_TYPE(obj), descr);
+    if (!own) return steal(PyObject_Str(obj));
+    // What PyObject_Str and the slot do around the call, the member held
+    // while it runs.
+    if (Py_EnterRecursiveCall(" while getting the str of an object")) throw py::error_already_set();
+    Py_INCREF(descr);
+    PyObject* args[1] = {obj};
+    PyObject* r = own.fn(own.cell, args, 1, nullptr);
+    Py_DECREF(descr);
+    Py_LeaveRecursiveCall();
+    py::object text = steal(r);
+    if (!PyUnicode_Check(r)) {
+        PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(r)->tp_name);
+        throw py::error_already_set();
+    }
+    return text;
+}
+
 }  // namespace tvk

@@ -150,6 +150,30 @@ def test_each_level_dispatches_in_its_own_order_through_the_object():
                      "unfixir", "preir", "fixir", "overlapir", "reconstitutionir", "fakeir"]
 
 
+def _own_fixir(self, ir):
+    return [ir, "own"]
+
+
+@pytest.mark.parametrize("where", ["subclass", "instance", "class patched"])
+def test_a_padding_method_replaced_anywhere_is_the_one_called(where, monkeypatch):
+    class Sub(_rules.TimingRule):
+        pass
+    r = Sub()
+    block = _ir.IRWaitTrig()
+    block.real_wait_time, block.ir_sub = 4, [fixed(2)]
+    plain = fixed(3)
+    if where == "subclass":
+        Sub.append_fixir = _own_fixir
+    elif where == "instance":
+        r.append_fixir = functools.partial(_own_fixir, r)
+    else:
+        r.insert_ir([fixed(1)])
+        monkeypatch.setattr(_rules.TimingRule, "append_fixir", _own_fixir)
+    out = r.insert_ir([plain, block])
+    assert out[:2] == [plain, "own"] and kinds(out[2:]) == ["WaitTrig", "Nop", "Nop", "Nop"]
+    assert block.ir_sub[1:] == ["own"]
+
+
 def test_delays_need_a_kernel_with_a_base_clock_and_nothing_else_reads_it(make_kernel):
     fine = fixed(6)
     assert kinds(rule().append_fixir(fine)[1:]) == ["Nop"] * 5

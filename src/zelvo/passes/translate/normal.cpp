@@ -109,7 +109,7 @@ bool format_is_text(PyObject* ir) {
     return gate.open_type(Py_TYPE(ir)).has_value();
 }
 
-py::object ir_str(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
+py::object ir_str(py::handle ir) { return str_of_object(ir.ptr()); }
 
 // Lines rendered by the interpreter: format(ir, " <W") for every instruction
 // of a list or tuple, W being `longest` plus the gap, the list read as it

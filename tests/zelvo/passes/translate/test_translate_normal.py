@@ -103,6 +103,30 @@ def test_text_follows_the_interpreter_for_any_text(kernel):
     assert "<" + " <38" + ">" in expected and "text <38# seq idx tag 5" in expected
 
 
+@pytest.mark.parametrize("made_with, set_later, error", [
+    ({"__str__": lambda self: "own"}, {}, None),
+    ({}, {"__str__": lambda self: "set later"}, None),
+    ({"__str__": _ir.IRMov.__str__}, {}, None),
+    ({"_pack_cmd": lambda self: 7}, {}, "^__str__ returned non-string \\(type int\\)$"),
+    ({}, {"__str__": lambda self: b"x"}, "^__str__ returned non-string \\(type bytes\\)$"),
+])
+def test_an_instructions_text_is_its_str_as_the_class_stands(made_with, set_later, error, kernel):
+    cls = type("Sub", (_ir.IRNop,), dict(made_with))
+    t = NormalTranslator()
+    program = [_ir.IRNop(), cls()]
+    if set_later:  # a first text while the class has its members as made
+        assert t.gen_program(list(program), kernel) == layout(program)
+    for name, value in set_later.items():
+        setattr(cls, name, value)
+    program = [_ir.IRNop(), cls()]
+    if error:
+        with pytest.raises(TypeError, match=error):
+            t.gen_program(program, kernel)
+    else:
+        assert t.gen_program(program, kernel) == layout(program)
+        assert str(program[1]) in t.gen_program(program, kernel)
+
+
 def test_jumps_resolve_to_their_landing_positions(ir, kernel):
     # if r == 1: play else: play -- as the front-end lays it out, scheduled.
     j = ir.cond()
