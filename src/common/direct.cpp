@@ -343,11 +343,20 @@ MethodEntry own_str(PyTypeObject* tp, PyObject*& descr) {
     descr = _PyType_Lookup(tp, TVK_NAME("__str__"));
     MethodEntry own = descr ? method_entry(descr) : MethodEntry{};
     if (!own || g_str_slot) return own;
-    PyObject* in_dict = PyDict_GetItemWithError(tp->tp_dict, TVK_NAME("__str__"));
-    if (!in_dict && PyErr_Occurred()) throw py::error_already_set();
-    if (in_dict != descr) return {};
-    g_str_slot = tp->tp_str;
-    return own;
+    // The class of tp's MRO that holds the member has the interpreter's slot.
+    PyObject* mro = tp->tp_mro;
+    for (Py_ssize_t i = 0; mro && PyTuple_Check(mro) && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) continue;
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        PyObject* in_dict = dict ? PyDict_GetItemWithError(dict, TVK_NAME("__str__")) : nullptr;
+        if (!in_dict && PyErr_Occurred()) throw py::error_already_set();
+        if (!in_dict) continue;
+        if (in_dict != descr) return {};
+        g_str_slot = reinterpret_cast<PyTypeObject*>(base)->tp_str;
+        return tp->tp_str == g_str_slot ? own : MethodEntry{};
+    }
+    return {};
 }
 }  // namespace
 

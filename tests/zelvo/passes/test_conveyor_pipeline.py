@@ -250,6 +250,8 @@ def test_compile_params_may_be_any_mapping():
     (None, "argument after ** must be a mapping, not NoneType"),
     ([("a", 1)], "argument after ** must be a mapping, not list"),
     ({"kernel": 1}, "got multiple values for keyword argument 'kernel'"),
+    ({"a": 1, type("Key", (str,), {})("kernel"): 1}, "got multiple values for keyword argument 'kernel'"),
+    ({"a": 1, 2: 3}, "keywords must be strings"),
 ])
 def test_unusable_compile_params_fail_at_the_first_rule_or_at_the_translator(params, text, with_rule):
     k = RecordingKernel()

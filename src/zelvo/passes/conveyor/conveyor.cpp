@@ -24,7 +24,39 @@ py::object make_passes(py::handle classes) {
 // parameters read afresh for every call.
 py::object call_with_params(py::handle pass, PyObject* name, py::handle ir_list, py::handle kernel) {
     py::object method = getattr(pass, name);
-    py::object kwargs = kwargs_from_mapping(method, getattr(kernel, TVK_NAME("compile_params")));
+    py::object params = getattr(kernel, TVK_NAME("compile_params"));
+    // The usual parameters, a dict of str keys without `kernel`, go onto the
+    // call's stack as they are: the same keywords in the same order as the
+    // dict below would give, without making it.
+    PyObject* p = params.ptr();
+    if (PyDict_CheckExact(p) && PyDict_GET_SIZE(p) < 32) {
+        PyObject* stack[34];
+        stack[0] = ir_list.ptr();
+        const Py_ssize_t n = PyDict_GET_SIZE(p);
+        py::object kwnames = steal(PyTuple_New(n + 1));
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        bool plain = true;
+        while (plain && PyDict_Next(p, &pos, &key, &value)) {
+            plain = i < n && PyUnicode_CheckExact(key) && key != TVK_NAME("kernel") &&
+                    !(PyUnicode_GET_LENGTH(key) == 6 && PyUnicode_CompareWithASCIIString(key, "kernel") == 0);
+            if (!plain) break;
+            PyTuple_SET_ITEM(kwnames.ptr(), i, Py_NewRef(key));
+            stack[1 + i] = value;
+            ++i;
+        }
+        if (plain && i == n) {
+            PyTuple_SET_ITEM(kwnames.ptr(), n, Py_NewRef(TVK_NAME("kernel")));
+            stack[1 + n] = kernel.ptr();
+            // The values are the dict's: held while the call runs, which
+            // may change the dict.
+            for (Py_ssize_t k = 1; k <= n; ++k) Py_INCREF(stack[k]);
+            PyObject* r = PyObject_Vectorcall(method.ptr(), stack, 1, kwnames.ptr());
+            for (Py_ssize_t k = 1; k <= n; ++k) Py_DECREF(stack[k]);
+            return steal(r);
+        }
+    }
+    py::object kwargs = kwargs_from_mapping(method, params);
     add_keyword(method, kwargs, TVK_NAME("kernel"), kernel);
     PyObject* args[1] = {ir_list.ptr()};
     return steal(PyObject_VectorcallDict(method.ptr(), args, 1, kwargs.ptr()));
