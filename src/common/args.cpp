@@ -1,5 +1,7 @@
 #include "args.hpp"
 
+#include "insides.hpp"
+
 #include <stdexcept>
 
 namespace tvk {
@@ -60,7 +62,7 @@ void Signature::bind(const Call& c, PyObject** out, py::object* varargs, py::obj
         *varargs = py::reinterpret_steal<py::object>(t);
     }
     Py_ssize_t nkw = c.nkw();
-    if ((extra_ & VarKw) && kwargs) *kwargs = steal(PyDict_New());
+    if ((extra_ & VarKw) && kwargs) *kwargs = steal(insides::new_dict_for(nkw));
     // Keywords: match by identity first (interned), then by equality.
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(c.kwnames, k);

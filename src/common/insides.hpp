@@ -102,6 +102,16 @@ inline PyObject* dict_get(PyObject* d, PyObject* key, Py_hash_t hash) {
     return PyDict_GetItemWithError(d, key);
 }
 
+// A new empty dict with room for n items, so that filling it never grows
+// it; a plain new dict where that cannot be asked for.
+inline PyObject* new_dict_for(Py_ssize_t n) {
+#ifdef TVK_INSIDES
+    if (usable() && n > 5) return _PyDict_NewPresized(n);
+#endif
+    (void)n;
+    return PyDict_New();
+}
+
 // The version tag of a dict: it changes with every change of the dict and is
 // never the tag of another state of any dict; 0 when it cannot be read.
 inline std::uint64_t dict_version(PyObject* d) {
