@@ -275,9 +275,4 @@ inline py::object optional_attr(py::handle obj, PyObject* name) {
     return lookup_attr(obj, name);
 }
 
-// str(obj) exactly as the interpreter gives it; the type's __str__ is
-// called straight when it is one of this layer's methods and the type's str
-// slot is the interpreter's one that would look it up and call it.
-py::object str_of_object(PyObject* obj);
-
 }  // namespace tvk

@@ -2,6 +2,8 @@
 // to the instrument's limits and return error records.
 #include "checkers.hpp"
 
+#include "common/init_slot.hpp"
+
 namespace tvk::checkers {
 namespace {
 
@@ -64,4 +66,7 @@ TVK_MODULE(_checkers, m) {
     tvk::set_all(m, {"BaseChecker", "OverlapChecker", "EnvelopeChecker", "TwoCapiChecker", "SequenceChecker",
                      "PlyChecker", "DrstChecker", "CapiChecker", "FmsiChecker", "IRNumberChecker", "WaveformChecker",
                      "ProtChecker", "EmptyWtgChecker"});
+    // A run makes each checker anew: their __init__ is entered without the
+    // generic call in between.
+    for (pybind11::handle name : pybind11::list(m.attr("__all__"))) tvk::direct_init_slot(m.attr(name));
 }

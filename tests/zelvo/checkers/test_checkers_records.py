@@ -66,6 +66,23 @@ def test_python_subclasses_run_their_base_constructor():
     assert m.check_ir([]) == ([], [])
 
 
+@pytest.mark.parametrize("where", ["class", "base"])
+def test_an_init_assigned_later_is_the_one_run(where, monkeypatch):
+    made = []
+    cls = ck.EmptyWtgChecker if where == "class" else ck.BaseChecker
+    ck.EmptyWtgChecker()
+    monkeypatch.setattr(cls, "__init__", lambda self, *a: made.append(a))
+    if where == "base":
+        monkeypatch.delattr(ck.EmptyWtgChecker, "__init__")
+    ck.EmptyWtgChecker()
+    ck.EmptyWtgChecker(1)
+    assert made == [(), (1,)]
+    monkeypatch.undo()
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$"):
+        ck.EmptyWtgChecker(1)
+    assert ck.EmptyWtgChecker().enable is False
+
+
 @pytest.mark.parametrize("name", ["BaseChecker", "SequenceChecker"])
 def test_copy_checkers_return_a_plain_list_copy(name):
     a, b = ir.IRNop(), ir.IRNop()

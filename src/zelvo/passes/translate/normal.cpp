@@ -109,7 +109,7 @@ bool format_is_text(PyObject* ir) {
     return gate.open_type(Py_TYPE(ir)).has_value();
 }
 
-py::object ir_str(py::handle ir) { return str_of_object(ir.ptr()); }
+py::object ir_str(py::handle ir) { return steal(PyObject_Str(ir.ptr())); }
 
 // Lines rendered by the interpreter: format(ir, " <W") for every instruction
 // of a list or tuple, W being `longest` plus the gap, the list read as it
@@ -194,7 +194,9 @@ py::object gen_program(const Call& c) {
 
     // Tag -> position, a later position winning; a landing tag that no
     // instruction bears maps where it lands.
-    py::dict positions;
+    // (Sized for all of them: it is filled once.)
+    py::dict positions = py::reinterpret_steal<py::dict>(
+        steal(insides::new_dict_for(n + static_cast<Py_ssize_t>(flat.aliases.size()))).release());
     std::size_t a = 0;
     auto put = [&](py::handle tag, std::size_t pos) {
         py::object p = steal(PyLong_FromSize_t(pos));
@@ -203,7 +205,7 @@ py::object gen_program(const Call& c) {
     for (Py_ssize_t p = 0; p < n; ++p) {
         for (; a < flat.aliases.size() && flat.aliases[a].second == static_cast<std::size_t>(p); ++a)
             put(flat.aliases[a].first, flat.aliases[a].second);
-        put(getattr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("tag")), static_cast<std::size_t>(p));
+        put(read_attr(PyTuple_GET_ITEM(items.ptr(), p), TVK_NAME("tag")), static_cast<std::size_t>(p));
     }
     for (; a < flat.aliases.size(); ++a) put(flat.aliases[a].first, flat.aliases[a].second);
 

@@ -2,6 +2,7 @@
 // to a common width, then the position comment. No Python here.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -17,11 +18,22 @@ inline constexpr std::size_t kGap = 8;
 // preceded by a line break.
 inline void append_line(std::string& out, std::string_view text, std::size_t chars, std::size_t width,
                         std::size_t pos) {
-    if (pos) out += '\n';
-    out += text;
-    if (chars < width) out.append(width - chars, ' ');
-    out += kComment;
-    out += std::to_string(pos);
+    // One growth of the buffer and plain copies: this runs for every line.
+    char digits[20];
+    std::size_t nd = 0;
+    for (std::size_t v = pos;; v /= 10) {
+        digits[sizeof digits - 1 - nd++] = static_cast<char>('0' + v % 10);
+        if (v < 10) break;
+    }
+    const std::size_t pad = chars < width ? width - chars : 0;
+    const std::size_t start = out.size();
+    out.resize(start + (pos ? 1 : 0) + text.size() + pad + kComment.size() + nd);
+    char* at = &out[start];
+    if (pos) *at++ = '\n';
+    at = std::copy(text.begin(), text.end(), at);
+    at = std::fill_n(at, pad, ' ');
+    at = std::copy(kComment.begin(), kComment.end(), at);
+    std::copy(digits + sizeof digits - nd, digits + sizeof digits, at);
 }
 
 // Appends a piece already laid out by the interpreter (the slow road), then
