@@ -13,4 +13,9 @@ namespace tvk {
 // __init__ assigned later, to it or a base, puts the interpreter's slot back.
 void direct_init_slot(py::handle cls);
 
+// cls() with no argument: for a class whose metaclass calls as type does
+// and whose instances object's __new__ makes, the steps of that call taken
+// straight (allocation, then the init slot); any other class is called.
+py::object new_instance(PyObject* cls);
+
 }  // namespace tvk

@@ -6,6 +6,7 @@
 #include "common/kit.hpp"
 #include "common/count.hpp"
 #include "common/function.hpp"
+#include "common/init_slot.hpp"
 #include "common/instance_test.hpp"
 #include "common/mapping.hpp"
 #include "common/walk.hpp"
@@ -43,7 +44,7 @@ constexpr MethodDef entry() {
 }
 
 // A new instance of an IR class made with no argument.
-inline py::object make0(PyObject* cls) { return steal(PyObject_CallNoArgs(cls)); }
+inline py::object make0(PyObject* cls) { return new_instance(cls); }
 
 // The cycles an instruction costs as the successor of another: an overlap
 // instruction its wait time, a placeholder its irhead, any other its

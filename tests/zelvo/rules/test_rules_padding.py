@@ -174,6 +174,23 @@ def test_a_padding_method_replaced_anywhere_is_the_one_called(where, monkeypatch
     assert block.ir_sub[1:] == ["own"]
 
 
+@pytest.mark.parametrize("member", ["__init__", "__new__"])
+def test_nops_are_made_as_the_nop_class_stands(member, monkeypatch):
+    made = []
+    plain_init, plain_new = _ir.IRNop.__init__, _ir.IRNop.__new__
+
+    def init(self, *a, **k):
+        made.append(a)
+        plain_init(self, *a, **k)
+
+    def new(cls, *a, **k):
+        made.append(a)
+        return plain_new(cls)
+    monkeypatch.setattr(_ir.IRNop, member, init if member == "__init__" else staticmethod(new))
+    out = rule().append_fixir(fixed(3))
+    assert kinds(out) == ["JumpImmNormal", "Nop", "Nop"] and made == [(), ()]
+
+
 def test_delays_need_a_kernel_with_a_base_clock_and_nothing_else_reads_it(make_kernel):
     fine = fixed(6)
     assert kinds(rule().append_fixir(fine)[1:]) == ["Nop"] * 5
