@@ -42,15 +42,15 @@ int direct_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 py::object new_instance(PyObject* cls) {
-    // type's own call with no argument: object's __new__ allocates, then the
-    // init slot runs, whatever it is.
+    // type's own call with no argument: object's __new__ (which also sets up
+    // the instance's inline attributes), then the init slot, whatever it is.
     if (PyType_Check(cls) && Py_TYPE(cls)->tp_call == PyType_Type.tp_call) {
         auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-        if (tp->tp_new == PyBaseObject_Type.tp_new && !(tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && tp->tp_alloc) {
+        if (tp->tp_new == PyBaseObject_Type.tp_new && !(tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) {
             static PyObject* const no_args = PyTuple_New(0);
             if (!no_args) throw py::error_already_set();
             if (Py_EnterRecursiveCall(" while calling a Python object")) throw py::error_already_set();
-            PyObject* self = tp->tp_alloc(tp, 0);
+            PyObject* self = tp->tp_new(tp, no_args, nullptr);
             if (self && Py_TYPE(self)->tp_init && Py_TYPE(self)->tp_init(self, no_args, nullptr) < 0) Py_CLEAR(self);
             Py_LeaveRecursiveCall();
             return steal(self);
