@@ -58,40 +58,48 @@ private:
 
 // A fixed set of type addresses, asked for every node a walk meets: open
 // addressing over a power-of-two table, so a question is a multiply and a
-// probe or two.
+// probe or two. Each type's slot also keeps its _fields as last looked up,
+// with the type's version tag then.
 class TypeSet {
 public:
+    struct Slot {
+        const PyTypeObject* tp = nullptr;
+        unsigned version = 0;
+        PyObject* fields = nullptr;  // held
+    };
     void insert(const PyTypeObject* tp) {
         if (count_ * 2 >= slots_.size()) grow();
-        place(tp);
+        place(tp, Slot());
     }
-    bool contains(const PyTypeObject* tp) const {
-        if (slots_.empty()) return false;
+    Slot* find(const PyTypeObject* tp) {
+        if (slots_.empty()) return nullptr;
         for (std::size_t i = index(tp);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i] == tp) return true;
-            if (!slots_[i]) return false;
+            if (slots_[i].tp == tp) return &slots_[i];
+            if (!slots_[i].tp) return nullptr;
         }
     }
+    bool contains(const PyTypeObject* tp) { return find(tp) != nullptr; }
 
 private:
     std::size_t index(const PyTypeObject* tp) const {
         auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp)) * 0x9E3779B97F4A7C15ull;
         return static_cast<std::size_t>(h >> 40) & (slots_.size() - 1);
     }
-    void place(const PyTypeObject* tp) {
+    void place(const PyTypeObject* tp, const Slot& from) {
         std::size_t i = index(tp);
-        while (slots_[i] && slots_[i] != tp) i = (i + 1) & (slots_.size() - 1);
-        if (!slots_[i]) ++count_;
-        slots_[i] = tp;
+        while (slots_[i].tp && slots_[i].tp != tp) i = (i + 1) & (slots_.size() - 1);
+        if (!slots_[i].tp) ++count_;
+        slots_[i] = from;
+        slots_[i].tp = tp;
     }
     void grow() {
-        std::vector<const PyTypeObject*> old = std::move(slots_);
-        slots_.assign(old.empty() ? 256 : old.size() * 2, nullptr);
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 256 : old.size() * 2, Slot{});
         count_ = 0;
-        for (const PyTypeObject* tp : old)
-            if (tp) place(tp);
+        for (const Slot& s : old)
+            if (s.tp) place(s.tp, s);
     }
-    std::vector<const PyTypeObject*> slots_;
+    std::vector<Slot> slots_;
     std::size_t count_ = 0;
 };
 
@@ -161,6 +169,10 @@ bool is_node_type(PyTypeObject* tp) {
 
 // The instance dict of a node (borrowed), nullptr when it has none yet.
 PyObject* node_dict(PyObject* node) {
+    // The parser's classes keep it at a fixed offset.
+    PyTypeObject* tp = Py_TYPE(node);
+    if (tp->tp_dictoffset > 0 && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + tp->tp_dictoffset);
     PyObject** dp = _PyObject_GetDictPtr(node);
     return dp ? *dp : nullptr;
 }
@@ -169,6 +181,30 @@ PyObject* node_dict(PyObject* node) {
 PyObject* class_names(PyTypeObject* tp, PyObject* which) {
     PyObject* t = insides::type_lookup(tp, which);
     return t && PyTuple_CheckExact(t) ? t : nullptr;
+}
+
+// The _fields of a class of the parser's, whose slot is `slot` (borrowed);
+// nullptr when it lists none as a tuple. Remembered per class while the
+// class's version tag stays the one it had then.
+PyObject* slot_fields(TypeSet::Slot* slot, PyTypeObject* tp) {
+    const unsigned version = insides::type_version(tp);
+    if (version && slot->version == version) return slot->fields;
+    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
+    // The lookup gives the class a tag when it had none.
+    const unsigned now = insides::type_version(tp);
+    if (now) {
+        PyObject* old = slot->fields;
+        slot->fields = Py_XNewRef(fields);
+        slot->version = now;
+        Py_XDECREF(old);  // a tuple of names: its release runs no Python code
+    }
+    return fields;
+}
+
+// The same for any class: nullptr for one not of the parser's.
+PyObject* node_fields(PyTypeObject* tp) {
+    TypeSet::Slot* slot = orig().node_types.find(tp);
+    return slot ? slot_fields(slot, tp) : nullptr;
 }
 
 // The items of a node's structure, in order: borrowed from the nodes (which
@@ -248,9 +284,8 @@ bool shape(PyObject* o, Shape& out, int depth) {
             if (!shape(PyList_GET_ITEM(o, i), out, depth + 1)) return false;
         return true;
     }
-    if (!is_node_type(tp)) return false;
     const Names& nm = names();
-    PyObject* fields = class_names(tp, nm.fields);
+    PyObject* fields = node_fields(tp);
     if (!fields) return false;
     PyObject* dict = node_dict(o);
     out.push(as_object(tp));
@@ -463,7 +498,37 @@ HandedOut& handed_out() {
 // mark is left out. nullptr when the tree is too deep or holds a node of
 // another class, which is then not copied. With `rec`, the copy is recorded
 // as it is made, as HandedOut::record would record it.
-PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nullptr) {
+PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nullptr);
+
+// A value a copy shares as it is, told at once: most values a node holds
+// are positions, names and constants.
+inline bool plain_leaf(PyObject* v) {
+    PyTypeObject* tp = Py_TYPE(v);
+    return tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &_PyNone_Type || tp == &PyFloat_Type ||
+           tp == &PyBool_Type;
+}
+
+// Puts the copy of `v`, the value under `key` in the new dict `dict`, in its
+// place; `ix` is the entry PyDict_Next gave it at (-1: unknown). False when
+// it cannot be copied.
+bool copy_value(PyObject* dict, Py_ssize_t ix, PyObject* key, PyObject* v, bool keep_marks, int depth,
+                HandedOut* rec) {
+    if (plain_leaf(v)) return true;
+    PyObject* c = copy_tree(v, keep_marks, depth, rec);
+    if (!c) return false;
+    py::object value = steal(c);
+    // A node kept as it is (a shared Load) needs no store.
+    if (c == v) return true;
+    // The dict is new and seen by no one yet: its entry is written in place.
+    if (PyObject* old = insides::fresh_entry_exchange(dict, ix, key, c)) {
+        Py_DECREF(old);  // still held by the dict it was copied from
+        return true;
+    }
+    if (PyDict_SetItem(dict, key, c) < 0) throw py::error_already_set();
+    return true;
+}
+
+PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec) {
     if (depth > kMaxDepth) return nullptr;
     PyTypeObject* tp = Py_TYPE(o);
     if (tp == &PyList_Type) {
@@ -471,21 +536,22 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nu
         py::object copy = steal(PyList_New(n));
         const std::size_t first = rec ? rec->open_list(copy.ptr(), n) : 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = copy_tree(PyList_GET_ITEM(o, i), keep_marks, depth + 1, rec);
+            PyObject* v = PyList_GET_ITEM(o, i);
+            PyObject* item = plain_leaf(v) ? Py_NewRef(v) : copy_tree(v, keep_marks, depth + 1, rec);
             if (!item) return nullptr;
             PyList_SET_ITEM(copy.ptr(), i, item);
             if (rec) rec->item(first, i, item);
         }
         return copy.release().ptr();
     }
-    if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return Py_NewRef(o);
-    if (!is_node_type(tp)) return nullptr;
+    TypeSet::Slot* slot = plain_leaf(o) ? nullptr : orig().node_types.find(tp);
+    if (!slot) return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST)) ? nullptr : Py_NewRef(o);
     PyObject* dict = node_dict(o);
     if (!dict || PyDict_GET_SIZE(dict) == 0) {
         if (rec) rec->shared_node(o);
         return Py_NewRef(o);
     }
-    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
+    PyObject* fields = slot_fields(slot, tp);
     if (!fields) return nullptr;
     py::object copy_dict = steal(PyDict_Copy(dict));
     if (!keep_marks) {
@@ -494,48 +560,33 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nu
             throw py::error_already_set();
     }
     const std::size_t at = rec ? rec->open_node(tp) : 0;
-    auto made = [&]() {
-        py::object node = node_with_dict(tp, copy_dict);
-        if (rec) rec->close_node(at, node.ptr());
-        return node.release().ptr();
-    };
-    auto copied = [&](PyObject* name, PyObject* v) {
-        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;
-        PyObject* c = copy_tree(v, keep_marks, depth + 1, rec);
-        if (!c) return false;
-        py::object value = steal(c);
-        // A node kept as it is (a shared Load) needs no store.
-        if (c != v && PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
-        return true;
-    };
     const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
     // The usual dict, the fields first in their order: its entries are
     // walked in place (a value stored under a key it has leaves the walk
-    // sound), with no lookup by name.
-    bool usual = PyDict_GET_SIZE(copy_dict.ptr()) >= nfields;
+    // sound), with no lookup by name. From the first entry out of that
+    // order on, the fields left are looked up by name.
+    Py_ssize_t done = 0;
     {
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *key, *value;
-        while (usual && i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value))
-            usual = key == PyTuple_GET_ITEM(fields, i++);
-    }
-    if (usual) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        for (Py_ssize_t i = 0; i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value); ++i)
-            if (!copied(key, value)) return nullptr;
-        return made();
+        while (done < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value)) {
+            if (key != PyTuple_GET_ITEM(fields, done)) break;
+            ++done;
+            if (!copy_value(copy_dict.ptr(), pos - 1, key, value, keep_marks, depth + 1, rec)) return nullptr;
+        }
     }
-    for (Py_ssize_t i = 0; i < nfields; ++i) {
+    for (Py_ssize_t i = done; i < nfields; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fields, i);
         PyObject* v = PyDict_GetItemWithError(copy_dict.ptr(), name);
         if (!v) {
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        if (!copied(name, v)) return nullptr;
+        if (!copy_value(copy_dict.ptr(), -1, name, v, keep_marks, depth + 1, rec)) return nullptr;
     }
-    return made();
+    py::object node = node_with_dict(tp, copy_dict);
+    if (rec) rec->close_node(at, node.ptr());
+    return node.release().ptr();
 }
 
 // ---- nodes evaluated again --------------------------------------------------------
