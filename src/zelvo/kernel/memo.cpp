@@ -19,7 +19,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -135,10 +137,6 @@ Memo& trees() {
     static auto* m = new Memo(128);
     return *m;
 }
-Memo& codes() {
-    static auto* m = new Memo(4096);
-    return *m;
-}
 
 // `module.attr` as the kernel namespace names it is still `kept`: the global
 // is the module found at load and the module still gives that attribute.
@@ -207,29 +205,105 @@ PyObject* node_fields(PyTypeObject* tp) {
     return slot ? slot_fields(slot, tp) : nullptr;
 }
 
-// The items of a node's structure, in order: borrowed from the nodes (which
-// the walk does not change, and which run no Python code while it reads
-// them), or owned where the walk made them (a float's bits).
-struct Shape {
-    std::vector<PyObject*> items;
-    std::vector<py::object> made;
-    void push(PyObject* o) { items.push_back(o); }
-    void push_made(PyObject* o) {
-        made.push_back(steal(o));
-        items.push_back(o);
-    }
-    void push_bits(double d) {
-        unsigned long long bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        push_made(PyLong_FromUnsignedLongLong(bits));
-    }
-    py::object key() const {
-        py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-        for (std::size_t i = 0; i < items.size(); ++i)
-            PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
-        return t;
+// The items of a node's structure, in order, each an address (a class,
+// None), a number (a float's bits, a list's length) or a value compared by
+// value (a str, int or bytes): borrowed from the nodes, which the walk does
+// not change and which run no Python code while it reads them.
+struct Item {
+    enum Kind : std::uint8_t { Address, Number, Value };
+    Kind kind;
+    std::uint64_t word;  // the address, the number, or the value's hash
+    PyObject* value;     // a Value's object; nullptr otherwise
+    bool operator==(const Item& other) const {
+        if (kind != other.kind || word != other.word) return false;
+        if (kind != Value || value == other.value) return true;
+        // Exact str, int and bytes of one type: comparing runs no Python code.
+        return Py_TYPE(value) == Py_TYPE(other.value) && PyObject_RichCompareBool(value, other.value, Py_EQ) == 1;
     }
 };
+
+struct Shape {
+    std::vector<Item> items;
+    void push(PyObject* o) {
+        items.push_back({Item::Address, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o)), nullptr});
+    }
+    void push_number(std::uint64_t n) { items.push_back({Item::Number, n, nullptr}); }
+    void push_bits(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        push_number(bits);
+    }
+    // An exact str, int, bool or bytes, whose hash cannot fail.
+    void push_value(PyObject* o) {
+        items.push_back({Item::Value, static_cast<std::uint64_t>(PyObject_Hash(o)), o});
+    }
+    std::uint64_t hash() const {
+        std::uint64_t h = 0x243F6A8885A308D3ull ^ items.size();
+        for (const Item& it : items) {
+            h ^= it.word + 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(it.kind) + (h << 6) + (h >> 2);
+            h *= 0xC2B2AE3D27D4EB4Full;
+        }
+        return h ^ (h >> 29);
+    }
+};
+
+// The compiled code of each node structure met: a bounded memo in C++, the
+// oldest entry dropped when a new one would pass the limit. An entry holds
+// the values its items compare (their addresses name no other object while
+// it does), and its structure's classes are the parser's, kept for the
+// process.
+class CodeMemo {
+public:
+    explicit CodeMemo(std::size_t limit) : limit_(limit) {}
+    // Borrowed; nullptr when absent. Runs no Python code.
+    PyObject* get(const Shape& shape, std::uint64_t h) const {
+        auto range = index_.equal_range(h);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second->items == shape.items) return it->second->code.ptr();
+        return nullptr;
+    }
+    // The entry for `shape`, its values held, made before the code is:
+    // making it runs Python code, which could let go of a borrowed value.
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::vector<Item> items;
+        std::vector<py::object> held;
+        py::object code;
+    };
+    static std::unique_ptr<Entry> entry(const Shape& shape, std::uint64_t h) {
+        auto e = std::make_unique<Entry>();
+        e->hash = h;
+        e->items = shape.items;
+        for (const Item& it : e->items)
+            if (it.value) e->held.push_back(py::reinterpret_borrow<py::object>(it.value));
+        return e;
+    }
+    void put(std::unique_ptr<Entry> e, py::handle code) {
+        e->code = py::reinterpret_borrow<py::object>(code);
+        std::unique_ptr<Entry> gone;  // let go last: its release may run Python code
+        if (order_.size() >= limit_) {
+            gone = std::move(order_.front());
+            order_.pop_front();
+            auto range = index_.equal_range(gone->hash);
+            for (auto it = range.first; it != range.second; ++it)
+                if (it->second == gone.get()) {
+                    index_.erase(it);
+                    break;
+                }
+        }
+        index_.emplace(e->hash, e.get());
+        order_.push_back(std::move(e));
+    }
+
+private:
+    std::size_t limit_;
+    std::unordered_multimap<std::uint64_t, const Entry*> index_;
+    std::deque<std::unique_ptr<Entry>> order_;
+};
+CodeMemo& codes() {
+    static auto* m = new CodeMemo(4096);
+    return *m;
+}
 
 struct Names {
     PyObject* fields = intern("_fields");
@@ -261,7 +335,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
     }
     if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyBytes_Type) {
         out.push(as_object(tp));
-        out.push(o);
+        out.push_value(o);
         return true;
     }
     if (tp == &PyFloat_Type) {
@@ -279,7 +353,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
     if (tp == &PyList_Type) {
         Py_ssize_t n = PyList_GET_SIZE(o);
         out.push(as_object(tp));
-        out.push_made(PyLong_FromSsize_t(n));
+        out.push_number(static_cast<std::uint64_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             if (!shape(PyList_GET_ITEM(o, i), out, depth + 1)) return false;
         return true;
@@ -909,17 +983,17 @@ py::object node_code(py::handle node, bool& compiled) {
     const bool watching = entry && entry->watched.take(watched_node);
     Shape structure;
     structure.items.reserve(64);
-    structure.made.reserve(16);
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
-    structure.push_made(PyLong_FromLong(flags));
-    py::object key = structure.key();
+    structure.push_number(static_cast<std::uint64_t>(static_cast<unsigned>(flags)));
+    const std::uint64_t h = structure.hash();
     compiled = true;
     py::object code;
-    if (PyObject* known = codes().get(key.ptr())) {
+    if (PyObject* known = codes().get(structure, h)) {
         code = py::reinterpret_borrow<py::object>(known);
     } else {
+        auto made = CodeMemo::entry(structure, h);
         code = compile_text(fresh_text(node));
-        codes().put(key.ptr(), code.ptr());
+        codes().put(std::move(made), code);
     }
     // Kept only when what was watched still stands as the code was found for
     // it (making a text runs Python code).
@@ -1055,7 +1129,6 @@ void register_memo(py::module_& m) {
     o.fresh = steal(PySet_New(nullptr)).release().ptr();
     sources().init();
     trees().init();
-    codes().init();
 }
 
 }  // namespace tvk::kernel
