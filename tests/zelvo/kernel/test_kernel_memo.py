@@ -219,6 +219,62 @@ def test_constants_equal_in_value_keep_codes_of_their_own(km):
             assert k._kernel_eval(ast.parse(text, mode="eval").body, []) == eval(text)
 
 
+def _constant(value):
+    return ast.Constant(value=value, kind=None)
+
+
+# Pairs of constants whose hashes are equal (-1 and -2 hash alike, and so do
+# 0 and 2**61 - 1) or whose texts differ only in kind: each keeps its own
+# code however the two alternate.
+@pytest.mark.parametrize("first, second", [
+    (-1, -2), (0, 2**61 - 1), (0, 0.0), (1, True), ("a", b"a"), (0.0, -0.0), (0j, -0j),
+])
+def test_constants_alike_in_hash_or_value_keep_codes_of_their_own(first, second, km):
+    k = km.Kernel()
+    for _ in range(3):
+        for value in (first, second):
+            result = k._kernel_eval(ast.Expression(body=_constant(value)).body, [])
+            assert type(result) is type(value) and repr(result) == repr(value)
+
+
+def _reordered(node):
+    for n in ast.walk(node):
+        fields = dict(reversed(list(vars(n).items())))
+        n.__dict__.clear()
+        n.__dict__.update(fields)
+    return node
+
+
+def _without_kind(node):
+    for c in ast.walk(node):
+        if isinstance(c, ast.Constant):
+            del c.kind
+    return node
+
+
+def _with_extra_node(node):
+    node.note = ast.Name(id="unused", ctx=ast.Load())
+    return node
+
+
+def _marked(node):
+    node._pp = 99
+    return node
+
+
+# Node dicts out of the parser's usual order, short of a field, with an
+# attribute beyond the fields, or with astor's mark: evaluated as their
+# literal text, and left exactly as they were.
+@pytest.mark.parametrize("change", [_reordered, _without_kind, _with_extra_node, _marked])
+def test_unusual_node_dicts_evaluate_as_their_text(change, km):
+    k = km.Kernel()
+    node = change(ast.parse("[x * 2.5, -x, f(x, 1)]", mode="eval").body)
+    before = [(n, list(vars(n).items())) for n in ast.walk(node)]
+    for _ in range(3):
+        assert k._kernel_eval(node, [{"x": 2, "f": max}]) == [5.0, -2, 2]
+    assert [(n, list(vars(n).items())) for n in ast.walk(node)] == before
+
+
 def own_step(name, seen):
     """A mix-in whose step `name` of ast.NodeVisitor records its node."""
     def step(self, node):
