@@ -45,7 +45,7 @@ public:
         if (PyDict_GET_SIZE(dict_) >= limit_) {
             Py_ssize_t pos = 0;
             PyObject *oldest, *ignored;
-            if (PyDict_Next(dict_, &pos, &oldest, &ignored)) {
+            if (insides::dict_next(dict_, &pos, &oldest, &ignored)) {
                 py::object k = py::reinterpret_borrow<py::object>(oldest);
                 if (PyDict_DelItem(dict_, k.ptr()) < 0) throw py::error_already_set();
             }
@@ -372,7 +372,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
         Py_ssize_t pos = 0, i = 0;
         PyObject *key, *value;
         bool usual = true;
-        while (usual && PyDict_Next(dict, &pos, &key, &value)) {
+        while (usual && insides::dict_next(dict, &pos, &key, &value)) {
             if (i < nfields) {
                 usual = key == PyTuple_GET_ITEM(fields, i);
                 ++i;
@@ -391,7 +391,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
     {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
+        while (insides::dict_next(dict, &pos, &key, &value))
             if (!PyUnicode_CheckExact(key)) return false;
     }
     Py_ssize_t known = 0;
@@ -546,7 +546,7 @@ private:
         states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
+        while (insides::dict_next(dict, &pos, &key, &value))
             if (!add(value, depth + 1)) return false;
         return true;
     }
@@ -643,7 +643,7 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec) {
     {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (done < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value)) {
+        while (done < nfields && insides::dict_next(copy_dict.ptr(), &pos, &key, &value)) {
             if (key != PyTuple_GET_ITEM(fields, done)) break;
             ++done;
             if (!copy_value(copy_dict.ptr(), pos - 1, key, value, keep_marks, depth + 1, rec)) return nullptr;
@@ -738,7 +738,7 @@ private:
         const std::size_t first = values_.size();
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
+        while (insides::dict_next(dict, &pos, &key, &value))
             if (PyList_CheckExact(value) || PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(reg().AST)))
                 values_.push_back(py::reinterpret_borrow<py::object>(value));
         const std::size_t last = values_.size();
