@@ -219,10 +219,6 @@ def test_constants_equal_in_value_keep_codes_of_their_own(km):
             assert k._kernel_eval(ast.parse(text, mode="eval").body, []) == eval(text)
 
 
-def _constant(value):
-    return ast.Constant(value=value, kind=None)
-
-
 # Pairs of constants whose hashes are equal (-1 and -2 hash alike, and so do
 # 0 and 2**61 - 1) or whose texts differ only in kind: each keeps its own
 # code however the two alternate.
@@ -295,6 +291,15 @@ def test_a_visit_step_of_a_subclass_is_the_one_run(step, expected, km):
     k.parse()
     assert [type(i).__name__ for i in k.instruction_list] == ["NoneType", "IRWait"]
     assert [n for n in seen if n not in ("Load", "Attribute")] == expected
+
+
+def test_a_visit_of_a_subclass_sees_a_register_loop_body(km):
+    """The library's loop hook lowers the body through the kernel's own visit."""
+    seen = []
+    kind = type("Own", (own_step("visit", seen), km.Kernel), {})
+    k = kind(src="def f():\n    r: zv.Reg = 0\n    for r in zv.repeat(2):\n        zv.wait(4e-8)\n")
+    k.parse()
+    assert [n for n in seen if n not in ("Load", "Attribute")][-4:] == ["For", "Call", "Expr", "Call"]
 
 
 def _rename(stmt, i):
