@@ -222,8 +222,19 @@ struct Item {
     }
 };
 
+// The walk's items go to one buffer kept for every evaluation: it is read
+// only until Python code next runs (a memo entry takes its own copy first),
+// so a nested evaluation never meets it half used.
+std::vector<Item>& shape_buffer() {
+    static auto* v = new std::vector<Item>();
+    return *v;
+}
+
 struct Shape {
-    std::vector<Item> items;
+    std::vector<Item>& items = shape_buffer();
+    Shape() { items.clear(); }
+    Shape(const Shape&) = delete;
+    Shape& operator=(const Shape&) = delete;
     void push(PyObject* o) {
         items.push_back({Item::Address, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o)), nullptr});
     }
@@ -982,7 +993,6 @@ py::object node_code(py::handle node, bool& compiled) {
     std::unique_ptr<Seen> entry = sight.times >= kWatchFrom ? std::make_unique<Seen>() : nullptr;
     const bool watching = entry && entry->watched.take(watched_node);
     Shape structure;
-    structure.items.reserve(64);
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
     structure.push_number(static_cast<std::uint64_t>(static_cast<unsigned>(flags)));
     const std::uint64_t h = structure.hash();
