@@ -140,8 +140,19 @@ Memo& trees() {
 
 // `module.attr` as the kernel namespace names it is still `kept`: the global
 // is the module found at load and the module still gives that attribute.
-bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject* kept) {
-    PyObject* m = PyDict_GetItemWithError(reg().module_dict, global_name);
+// The version tags of the two dicts own_step read when it last said yes for
+// one step: while neither dict has changed, its answer stands.
+struct StepSeen {
+    std::uint64_t namespace_version = 0;
+    std::uint64_t module_version = 0;
+};
+
+bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject* kept, StepSeen& seen) {
+    PyObject* ns = reg().module_dict;
+    if (seen.namespace_version && PyModule_CheckExact(module) && insides::dict_version(ns) == seen.namespace_version &&
+        insides::dict_version(PyModule_GetDict(module)) == seen.module_version)
+        return true;
+    PyObject* m = PyDict_GetItemWithError(ns, global_name);
     if (!m) {
         if (PyErr_Occurred()) throw py::error_already_set();
         return false;
@@ -149,7 +160,24 @@ bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject*
     if (m != module || !PyModule_CheckExact(m)) return false;
     PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(m), attr);
     if (!f && PyErr_Occurred()) throw py::error_already_set();
-    return f == kept;
+    if (f != kept) return false;
+    seen.namespace_version = insides::dict_version(ns);
+    seen.module_version = insides::dict_version(PyModule_GetDict(m));
+    return true;
+}
+
+// Each step as its own memo asks it.
+bool own_getsource() {
+    static StepSeen seen;
+    return own_step(TVK_NAME("inspect"), orig().inspect, TVK_NAME("getsource"), orig().getsource, seen);
+}
+bool own_parse() {
+    static StepSeen seen;
+    return own_step(TVK_NAME("ast"), orig().ast, TVK_NAME("parse"), orig().parse, seen);
+}
+bool own_to_source() {
+    static StepSeen seen;
+    return own_step(TVK_NAME("astor"), orig().astor, TVK_NAME("to_source"), orig().to_source, seen);
 }
 
 // ---- node walks ---------------------------------------------------------------
@@ -907,7 +935,7 @@ py::object copy_node(py::handle node) {
 py::object function_source(py::handle func) {
     Originals& o = orig();
     PyObject* f = func.ptr();
-    bool memo = own_step(TVK_NAME("inspect"), o.inspect, TVK_NAME("getsource"), o.getsource) &&
+    bool memo = own_getsource() &&
                 Py_TYPE(f) == &PyFunction_Type;
     if (memo) {
         // getsource follows __wrapped__ to another function.
@@ -930,7 +958,7 @@ py::object function_source(py::handle func) {
 
 py::object parse_source(py::handle source) {
     Originals& o = orig();
-    if (!own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) || !PyUnicode_CheckExact(source.ptr()))
+    if (!own_parse() || !PyUnicode_CheckExact(source.ptr()))
         return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
     if (PyObject* kept = trees().get(source.ptr())) {
         HandedOut& rec = handed_out();
@@ -951,18 +979,14 @@ py::object parse_source(py::handle source) {
 }
 
 py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders) {
-    Originals& o = orig();
-    if (current && own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) &&
-        handed_out().untouched(current.ptr(), holders, source.ptr()))
+    if (current && own_parse() && handed_out().untouched(current.ptr(), holders, source.ptr()))
         return py::reinterpret_borrow<py::object>(current);
     return parse_source(source);
 }
 
 py::object node_code(py::handle node, bool& compiled) {
     compiled = false;
-    Originals& o = orig();
-    if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
-        return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
+    if (!own_to_source()) return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
     const int flags = inherited_flags();
     // A node evaluated before and unchanged since, or the library's rewrite of

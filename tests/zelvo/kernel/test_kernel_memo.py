@@ -132,6 +132,21 @@ def test_a_hook_that_edits_the_call_copy(parse, library, km, monkeypatch):
     assert [widths(2), widths(3), widths(2)] == remembered
 
 
+@pytest.mark.parametrize("module, step", [("astor", "to_source"), ("ast", "parse"), ("inspect", "getsource")])
+def test_a_step_replaced_after_a_compile_is_the_one_run(module, step, km, monkeypatch):
+    fn = define(SWEEP)
+    fn(amps=[0.1])
+    calls = []
+    original = getattr(getattr(km, module), step)
+
+    def counted(*args, **kwargs):
+        calls.append(step)
+        return original(*args, **kwargs)
+    monkeypatch.setattr(getattr(km, module), step, counted)
+    fn(amps=[0.1])
+    assert calls
+
+
 def test_a_redefined_function_is_read_anew():
     """A new definition under the same file and name is a new code object,
     whose source is read again; the old function keeps its own."""
