@@ -17,6 +17,7 @@
 // itself), and holds nothing that refers back to it.
 #include "kernel.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -252,33 +253,41 @@ struct Item {
 
 // The walk's items go to one buffer kept for every evaluation: it is read
 // only until Python code next runs (a memo entry takes its own copy first),
-// so a nested evaluation never meets it half used.
-std::vector<Item>& shape_buffer() {
-    static auto* v = new std::vector<Item>();
-    return *v;
+// so a nested evaluation never meets it half used. A walk stops once past
+// kMaxShape items, a few pushes after the last check.
+constexpr std::size_t kShapeRoom = static_cast<std::size_t>(kMaxShape) + 64;
+Item* shape_buffer() {
+    static auto* v = new std::vector<Item>(kShapeRoom);
+    return v->data();
 }
 
 struct Shape {
-    std::vector<Item>& items = shape_buffer();
-    Shape() { items.clear(); }
+    Item* items = shape_buffer();
+    std::size_t size = 0;
+    bool overflow = false;
+    Shape() = default;
     Shape(const Shape&) = delete;
     Shape& operator=(const Shape&) = delete;
-    void push(PyObject* o) {
-        items.push_back({Item::Address, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o)), nullptr});
+    const Item* begin() const { return items; }
+    const Item* end() const { return items + size; }
+    void add(Item it) {
+        if (size < kShapeRoom)
+            items[size++] = it;
+        else
+            overflow = true;
     }
-    void push_number(std::uint64_t n) { items.push_back({Item::Number, n, nullptr}); }
+    void push(PyObject* o) { add({Item::Address, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o)), nullptr}); }
+    void push_number(std::uint64_t n) { add({Item::Number, n, nullptr}); }
     void push_bits(double d) {
         std::uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
         push_number(bits);
     }
     // An exact str, int, bool or bytes, whose hash cannot fail.
-    void push_value(PyObject* o) {
-        items.push_back({Item::Value, static_cast<std::uint64_t>(PyObject_Hash(o)), o});
-    }
+    void push_value(PyObject* o) { add({Item::Value, static_cast<std::uint64_t>(PyObject_Hash(o)), o}); }
     std::uint64_t hash() const {
-        std::uint64_t h = 0x243F6A8885A308D3ull ^ items.size();
-        for (const Item& it : items) {
+        std::uint64_t h = 0x243F6A8885A308D3ull ^ size;
+        for (const Item& it : *this) {
             h ^= it.word + 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(it.kind) + (h << 6) + (h >> 2);
             h *= 0xC2B2AE3D27D4EB4Full;
         }
@@ -298,7 +307,9 @@ public:
     PyObject* get(const Shape& shape, std::uint64_t h) const {
         auto range = index_.equal_range(h);
         for (auto it = range.first; it != range.second; ++it)
-            if (it->second->items == shape.items) return it->second->code.ptr();
+            if (it->second->items.size() == shape.size &&
+                std::equal(shape.begin(), shape.end(), it->second->items.begin()))
+                return it->second->code.ptr();
         return nullptr;
     }
     // The entry for `shape`, its values held, made before the code is:
@@ -312,7 +323,7 @@ public:
     static std::unique_ptr<Entry> entry(const Shape& shape, std::uint64_t h) {
         auto e = std::make_unique<Entry>();
         e->hash = h;
-        e->items = shape.items;
+        e->items.assign(shape.begin(), shape.end());
         for (const Item& it : e->items)
             if (it.value) e->held.push_back(py::reinterpret_borrow<py::object>(it.value));
         return e;
@@ -366,7 +377,7 @@ PyObject* as_object(PyTypeObject* tp) { return reinterpret_cast<PyObject*>(tp); 
 // of another class, an attribute beyond the fields and positions, a constant
 // of another type), whose text is then made anew every time.
 bool shape(PyObject* o, Shape& out, int depth) {
-    if (depth > kMaxDepth || static_cast<Py_ssize_t>(out.items.size()) > kMaxShape) return false;
+    if (depth > kMaxDepth || out.overflow || out.size > static_cast<std::size_t>(kMaxShape)) return false;
     PyTypeObject* tp = Py_TYPE(o);
     if (o == Py_None || o == Py_Ellipsis) {
         out.push(o);
@@ -404,7 +415,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
     out.push(as_object(tp));
     if (!dict) return PyTuple_GET_SIZE(fields) == 0;
     const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
-    const std::size_t start = out.items.size();
+    const std::size_t start = out.size;
     // The usual dict, as the parser and the copies make it: the fields in
     // their order, then nothing but positions and astor's mark.
     {
@@ -421,7 +432,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
             usual = nm.position_or_mark(key);
         }
         if (usual && i == nfields) return true;
-        out.items.resize(start);
+        out.size = start;
     }
     // Any other order: each field by name, and nothing beyond them but the
     // class's positions. Only str keys, so the lookups run no Python code.
@@ -1019,6 +1030,7 @@ py::object node_code(py::handle node, bool& compiled) {
     Shape structure;
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
     structure.push_number(static_cast<std::uint64_t>(static_cast<unsigned>(flags)));
+    if (structure.overflow) return fresh_text(node);
     const std::uint64_t h = structure.hash();
     compiled = true;
     py::object code;
