@@ -317,6 +317,27 @@ def test_a_visit_of_a_subclass_sees_a_register_loop_body(km):
     assert [n for n in seen if n not in ("Load", "Attribute")][-4:] == ["For", "Call", "Expr", "Call"]
 
 
+def _visitor_on_instance(km, seen):
+    k = km.Kernel(src=REPEATED)
+    k.visit_Expr = lambda node: seen.append(node.lineno)
+    return k
+
+
+def _visitor_of_subclass(km, seen):
+    kind = type("Own", (km.Kernel,), {"visit_Expr": lambda self, node: seen.append(node.lineno)})
+    return kind(src=REPEATED)
+
+
+REPEATED = "def f():\n    r: zv.Reg = 0\n    zv.wait(4e-8)\n    for r in zv.repeat(2):\n        zv.wait(4e-8)\n"
+
+
+@pytest.mark.parametrize("make", [_visitor_on_instance, _visitor_of_subclass])
+def test_a_visitor_of_the_instance_or_a_subclass_is_the_one_run(make, km):
+    seen = []
+    make(km, seen).parse()
+    assert seen == [3, 5]
+
+
 def _rename(stmt, i):
     stmt.value.func.attr = ("short", "long")[i % 2]
 
