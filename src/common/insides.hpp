@@ -132,6 +132,54 @@ inline bool str_keys_only(PyObject* d) {
     return false;
 }
 
+// PyDict_Next(d, pos, key, value), read in place for a dict whose keys are
+// all str and kept in one table with their values: the same entries in the
+// same order, each at pos - 1 of that table.
+inline bool dict_next(PyObject* d, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+#ifdef TVK_INSIDES
+    auto* mp = reinterpret_cast<PyDictObject*>(d);
+    if (usable() && !mp->ma_values && DK_IS_UNICODE(mp->ma_keys)) {
+        const Py_ssize_t n = mp->ma_keys->dk_nentries;
+        const PyDictUnicodeEntry* e = DK_UNICODE_ENTRIES(mp->ma_keys);
+        Py_ssize_t i = *pos;
+        if (i < 0) return false;
+        while (i < n && !e[i].me_value) ++i;
+        if (i >= n) return false;
+        *pos = i + 1;
+        *key = e[i].me_key;
+        *value = e[i].me_value;
+        return true;
+    }
+#endif
+    return PyDict_Next(d, pos, key, value) != 0;
+}
+
+// Stores value (a new reference taken) as the value of entry `ix` of a dict
+// whose keys are all str and kept in one table with their values (the entry
+// PyDict_Next gave at pos ix + 1), when that entry holds this very `key`;
+// returns the value it held, a reference the caller releases. nullptr and
+// nothing changed otherwise (or when it cannot be read): the caller then
+// stores through the dict. The dict's version tag is left as it was, so only
+// a dict no one else has seen yet may be written so.
+inline PyObject* fresh_entry_exchange(PyObject* d, Py_ssize_t ix, PyObject* key, PyObject* value) {
+#ifdef TVK_INSIDES
+    auto* mp = reinterpret_cast<PyDictObject*>(d);
+    if (usable() && !mp->ma_values && DK_IS_UNICODE(mp->ma_keys) && ix >= 0 && ix < mp->ma_keys->dk_nentries) {
+        PyDictUnicodeEntry& e = DK_UNICODE_ENTRIES(mp->ma_keys)[ix];
+        if (e.me_key == key && e.me_value) {
+            PyObject* old = e.me_value;
+            e.me_value = Py_NewRef(value);
+            return old;
+        }
+    }
+#endif
+    (void)d;
+    (void)ix;
+    (void)key;
+    (void)value;
+    return nullptr;
+}
+
 // ---- instance dicts ----------------------------------------------------------
 
 // The instance dict of self into `dict`, made from its inline values when

@@ -3,6 +3,7 @@
 // jumps back to the placeholder.
 #include "functions.hpp"
 
+#include "common/visitor.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::functions {
@@ -52,7 +53,7 @@ py::object repeat_for_call(const Call& c) {
     }
     py::object landing = made_for(reg().IRPlaceholder, kernel, node, {});
     append_to(kernel, landing);
-    for_each(getattr(node, TVK_NAME("body")), [&](py::handle stmt) { call_method(kernel, TVK_NAME("visit"), {stmt}); });
+    for_each(getattr(node, TVK_NAME("body")), [&](py::handle stmt) { node_visit(kernel, stmt, reg().visit); });
     append_to(kernel, made_for(reg().IRLoop, kernel, node, {count, landing}));
     return py::none();
 }
@@ -60,6 +61,8 @@ py::object repeat_for_call(const Call& c) {
 }  // namespace
 
 void register_loops(py::module_& m, py::list& all) {
+    py::object visitor = py::module_::import("ast").attr("NodeVisitor");
+    reg().visit = keep(py::object(visitor.attr("__dict__"))["visit"]);
     const std::string mod = module_name(m);
     py::object fn = make_cfunction("repeat", method<repeat>().fn, py::none(),
                                    signed_doc("repeat", "(n)",

@@ -1,6 +1,7 @@
 // Small operations every handler of the front-end shares.
 #include "kernel.hpp"
 
+#include "common/visitor.hpp"
 #include "common/walk.hpp"
 
 namespace tvk::kernel {
@@ -76,43 +77,9 @@ void extend_list(py::handle self, py::handle items) {
     call_method(list, TVK_NAME("extend"), {items});
 }
 
-namespace {
-
-// "visit_" + the class name, interned so that the lookups hit the type
-// caches; remembered by the class name's text.
-py::object visitor_name(py::handle node) {
-    static PyObject* const names = PyDict_New();  // kept for the process
-    py::object cls = getattr(node, TVK_NAME("__class__"));
-    py::object cls_name = getattr(cls, TVK_NAME("__name__"));
-    const bool text = PyUnicode_CheckExact(cls_name.ptr());
-    if (text) {
-        if (PyObject* known = PyDict_GetItemWithError(names, cls_name.ptr())) return py::reinterpret_borrow<py::object>(known);
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    PyObject* raw = PyUnicode_Concat(TVK_NAME("visit_"), cls_name.ptr());
-    if (!raw) throw py::error_already_set();
-    PyUnicode_InternInPlace(&raw);
-    py::object name = steal(raw);
-    if (text) {
-        if (PyDict_GET_SIZE(names) >= 1024) PyDict_Clear(names);
-        if (PyDict_SetItem(names, cls_name.ptr(), name.ptr()) < 0) throw py::error_already_set();
-    }
-    return name;
-}
-
-}  // namespace
-
 // self.visit(node): ast.NodeVisitor.visit done here while it is the one the
-// kernel's class uses, without a Python frame of its own; the recursion
-// counts as the interpreter's visitor would count it.
-py::object visit(py::handle self, py::handle node) {
-    static OwnSteps<1, NoExtra> own_visit({own_object(TVK_NAME("visit"), reg().visit)});
-    if (!own_visit.open(self.ptr())) return call_method(self, TVK_NAME("visit"), {node});
-    RecursionGuard guard(" while visiting a kernel");
-    py::object visitor = lookup_attr(self, visitor_name(node).ptr());
-    if (!visitor) visitor = getattr(self, TVK_NAME("generic_visit"));
-    return steal(PyObject_CallOneArg(visitor.ptr(), node.ptr()));
-}
+// kernel's class uses, without a Python frame of its own.
+py::object visit(py::handle self, py::handle node) { return node_visit(self, node, reg().visit); }
 
 void visit_each(py::handle self, py::handle nodes) {
     for_each(nodes, [&](py::handle node) { visit(self, node); });

@@ -17,9 +17,12 @@
 // itself), and holds nothing that refers back to it.
 #include "kernel.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -43,7 +46,7 @@ public:
         if (PyDict_GET_SIZE(dict_) >= limit_) {
             Py_ssize_t pos = 0;
             PyObject *oldest, *ignored;
-            if (PyDict_Next(dict_, &pos, &oldest, &ignored)) {
+            if (insides::dict_next(dict_, &pos, &oldest, &ignored)) {
                 py::object k = py::reinterpret_borrow<py::object>(oldest);
                 if (PyDict_DelItem(dict_, k.ptr()) < 0) throw py::error_already_set();
             }
@@ -58,40 +61,48 @@ private:
 
 // A fixed set of type addresses, asked for every node a walk meets: open
 // addressing over a power-of-two table, so a question is a multiply and a
-// probe or two.
+// probe or two. Each type's slot also keeps its _fields as last looked up,
+// with the type's version tag then.
 class TypeSet {
 public:
+    struct Slot {
+        const PyTypeObject* tp = nullptr;
+        unsigned version = 0;
+        PyObject* fields = nullptr;  // held
+    };
     void insert(const PyTypeObject* tp) {
         if (count_ * 2 >= slots_.size()) grow();
-        place(tp);
+        place(tp, Slot());
     }
-    bool contains(const PyTypeObject* tp) const {
-        if (slots_.empty()) return false;
+    Slot* find(const PyTypeObject* tp) {
+        if (slots_.empty()) return nullptr;
         for (std::size_t i = index(tp);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i] == tp) return true;
-            if (!slots_[i]) return false;
+            if (slots_[i].tp == tp) return &slots_[i];
+            if (!slots_[i].tp) return nullptr;
         }
     }
+    bool contains(const PyTypeObject* tp) { return find(tp) != nullptr; }
 
 private:
     std::size_t index(const PyTypeObject* tp) const {
         auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tp)) * 0x9E3779B97F4A7C15ull;
         return static_cast<std::size_t>(h >> 40) & (slots_.size() - 1);
     }
-    void place(const PyTypeObject* tp) {
+    void place(const PyTypeObject* tp, const Slot& from) {
         std::size_t i = index(tp);
-        while (slots_[i] && slots_[i] != tp) i = (i + 1) & (slots_.size() - 1);
-        if (!slots_[i]) ++count_;
-        slots_[i] = tp;
+        while (slots_[i].tp && slots_[i].tp != tp) i = (i + 1) & (slots_.size() - 1);
+        if (!slots_[i].tp) ++count_;
+        slots_[i] = from;
+        slots_[i].tp = tp;
     }
     void grow() {
-        std::vector<const PyTypeObject*> old = std::move(slots_);
-        slots_.assign(old.empty() ? 256 : old.size() * 2, nullptr);
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 256 : old.size() * 2, Slot{});
         count_ = 0;
-        for (const PyTypeObject* tp : old)
-            if (tp) place(tp);
+        for (const Slot& s : old)
+            if (s.tp) place(s.tp, s);
     }
-    std::vector<const PyTypeObject*> slots_;
+    std::vector<Slot> slots_;
     std::size_t count_ = 0;
 };
 
@@ -127,15 +138,22 @@ Memo& trees() {
     static auto* m = new Memo(128);
     return *m;
 }
-Memo& codes() {
-    static auto* m = new Memo(4096);
-    return *m;
-}
 
 // `module.attr` as the kernel namespace names it is still `kept`: the global
 // is the module found at load and the module still gives that attribute.
-bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject* kept) {
-    PyObject* m = PyDict_GetItemWithError(reg().module_dict, global_name);
+// The version tags of the two dicts own_step read when it last said yes for
+// one step: while neither dict has changed, its answer stands.
+struct StepSeen {
+    std::uint64_t namespace_version = 0;
+    std::uint64_t module_version = 0;
+};
+
+bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject* kept, StepSeen& seen) {
+    PyObject* ns = reg().module_dict;
+    if (seen.namespace_version && PyModule_CheckExact(module) && insides::dict_version(ns) == seen.namespace_version &&
+        insides::dict_version(PyModule_GetDict(module)) == seen.module_version)
+        return true;
+    PyObject* m = PyDict_GetItemWithError(ns, global_name);
     if (!m) {
         if (PyErr_Occurred()) throw py::error_already_set();
         return false;
@@ -143,7 +161,24 @@ bool own_step(PyObject* global_name, PyObject* module, PyObject* attr, PyObject*
     if (m != module || !PyModule_CheckExact(m)) return false;
     PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(m), attr);
     if (!f && PyErr_Occurred()) throw py::error_already_set();
-    return f == kept;
+    if (f != kept) return false;
+    seen.namespace_version = insides::dict_version(ns);
+    seen.module_version = insides::dict_version(PyModule_GetDict(m));
+    return true;
+}
+
+// Each step as its own memo asks it.
+bool own_getsource() {
+    static StepSeen seen;
+    return own_step(TVK_NAME("inspect"), orig().inspect, TVK_NAME("getsource"), orig().getsource, seen);
+}
+bool own_parse() {
+    static StepSeen seen;
+    return own_step(TVK_NAME("ast"), orig().ast, TVK_NAME("parse"), orig().parse, seen);
+}
+bool own_to_source() {
+    static StepSeen seen;
+    return own_step(TVK_NAME("astor"), orig().astor, TVK_NAME("to_source"), orig().to_source, seen);
 }
 
 // ---- node walks ---------------------------------------------------------------
@@ -161,6 +196,10 @@ bool is_node_type(PyTypeObject* tp) {
 
 // The instance dict of a node (borrowed), nullptr when it has none yet.
 PyObject* node_dict(PyObject* node) {
+    // The parser's classes keep it at a fixed offset.
+    PyTypeObject* tp = Py_TYPE(node);
+    if (tp->tp_dictoffset > 0 && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + tp->tp_dictoffset);
     PyObject** dp = _PyObject_GetDictPtr(node);
     return dp ? *dp : nullptr;
 }
@@ -171,29 +210,150 @@ PyObject* class_names(PyTypeObject* tp, PyObject* which) {
     return t && PyTuple_CheckExact(t) ? t : nullptr;
 }
 
-// The items of a node's structure, in order: borrowed from the nodes (which
-// the walk does not change, and which run no Python code while it reads
-// them), or owned where the walk made them (a float's bits).
-struct Shape {
-    std::vector<PyObject*> items;
-    std::vector<py::object> made;
-    void push(PyObject* o) { items.push_back(o); }
-    void push_made(PyObject* o) {
-        made.push_back(steal(o));
-        items.push_back(o);
+// The _fields of a class of the parser's, whose slot is `slot` (borrowed);
+// nullptr when it lists none as a tuple. Remembered per class while the
+// class's version tag stays the one it had then.
+PyObject* slot_fields(TypeSet::Slot* slot, PyTypeObject* tp) {
+    const unsigned version = insides::type_version(tp);
+    if (version && slot->version == version) return slot->fields;
+    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
+    // The lookup gives the class a tag when it had none.
+    const unsigned now = insides::type_version(tp);
+    if (now) {
+        PyObject* old = slot->fields;
+        slot->fields = Py_XNewRef(fields);
+        slot->version = now;
+        Py_XDECREF(old);  // a tuple of names: its release runs no Python code
     }
-    void push_bits(double d) {
-        unsigned long long bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        push_made(PyLong_FromUnsignedLongLong(bits));
-    }
-    py::object key() const {
-        py::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-        for (std::size_t i = 0; i < items.size(); ++i)
-            PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
-        return t;
+    return fields;
+}
+
+// The same for any class: nullptr for one not of the parser's.
+PyObject* node_fields(PyTypeObject* tp) {
+    TypeSet::Slot* slot = orig().node_types.find(tp);
+    return slot ? slot_fields(slot, tp) : nullptr;
+}
+
+// The items of a node's structure, in order, each an address (a class,
+// None), a number (a float's bits, a list's length) or a value compared by
+// value (a str, int or bytes): borrowed from the nodes, which the walk does
+// not change and which run no Python code while it reads them.
+struct Item {
+    enum Kind : std::uint8_t { Address, Number, Value };
+    Kind kind;
+    std::uint64_t word;  // the address, the number, or the value's hash
+    PyObject* value;     // a Value's object; nullptr otherwise
+    bool operator==(const Item& other) const {
+        if (kind != other.kind || word != other.word) return false;
+        if (kind != Value || value == other.value) return true;
+        // Exact str, int and bytes of one type: comparing runs no Python code.
+        return Py_TYPE(value) == Py_TYPE(other.value) && PyObject_RichCompareBool(value, other.value, Py_EQ) == 1;
     }
 };
+
+// The walk's items go to one buffer kept for every evaluation: it is read
+// only until Python code next runs (a memo entry takes its own copy first),
+// so a nested evaluation never meets it half used. A walk stops once past
+// kMaxShape items, a few pushes after the last check.
+constexpr std::size_t kShapeRoom = static_cast<std::size_t>(kMaxShape) + 64;
+Item* shape_buffer() {
+    static auto* v = new std::vector<Item>(kShapeRoom);
+    return v->data();
+}
+
+struct Shape {
+    Item* items = shape_buffer();
+    std::size_t size = 0;
+    bool overflow = false;
+    Shape() = default;
+    Shape(const Shape&) = delete;
+    Shape& operator=(const Shape&) = delete;
+    const Item* begin() const { return items; }
+    const Item* end() const { return items + size; }
+    void add(Item it) {
+        if (size < kShapeRoom)
+            items[size++] = it;
+        else
+            overflow = true;
+    }
+    void push(PyObject* o) { add({Item::Address, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o)), nullptr}); }
+    void push_number(std::uint64_t n) { add({Item::Number, n, nullptr}); }
+    void push_bits(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        push_number(bits);
+    }
+    // An exact str, int, bool or bytes, whose hash cannot fail.
+    void push_value(PyObject* o) { add({Item::Value, static_cast<std::uint64_t>(PyObject_Hash(o)), o}); }
+    std::uint64_t hash() const {
+        std::uint64_t h = 0x243F6A8885A308D3ull ^ size;
+        for (const Item& it : *this) {
+            h ^= it.word + 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(it.kind) + (h << 6) + (h >> 2);
+            h *= 0xC2B2AE3D27D4EB4Full;
+        }
+        return h ^ (h >> 29);
+    }
+};
+
+// The compiled code of each node structure met: a bounded memo in C++, the
+// oldest entry dropped when a new one would pass the limit. An entry holds
+// the values its items compare (their addresses name no other object while
+// it does), and its structure's classes are the parser's, kept for the
+// process.
+class CodeMemo {
+public:
+    explicit CodeMemo(std::size_t limit) : limit_(limit) {}
+    // Borrowed; nullptr when absent. Runs no Python code.
+    PyObject* get(const Shape& shape, std::uint64_t h) const {
+        auto range = index_.equal_range(h);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second->items.size() == shape.size &&
+                std::equal(shape.begin(), shape.end(), it->second->items.begin()))
+                return it->second->code.ptr();
+        return nullptr;
+    }
+    // The entry for `shape`, its values held, made before the code is:
+    // making it runs Python code, which could let go of a borrowed value.
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::vector<Item> items;
+        std::vector<py::object> held;
+        py::object code;
+    };
+    static std::unique_ptr<Entry> entry(const Shape& shape, std::uint64_t h) {
+        auto e = std::make_unique<Entry>();
+        e->hash = h;
+        e->items.assign(shape.begin(), shape.end());
+        for (const Item& it : e->items)
+            if (it.value) e->held.push_back(py::reinterpret_borrow<py::object>(it.value));
+        return e;
+    }
+    void put(std::unique_ptr<Entry> e, py::handle code) {
+        e->code = py::reinterpret_borrow<py::object>(code);
+        std::unique_ptr<Entry> gone;  // let go last: its release may run Python code
+        if (order_.size() >= limit_) {
+            gone = std::move(order_.front());
+            order_.pop_front();
+            auto range = index_.equal_range(gone->hash);
+            for (auto it = range.first; it != range.second; ++it)
+                if (it->second == gone.get()) {
+                    index_.erase(it);
+                    break;
+                }
+        }
+        index_.emplace(e->hash, e.get());
+        order_.push_back(std::move(e));
+    }
+
+private:
+    std::size_t limit_;
+    std::unordered_multimap<std::uint64_t, const Entry*> index_;
+    std::deque<std::unique_ptr<Entry>> order_;
+};
+CodeMemo& codes() {
+    static auto* m = new CodeMemo(4096);
+    return *m;
+}
 
 struct Names {
     PyObject* fields = intern("_fields");
@@ -217,7 +377,7 @@ PyObject* as_object(PyTypeObject* tp) { return reinterpret_cast<PyObject*>(tp); 
 // of another class, an attribute beyond the fields and positions, a constant
 // of another type), whose text is then made anew every time.
 bool shape(PyObject* o, Shape& out, int depth) {
-    if (depth > kMaxDepth || static_cast<Py_ssize_t>(out.items.size()) > kMaxShape) return false;
+    if (depth > kMaxDepth || out.overflow || out.size > static_cast<std::size_t>(kMaxShape)) return false;
     PyTypeObject* tp = Py_TYPE(o);
     if (o == Py_None || o == Py_Ellipsis) {
         out.push(o);
@@ -225,7 +385,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
     }
     if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyBytes_Type) {
         out.push(as_object(tp));
-        out.push(o);
+        out.push_value(o);
         return true;
     }
     if (tp == &PyFloat_Type) {
@@ -243,27 +403,26 @@ bool shape(PyObject* o, Shape& out, int depth) {
     if (tp == &PyList_Type) {
         Py_ssize_t n = PyList_GET_SIZE(o);
         out.push(as_object(tp));
-        out.push_made(PyLong_FromSsize_t(n));
+        out.push_number(static_cast<std::uint64_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             if (!shape(PyList_GET_ITEM(o, i), out, depth + 1)) return false;
         return true;
     }
-    if (!is_node_type(tp)) return false;
     const Names& nm = names();
-    PyObject* fields = class_names(tp, nm.fields);
+    PyObject* fields = node_fields(tp);
     if (!fields) return false;
     PyObject* dict = node_dict(o);
     out.push(as_object(tp));
     if (!dict) return PyTuple_GET_SIZE(fields) == 0;
     const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
-    const std::size_t start = out.items.size();
+    const std::size_t start = out.size;
     // The usual dict, as the parser and the copies make it: the fields in
     // their order, then nothing but positions and astor's mark.
     {
         Py_ssize_t pos = 0, i = 0;
         PyObject *key, *value;
         bool usual = true;
-        while (usual && PyDict_Next(dict, &pos, &key, &value)) {
+        while (usual && insides::dict_next(dict, &pos, &key, &value)) {
             if (i < nfields) {
                 usual = key == PyTuple_GET_ITEM(fields, i);
                 ++i;
@@ -273,7 +432,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
             usual = nm.position_or_mark(key);
         }
         if (usual && i == nfields) return true;
-        out.items.resize(start);
+        out.size = start;
     }
     // Any other order: each field by name, and nothing beyond them but the
     // class's positions. Only str keys, so the lookups run no Python code.
@@ -282,7 +441,7 @@ bool shape(PyObject* o, Shape& out, int depth) {
     {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
+        while (insides::dict_next(dict, &pos, &key, &value))
             if (!PyUnicode_CheckExact(key)) return false;
     }
     Py_ssize_t known = 0;
@@ -437,7 +596,7 @@ private:
         states_.push_back({o, false, 0, Py_TYPE(o), dict, version});
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
+        while (insides::dict_next(dict, &pos, &key, &value))
             if (!add(value, depth + 1)) return false;
         return true;
     }
@@ -463,7 +622,37 @@ HandedOut& handed_out() {
 // mark is left out. nullptr when the tree is too deep or holds a node of
 // another class, which is then not copied. With `rec`, the copy is recorded
 // as it is made, as HandedOut::record would record it.
-PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nullptr) {
+PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nullptr);
+
+// A value a copy shares as it is, told at once: most values a node holds
+// are positions, names and constants.
+inline bool plain_leaf(PyObject* v) {
+    PyTypeObject* tp = Py_TYPE(v);
+    return tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &_PyNone_Type || tp == &PyFloat_Type ||
+           tp == &PyBool_Type;
+}
+
+// Puts the copy of `v`, the value under `key` in the new dict `dict`, in its
+// place; `ix` is the entry PyDict_Next gave it at (-1: unknown). False when
+// it cannot be copied.
+bool copy_value(PyObject* dict, Py_ssize_t ix, PyObject* key, PyObject* v, bool keep_marks, int depth,
+                HandedOut* rec) {
+    if (plain_leaf(v)) return true;
+    PyObject* c = copy_tree(v, keep_marks, depth, rec);
+    if (!c) return false;
+    py::object value = steal(c);
+    // A node kept as it is (a shared Load) needs no store.
+    if (c == v) return true;
+    // The dict is new and seen by no one yet: its entry is written in place.
+    if (PyObject* old = insides::fresh_entry_exchange(dict, ix, key, c)) {
+        Py_DECREF(old);  // still held by the dict it was copied from
+        return true;
+    }
+    if (PyDict_SetItem(dict, key, c) < 0) throw py::error_already_set();
+    return true;
+}
+
+PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec) {
     if (depth > kMaxDepth) return nullptr;
     PyTypeObject* tp = Py_TYPE(o);
     if (tp == &PyList_Type) {
@@ -471,21 +660,22 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nu
         py::object copy = steal(PyList_New(n));
         const std::size_t first = rec ? rec->open_list(copy.ptr(), n) : 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = copy_tree(PyList_GET_ITEM(o, i), keep_marks, depth + 1, rec);
+            PyObject* v = PyList_GET_ITEM(o, i);
+            PyObject* item = plain_leaf(v) ? Py_NewRef(v) : copy_tree(v, keep_marks, depth + 1, rec);
             if (!item) return nullptr;
             PyList_SET_ITEM(copy.ptr(), i, item);
             if (rec) rec->item(first, i, item);
         }
         return copy.release().ptr();
     }
-    if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST))) return Py_NewRef(o);
-    if (!is_node_type(tp)) return nullptr;
+    TypeSet::Slot* slot = plain_leaf(o) ? nullptr : orig().node_types.find(tp);
+    if (!slot) return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(reg().AST)) ? nullptr : Py_NewRef(o);
     PyObject* dict = node_dict(o);
     if (!dict || PyDict_GET_SIZE(dict) == 0) {
         if (rec) rec->shared_node(o);
         return Py_NewRef(o);
     }
-    PyObject* fields = class_names(tp, TVK_NAME("_fields"));
+    PyObject* fields = slot_fields(slot, tp);
     if (!fields) return nullptr;
     py::object copy_dict = steal(PyDict_Copy(dict));
     if (!keep_marks) {
@@ -494,48 +684,33 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nu
             throw py::error_already_set();
     }
     const std::size_t at = rec ? rec->open_node(tp) : 0;
-    auto made = [&]() {
-        py::object node = node_with_dict(tp, copy_dict);
-        if (rec) rec->close_node(at, node.ptr());
-        return node.release().ptr();
-    };
-    auto copied = [&](PyObject* name, PyObject* v) {
-        if (!PyList_CheckExact(v) && !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(reg().AST))) return true;
-        PyObject* c = copy_tree(v, keep_marks, depth + 1, rec);
-        if (!c) return false;
-        py::object value = steal(c);
-        // A node kept as it is (a shared Load) needs no store.
-        if (c != v && PyDict_SetItem(copy_dict.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
-        return true;
-    };
     const Py_ssize_t nfields = PyTuple_GET_SIZE(fields);
     // The usual dict, the fields first in their order: its entries are
     // walked in place (a value stored under a key it has leaves the walk
-    // sound), with no lookup by name.
-    bool usual = PyDict_GET_SIZE(copy_dict.ptr()) >= nfields;
+    // sound), with no lookup by name. From the first entry out of that
+    // order on, the fields left are looked up by name.
+    Py_ssize_t done = 0;
     {
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *key, *value;
-        while (usual && i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value))
-            usual = key == PyTuple_GET_ITEM(fields, i++);
-    }
-    if (usual) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        for (Py_ssize_t i = 0; i < nfields && PyDict_Next(copy_dict.ptr(), &pos, &key, &value); ++i)
-            if (!copied(key, value)) return nullptr;
-        return made();
+        while (done < nfields && insides::dict_next(copy_dict.ptr(), &pos, &key, &value)) {
+            if (key != PyTuple_GET_ITEM(fields, done)) break;
+            ++done;
+            if (!copy_value(copy_dict.ptr(), pos - 1, key, value, keep_marks, depth + 1, rec)) return nullptr;
+        }
     }
-    for (Py_ssize_t i = 0; i < nfields; ++i) {
+    for (Py_ssize_t i = done; i < nfields; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fields, i);
         PyObject* v = PyDict_GetItemWithError(copy_dict.ptr(), name);
         if (!v) {
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        if (!copied(name, v)) return nullptr;
+        if (!copy_value(copy_dict.ptr(), -1, name, v, keep_marks, depth + 1, rec)) return nullptr;
     }
-    return made();
+    py::object node = node_with_dict(tp, copy_dict);
+    if (rec) rec->close_node(at, node.ptr());
+    return node.release().ptr();
 }
 
 // ---- nodes evaluated again --------------------------------------------------------
@@ -613,7 +788,7 @@ private:
         const std::size_t first = values_.size();
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
+        while (insides::dict_next(dict, &pos, &key, &value))
             if (PyList_CheckExact(value) || PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(reg().AST)))
                 values_.push_back(py::reinterpret_borrow<py::object>(value));
         const std::size_t last = values_.size();
@@ -771,7 +946,7 @@ py::object copy_node(py::handle node) {
 py::object function_source(py::handle func) {
     Originals& o = orig();
     PyObject* f = func.ptr();
-    bool memo = own_step(TVK_NAME("inspect"), o.inspect, TVK_NAME("getsource"), o.getsource) &&
+    bool memo = own_getsource() &&
                 Py_TYPE(f) == &PyFunction_Type;
     if (memo) {
         // getsource follows __wrapped__ to another function.
@@ -794,7 +969,7 @@ py::object function_source(py::handle func) {
 
 py::object parse_source(py::handle source) {
     Originals& o = orig();
-    if (!own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) || !PyUnicode_CheckExact(source.ptr()))
+    if (!own_parse() || !PyUnicode_CheckExact(source.ptr()))
         return call_method(global(TVK_NAME("ast")), TVK_NAME("parse"), {source});
     if (PyObject* kept = trees().get(source.ptr())) {
         HandedOut& rec = handed_out();
@@ -815,18 +990,14 @@ py::object parse_source(py::handle source) {
 }
 
 py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders) {
-    Originals& o = orig();
-    if (current && own_step(TVK_NAME("ast"), o.ast, TVK_NAME("parse"), o.parse) &&
-        handed_out().untouched(current.ptr(), holders, source.ptr()))
+    if (current && own_parse() && handed_out().untouched(current.ptr(), holders, source.ptr()))
         return py::reinterpret_borrow<py::object>(current);
     return parse_source(source);
 }
 
 py::object node_code(py::handle node, bool& compiled) {
     compiled = false;
-    Originals& o = orig();
-    if (!own_step(TVK_NAME("astor"), o.astor, TVK_NAME("to_source"), o.to_source))
-        return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
+    if (!own_to_source()) return call_method(global(TVK_NAME("astor")), TVK_NAME("to_source"), {node});
     if (take_fresh(node)) return fresh_text(node);
     const int flags = inherited_flags();
     // A node evaluated before and unchanged since, or the library's rewrite of
@@ -857,18 +1028,18 @@ py::object node_code(py::handle node, bool& compiled) {
     std::unique_ptr<Seen> entry = sight.times >= kWatchFrom ? std::make_unique<Seen>() : nullptr;
     const bool watching = entry && entry->watched.take(watched_node);
     Shape structure;
-    structure.items.reserve(64);
-    structure.made.reserve(16);
     if (!shape(node.ptr(), structure, 0)) return fresh_text(node);
-    structure.push_made(PyLong_FromLong(flags));
-    py::object key = structure.key();
+    structure.push_number(static_cast<std::uint64_t>(static_cast<unsigned>(flags)));
+    if (structure.overflow) return fresh_text(node);
+    const std::uint64_t h = structure.hash();
     compiled = true;
     py::object code;
-    if (PyObject* known = codes().get(key.ptr())) {
+    if (PyObject* known = codes().get(structure, h)) {
         code = py::reinterpret_borrow<py::object>(known);
     } else {
+        auto made = CodeMemo::entry(structure, h);
         code = compile_text(fresh_text(node));
-        codes().put(key.ptr(), code.ptr());
+        codes().put(std::move(made), code);
     }
     // Kept only when what was watched still stands as the code was found for
     // it (making a text runs Python code).
@@ -1004,7 +1175,6 @@ void register_memo(py::module_& m) {
     o.fresh = steal(PySet_New(nullptr)).release().ptr();
     sources().init();
     trees().init();
-    codes().init();
 }
 
 }  // namespace tvk::kernel

@@ -20,24 +20,31 @@ void set(py::handle self, PyObject* name, py::handle value) { setattr(self, name
 py::object zero() { return steal(PyLong_FromLong(0)); }
 
 // The default pass classes, looked up by name when a kernel is made.
-py::list pass_list(std::initializer_list<PyObject*> names) {
-    py::list l;
-    for (PyObject* n : names) l.append(global(n));
+py::object pass_list(std::initializer_list<PyObject*> names) {
+    py::object l = steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* n : names) PyList_SET_ITEM(l.ptr(), i++, global(n).release().ptr());
     return l;
+}
+
+void put(py::handle d, PyObject* key, py::handle value) {
+    if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
 }
 
 py::object default_pass_params() {
     py::dict d;
-    d["rules"] = pass_list({TVK_NAME("SelectJumpTypeRule"), TVK_NAME("EnvelopeRule"), TVK_NAME("PreConfigRule"),
-                            TVK_NAME("WitiRule"), TVK_NAME("WtgAlign"), TVK_NAME("BranchRule"),
-                            TVK_NAME("PlayDDRRule"), TVK_NAME("TimingRule"), TVK_NAME("AddJumpRule")});
-    d["checkers"] = pass_list({TVK_NAME("OverlapChecker"), TVK_NAME("EnvelopeChecker"), TVK_NAME("FmsiChecker"),
-                               TVK_NAME("PlyChecker"), TVK_NAME("DrstChecker"), TVK_NAME("IRNumberChecker"),
-                               TVK_NAME("TwoCapiChecker"), TVK_NAME("EmptyWtgChecker"),
-                               TVK_NAME("WaveformChecker"), TVK_NAME("ProtChecker")});
-    d["optimizers"] =
-        pass_list({TVK_NAME("JumpImmOptimizer"), TVK_NAME("PlyiAmpOptimizer"), TVK_NAME("PlayDDROptimizer")});
-    d["translate"] = global(TVK_NAME("NormalTranslator"));
+    put(d, TVK_NAME("rules"),
+        pass_list({TVK_NAME("SelectJumpTypeRule"), TVK_NAME("EnvelopeRule"), TVK_NAME("PreConfigRule"),
+                   TVK_NAME("WitiRule"), TVK_NAME("WtgAlign"), TVK_NAME("BranchRule"), TVK_NAME("PlayDDRRule"),
+                   TVK_NAME("TimingRule"), TVK_NAME("AddJumpRule")}));
+    put(d, TVK_NAME("checkers"),
+        pass_list({TVK_NAME("OverlapChecker"), TVK_NAME("EnvelopeChecker"), TVK_NAME("FmsiChecker"),
+                   TVK_NAME("PlyChecker"), TVK_NAME("DrstChecker"), TVK_NAME("IRNumberChecker"),
+                   TVK_NAME("TwoCapiChecker"), TVK_NAME("EmptyWtgChecker"), TVK_NAME("WaveformChecker"),
+                   TVK_NAME("ProtChecker")}));
+    put(d, TVK_NAME("optimizers"),
+        pass_list({TVK_NAME("JumpImmOptimizer"), TVK_NAME("PlyiAmpOptimizer"), TVK_NAME("PlayDDROptimizer")}));
+    put(d, TVK_NAME("translate"), global(TVK_NAME("NormalTranslator")));
     return std::move(d);
 }
 

@@ -132,6 +132,21 @@ def test_a_hook_that_edits_the_call_copy(parse, library, km, monkeypatch):
     assert [widths(2), widths(3), widths(2)] == remembered
 
 
+@pytest.mark.parametrize("module, step", [("astor", "to_source"), ("ast", "parse"), ("inspect", "getsource")])
+def test_a_step_replaced_after_a_compile_is_the_one_run(module, step, km, monkeypatch):
+    fn = define(SWEEP)
+    fn(amps=[0.1])
+    calls = []
+    original = getattr(getattr(km, module), step)
+
+    def counted(*args, **kwargs):
+        calls.append(step)
+        return original(*args, **kwargs)
+    monkeypatch.setattr(getattr(km, module), step, counted)
+    fn(amps=[0.1])
+    assert calls
+
+
 def test_a_redefined_function_is_read_anew():
     """A new definition under the same file and name is a new code object,
     whose source is read again; the old function keeps its own."""
@@ -219,6 +234,58 @@ def test_constants_equal_in_value_keep_codes_of_their_own(km):
             assert k._kernel_eval(ast.parse(text, mode="eval").body, []) == eval(text)
 
 
+# Pairs of constants whose hashes are equal (-1 and -2 hash alike, and so do
+# 0 and 2**61 - 1) or whose texts differ only in kind: each keeps its own
+# code however the two alternate.
+@pytest.mark.parametrize("first, second", [
+    (-1, -2), (0, 2**61 - 1), (0, 0.0), (1, True), ("a", b"a"), (0.0, -0.0), (0j, -0j),
+])
+def test_constants_alike_in_hash_or_value_keep_codes_of_their_own(first, second, km):
+    k = km.Kernel()
+    for _ in range(3):
+        for value in (first, second):
+            result = k._kernel_eval(ast.Expression(body=_constant(value)).body, [])
+            assert type(result) is type(value) and repr(result) == repr(value)
+
+
+def _reordered(node):
+    for n in ast.walk(node):
+        fields = dict(reversed(list(vars(n).items())))
+        n.__dict__.clear()
+        n.__dict__.update(fields)
+    return node
+
+
+def _without_kind(node):
+    for c in ast.walk(node):
+        if isinstance(c, ast.Constant):
+            del c.kind
+    return node
+
+
+def _with_extra_node(node):
+    node.note = ast.Name(id="unused", ctx=ast.Load())
+    return node
+
+
+def _marked(node):
+    node._pp = 99
+    return node
+
+
+# Node dicts out of the parser's usual order, short of a field, with an
+# attribute beyond the fields, or with astor's mark: evaluated as their
+# literal text, and left exactly as they were.
+@pytest.mark.parametrize("change", [_reordered, _without_kind, _with_extra_node, _marked])
+def test_unusual_node_dicts_evaluate_as_their_text(change, km):
+    k = km.Kernel()
+    node = change(ast.parse("[x * 2.5, -x, f(x, 1)]", mode="eval").body)
+    before = [(n, list(vars(n).items())) for n in ast.walk(node)]
+    for _ in range(3):
+        assert k._kernel_eval(node, [{"x": 2, "f": max}]) == [5.0, -2, 2]
+    assert [(n, list(vars(n).items())) for n in ast.walk(node)] == before
+
+
 def own_step(name, seen):
     """A mix-in whose step `name` of ast.NodeVisitor records its node."""
     def step(self, node):
@@ -239,6 +306,36 @@ def test_a_visit_step_of_a_subclass_is_the_one_run(step, expected, km):
     k.parse()
     assert [type(i).__name__ for i in k.instruction_list] == ["NoneType", "IRWait"]
     assert [n for n in seen if n not in ("Load", "Attribute")] == expected
+
+
+def test_a_visit_of_a_subclass_sees_a_register_loop_body(km):
+    """The library's loop hook lowers the body through the kernel's own visit."""
+    seen = []
+    kind = type("Own", (own_step("visit", seen), km.Kernel), {})
+    k = kind(src="def f():\n    r: zv.Reg = 0\n    for r in zv.repeat(2):\n        zv.wait(4e-8)\n")
+    k.parse()
+    assert [n for n in seen if n not in ("Load", "Attribute")][-4:] == ["For", "Call", "Expr", "Call"]
+
+
+def _visitor_on_instance(km, seen):
+    k = km.Kernel(src=REPEATED)
+    k.visit_Expr = lambda node: seen.append(node.lineno)
+    return k
+
+
+def _visitor_of_subclass(km, seen):
+    kind = type("Own", (km.Kernel,), {"visit_Expr": lambda self, node: seen.append(node.lineno)})
+    return kind(src=REPEATED)
+
+
+REPEATED = "def f():\n    r: zv.Reg = 0\n    zv.wait(4e-8)\n    for r in zv.repeat(2):\n        zv.wait(4e-8)\n"
+
+
+@pytest.mark.parametrize("make", [_visitor_on_instance, _visitor_of_subclass])
+def test_a_visitor_of_the_instance_or_a_subclass_is_the_one_run(make, km):
+    seen = []
+    make(km, seen).parse()
+    assert seen == [3, 5]
 
 
 def _rename(stmt, i):

@@ -1,0 +1,15 @@
+// self.visit(node) for the syntax-tree visitors (the kernel and the library
+// hooks that lower a statement's body through it).
+#pragma once
+
+#include "call.hpp"
+
+namespace tvk {
+
+// self.visit(node): `own` (ast.NodeVisitor.visit, held for the process, the
+// same object on every call of a module) done here while it is the one
+// self's class uses, without a Python frame of its own; the recursion counts
+// as the interpreter's visitor would count it. Otherwise self.visit(node).
+py::object node_visit(py::handle self, py::handle node, PyObject* own);
+
+}  // namespace tvk
