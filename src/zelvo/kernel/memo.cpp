@@ -628,8 +628,7 @@ PyObject* copy_tree(PyObject* o, bool keep_marks, int depth, HandedOut* rec = nu
 // are positions, names and constants.
 inline bool plain_leaf(PyObject* v) {
     PyTypeObject* tp = Py_TYPE(v);
-    return tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &_PyNone_Type || tp == &PyFloat_Type ||
-           tp == &PyBool_Type;
+    return v == Py_None || tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type;
 }
 
 // Puts the copy of `v`, the value under `key` in the new dict `dict`, in its

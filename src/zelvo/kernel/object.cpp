@@ -27,24 +27,20 @@ py::object pass_list(std::initializer_list<PyObject*> names) {
     return l;
 }
 
-void put(py::handle d, PyObject* key, py::handle value) {
-    if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
-}
-
 py::object default_pass_params() {
     py::dict d;
-    put(d, TVK_NAME("rules"),
+    set_item(d, TVK_NAME("rules"),
         pass_list({TVK_NAME("SelectJumpTypeRule"), TVK_NAME("EnvelopeRule"), TVK_NAME("PreConfigRule"),
                    TVK_NAME("WitiRule"), TVK_NAME("WtgAlign"), TVK_NAME("BranchRule"), TVK_NAME("PlayDDRRule"),
                    TVK_NAME("TimingRule"), TVK_NAME("AddJumpRule")}));
-    put(d, TVK_NAME("checkers"),
+    set_item(d, TVK_NAME("checkers"),
         pass_list({TVK_NAME("OverlapChecker"), TVK_NAME("EnvelopeChecker"), TVK_NAME("FmsiChecker"),
                    TVK_NAME("PlyChecker"), TVK_NAME("DrstChecker"), TVK_NAME("IRNumberChecker"),
                    TVK_NAME("TwoCapiChecker"), TVK_NAME("EmptyWtgChecker"), TVK_NAME("WaveformChecker"),
                    TVK_NAME("ProtChecker")}));
-    put(d, TVK_NAME("optimizers"),
+    set_item(d, TVK_NAME("optimizers"),
         pass_list({TVK_NAME("JumpImmOptimizer"), TVK_NAME("PlyiAmpOptimizer"), TVK_NAME("PlayDDROptimizer")}));
-    put(d, TVK_NAME("translate"), global(TVK_NAME("NormalTranslator")));
+    set_item(d, TVK_NAME("translate"), global(TVK_NAME("NormalTranslator")));
     return std::move(d);
 }
 

@@ -195,8 +195,7 @@ py::object gen_program(const Call& c) {
     // Tag -> position, a later position winning; a landing tag that no
     // instruction bears maps where it lands.
     // (Sized for all of them: it is filled once.)
-    py::dict positions = py::reinterpret_steal<py::dict>(
-        steal(insides::new_dict_for(n + static_cast<Py_ssize_t>(flat.aliases.size()))).release());
+    py::object positions = steal(insides::new_dict_for(n + static_cast<Py_ssize_t>(flat.aliases.size())));
     std::size_t a = 0;
     auto put = [&](py::handle tag, std::size_t pos) {
         py::object p = steal(PyLong_FromSize_t(pos));
