@@ -88,7 +88,7 @@ CASES = [
     # the library refuses what cannot make a sound instruction
     ("zv.wait(-4e-8)",
      refused(FIRST, "Function Parse Error, wait() argument 'width' must not be negative, got -4e-08")),
-    ("w: zv.Var = 1e-6\nr: zv.Reg = 0\nr = zv.capture([1e8], -w)",
+    ("w: zv.Var = 1e-6\nr: zv.Reg = 0\nr = zv.capture([1], -w)",
      refused(FIRST + 2, "Function Parse Error, capture() argument 'acq_width' must not be negative, got -1e-06")),
     ("zv.play(f0, e0, 'a')",
      refused(FIRST, "Function Parse Error, play() argument 'amp' must be a real number, not str")),

@@ -344,7 +344,7 @@ def k(amp: 'zv.Var' = 0.5):
     zv.wait_trig()
     r: zv.Reg = 0
     zv.play(f0, e0, amp)
-    r = zv.capture([1e8], 1e-6)
+    r = zv.capture([1], 1e-6)
     zv.wait(1.2e-6)
     zv.play(f0, e0, amp)
 """
