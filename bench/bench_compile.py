@@ -74,7 +74,7 @@ def rabi(amps: 'zv.Var' = None, freq: 'zv.Var' = 1.5e8, width: 'zv.Var' = 1e-6):
     for amp in amps:
         zv.wait_trig()
         zv.play(f0, e0, amp)
-        result = zv.capture([1e8], width)
+        result = zv.capture([1], width)
         zv.wait(width)
 ''',
     "ramsey": '''
@@ -90,7 +90,7 @@ def ramsey(taus: 'zv.Var' = None, freq: 'zv.Var' = 1.5e8):
         zv.wait(tau)
         zv.play(f0, half, 0.5)
         zv.wait(4e-8)
-        result = zv.capture([1e8], 1e-6)
+        result = zv.capture([1], 1e-6)
         zv.wait(1.2e-6)
 ''',
     "t1": '''
@@ -104,7 +104,7 @@ def t1(taus: 'zv.Var' = None, amp: 'zv.Var' = 1.0):
         zv.wait_trig()
         zv.play(f0, pi, amp)
         zv.wait(tau)
-        result = zv.capture([1e8], 1e-6)
+        result = zv.capture([1], 1e-6)
         zv.wait(1.2e-6)
 ''',
     "reset": '''
@@ -115,7 +115,7 @@ def reset(amp: 'zv.Var' = 1.0, width: 'zv.Var' = 1e-6):
     state: zv.Reg = 0
     while True:
         zv.wait_trig()
-        state = zv.capture([1e8], width)
+        state = zv.capture([1], width)
         zv.wait(1.2e-6)
         if state == 1:
             zv.play(f0, pi, amp)
@@ -136,7 +136,7 @@ def average(amp: 'zv.Var' = 1.0, shots: 'zv.Var' = 100):
     for count in zv.repeat(shots):
         zv.play(f0, pi, amp)
         zv.wait(4e-8)
-        result = zv.capture([1e8], 1e-6)
+        result = zv.capture([1], 1e-6)
         zv.wait(1.2e-6)
 ''',
 }

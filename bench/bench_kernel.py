@@ -21,6 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from tarvok.zelvo import kernel as km  # noqa: E402
 from tarvok.zelvo._conveyor import conveyor  # noqa: E402
+from tarvok.zelvo._ir import IRFrame  # noqa: E402
 
 
 def source(n):
@@ -121,6 +122,10 @@ class TwinKernel(ast.NodeVisitor):
         kind = node.annotation.attr
         value = self.visit(node.value)
         if kind == "Frame":
+            taken = [n for n, f in self.frame_symbol.items()      # a frame number names one frame
+                     if f is not value and isinstance(f, IRFrame) and isinstance(value, IRFrame) and f.idx == value.idx]
+            if taken:
+                raise km.KernelParseError(f"Frame number {value.idx} is already frame {taken[0]}")
             self.frame_symbol[name] = value
             self.instruction_list.append(value)
         elif kind == "Envelope":

@@ -15,7 +15,8 @@ namespace tvk::functions {
 
 namespace {
 
-constexpr long kFrames = 32;  // the frame field holds one bit per frame
+constexpr long kFrames = 32;       // the frame field holds one bit per frame
+constexpr long kFreqNumbers = 8;   // the frequency mask of a capture holds one bit per number
 
 [[noreturn]] void refuse(PyObject* type, const char* fn, const char* arg, const char* must, py::handle v,
                          bool by_type) {
@@ -68,15 +69,34 @@ double as_real(const char* fn, const char* arg, py::handle v, const Must& must) 
     return d;
 }
 
-void frame_index(const char* fn, const char* arg, py::handle v, const Must& must) {
-    PyObject* o = v.ptr();
+enum class Index { Fits, NotInteger, Outside };
+
+// An integer (an int, or an object with __index__; a bool, numpy's too, only
+// when `bools`) from 0 to `count` - 1.
+Index index_below(PyObject* o, long count, bool bools) {
+    if (!bools && (PyBool_Check(o) || is_instance(o, reg().np_bool))) return Index::NotInteger;
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-    if (!PyLong_Check(o) && !(nb && nb->nb_index)) refuse(PyExc_TypeError, fn, arg, must.type, v, true);
-    py::object index = steal(PyNumber_Index(o));
+    if (!PyLong_Check(o) && !(nb && nb->nb_index)) return Index::NotInteger;
+    PyObject* raw = PyNumber_Index(o);
+    if (!raw) {
+        // An __index__ that refuses (a numpy bool, for one): no integer.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return Index::NotInteger;
+    }
+    py::object index = steal(raw);
     int overflow = 0;
     long i = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
     if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow || i < 0 || i >= kFrames) refuse(PyExc_ValueError, fn, arg, must.value, v, false);
+    return overflow || i < 0 || i >= count ? Index::Outside : Index::Fits;
+}
+
+void frame_index(const char* fn, const char* arg, py::handle v, const Must& must) {
+    switch (index_below(v.ptr(), kFrames, true)) {
+        case Index::NotInteger: refuse(PyExc_TypeError, fn, arg, must.type, v, true);
+        case Index::Outside: refuse(PyExc_ValueError, fn, arg, must.value, v, false);
+        case Index::Fits: return;
+    }
 }
 
 }  // namespace
@@ -100,6 +120,27 @@ py::object frame_index_arg(const char* fn, const char* arg, py::handle v, py::ha
 
 void frame_indices_arg(const char* fn, const char* arg, py::handle frames) {
     for_each(frames, [&](py::handle v) { frame_index(fn, arg, v, kIndices); });
+}
+
+void freq_numbers_arg(const char* fn, const char* arg, py::handle values) {
+    Py_ssize_t at = 0;
+    for_each(values, [&](py::handle v) {
+        const Index fit = index_below(v.ptr(), kFreqNumbers, false);
+        if (fit == Index::NotInteger) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() argument '%s' must hold frequency numbers, integers from 0 to %ld, got %.200s %U "
+                         "at position %zd",
+                         fn, arg, kFreqNumbers - 1, Py_TYPE(v.ptr())->tp_name, brief_repr(v).ptr(), at);
+            throw py::error_already_set();
+        }
+        if (fit == Index::Outside) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s() argument '%s' must hold frequency numbers from 0 to %ld, got %U at position %zd", fn,
+                         arg, kFreqNumbers - 1, brief_repr(v).ptr(), at);
+            throw py::error_already_set();
+        }
+        ++at;
+    });
 }
 
 void samples_arg(const char* fn, const char* arg, py::handle v) {

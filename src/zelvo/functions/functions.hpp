@@ -20,6 +20,7 @@ struct Registry {
     PyObject* partial;     // functools.partial
     PyObject* ndarray;     // numpy.ndarray
     PyObject* np_complex;  // numpy.complexfloating
+    PyObject* np_bool;     // numpy.bool_
     PyObject* visit;       // ast.NodeVisitor.visit, as found at load
     TVK_FUNCTIONS_IR_CLASSES(TVK_REGISTRY_FIELD)
 };
@@ -38,6 +39,9 @@ void reals_arg(const char* fn, const char* arg, py::handle values);
 py::object frame_index_arg(const char* fn, const char* arg, py::handle v, py::handle fallback = {});
 // Every item of `frames` a frame index.
 void frame_indices_arg(const char* fn, const char* arg, py::handle frames);
+// Every item of `values` a frequency number: an integer from 0 to 7, not a
+// bool (the capture's mask would take True for number 1).
+void freq_numbers_arg(const char* fn, const char* arg, py::handle values);
 // Envelope samples: a one-dimensional numpy array of real numbers (integers
 // or floats), all finite.
 void samples_arg(const char* fn, const char* arg, py::handle v);

@@ -138,13 +138,14 @@ constexpr char kDelay[] = "delay";
 py::object wait(const Call& c) { return stretch<kWait>(c, reg().IRWait); }
 py::object delay(const Call& c) { return stretch<kDelay>(c, reg().IRDelay); }
 
-// The widths are seconds, none negative; the instruction refuses a
+// The frequencies are numbers 0 to 7 (the mask drops any other without a
+// word) and the widths seconds, none negative; the instruction refuses a
 // frequency list that is not a list itself.
 py::object capture(const Call& c) {
     static const Signature sig("capture", {"freq_list", "acq_width", "delay_width", "play_width"}, 2,
                                Signature::None, {zero_float(), zero_float()});
     auto b = bind<4>(sig, c);
-    if (PyList_CheckExact(b.v[0])) reals_arg("capture", "freq_list", b[0]);
+    if (PyList_CheckExact(b.v[0])) freq_numbers_arg("capture", "freq_list", b[0]);
     py::object acq = real_arg("capture", "acq_width", b[1], {}, true);
     py::object delay = real_arg("capture", "delay_width", b[2], zero_float(), true);
     py::object play = real_arg("capture", "play_width", b[3], zero_float(), true);
@@ -197,6 +198,7 @@ void register_library(py::module_& m, py::list& all) {
     py::module_ numpy = py::module_::import("numpy");
     r.ndarray = keep(numpy, "ndarray");
     r.np_complex = keep(numpy, "complexfloating");
+    r.np_bool = keep(numpy, "bool_");
 
     const std::string mod = module_name(m);
     // help() texts in the builtins' form, so inspect.signature() reads them.

@@ -3,6 +3,7 @@
 // jumps back to the placeholder.
 #include "functions.hpp"
 
+#include "common/brief.hpp"
 #include "common/visitor.hpp"
 #include "common/walk.hpp"
 
@@ -10,15 +11,23 @@ namespace tvk::functions {
 
 namespace {
 
+// The count of a "lopi" line is 32 bits wide, and a loop passes at least once.
+constexpr long long kMaxRepeat = 4294967295;
+
 py::object repeat(const Call& c) {
     static const Signature sig("repeat", {"n"}, 1);
     auto b = bind<1>(sig, c);
+    if (!PyIndex_Check(b.v[0])) {
+        PyErr_Format(PyExc_TypeError, "repeat() argument 'n' must be an integer, not %.200s", Py_TYPE(b.v[0])->tp_name);
+        throw py::error_already_set();
+    }
     py::object n = steal(PyNumber_Index(b.v[0]));
-    static PyObject* const zero = keep_new(PyLong_FromLong(0));
-    int positive = PyObject_RichCompareBool(n.ptr(), zero, Py_GT);
-    if (positive < 0) throw py::error_already_set();
-    if (!positive) {
-        PyErr_Format(PyExc_ValueError, "repeat count must be a positive integer, got %R", n.ptr());
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || count < 1 || count > kMaxRepeat) {
+        PyErr_Format(PyExc_ValueError, "repeat count must be a positive integer up to %lld (the 32 bits of the "
+                     "loop's \"lopi\" line), got %U", kMaxRepeat, brief_repr(n).ptr());
         throw py::error_already_set();
     }
     return n;
@@ -66,8 +75,9 @@ void register_loops(py::module_& m, py::list& all) {
     const std::string mod = module_name(m);
     py::object fn = make_cfunction("repeat", method<repeat>().fn, py::none(),
                                    signed_doc("repeat", "(n)",
-                                              "A register loop of `n` passes (a positive integer) over its body, "
-                                              "written for r in zv.repeat(n): with r a declared zv.Reg.")
+                                              "A register loop of `n` passes (an integer from 1 to 4294967295) "
+                                              "over its body, written for r in zv.repeat(n): with r a declared "
+                                              "zv.Reg.")
                                        .c_str(),
                                    mod.c_str());
     py::object hook = make_cfunction("for_call", method<repeat_for_call>().fn, py::none(), nullptr, mod.c_str());

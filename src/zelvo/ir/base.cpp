@@ -3,6 +3,7 @@
 #include "ir.hpp"
 
 #include "common/mapping.hpp"
+#include "common/text.hpp"
 
 namespace tvk::ir {
 
@@ -24,6 +25,21 @@ py::object sim_type(PyObject* member) {
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback) {
     static AttrChain params;
     return mapping_get(params.get(self.ptr(), TVK_NAME("kernel"), TVK_NAME("compile_params")), key, fallback);
+}
+
+std::string whose(py::handle self) {
+    py::object kernel = read_attr(self, TVK_NAME("kernel"));
+    if (kernel.is_none()) return {};
+    py::object name = lookup_attr(kernel, TVK_NAME("name"));
+    if (!name) return {};
+    std::string out = "in kernel ";
+    append_str(out, name);
+    py::object line = read_attr(self, TVK_NAME("line"));
+    if (PyLong_Check(line.ptr()) && PyObject_IsTrue(line.ptr()) == 1) {
+        out += ", line ";
+        append_str(out, line);
+    }
+    return out + ": ";
 }
 
 void raise_assembly_error(const std::string& message) {

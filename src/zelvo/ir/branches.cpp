@@ -111,23 +111,6 @@ bool intra_enabled(py::handle self) {
 
 py::object conditional_overhead(py::handle self) { return int_obj(intra_enabled(self) ? 4 : 5); }
 
-// "in kernel NAME, line N: " when the jump has a kernel with a name and a
-// line (the front-end gives it the if's), "in kernel NAME: " without a line.
-std::string whose(py::handle self) {
-    py::object kernel = read_attr(self, TVK_NAME("kernel"));
-    if (kernel.is_none()) return {};
-    py::object name = lookup_attr(kernel, TVK_NAME("name"));
-    if (!name) return {};
-    std::string out = "in kernel ";
-    append_str(out, name);
-    py::object line = read_attr(self, TVK_NAME("line"));
-    if (PyLong_Check(line.ptr()) && PyObject_IsTrue(line.ptr()) == 1) {
-        out += ", line ";
-        append_str(out, line);
-    }
-    return out + ": ";
-}
-
 // A hexadecimal field written as the form writes it, refused unless it is
 // exactly `width` digits: a wider or negative value would run into the next
 // field. A value with no hexadecimal text keeps the formatting's own error.

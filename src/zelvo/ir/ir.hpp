@@ -28,6 +28,12 @@ py::object sim_type(PyObject* member);
 // a kernel of None fails with the interpreter's AttributeError.
 py::object compile_param(py::handle self, PyObject* key, py::handle fallback);
 
+// "in kernel NAME, line N: " for an instruction whose kernel has a name and
+// whose line is set (the front-end gives it the statement's, the timing rule
+// a padding that of the instruction it pads), "in kernel NAME: " without a
+// line, nothing without a kernel: where a value refused at text time came from.
+std::string whose(py::handle self);
+
 // Raises AssemblyError(message).
 [[noreturn]] void raise_assembly_error(const std::string& message);
 // Raises AssemblyError(<class name of self>, message).

@@ -65,10 +65,33 @@ py::object points_duration(py::handle self) {
     return r;
 }
 
+// The count of a "witi" line is 32 bits wide.
+constexpr std::int64_t kMaxDelayCycles = 4294967295;
+
+// Whether the count fits the line; a count that is no integer at all is
+// printed as it is.
+bool delay_fits(const Whole& count) {
+    if (count.plain()) return count.v >= 0 && count.v <= kMaxDelayCycles;
+    PyObject* o = count.o.ptr();
+    if (PyLong_Check(o)) return false;  // beyond 64 bits
+    if (!PyIndex_Check(o)) return true;
+    Whole index = cyc::whole(steal(PyNumber_Index(o)));
+    return index.plain() && index.v >= 0 && index.v <= kMaxDelayCycles;
+}
+
 py::object delay_pack_cmd(const Call& c) {
     py::handle self = self_only(c, "_pack_cmd");
+    Whole count = width_cycles(self);
+    if (!delay_fits(count)) {
+        std::string message = whose(self) + "the delay of ";
+        count.append(message);
+        message += " cycles does not fit the count of its \"witi\" line (0 to " + std::to_string(kMaxDelayCycles) +
+                   " cycles, about 17 s at the default 4 ns base clock); widths of waits and delays are seconds";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        throw py::error_already_set();
+    }
     std::string out("witi ");
-    width_cycles(self).append(out);
+    count.append(out);
     return make_str(out);
 }
 

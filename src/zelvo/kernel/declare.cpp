@@ -5,6 +5,7 @@
 #include "kernel.hpp"
 
 #include "common/brief.hpp"
+#include "common/walk.hpp"
 
 namespace tvk::kernel {
 
@@ -28,6 +29,54 @@ bool register_value(py::handle v) {
     PyObject* o = v.ptr();
     if (PyBool_Check(o)) return false;
     return PyLong_Check(o) || is_instance(o, reg().np_integer);
+}
+
+// A frame's number as an int, or an empty object when its idx is none.
+py::object frame_number(py::handle frame) {
+    py::object idx = lookup_attr(frame, TVK_NAME("idx"));
+    if (!idx || !PyIndex_Check(idx.ptr())) return py::object();
+    PyObject* n = PyNumber_Index(idx.ptr());
+    if (!n) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::object();
+    }
+    return steal(n);
+}
+
+// Two frames of one number in a kernel: both "fmsi" lines move to the front
+// of the program and the last wins, so every play of the first would sound
+// at the second's frequency. The frame being filed is refused when a frame
+// already in the table (the scopes of a loop share it) has its number; the
+// same object filed again is no second frame.
+bool frame_number_taken(py::handle self, py::handle frame, py::handle node) {
+    if (!has_type(frame, reg().IRFrame)) return false;
+    py::object number = frame_number(frame);
+    if (!number) return false;
+    py::object items = steal(PyMapping_Items(getattr(self, TVK_NAME("frame_symbol")).ptr()));
+    py::object taken_by, other;
+    for_each(items, [&](py::handle item) {
+        if (taken_by || !PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) return;
+        py::handle o = PyTuple_GET_ITEM(item.ptr(), 1);
+        if (o.ptr() == frame.ptr() || !has_type(o, reg().IRFrame)) return;
+        py::object n = frame_number(o);
+        if (!n) return;
+        int same = PyObject_RichCompareBool(n.ptr(), number.ptr(), Py_EQ);
+        if (same < 0) throw py::error_already_set();
+        if (!same) return;
+        taken_by = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0));
+        other = py::reinterpret_borrow<py::object>(o);
+    });
+    if (!taken_by) return false;
+    py::object line = lookup_attr(other, TVK_NAME("line"));
+    py::object where = line && PyLong_Check(line.ptr()) && PyObject_IsTrue(line.ptr()) == 1
+                           ? steal(PyUnicode_FromFormat(" (line %S)", line.ptr()))
+                           : py::str("");
+    py::object message = steal(PyUnicode_FromFormat(
+        "Frame number %S is already frame %S%U; give zv.frame(...) its own idx", number.ptr(), taken_by.ptr(),
+        where.ptr()));
+    refuse(self, node, message);
+    return true;
 }
 
 }  // namespace
@@ -102,6 +151,7 @@ py::object set_variable_symbol(const Call& c) {
     };
     for (const Carrier& k : carriers) {
         if (!equal(type_name, global_name(k.marker))) continue;
+        if (k.marker == TVK_NAME("Frame") && frame_number_taken(self, ins, node)) return py::none();
         file_symbol(self, k.table, sym, ins);
         // An envelope value that is no instruction stays out of the list.
         if (k.marker != TVK_NAME("Envelope") || has_type(ins, reg().IRBase)) append(self, ins);

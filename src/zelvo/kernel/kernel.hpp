@@ -34,6 +34,7 @@ struct Registry {
     PyObject* wraps;             // functools.wraps
     PyObject* np_integer;        // numpy.integer
     TVK_KERNEL_IR_CLASSES(TVK_REGISTRY_FIELD)
+    PyObject* IRFrame;  // declared frames are told apart by their number
     // The module's own classes.
     PyObject *KernelParseError, *SimulateMixin, *ZelvoKernel, *Kernel, *SimulationKernel;
     PyObject* EvalLocals;  // type of the evaluation's local namespace

@@ -59,6 +59,7 @@ void register_namespace(py::module_& m) {
     r.wraps = keep(functools, "wraps");
     r.np_integer = keep(py::module_::import("numpy"), "integer");
     TVK_KEEP_EACH(r, ir, TVK_KERNEL_IR_CLASSES);
+    r.IRFrame = keep(ir, "IRFrame");
 }
 
 void register_kernel(py::module_& m) {

@@ -9,6 +9,7 @@
 #include "core.hpp"
 #include "kernel.hpp"
 
+#include "common/brief.hpp"
 #include "common/function.hpp"
 
 namespace tvk::kernel {
@@ -42,6 +43,39 @@ py::object default_pass_params() {
         pass_list({TVK_NAME("JumpImmOptimizer"), TVK_NAME("PlyiAmpOptimizer"), TVK_NAME("PlayDDROptimizer")}));
     set_item(d, TVK_NAME("translate"), global(TVK_NAME("NormalTranslator")));
     return std::move(d);
+}
+
+// The source of the kernel function `func`. The OSError of a function whose
+// source no file holds (typed at the interpreter prompt, made by exec) says
+// so and what to do instead; it stays an OSError, the original its cause.
+py::object kernel_source(py::handle func) {
+    try {
+        return function_source(func);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        e.restore();
+    }
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    py::object original = steal(value);
+    Py_XDECREF(type);
+    if (trace) {
+        PyException_SetTraceback(original.ptr(), trace);
+        Py_DECREF(trace);
+    }
+    py::object name = lookup_attr(func, TVK_NAME("__name__"));
+    py::object shown = name && PyUnicode_Check(name.ptr()) ? name : brief_repr(func);
+    py::object message = steal(PyUnicode_FromFormat(
+        "could not read the source of kernel function %U: a function typed at the interpreter prompt or made by "
+        "exec() has no source file to read it from; build the kernel from its source text with "
+        "form_kernel(source, args, kwargs) instead",
+        shown.ptr()));
+    py::object error = steal(PyObject_CallOneArg(PyExc_OSError, message.ptr()));
+    PyException_SetCause(error.ptr(), original.inc_ref().ptr());
+    PyException_SetContext(error.ptr(), original.inc_ref().ptr());
+    PyErr_SetObject(PyExc_OSError, error.ptr());
+    throw py::error_already_set();
 }
 
 }  // namespace
@@ -84,7 +118,7 @@ py::object kernel_init(const Call& c) {
     py::handle self = b[0], func = b[1], args = b[2], kwargs = b[3], src = b[4];
     py::object name, source, tree;
     if (!func.is_none()) {
-        py::object text = src.is_none() ? function_source(func) : py::reinterpret_borrow<py::object>(src);
+        py::object text = src.is_none() ? kernel_source(func) : py::reinterpret_borrow<py::object>(src);
         source = call_method(self, TVK_NAME("_remove_tabs"), {text});
         tree = parse_source(source);
         name = getattr(func, TVK_NAME("__name__"));

@@ -38,11 +38,18 @@ REFUSED = [
     # negative stretches and capture widths
     (lambda: fn.wait(-4e-8), ValueError, "wait() argument 'width' must not be negative, got -4e-08"),
     (lambda: fn.delay(-1), ValueError, "delay() argument 'width' must not be negative, got -1"),
-    (lambda: fn.capture([1e8], -1e-6), ValueError, "capture() argument 'acq_width' must not be negative, got -1e-06"),
-    (lambda: fn.capture([1e8], 1e-6, -4e-9), ValueError, "capture() argument 'delay_width' must not be negative"),
-    (lambda: fn.capture([1e8], 1e-6, 0.0, -4e-9), ValueError, "capture() argument 'play_width' must not be negative"),
-    (lambda: fn.capture([1e8], None), TypeError, "capture() argument 'acq_width' must be a real number, not NoneType"),
-    (lambda: fn.capture(["a"], 1e-6), TypeError, "capture() argument 'freq_list' must hold real numbers, not str"),
+    (lambda: fn.capture([1], -1e-6), ValueError, "capture() argument 'acq_width' must not be negative, got -1e-06"),
+    (lambda: fn.capture([1], 1e-6, -4e-9), ValueError, "capture() argument 'delay_width' must not be negative"),
+    (lambda: fn.capture([1], 1e-6, 0.0, -4e-9), ValueError, "capture() argument 'play_width' must not be negative"),
+    (lambda: fn.capture([1], None), TypeError, "capture() argument 'acq_width' must be a real number, not NoneType"),
+    # capture frequencies: the numbers 0 to 7 of the mask, integers but no truth values
+    (lambda: fn.capture(["a"], 1e-6), TypeError,
+     "capture() argument 'freq_list' must hold frequency numbers, integers from 0 to 7, got str 'a' at position 0"),
+    (lambda: fn.capture([0, 7, -1], 1e-6), ValueError,
+     "capture() argument 'freq_list' must hold frequency numbers from 0 to 7, got -1 at position 2"),
+    (lambda: fn.capture([2**70], 1e-6), ValueError, "must hold frequency numbers from 0 to 7, got 1180591620717411303424"),
+    (lambda: fn.capture([np.float64(1)], 1e-6), TypeError, "integers from 0 to 7, got numpy.float64 1.0 at position 0"),
+    (lambda: fn.capture([np.bool_(True)], 1e-6), TypeError, "integers from 0 to 7, got numpy.bool_ True at position 0"),
     (lambda: fn.freq_list([1e8, NAN]), ValueError, "freq_list() argument 'freqs' must hold finite numbers, got nan"),
     # frame indices: integers from 0 to 31
     (lambda: fn.frame(1e8, 0.0, 40), ValueError, "frame() argument 'idx' must be a frame index from 0 to 31, got 40"),
@@ -89,8 +96,9 @@ def test_sound_values_pass_as_they_came_and_none_takes_the_default():
     p = fn.play(FRAME, ENV, None, None, None, None)
     assert (p.frame, p.amp, p.bias, p.freq, p.phase) == (3, 32767, 0, 0.0, 0.0)
     assert fn.play(FRAME, ENV, -1.5).amp == -1.5 * 32767   # amplitude limits stay the checker's
-    c = fn.capture([1e8, np.float64(2e8)], 0.0, None, None)
+    c = fn.capture([1, np.int64(2)], 0.0, None, None)
     assert (c.acq_width, c.delay_width, c.play_width) == (0.0, 0.0, 0.0)
+    assert fn.capture([], 1e-6).fre == []
     e = fn.envelope(np.arange(4, dtype=np.int16), np.zeros(4, np.float32))
     assert type(e) is _ir.IREnvelope and e.envelope_type == "complex"
     assert fn.frame_add([0, 31, True], 1e6, 0.0).frames == [0, 31, True]

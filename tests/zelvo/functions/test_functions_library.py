@@ -23,7 +23,7 @@ CASES = [
     ("wait_trig", (), _ir.IRWaitTrig, {}),
     ("wait", (1e-6,), _ir.IRWait, {"width": 1e-6}),
     ("delay", (2e-6,), _ir.IRDelay, {"width": 2e-6}),
-    ("capture", ([1e8], 1e-6), _ir.IRCapture, {"fre": [1e8], "acq_width": 1e-6, "delay_width": 0.0}),
+    ("capture", ([1], 1e-6), _ir.IRCapture, {"fre": [1], "acq_width": 1e-6, "delay_width": 0.0}),
     ("receive", (3,), _ir.IRNlw, {"feedback_rd_chnl": 3, "idx": 0}),
     ("load_ddr", (WAVE,), _ir.IRLoadDDRImm, {"wave": WAVE}),
     ("play_ddr", (WAVE,), _ir.IRPlayDDRImm, {"wave": WAVE}),
@@ -58,7 +58,8 @@ def test_wrong_arguments_are_python_errors(call):
         call()
 
 
-@pytest.mark.parametrize("n, ok", [(3, True), (1, True), (0, False), (-2, False), (2.5, False), ("3", False)])
+@pytest.mark.parametrize("n, ok", [(3, True), (1, True), (2**32 - 1, True), (0, False), (-2, False), (2**32, False),
+                                   (2.5, False), ("3", False)])
 def test_repeat_counts(n, ok):
     if ok:
         assert fn.repeat(n) == n

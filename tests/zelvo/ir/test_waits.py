@@ -10,6 +10,7 @@ from tarvok.zelvo import _ir
 
 DEFAULTS = dict(trig_align_time=0, ddr_play_bwidth=2, envelope_type=None, da_srate=8e9, ad_srate=8e9,
                 base_clock=4e-9, target_chnl_type="da", intra_enable=False)
+MAX_WITI = 2**32 - 1   # the line's count is 32 bits wide
 
 
 @pytest.mark.parametrize("width, cycles", [
@@ -23,8 +24,13 @@ def test_wait_and_delay_cycles(width, cycles, params, make_kernel):
     k = make_kernel(**params)
     w, d = _ir.IRWait(width, kernel=k), _ir.IRDelay(width=width, kernel=k)
     assert w.wait_time == d.wait_time == cycles and type(w.wait_time) is int
-    assert str(d) == f"witi {cycles}" and str(w) == "" and len(w) == 0 and not w
+    assert str(w) == "" and len(w) == 0 and not w
     assert (w.overhead, d.overhead) == (0, 2)
+    if 0 <= cycles <= MAX_WITI:
+        assert str(d) == f"witi {cycles}"
+    else:                                   # the wait time stays what it is; only the line refuses
+        with pytest.raises(ValueError, match=f"^the delay of {cycles} cycles does not fit"):
+            str(d)
 
 
 def test_wait_duration_and_channel(make_kernel):
@@ -122,7 +128,36 @@ def test_cycles_match_the_formula(width, clock):
             _ir.IRWait(width, kernel=K()).wait_time
         return
     assert _ir.IRWait(width, kernel=K()).wait_time == expected
-    assert str(_ir.IRDelay(width, kernel=K())) == f"witi {expected}"
+    if 0 <= expected <= MAX_WITI:
+        assert str(_ir.IRDelay(width, kernel=K())) == f"witi {expected}"
+    else:
+        with pytest.raises(ValueError, match="does not fit"):
+            str(_ir.IRDelay(width, kernel=K()))
+
+
+@pytest.mark.parametrize("cycles, fits", [(0, True), (MAX_WITI, True), (-1, False), (MAX_WITI + 1, False),
+                                          (2**70, False)])
+@pytest.mark.parametrize("name, line, where", [
+    (None, 12, ""),                        # a kernel without a name names nothing
+    ("rabi", 0, "in kernel rabi: "),
+    ("rabi", 12, "in kernel rabi, line 12: "),
+])
+def test_delay_line_holds_32_bits_and_a_refusal_names_its_kernel_and_line(cycles, fits, name, line, where,
+                                                                          make_kernel):
+    k = make_kernel(base_clock=1)            # an int clock: seconds are cycles, exactly
+    if name:
+        k.name = name
+    d = _ir.IRDelay(cycles, kernel=k)
+    d.line = line
+    assert d.wait_time == cycles
+    if fits:
+        assert str(d) == f"witi {cycles}"
+        return
+    with pytest.raises(ValueError) as info:
+        str(d)
+    assert str(info.value) == (f'{where}the delay of {cycles} cycles does not fit the count of its "witi" line '
+                               f"(0 to {MAX_WITI} cycles, about 17 s at the default 4 ns base clock); widths of "
+                               f"waits and delays are seconds")
 
 
 @given(st.one_of(st.integers(-2**80, 2**80), st.floats(-1e15, 1e15)),

@@ -76,6 +76,17 @@ def test_repeated_declarations(parse, refusal):
     assert k.waveform_symbol == {"w": 2} and k.instruction_list == [1, 2]
 
 
+def test_a_frame_number_is_filed_once(km):
+    made_outside = _ir.IRFrame(1e8, 0.0, 3)            # no line of its own
+    k = Kernel(src="def p(a: 'zv.Frame', b: 'zv.Frame'):\n    f: zv.Frame = zv.frame(2e8, 0.0, 3)\n",
+               args=(made_outside, made_outside), kwargs={})
+    with pytest.raises(km.KernelParseError) as info:   # one object under two names is one frame; f is a second
+        k.parse()
+    assert str(info.value) == ('in kernel p, line 2, "f: zv.Frame = zv.frame(2e8, 0.0, 3)":\n'
+                               'Frame number 3 is already frame b; give zv.frame(...) its own idx')
+    assert k.frame_symbol == {"b": made_outside, "a": made_outside} and k.instruction_list == [made_outside] * 2
+
+
 @pytest.mark.parametrize("decl, message", [
     ("a.b: zv.Var = 1", "Unallowed variable declaration xxx a.b"),
     ("a[0]: zv.Var = 1", "Unallowed variable declaration xxx a[0]"),

@@ -108,3 +108,27 @@ def test_failed_call_keeps_the_new_values_and_what_was_filled():
 def test_source_fetch_failure_propagates():
     with pytest.raises(TypeError):
         Kernel(len)
+
+
+TYPED = "def typed(n: 'zv.Var' = 2):\n    zv.IRNop()\n"
+UNREADABLE = ("could not read the source of kernel function typed: a function typed at the interpreter prompt or "
+              "made by exec() has no source file to read it from; build the kernel from its source text with "
+              "form_kernel(source, args, kwargs) instead")
+
+
+@pytest.mark.parametrize("road", ["own", "replaced"])
+@pytest.mark.parametrize("make", [lambda f: kernel(f)(), lambda f: Kernel(f), lambda f: SimulationKernel(f, (), {})],
+                         ids=["decorated", "Kernel", "SimulationKernel"])
+def test_a_kernel_whose_source_no_file_holds_says_so_and_what_to_do(make, road, km, monkeypatch):
+    if road == "replaced":       # the source memo steps aside for a getsource that is not the module's own
+        getsource = km.inspect.getsource
+        monkeypatch.setattr(km.inspect, "getsource", lambda f: getsource(f))
+    scope = {}
+    exec(TYPED, scope)
+    with pytest.raises(OSError) as info:
+        make(scope["typed"])
+    assert type(info.value) is OSError and str(info.value) == UNREADABLE
+    cause = info.value.__cause__
+    assert type(cause) is OSError and str(cause) == "could not get source code" and cause.__traceback__
+    k = form_kernel(TYPED, (5,), {})
+    assert k.name == "typed" and k.var_symbol == {"n": 5} and len(k.instruction_list) == 1

@@ -71,7 +71,7 @@ rng = random.Random(int(SEED))
 NAMES = ["r", "s", "v", "i", "e", "f", "w", "x", "zv", "np", "self", "node", "n"]
 ATOMS = ["1", "0", "-1", "1.5", "'a'", "None", "True", "[1, 2]", "(1,)", "np.arange(3)", "r", "v", "v[0]",
          "v[w]", "x.y", "1e400", "2**70"]
-CALLS = ["zv.IRNop()", "zv.wait(1e-6)", "zv.frame(1e8)", "zv.play(f, e)", "zv.capture([1e8], 1e-6)",
+CALLS = ["zv.IRNop()", "zv.wait(1e-6)", "zv.frame(1e8)", "zv.play(f, e)", "zv.capture([1], 1e-6)",
          "zv.receive(3)", "zv.repeat(2)", "zv.jump_conditional(0, 1, 0)", "zv.nowhere()", "np.zeros(2)",
          "len(v)", "a.b.c()", "zv.envelope(np.ones(4))", "zelvo.wait_trig()", "zv.frame(1e8, x=1)"]
 TYPES = ["zv.Var", "zv.Reg", "zv.Int", "zv.Frame", "zv.Envelope", "zv.Waveform", "'int'", "Reg", "zv.Foo",

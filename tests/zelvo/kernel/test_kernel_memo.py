@@ -58,7 +58,7 @@ def sweep(amps: 'zv.Var' = None, width: 'zv.Var' = 1e-6):
     for amp in amps:
         zv.wait_trig()
         zv.play(f0, e0, amp * 0.5)
-        state = zv.capture([1e8], width)
+        state = zv.capture([1], width)
         zv.wait(width)
     while True:
         zv.wait_trig()
@@ -82,7 +82,7 @@ CASES = [
         @kernel
         def refused(width: 'zv.Var' = 1e-6):
             zv.wait_trig()
-            x = zv.capture([1e8], width)
+            x = zv.capture([1], width)
         ''', [dict(width=1e-6), dict(width=1e-5)]),
     ("constants alike in value", '''
         @kernel

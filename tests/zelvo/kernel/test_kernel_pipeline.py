@@ -41,7 +41,7 @@ def straight(amp: 'zv.Var' = 0.5):
     zv.play(f0, e0, amp)
     zv.wait(1e-7)
     zv.play(f0, e0, amp)
-    r = zv.capture([1e8], 1e-6)
+    r = zv.capture([1], 1e-6)
     zv.wait(1.2e-6)
 
 
@@ -53,7 +53,7 @@ def branching():
     n: zv.Reg = 0
     while True:
         zv.wait_trig()
-        state = zv.capture([1e8], 1e-6)
+        state = zv.capture([1], 1e-6)
         zv.wait(1.2e-6)
         if state == 1:
             zv.play(f0, e0, 0.5)

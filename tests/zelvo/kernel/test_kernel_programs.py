@@ -17,6 +17,15 @@ zv.wait_trig()"""
 FIRST = 5   # the line of a body's first statement, after the set-up
 NO_INSTRUCTION = "not an IR instruction: a statement of the kernel gave no instruction"
 AMP_LIMIT = "[error 0x1000]-PlayError Play-Wave has a playback amplitude of more than 1"
+TAKEN_FRAME = "Frame number 0 is already frame f0 (line 2); give zv.frame(...) its own idx"
+FREQ_NUMBERS = "Function Parse Error, capture() argument 'freq_list' must hold frequency numbers"
+REPEAT = ('Function Parse Error, repeat count must be a positive integer up to 4294967295 (the 32 bits of the '
+          'loop\'s "lopi" line)')
+
+
+def witi_refusal(cycles):
+    return (f'the delay of {cycles} cycles does not fit the count of its "witi" line (0 to 4294967295 cycles, about '
+            f'17 s at the default 4 ns base clock); widths of waits and delays are seconds')
 
 
 def refused(line, text, cls=KernelParseError):
@@ -88,7 +97,7 @@ CASES = [
     # the library refuses what cannot make a sound instruction
     ("zv.wait(-4e-8)",
      refused(FIRST, "Function Parse Error, wait() argument 'width' must not be negative, got -4e-08")),
-    ("w: zv.Var = 1e-6\nr: zv.Reg = 0\nr = zv.capture([1e8], -w)",
+    ("w: zv.Var = 1e-6\nr: zv.Reg = 0\nr = zv.capture([1], -w)",
      refused(FIRST + 2, "Function Parse Error, capture() argument 'acq_width' must not be negative, got -1e-06")),
     ("zv.play(f0, e0, 'a')",
      refused(FIRST, "Function Parse Error, play() argument 'amp' must be a real number, not str")),
@@ -130,6 +139,30 @@ CASES = [
     ("r: zv.Reg = 'a'", refused(FIRST, "A register holds an integer, not str 'a'")),
     ("r: zv.Reg = None", refused(FIRST, "A register holds an integer, not NoneType None")),
     ("zv.wait(DEF)", refused(FIRST, "Function Parse Error, name 'DEF' is not defined")),   # module names stay outside
+    # a frame number names one frame: of two, the last setting would play for both
+    ("f1: zv.Frame = zv.frame(2e8)", refused(FIRST, TAKEN_FRAME)),
+    ("r: zv.Reg = 0\nwhile True:\n    f1: zv.Frame = zv.frame(2e8, 0.0, 0)", refused(FIRST + 2, TAKEN_FRAME)),
+    ("f1: zv.Frame = zv.frame(2e8, 0.0, 1)\nzv.play(f1, e0, 0.5)", "fmsi 0b00000000000000000000000000000010 107374182 0"),
+    # numbers the program line cannot hold
+    ("r: zv.Reg = 0\nr = zv.capture([8], 1e-6)",
+     refused(FIRST + 1, f"{FREQ_NUMBERS} from 0 to 7, got 8 at position 0")),
+    ("r: zv.Reg = 0\nr = zv.capture([1, 6.1e8], 1e-6)",       # hertz where the number of a frequency goes
+     refused(FIRST + 1, f"{FREQ_NUMBERS}, integers from 0 to 7, got float 610000000.0 at position 1")),
+    ("r: zv.Reg = 0\nr = zv.capture([0.5], 1e-6)",
+     refused(FIRST + 1, f"{FREQ_NUMBERS}, integers from 0 to 7, got float 0.5 at position 0")),
+    ("r: zv.Reg = 0\nr = zv.capture([True], 1e-6)",
+     refused(FIRST + 1, f"{FREQ_NUMBERS}, integers from 0 to 7, got bool True at position 0")),
+    ("r: zv.Reg = 0\nr = zv.capture([0, 1, 2, 3, 4, 5, 6, 7], 1e-6)", "capi 0b11111111 250 0 0 0b0111"),
+    ("r: zv.Reg = 0\nr = zv.capture([], 1e-6)", "capi 0b00000000 250 0 0 0b0111"),
+    ("r: zv.Reg = 0\nfor r in zv.repeat(0):\n    zv.wait(4e-8)", refused(FIRST + 1, f"{REPEAT}, got 0")),
+    ("r: zv.Reg = 0\nfor r in zv.repeat(2**32):\n    zv.wait(4e-8)", refused(FIRST + 1, f"{REPEAT}, got 4294967296")),
+    ("r: zv.Reg = 0\nfor r in zv.repeat(2**40):\n    zv.wait(4e-8)",
+     refused(FIRST + 1, f"{REPEAT}, got 1099511627776")),
+    ("r: zv.Reg = 0\nfor r in zv.repeat(2**32 - 1):\n    zv.wait(4e-8)", "lopi 4294967295 $10"),
+    ("zv.wait(100)", rendered(FIRST, witi_refusal(24999999995))),       # seconds meant as nanoseconds
+    ("zv.delay(100)", rendered(FIRST, witi_refusal(25000000000))),
+    ("zv.wait(4e-8)\nzv.wait(4294967301 * 4e-9)", rendered(FIRST + 1, witi_refusal(2**32))),
+    ("zv.wait(4294967300 * 4e-9)", "witi 4294967295"),                  # the longest wait a line holds
 ]
 
 

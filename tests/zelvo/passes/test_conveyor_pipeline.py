@@ -9,7 +9,7 @@ import pytest
 
 from tarvok.zelvo import _conveyor, _errors
 from tarvok.zelvo._conveyor import Conveyor, ConveyorBase, conveyor
-from tarvok.zelvo.kernel import form_kernel
+from tarvok.zelvo.kernel import form_kernel, kernel
 
 
 class Record(Exception):
@@ -279,18 +279,48 @@ def test_a_missing_pass_list_fails_with_its_key_after_the_earlier_steps(missing,
     assert [e[0] for e in k.log if e[0] != "new"] == before
 
 
-@pytest.mark.parametrize("attr", ["instruction_list", "pass_params", "compile_params", "with_error"])
-def test_a_kernel_without_a_needed_attribute_fails_with_attribute_error(attr):
+@pytest.mark.parametrize("attr", ["instruction_list", "pass_params", "compile_params"])
+def test_an_object_without_what_the_pipeline_reads_is_refused_before_any_pass(attr):
     k = RecordingKernel()
     k.pass_params["rules"] = [k.rule("R")]
-    delattr(k, attr) if attr in vars(k) else setattr(k, attr, property())
-    if attr == "with_error":
-        k = types.SimpleNamespace(**{n: getattr(k, n) for n in ("instruction_list", "compile_params",
-                                                                "pass_params")})
-    with pytest.raises(AttributeError, match=attr):
+    delattr(k, attr)
+    with pytest.raises(TypeError, match=rf"^conveyor\(\) takes the kernel object that a @kernel function returns "
+                                        rf"when called, not RecordingKernel <.* \(it has no {attr}\)$"):
         conveyor(k)
+    assert k.log == []
+
+
+def test_a_kernel_without_with_error_or_a_conveyor_without_kernel_fails_with_attribute_error():
+    k = RecordingKernel()
+    k.pass_params["rules"] = [k.rule("R")]
+    bare = types.SimpleNamespace(**{n: getattr(k, n) for n in ("instruction_list", "compile_params", "pass_params")})
+    with pytest.raises(AttributeError, match="with_error"):
+        conveyor(bare)
+    assert ("order_ins", "R") in k.calls()     # read where it is called, after the rules
     with pytest.raises(AttributeError, match="kernel"):
         Conveyor.run(types.SimpleNamespace())
+
+
+def _undecorated():
+    zv.wait_trig()  # noqa: F821 - a kernel's body, never run
+
+
+TAKES = r"^conveyor\(\) takes the kernel object that a @kernel function returns when called, not "
+
+
+@pytest.mark.parametrize("given, text", [
+    (kernel(_undecorated), TAKES + r"the function _undecorated itself: call it with the kernel's argument values, "
+                                   r"_undecorated\(\.\.\.\), and give conveyor\(\) what that returns$"),
+    (_undecorated, TAKES + r"the function _undecorated itself"),
+    ([1, 2], TAKES + r"list \[1, 2\] \(it has no instruction_list, compile_params, pass_params\)$"),
+    (None, TAKES + r"NoneType None \(it has no instruction_list, compile_params, pass_params\)$"),
+])
+def test_conveyor_of_something_that_is_no_kernel_object_says_what_it_takes(given, text):
+    for run in (lambda: conveyor(given), lambda: Conveyor(given).run()):
+        with pytest.raises(TypeError, match=text):
+            run()
+    if hasattr(given, "__wrapped__"):
+        assert len(conveyor(given())) == 5                       # called, it gives the kernel object
 
 
 def test_with_kernel_runs_an_object_of_the_class_it_is_called_on():
@@ -344,7 +374,7 @@ def k(amp: 'zv.Var' = 0.5):
     zv.wait_trig()
     r: zv.Reg = 0
     zv.play(f0, e0, amp)
-    r = zv.capture([1e8], 1e-6)
+    r = zv.capture([1], 1e-6)
     zv.wait(1.2e-6)
     zv.play(f0, e0, amp)
 """

@@ -142,6 +142,36 @@ void mark_instructions(py::handle list) {
     });
 }
 
+// What the pipeline reads of a kernel object: anything that has all three
+// is run (duck typing); anything else is refused before a pass is made,
+// saying what it takes, rather than with the attribute error of the first
+// read. A decorated kernel function not yet called is the usual slip.
+void check_kernel_object(py::handle kernel) {
+    std::string missing;
+    for (PyObject* name : {TVK_NAME("instruction_list"), TVK_NAME("compile_params"), TVK_NAME("pass_params")}) {
+        if (lookup_attr(kernel, name)) continue;
+        missing += missing.empty() ? "" : ", ";
+        missing += PyUnicode_AsUTF8(name);
+    }
+    if (missing.empty()) return;
+    constexpr const char* kTakes = "conveyor() takes the kernel object that a @kernel function returns when called";
+    PyObject* o = kernel.ptr();
+    const bool function = PyFunction_Check(o) || is_made_function(o) ||
+                          (PyCallable_Check(o) && lookup_attr(kernel, TVK_NAME("__wrapped__")));
+    if (function) {
+        py::object name = lookup_attr(kernel, TVK_NAME("__name__"));
+        py::object text = name && PyUnicode_Check(name.ptr()) ? name : brief_repr(kernel);
+        PyErr_Format(PyExc_TypeError,
+                     "%s, not the function %U itself: call it with the kernel's argument values, %U(...), and give "
+                     "conveyor() what that returns",
+                     kTakes, text.ptr(), text.ptr());
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s, not %.200s %U (it has no %s)", kTakes, Py_TYPE(o)->tp_name,
+                     brief_repr(kernel).ptr(), missing.c_str());
+    }
+    throw py::error_already_set();
+}
+
 py::object conveyor_init(const Call& c) {
     static const Signature sig("__init__", {"self", "kernel"}, 2);
     auto b = bind<2>(sig, c);
@@ -160,6 +190,7 @@ py::object run(const Call& c) {
     static const Signature sig("run", {"self"}, 1);
     auto b = bind<1>(sig, c);
     py::object kernel = getattr(b[0], TVK_NAME("kernel"));
+    check_kernel_object(kernel);
     py::object instructions = getattr(kernel, TVK_NAME("instruction_list"));
     const bool parsed = check_instructions(kernel, instructions);
     py::object ir_list = shallow_copy(instructions);
