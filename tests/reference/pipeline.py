@@ -8,8 +8,8 @@ import copy
 import numpy as np
 
 from tarvok.zelvo._ir import (FixIR, IRArbWaveform, IRDelay, IRDemodule, IREnvelope, IRFreqlist,
-                              IRJumpConditional, IRJumpInside, IRNop, IRPlaceholder, IRPlaycImm, IRPlayImm, IRWait, IRWaitTrig,
-                              IRWaveform, JumpImmIR, LoadDDRIR, OverlapIR, PreIR, UnfixIR)
+                              IRJumpConditional, IRJumpInside, IRNop, IRPlaceholder, IRPlaycImm, IRPlayImm, IRWait,
+                              IRWaitTrig, IRWaveform, JumpImmIR, LoadDDRIR, OverlapIR, PreIR, UnfixIR)
 
 from . import checkers, rules
 
@@ -279,7 +279,8 @@ class ProgramBuilder:
         self.ir, self.k, self.rng, self.out = ir, kernel, rng, []
         self.count, self.line = 0, 1
         r = rng
-        self.envelopes = [self.add(ir.IREnvelope, np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 100, 256, 320])))
+        self.envelopes = [self.add(ir.IREnvelope,
+                                   np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 100, 256, 320])))
                           for _ in range(r.randint(1, 3))]
         if r.random() < 0.3:   # an I/Q envelope, its halves of one length
             n = r.choice([50, 64, 100])

@@ -249,9 +249,9 @@ void register_library(py::module_& m, py::list& all) {
         "Play the declared envelope `envelope` on the declared frame `frame` (IRPlayImm): `amp` a fraction "
         "of full scale (printed times 32767), `bias` printed as given, `freq` hertz and `phase` radians "
         "added to the frame's. The play reads whole blocks of da_srate * base_clock samples (32 by default), "
-        "the envelope padded with zeros to them, and needs at least two: 64 samples by default. An envelope "
-        "with a Q part plays as an I/Q play (IRPlaycImm, plyic), its start and length counted in blocks of "
-        "32 samples over both halves.");
+        "the envelope padded with zeros to them, and needs at least two blocks: an envelope of more than 32 "
+        "samples by default. An envelope with a Q part plays as an I/Q play (IRPlaycImm, plyic), its start "
+        "and length counted in blocks of 32 samples over both halves.");
     add("wait", method<wait>(), "(width)",
         "Wait `width` seconds (IRWait); the scheduler pads the program to that length.");
     add("delay", method<delay>(), "(width)",
