@@ -35,7 +35,7 @@ clock = k.compile_params["base_clock"]
 envelopes = [_ir.IREnvelope(np.hanning(128), kernel=k),
              _ir.IREnvelope(np.hanning(64), np.zeros(64), kernel=k)]
 start = 0
-for env in envelopes:  # back to back from 0, as the envelope rule places them
+for env in envelopes:  # back to back from 0, as the envelope rule places them (whole blocks already)
     env.envelope_slice = slice(start, start + len(env), 1)
     start += len(env)
 chirp = _ir.IRArbWaveform("chirp", np.zeros(40000))

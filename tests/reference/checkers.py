@@ -8,7 +8,7 @@ import numpy as np
 from tarvok.zelvo._errors import CaptureError, PlayError, TimingError
 from tarvok.zelvo._ir import *  # noqa: F401,F403
 from tarvok.zelvo._ir import (FixIR, IRBase, IRCapture, IRDelay, IREnvelope, IRFrame, IRFrameRst,
-                              IRNop, IRPlayImm, IRProt, IRWait, IRWaitTrig, IRWaveform, LoadDDRIR,
+                              IRNop, IRPlaycImm, IRPlayImm, IRProt, IRWait, IRWaitTrig, IRWaveform, LoadDDRIR,
                               OverlapIR, UnfixIR)
 
 DEFAULT = ["OverlapChecker", "EnvelopeChecker", "FmsiChecker", "PlyChecker", "DrstChecker", "IRNumberChecker",
@@ -177,7 +177,7 @@ class TwinFmsiChecker:
 
 class TwinPlyChecker:
     def check_ir(self, ir_list):
-        return walk(ir_list, IRPlayImm, lambda lst, i, x, error: check_ply(lst, i, error))
+        return walk(ir_list, (IRPlayImm, IRPlaycImm), lambda lst, i, x, error: check_ply(lst, i, error))
 
 
 class TwinProtChecker:

@@ -8,8 +8,8 @@ import copy
 import numpy as np
 
 from tarvok.zelvo._ir import (FixIR, IRArbWaveform, IRDelay, IRDemodule, IREnvelope, IRFreqlist,
-                              IRJumpConditional, IRJumpInside, IRNop, IRPlaceholder, IRPlayImm, IRWait, IRWaitTrig,
-                              IRWaveform, JumpImmIR, LoadDDRIR, OverlapIR, PreIR, UnfixIR)
+                              IRJumpConditional, IRJumpInside, IRNop, IRPlaceholder, IRPlaycImm, IRPlayImm, IRWait,
+                              IRWaitTrig, IRWaveform, JumpImmIR, LoadDDRIR, OverlapIR, PreIR, UnfixIR)
 
 from . import checkers, rules
 
@@ -29,12 +29,13 @@ class TwinJumpImmOptimizer:
 class TwinPlyiAmpOptimizer:
     def optimize_ir(self, ir_list):
         exact_list(ir_list)
+        plays = (IRPlayImm, IRPlaycImm)
         for ir in ir_list:
-            if isinstance(ir, IRPlayImm):
+            if isinstance(ir, plays):
                 ir.amp = round(ir.amp)
             elif isinstance(ir, UnfixIR):
                 for sub in ir.ir_sub:
-                    if isinstance(sub, IRPlayImm):
+                    if isinstance(sub, plays):
                         sub.amp = round(sub.amp)
         return ir_list
 
@@ -278,8 +279,12 @@ class ProgramBuilder:
         self.ir, self.k, self.rng, self.out = ir, kernel, rng, []
         self.count, self.line = 0, 1
         r = rng
-        self.envelopes = [self.add(ir.IREnvelope, np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 256, 320])))
+        self.envelopes = [self.add(ir.IREnvelope,
+                                   np.linspace(0.05, r.choice([0.5, 1.0]), r.choice([64, 100, 256, 320])))
                           for _ in range(r.randint(1, 3))]
+        if r.random() < 0.3:   # an I/Q envelope, its halves of one length
+            n = r.choice([50, 64, 100])
+            self.envelopes.append(self.add(ir.IREnvelope, np.linspace(0.05, 0.5, n), np.linspace(-0.5, 0.5, n)))
         for i in range(r.randint(1, 3)):
             self.add(ir.IRFrame, r.choice([1e8, 2.5e8, 4e9]), 0.0, i)
         if r.random() < 0.5:
@@ -303,8 +308,10 @@ class ProgramBuilder:
         return ins
 
     def play(self):
-        self.add(self.ir.IRPlayImm, 0, self.rng.choice(self.envelopes), self.rng.choice([0.5, 0.25, 1.0]), 0,
-                 1e8, 0.0)
+        """An immediate play, an I/Q one of an I/Q envelope as the library makes it."""
+        env = self.rng.choice(self.envelopes)
+        cls = self.ir.IRPlaycImm if env.envelope_type == "complex" else self.ir.IRPlayImm
+        self.add(cls, 0, env, self.rng.choice([0.5, 0.25, 1.0]), 0, 1e8, 0.0)
 
     def statement(self, depth=0):
         ir, r = self.ir, self.rng

@@ -3,6 +3,7 @@ reference of the rules' differential tests, of the pipeline's
 (reference/pipeline.py) and of bench/bench_rules.py."""
 import copy
 import functools
+import math
 
 import numpy as np
 
@@ -37,19 +38,53 @@ class SelectJumpTypeRule(BaseRule):
         return out
 
 
+def envelope_unit(block, iq):
+    """What every envelope of a list is padded to: its block, or lcm(block,
+    32) when the list holds an I/Q envelope; 0 when the block is below 1."""
+    if block < 1:
+        return 0
+    return block * 32 // math.gcd(block, 32) if iq else block
+
+
+def is_iq(ir):
+    return getattr(ir, "envelope_type", None) == "complex"
+
+
+def pad_envelope(ir, unit):
+    samples = ir.envelope
+    if not unit or not isinstance(samples, np.ndarray):
+        return
+    iq = is_iq(ir)
+    if iq and samples.size % 2:
+        raise ValueError(f"The {type(ir).__name__} instruction {ir.tag!r} is an I/Q envelope of {samples.size} "
+                         "samples, an odd number: it has no two equal halves, I and Q, to pad to whole blocks")
+    part = samples.size // 2 if iq else samples.size
+    if part % unit == 0:
+        return
+    if unit > 131072:
+        raise ValueError(f"The {type(ir).__name__} instruction {ir.tag!r} of {samples.size} samples cannot be "
+                         f"padded to whole blocks of {unit} samples (da_srate * base_clock): envelope memory "
+                         "holds 131072 samples")
+    flat = np.asarray(samples).ravel()
+    zeros = np.zeros(-part % unit, flat.dtype)
+    ir.envelope = np.concatenate((flat[:part], zeros, flat[part:], zeros) if iq else (flat, zeros))
+
+
 class EnvelopeRule(BaseRule):
     def order_ins(self, ir_list, **kwargs):
         check_list(ir_list)
-        addr, envelopes, others, arrays = 0, [], [], []
-        for ir in ir_list:
-            if isinstance(ir, IREnvelope):
-                n = len(ir)
-                ir.envelope_slice = slice(addr, addr + n, 1)
-                arrays.append(ir.envelope)
-                addr += n
-                envelopes.append(ir)
-            else:
-                others.append(ir)
+        envelopes = [ir for ir in ir_list if isinstance(ir, IREnvelope)]
+        others = [ir for ir in ir_list if not isinstance(ir, IREnvelope)]
+        if envelopes:
+            block = int(round(kwargs.get("da_srate", 8e9) * kwargs.get("base_clock", 4e-9)))
+            unit = envelope_unit(block, any(is_iq(e) for e in envelopes))
+        addr, arrays = 0, []
+        for ir in envelopes:
+            pad_envelope(ir, unit)
+            n = len(ir)
+            ir.envelope_slice = slice(addr, addr + n, 1)
+            arrays.append(ir.envelope)
+            addr += n
         np.frombuffer(b"".join(arrays))
         return envelopes + others
 
@@ -356,6 +391,8 @@ def signature(irs):
                ir.overhead]
         for field in ("intra_enable", "envelope_slice", "b_width", "mode", "width"):
             row.append(getattr(ir, field, None))
+        if isinstance(ir, IREnvelope):   # its samples, padded as the rule pads them
+            row.append((ir.envelope.dtype.str, ir.envelope.tolist()))
         if isinstance(ir, UnfixIR):
             row.append(signature(ir.ir_sub))
         out.append(row)

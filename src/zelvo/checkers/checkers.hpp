@@ -30,7 +30,7 @@ inline Registry& reg() { return module_registry<Registry>(); }
 // membership bit each.
 #define TVK_CHECKER_GLOBALS(X)                                                                                   \
     X(IRBase) X(PreIR) X(UnfixIR) X(FixIR) X(OverlapIR) X(LoadDDRIR) X(IRNop) X(IRDelay) X(IRWait) X(IRWaitTrig) \
-    X(IRFrameRst) X(IRCapture) X(IREnvelope) X(IRFrame) X(IRPlayImm) X(IRProt) X(IRWaveform)                      \
+    X(IRFrameRst) X(IRCapture) X(IREnvelope) X(IRFrame) X(IRPlayImm) X(IRPlaycImm) X(IRProt) X(IRWaveform)        \
     X(TimingError) X(PlayError) X(CaptureError)
 
 enum Name : int {

@@ -70,16 +70,17 @@ bool capture_misaligned(py::handle width) {
 }
 
 // The five walks: the top level and, unless TopOnly, one level into blocks;
-// Test(scope, container, position, item, error) for each item of class Cls.
+// Test(scope, container, position, item, error) for each item of class Cls
+// (or of class Also).
 using Test = void (*)(Scope&, py::handle, Py_ssize_t, py::handle, py::handle);
 
-template <Name Cls, Test T, bool TopOnly = false>
+template <Name Cls, Test T, bool TopOnly = false, Name Also = Cls>
 py::object limit_check_ir(const Call& c) {
     CheckArgs a = check_args(c);
     Scope s;
     py::object error = new_list();
     auto visit = [&](py::handle list, Py_ssize_t i, py::handle ir) {
-        if (s.is(ir.ptr(), Cls)) T(s, list, i, ir, error);
+        if (s.is(ir.ptr(), Cls) || (Also != Cls && s.is(ir.ptr(), Also))) T(s, list, i, ir, error);
     };
     if (TopOnly)
         each(a.list, [&](Py_ssize_t i, py::handle ir) { visit(a.list, i, ir); });
@@ -131,7 +132,8 @@ py::object check_ply_fn(const Call& c) {
 void register_limits(py::module_& m) {
     add_function(m, "check_ply", method<check_ply_fn>());
     define_checker(m, "FmsiChecker", method<limit_check_ir<IRFrame, frame_test>>());
-    define_checker(m, "PlyChecker", method<limit_check_ir<IRPlayImm, play_test>>());
+    // Both immediate plays, plyi and the I/Q plyic, are held to the same limits.
+    define_checker(m, "PlyChecker", method<limit_check_ir<IRPlayImm, play_test, false, IRPlaycImm>>());
     define_checker(m, "ProtChecker", method<limit_check_ir<IRProt, rotation_test>>());
     define_checker(m, "WaveformChecker", method<limit_check_ir<IRWaveform, waveform_test, true>>());
     define_checker(m, "CapiChecker", method<limit_check_ir<IRCapture, capture_test>>());

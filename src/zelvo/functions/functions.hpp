@@ -10,9 +10,9 @@ namespace tvk::functions {
 // The instruction classes of _ir the library builds.
 #define TVK_FUNCTIONS_IR_CLASSES(X)                                                                    \
     X(IRFrame) X(IRFrameAdd) X(IRFrameRst) X(IREnvelope) X(IRArbWaveform) X(IRWaveform) X(IRDemodule)    \
-    X(IRFreqlist) X(IRWaitTrig) X(IRPlayImm) X(IRWait) X(IRDelay) X(IRCapture) X(IRNlw) X(IRLoadDDRImm)  \
-    X(IRPlayDDRImm) X(IRLoadEvent) X(IRClearEvent) X(IRJumpEvent) X(IRJumpConditional) X(IRPlaceholder) \
-    X(IRLoop)
+    X(IRFreqlist) X(IRWaitTrig) X(IRPlayImm) X(IRPlaycImm) X(IRWait) X(IRDelay) X(IRCapture) X(IRNlw)    \
+    X(IRLoadDDRImm) X(IRPlayDDRImm) X(IRLoadEvent) X(IRClearEvent) X(IRJumpEvent) X(IRJumpConditional)   \
+    X(IRPlaceholder) X(IRLoop)
 
 // The module's registry (common/module.hpp).
 struct Registry {

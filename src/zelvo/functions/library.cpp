@@ -62,7 +62,18 @@ py::object checked_envelope(const Call& c) {
                                {py::none(), one_int()});
     auto b = bind<3>(sig, c);
     samples_arg(Name, "envelope_i", b[0]);
-    if (!b[1].is_none()) samples_arg(Name, "envelope_q", b[1]);
+    if (!b[1].is_none()) {
+        samples_arg(Name, "envelope_q", b[1]);
+        // The rules split an I/Q envelope into two equal halves.
+        Py_ssize_t n_i = PyObject_Length(b.v[0]), n_q = PyObject_Length(b.v[1]);
+        if (n_i < 0 || n_q < 0) throw py::error_already_set();
+        if (n_i != n_q) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s() arguments 'envelope_i' and 'envelope_q' must have the same length, got %zd and %zd",
+                         Name, n_i, n_q);
+            throw py::error_already_set();
+        }
+    }
     py::object amp = real_arg(Name, "amp", b[2], one_int());
     return build(reg().IREnvelope, {b[0], b[1], amp});
 }
@@ -104,7 +115,8 @@ py::object wait_trig(const Call& c) {
 }
 
 // play(frame, envelope, amp=1, bias=0, freq=0.0, phase=0.0): a declared frame
-// is played by its number, so the line prints the number.
+// is played by its number, so the line prints the number; an I/Q envelope
+// makes an I/Q play (plyic), any other an immediate play (plyi).
 py::object play(const Call& c) {
     static const Signature sig("play", {"frame", "envelope", "amp", "bias", "freq", "phase"}, 2, Signature::None,
                                {one_int(), zero_int(), zero_float(), zero_float()});
@@ -121,7 +133,11 @@ py::object play(const Call& c) {
     py::object bias = real_arg("play", "bias", b[3], zero_int());
     py::object freq = real_arg("play", "freq", b[4], zero_float());
     py::object phase = real_arg("play", "phase", b[5], zero_float());
-    return build(reg().IRPlayImm, {frame_no, b[1], amp, bias, freq, phase});
+    // An envelope with a Q part plays as an I/Q play.
+    static PyObject* const complex = intern("complex");
+    py::object type = lookup_attr(b[1], TVK_NAME("envelope_type"));
+    PyObject* cls = type && compare(type, complex, Py_EQ) ? reg().IRPlaycImm : reg().IRPlayImm;
+    return build(cls, {frame_no, b[1], amp, bias, freq, phase});
 }
 
 // wait(width) / delay(width): `width` seconds, not negative.
@@ -214,8 +230,10 @@ void register_library(py::module_& m, py::list& all) {
     add("frame_reset", method<frame_reset>(), "()",
         "Reset the carrier frames (IRFrameRst); it must follow a trigger wait or a wait.");
     add("envelope", method<envelope>(), "(envelope_i, envelope_q=None, amp=1)",
-        "An envelope of the samples `envelope_i` (fractions of full scale, at most 1), followed by "
-        "`envelope_q` when given (IREnvelope); `amp` has no effect. Declare it as e: zv.Envelope = zv.envelope(...).");
+        "An envelope of the samples `envelope_i` (fractions of full scale, at most 1) and, when given, the Q "
+        "samples `envelope_q` of the same length (IREnvelope); `amp` has no effect. Declare it as "
+        "e: zv.Envelope = zv.envelope(...). The passes pad an envelope with zeros to whole blocks, an I/Q "
+        "envelope each half.");
     add("ins_envelope", method<ins_envelope>(), "(envelope_i, envelope_q=None, amp=1)",
         "A new envelope for a declared one, written e = zv.ins_envelope(...); the arguments as for envelope().");
     add("arb_waveform", method<arb_waveform>(), "(name, waveform)",
@@ -232,7 +250,10 @@ void register_library(py::module_& m, py::list& all) {
     add("play", method<play>(), "(frame, envelope, amp=1, bias=0, freq=0.0, phase=0.0)",
         "Play the declared envelope `envelope` on the declared frame `frame` (IRPlayImm): `amp` a fraction "
         "of full scale (printed times 32767), `bias` printed as given, `freq` hertz and `phase` radians "
-        "added to the frame's. The envelope needs at least 64 samples.");
+        "added to the frame's. The play reads whole blocks of da_srate * base_clock samples (32 by default), "
+        "the envelope padded with zeros to them, and needs at least two blocks: an envelope of more than 32 "
+        "samples by default. An envelope with a Q part plays as an I/Q play (IRPlaycImm, plyic), its start "
+        "and length counted in blocks of 32 samples over both halves.");
     add("wait", method<wait>(), "(width)",
         "Wait `width` seconds (IRWait); the scheduler pads the program to that length.");
     add("delay", method<delay>(), "(width)",

@@ -20,6 +20,10 @@ void import_names(py::module_& m) {
     Registry& r = reg();
     TVK_KEEP_EACH(r, ir, TVK_RULES_IR_CLASSES);
     r.np_frombuffer = keep(np, "frombuffer");
+    r.np_ndarray = keep(np, "ndarray");
+    r.np_asarray = keep(np, "asarray");
+    r.np_zeros = keep(np, "zeros");
+    r.np_concatenate = keep(np, "concatenate");
     r.update_wrapper = keep(functools, "update_wrapper");
 }
 

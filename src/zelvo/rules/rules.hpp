@@ -25,7 +25,7 @@ inline constexpr const char* kModule = "tarvok.zelvo._rules";
 // The module's registry (common/module.hpp).
 struct Registry {
     TVK_RULES_IR_CLASSES(TVK_REGISTRY_FIELD)
-    PyObject* np_frombuffer;
+    PyObject *np_frombuffer, *np_ndarray, *np_asarray, *np_zeros, *np_concatenate;
     PyObject* update_wrapper;
     PyObject* BaseRule;
     PyObject* own_padding[6];  // TimingRule's append_* wrappers, in the order of padding.cpp's kMethods

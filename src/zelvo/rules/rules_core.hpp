@@ -1,5 +1,6 @@
 // Python-free steps of the rules: where overlap runs lie, the order the
-// overlap sort makes, where a placeholder's tag goes, and whole cycle counts.
+// overlap sort makes, where a placeholder's tag goes, whole cycle counts and
+// the whole blocks an envelope occupies.
 #pragma once
 
 #include <cmath>
@@ -71,6 +72,44 @@ inline bool whole_count(double cycles, std::int64_t& count) {
     if (!std::isfinite(cycles) || cycles != std::floor(cycles)) return false;
     count = cycles >= 9.2e18 ? INT64_MAX : static_cast<std::int64_t>(cycles);
     return true;
+}
+
+// The fixed block of an I/Q play (plyic), and the samples envelope memory
+// holds (the envelope checker's limit on their total).
+inline constexpr std::int64_t kIQBlock = 32;
+inline constexpr std::int64_t kEnvelopeMemory = 131072;
+
+// The unit every envelope of a list is padded to: its block, or
+// lcm(block, 32) when the list holds an I/Q envelope, since each start must
+// suit both kinds of play. 0 for a block below 1 (nothing is padded); false
+// when the unit does not fit int64.
+inline bool envelope_unit(std::int64_t block, bool iq, std::int64_t& unit) {
+    if (block < 1) {
+        unit = 0;
+        return true;
+    }
+    if (!iq) {
+        unit = block;
+        return true;
+    }
+    std::int64_t a = block, b = kIQBlock;
+    while (b != 0) {
+        std::int64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return !__builtin_mul_overflow(block / a, kIQBlock, &unit);
+}
+
+// n (>= 0) rounded up to a multiple of unit (>= 1); false when that does not
+// fit int64.
+inline bool round_up(std::int64_t n, std::int64_t unit, std::int64_t& out) {
+    const std::int64_t rest = n % unit;
+    if (rest == 0) {
+        out = n;
+        return true;
+    }
+    return !__builtin_add_overflow(n, unit - rest, &out);
 }
 
 }  // namespace tvk::rules::core

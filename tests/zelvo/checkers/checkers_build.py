@@ -44,10 +44,10 @@ class Build:
     def env(self, samples):
         return ir.IREnvelope(np.asarray(samples))
 
-    def play(self, samples=64, amp=1):
+    def play(self, samples=64, amp=1, cls=ir.IRPlayImm):
         e = self.env(np.zeros(samples))
         e.envelope_slice = slice(0, samples, 1)
-        return ir.IRPlayImm(0, e, amp, 0, 0, 0, kernel=self.kernel)
+        return cls(0, e, amp, 0, 0, 0, kernel=self.kernel)
 
     def frame(self, freq=1e9):
         return ir.IRFrame(freq, 0, 0)

@@ -51,7 +51,10 @@ CASES = [
     ("PlyChecker", B.play(64, amp=1), []),
     ("PlyChecker", B.play(63, amp=1), [SHORT]),
     ("PlyChecker", B.play(63, amp=1.5), [AMP, SHORT]),
-    ("PlyChecker", ir.IRPlaycImm(0, B.play(63).envelope, 5, 0, 0, 0), []),
+    # the I/Q play is held to the same limits, in its blocks of 32 samples
+    ("PlyChecker", B.play(64, amp=1, cls=ir.IRPlaycImm), []),
+    ("PlyChecker", B.play(64, amp=1.00002, cls=ir.IRPlaycImm), [AMP]),
+    ("PlyChecker", B.play(63, amp=-5, cls=ir.IRPlaycImm), [AMP, SHORT]),
     ("ProtChecker", B.prot(1 + 1j), []),
     ("ProtChecker", B.prot(1.5 + 1.5j), [ROT, ROT]),
     ("ProtChecker", B.prot(1.5 - 1j), [ROT]),

@@ -76,6 +76,11 @@ REFUSED = [
     (lambda: fn.ins_envelope(np.ones(4), np.array([0.0, 0.0, INF, NAN])), ValueError,
      "ins_envelope() argument 'envelope_q' must hold finite samples, got inf at position 2"),
     (lambda: fn.envelope(np.ones(4), None, NAN), ValueError, "envelope() argument 'amp' must be a finite number"),
+    # the rules split an I/Q envelope into two equal halves
+    (lambda: fn.envelope(np.ones(100), np.ones(60)), ValueError,
+     "envelope() arguments 'envelope_i' and 'envelope_q' must have the same length, got 100 and 60"),
+    (lambda: fn.ins_envelope(np.ones(0), np.ones(1)), ValueError,
+     "ins_envelope() arguments 'envelope_i' and 'envelope_q' must have the same length, got 0 and 1"),
 ]
 
 

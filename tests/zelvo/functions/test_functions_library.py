@@ -43,10 +43,11 @@ def test_function_builds_its_instruction(name, args, cls, fields):
         assert got is value or got == value
 
 
-def test_play_plays_a_declared_frame_by_its_number():
-    env = fn.envelope(ENV)
+@pytest.mark.parametrize("parts, cls", [((ENV,), _ir.IRPlayImm), ((ENV, ENV), _ir.IRPlaycImm)])
+def test_play_plays_a_declared_frame_by_its_number_an_iq_envelope_as_an_iq_play(parts, cls):
+    env = fn.envelope(*parts)
     ins = fn.play(fn.frame(1e8, 0.0, 4), env, 0.5)
-    assert type(ins) is _ir.IRPlayImm and ins.frame == 4 and ins.envelope is env
+    assert type(ins) is cls and ins.frame == 4 and ins.envelope is env
     assert ins.amp == 0.5 * 32767 and (ins.bias, ins.freq, ins.phase) == (0, 0.0, 0.0)
     assert fn.play(2, env).frame == 2
 

@@ -38,12 +38,85 @@ def test_conditional_jumps_take_the_jump_form_unchanged(kwargs, expected):
     assert all(j.intra_enable is expected for j in jumps) and not hasattr(inside, "intra_enable")
 
 
-def test_envelopes_go_first_with_their_places_back_to_back():
+def test_envelopes_go_first_with_their_places_back_to_back_in_whole_blocks():
     a, b, iq = env(100), env(64), env(50, 50)
     others = [play(), _ir.IRFrame(1e8, 0, 0), play()]
     out = _rules.EnvelopeRule().order_ins([others[0], a, others[1], b, others[2], iq])
     assert out == [a, b, iq] + others
-    assert [e.envelope_slice for e in (a, b, iq)] == [slice(0, 100, 1), slice(100, 164, 1), slice(164, 264, 1)]
+    assert [e.envelope_slice for e in (a, b, iq)] == [slice(0, 128, 1), slice(128, 192, 1), slice(192, 320, 1)]
+
+
+def samples(n, q=None, dtype=float):
+    i = np.linspace(0.1, 1, n).astype(dtype)
+    return (i,) if q is None else (i, np.linspace(-1, -0.1, q).astype(dtype))
+
+
+# (the I part or I and Q parts of each envelope, the rule's keywords, the
+# unit each envelope is padded to)
+PADDING = [
+    ([samples(400), samples(400)], {}, 32),                       # 13 blocks each, not 12.5
+    ([samples(100), samples(64), samples(63)], {}, 32),
+    ([samples(100), samples(0)], {"da_srate": 4e9}, 16),          # a block of 16 samples
+    ([samples(5)], {"base_clock": 2.5e-10}, 2),
+    ([samples(100), samples(20, 20)], {"da_srate": 4e9}, 32),     # with an I/Q envelope: lcm(16, 32)
+    ([samples(100), samples(20, 20)], {"da_srate": 1.2e10}, 96),  # lcm(48, 32)
+    ([samples(100, dtype=np.float32), samples(3, dtype=np.int16)], {}, 32),
+    ([samples(100)], {"da_srate": 0.0}, 1),                       # no block: nothing is padded
+    ([samples(100)], {"da_srate": 1e8}, 1),                       # 0.4 samples rounds to none
+]
+
+
+@pytest.mark.parametrize("parts, kwargs, unit", PADDING)
+def test_envelopes_are_padded_with_zeros_to_whole_blocks(parts, kwargs, unit):
+    envs = [_ir.IREnvelope(*p) for p in parts]
+    given = [e.envelope for e in envs]
+    out = _rules.EnvelopeRule().order_ins([play()] + envs, **kwargs)
+    assert out[:-1] == envs
+    start = 0
+    for e, p, before in zip(envs, parts, given):
+        halves = [np.concatenate([x, np.zeros(-x.size % unit, x.dtype)]) for x in p]
+        expected = np.concatenate(halves)
+        assert e.envelope.dtype == before.dtype and e.envelope.tobytes() == expected.tobytes()
+        assert (e.envelope is before) == (expected.size == before.size)   # whole blocks keep their very array
+        assert e.envelope_slice == slice(start, start + expected.size, 1) and len(e) == expected.size
+        start += expected.size
+    # once padded, a second run changes nothing
+    arrays, places = [e.envelope for e in envs], [e.envelope_slice for e in envs]
+    assert _rules.EnvelopeRule().order_ins(envs, **kwargs) == envs
+    assert all(e.envelope is a for e, a in zip(envs, arrays)) and [e.envelope_slice for e in envs] == places
+
+
+def test_samples_of_several_dimensions_are_padded_in_their_byte_order():
+    e = _ir.IREnvelope(np.arange(6.0).reshape(2, 3).T)    # not C-contiguous
+    whole = _ir.IREnvelope(np.zeros((2, 16)))
+    kept = whole.envelope
+    _rules.EnvelopeRule().order_ins([e, whole])
+    assert e.envelope.tolist() == [0.0, 3.0, 1.0, 4.0, 2.0, 5.0] + [0.0] * 26
+    assert whole.envelope is kept and whole.envelope_slice == slice(32, 64, 1)
+
+
+@pytest.mark.parametrize("parts, kwargs, text", [
+    ((np.ones(3), np.ones(4)), {},
+     "is an I/Q envelope of 7 samples, an odd number: it has no two equal halves, I and Q, to pad to whole blocks"),
+    ((np.ones(3),), {"base_clock": 5.0},
+     "of 3 samples cannot be padded to whole blocks of 40000000000 samples (da_srate * base_clock): envelope "
+     "memory holds 131072 samples"),
+    ((np.ones(3),), {"base_clock": 2.0 ** 70},
+     "of 3 samples cannot be padded to whole blocks of 9444732965739290427392000000000 samples (da_srate * "
+     "base_clock): envelope memory holds 131072 samples"),
+])
+def test_envelopes_that_cannot_be_padded_are_refused(parts, kwargs, text):
+    empty, bad = _ir.IREnvelope(np.zeros(0)), _ir.IREnvelope(*parts)
+    with pytest.raises(ValueError) as info:
+        _rules.EnvelopeRule().order_ins([empty, bad], **kwargs)
+    assert str(info.value) == f"The IREnvelope instruction '{bad.tag}' {text}"
+
+
+def test_a_block_past_envelope_memory_leaves_envelopes_of_whole_blocks_and_empty_ones_alone():
+    big, empty = _ir.IREnvelope(np.zeros(2 * 163840)), _ir.IREnvelope(np.zeros(0))
+    kept = big.envelope
+    _rules.EnvelopeRule().order_ins([big, empty], da_srate=4.096e13)    # 163840 samples a block
+    assert big.envelope is kept and empty.envelope_slice == slice(327680, 327680, 1)
 
 
 def test_without_envelopes_the_order_stays():
@@ -58,6 +131,7 @@ def test_envelopes_stand_ahead_of_every_other_set_up_instruction():
     assert _rules.PreConfigRule().order_ins(flat) == [a, b, frame, mov, nop, p, trig]
 
 
+# A block of one sample pads nothing; a value that is no array is never padded.
 @pytest.mark.parametrize("samples, exc, text", [
     (np.zeros(3, dtype=np.int16), ValueError, "buffer size must be a multiple of element size"),
     (types.SimpleNamespace(size=2), TypeError, "sequence item 1: expected a bytes-like object, types.SimpleNamespace found"),
@@ -66,7 +140,7 @@ def test_envelope_samples_that_do_not_read_as_float64_are_refused(samples, exc, 
     good, bad = env(4), env(4)
     bad.envelope = samples
     with pytest.raises(exc, match=text):
-        _rules.EnvelopeRule().order_ins([good, bad])
+        _rules.EnvelopeRule().order_ins([good, bad], da_srate=2.5e8)
     assert good.envelope_slice == slice(0, 4, 1)
 
 
@@ -130,7 +204,7 @@ def test_the_five_rules_give_the_same_list_when_run_again(kernel):
     assert twice == once
     assert [type(ir).__name__ for ir in once] == ["IREnvelope", "IREnvelope", "IRFrame", "IRPlayImm", "IRWaitTrig",
                                                   "IRJumpConditional", "IRWait"]
-    assert [ir.envelope_slice for ir in once[:2]] == [slice(0, 16, 1), slice(16, 24, 1)]
+    assert [ir.envelope_slice for ir in once[:2]] == [slice(0, 32, 1), slice(32, 64, 1)]
 
 
 def test_an_error_leaves_earlier_changes_in_place():

@@ -8,7 +8,7 @@ from reference import rules as twins
 from tarvok.zelvo import _ir
 
 KINDS = ["trig", "jump", "timing", "place", "inside", "play", "ddr", "load", "wait", "delay", "capture", "nsw",
-         "jmov", "rst", "fadd", "loop", "add", "nop", "mov", "frame", "env", "back"]
+         "jmov", "rst", "fadd", "loop", "add", "nop", "mov", "frame", "env", "envq", "back"]
 
 
 def make(kind, value, envs, arb, landing):
@@ -51,15 +51,17 @@ def make(kind, value, envs, arb, landing):
     if kind == "frame":
         return _ir.IRFrame(1e8, 0, 0)
     if kind == "env":
-        return _ir.IREnvelope(np.zeros(8 * (value % 5)))
+        return _ir.IREnvelope(np.linspace(0, 1, 8 * (value % 5)))
+    if kind == "envq":
+        return _ir.IREnvelope(np.linspace(0, 1, value % 40), np.linspace(-1, 0, value % 40))
     return _ir.IRJumpImmNormal(landing)
 
 
-def build(spec, rules, align, width):
+def build(spec, rules, align, width, srate):
     k = twins.Kernel("k", rules)
     other = twins.Kernel("other", rules)
     for kern in (k, other):
-        kern.compile_params.update(trig_align_time=align, ddr_play_bwidth=width)
+        kern.compile_params.update(trig_align_time=align, ddr_play_bwidth=width, da_srate=srate)
     envs = [_ir.IREnvelope(np.zeros(n)) for n in (32, 64)]
     arb = _ir.IRArbWaveform("w", np.zeros(64))
     landing = _ir.IRPlaceholder()
@@ -76,8 +78,8 @@ def build(spec, rules, align, width):
 
 @settings(max_examples=150, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(KINDS), st.integers(0, 60), st.booleans()), max_size=40),
-       st.integers(0, 40), st.integers(1, 4))
-def test_the_default_rules_schedule_as_their_twins(spec, align, width):
-    ours = twins.signature(twins.run_rules(twins.OURS, build(spec, twins.OURS, align, width)))
-    pure = twins.signature(twins.run_rules(twins.PURE, build(spec, twins.PURE, align, width)))
+       st.integers(0, 40), st.integers(1, 4), st.sampled_from([8e9, 4e9, 1.2e10]))
+def test_the_default_rules_schedule_as_their_twins(spec, align, width, srate):
+    ours = twins.signature(twins.run_rules(twins.OURS, build(spec, twins.OURS, align, width, srate)))
+    pure = twins.signature(twins.run_rules(twins.PURE, build(spec, twins.PURE, align, width, srate)))
     assert ours == pure

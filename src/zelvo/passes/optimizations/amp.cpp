@@ -1,10 +1,12 @@
-// The amplitude optimizer: immediate plays get whole-number amplitudes, at the
-// top level and one block deep.
+// The amplitude optimizer: immediate plays, plyi and the I/Q plyic, get
+// whole-number amplitudes, at the top level and one block deep.
 #include "optimizations.hpp"
 
 namespace tvk::optimizations {
 
 namespace {
+
+bool is_play(py::handle ir) { return is(ir, kPlay) || is(ir, kPlayIQ); }
 
 void round_amp(py::handle play) {
     setattr(play, TVK_NAME("amp"), py_round(getattr(play, TVK_NAME("amp"))));
@@ -18,7 +20,7 @@ py::object amp_optimize(const Call& c) {
     for (Py_ssize_t i = 0;; ++i) {
         py::object ir = item_at(list, i, 0);
         if (!ir) break;
-        if (is(ir, kPlay)) {
+        if (is_play(ir)) {
             round_amp(ir);
             continue;
         }
@@ -32,7 +34,7 @@ py::object amp_optimize(const Call& c) {
         for (Py_ssize_t j = 0;; ++j) {
             py::object inner = item_at(sub, j, n);
             if (!inner) break;
-            if (is(inner, kPlay)) round_amp(inner);
+            if (is_play(inner)) round_amp(inner);
         }
     }
     return py::reinterpret_borrow<py::object>(list);

@@ -11,8 +11,8 @@ inline constexpr const char* kModule = "tarvok.zelvo._optimizations";
 
 // The instruction classes the optimizers test; taken from _ir at init (the
 // module holds the classes for the process).
-enum Cat { kUnfix, kPlay, kWaitTrig, kWait, kDelay, kLoadDDR, kNumCats };
-inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRWaitTrig",
+enum Cat { kUnfix, kPlay, kPlayIQ, kWaitTrig, kWait, kDelay, kLoadDDR, kNumCats };
+inline constexpr const char* kCatNames[kNumCats] = {"UnfixIR", "IRPlayImm", "IRPlaycImm", "IRWaitTrig",
                                                     "IRWait",  "IRDelay",   "LoadDDRIR"};
 
 struct Registry {

@@ -59,7 +59,9 @@ py::object get_envelope(const Call& c) {
         append(arrays, getattr(ir, TVK_NAME("envelope")));
         start = stop;
     });
-    // The envelopes' own bytes back to back, read as 64-bit floats.
+    // The envelopes' own bytes back to back (the envelope rule has padded each
+    // to whole blocks, so these places are the plays' places), read as 64-bit
+    // floats.
     std::string joined;
     for (py::handle arr : arrays) {
         py::object raw = steal(PyObject_Bytes(arr.ptr()));

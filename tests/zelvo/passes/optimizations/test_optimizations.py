@@ -16,9 +16,9 @@ class Kernel:
     instr_target_map = {}
 
 
-def play(amp=0.5):
+def play(amp=0.5, cls=_ir.IRPlayImm):
     env = _ir.IREnvelope(np.zeros(64))
-    p = _ir.IRPlayImm(0, env, 1, 0, 0, 0)
+    p = cls(0, env, 1, 0, 0, 0)
     p.amp = amp
     return p
 
@@ -85,19 +85,19 @@ def test_amplitudes_round_to_even(amp, rounded):
         assert p.amp == rounded and type(p.amp) is int
 
 
-def test_amplitude_reach_is_two_levels_of_plyi():
-    deep = play(1.5)
+@pytest.mark.parametrize("cls", [_ir.IRPlayImm, _ir.IRPlaycImm])
+def test_amplitude_reach_is_two_levels_of_both_immediate_plays(cls):
+    deep = play(1.5, cls)
     inner_head = _ir.IRWaitTrig()
     inner_head.ir_sub = [deep]
     outer = _ir.IRWaitTrig()
-    outer.ir_sub = (inner_head, play(2.5))  # any sequence
-    playc = _ir.IRPlaycImm(0, _ir.IREnvelope(np.zeros(64)), 1, 0, 0, 0)
-    playc.amp = 3.5
+    outer.ir_sub = (inner_head, play(2.5, cls))  # any sequence
+    top = play(3.5, cls)
     same = 7
-    plain = play(same)
-    opt.PlyiAmpOptimizer().optimize_ir([outer, playc, plain])
-    assert deep.amp == 1.5 and playc.amp == 3.5 and outer.ir_sub[1].amp == 2
-    assert plain.amp is same
+    plain = play(same, cls)
+    opt.PlyiAmpOptimizer().optimize_ir([outer, top, plain])
+    assert deep.amp == 1.5 and top.amp == 4 and outer.ir_sub[1].amp == 2
+    assert type(top.amp) is int and plain.amp is same
 
 
 def test_amplitude_errors_keep_earlier_changes():
