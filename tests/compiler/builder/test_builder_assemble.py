@@ -20,6 +20,7 @@ def program(freq, times):
         hit = b.play_wave(f * gauss, 0.5)
     with ch.ins_else() as e:
         miss = e.play_wave(f * flat)
+        e.play_zero(16e-9)                             # both paths take 24 ns
     with ch.ins_loop(times) as loop:
         body = loop.play_wave(f * gauss, 0.25, 1e6)
         loop.ins_add("shots", 1)
@@ -108,7 +109,7 @@ def test_compiled_lists_are_the_callers(assembled):
 
 def test_encoding_limits_surface_in_the_assembler():
     ch = z.InsChannel()
-    ch.ins_loop(None)                     # a count the builder does not check
+    ch.ins_loop(1).times = None           # a count set past the builder's check
     a = z.Assembler()
     a.set_chnl_cmdq(3, ch.compile())
     with pytest.raises(struct.error, match="not an integer"):
