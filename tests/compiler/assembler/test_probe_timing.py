@@ -3,6 +3,7 @@ and branches: a counted loop's body counts once per pass, a branch of equal
 paths counts one path, and a capture whose time the probe cannot know is
 refused. Builder programs and hand-built lists, through the one-pass linking
 and through its separate steps."""
+import random
 import re
 
 import numpy as np
@@ -335,3 +336,134 @@ def test_trigger_waits_inside_blocks_need_no_refusal_without_captures():
     q = [r for r in q if not isinstance(r, o.QInsCapture)]
     a = loaded(o.Assembler, q)
     assert [w for w, _ in timeline(a.probe_cmdq[1])] == ["WaitTrig", "Jump"]
+
+
+# ---------------------------------------------------------------- against the drive side running
+
+def random_program(rng):
+    """Nested counted loops and branches (some of unequal paths, some of
+    unreachable counts) around zero-plays, captures, trigger waits and moves,
+    laid out as the builder lays them out but without its spacers."""
+    n = [0]
+    regs = iter(range(1, 256))
+
+    def tag(prefix):
+        n[0] += 1
+        return f"{prefix}{n[0]}"
+
+    def plain(depth):
+        c = rng.random()
+        if c < 0.6:
+            return [zero(tag("z"), rng.choice([0, 4, 8, 12, 20]))]
+        if c < 0.75 and (depth == 0 or rng.random() < 0.1):
+            return [o.QInsCapture(tag("c"), 1e-07)]
+        if c < 0.85 and (depth == 0 or rng.random() < 0.2):
+            return [o.QInsWaitTrig(tag("t"))]
+        return [o.QInsMov(tag("m"), 0, 3)]
+
+    def block(depth, size):
+        out = []
+        for _ in range(size):
+            c = rng.random()
+            out += loop(depth + 1) if depth < 3 and c < 0.2 else branch(depth + 1) if depth < 3 and c < 0.4 \
+                else plain(depth)
+        return out
+
+    def loop(depth):
+        r, v0, step = next(regs), rng.choice([0, 0, 2]), rng.choice([1, 1, 2])
+        body = block(depth, rng.randint(0, 3)) + [o.QInsMov(tag("i"), r, step, "+")]
+        land = zero(tag("l"), 0)
+        post = block(depth, 1) if rng.random() < 0.3 else []
+        value = v0 + step * rng.randint(1, 4) if rng.random() < 0.9 else v0 + rng.randint(1, 5)  # may be missed
+        return ([o.QInsMov(tag("s"), r, v0, "=")] + body
+                + [o.QInsJumpWithReg(tag("x"), r, value, land.tag)] + post
+                + [o.QInsJump(tag("j"), body[0].tag), land])
+
+    def branch(depth):
+        a, b = block(depth, rng.randint(0, 2)), block(depth, rng.randint(0, 2))
+        if rng.random() < 0.5:  # paths of equal time
+            b = [zero(tag("z"), sum(r.overhead for r in a if type(r) is o.QInsPlayZero) / NS)]
+        land = zero(tag("l"), 0)
+        if rng.random() < 0.3:
+            return [o.QInsJumpWithJudge(tag("b"), 1, 1, land.tag)] + a + [land]
+        taken = b + [land]
+        return ([o.QInsJumpWithJudge(tag("b"), 1, 1, taken[0].tag)] + a
+                + [o.QInsJump(tag("o"), land.tag), zero(tag("k"), 1000)] + taken)
+
+    last = [o.QInsCapture(tag("c"), 1e-07)] if rng.random() < 0.7 else []
+    return block(0, rng.randint(1, 8)) + last + [o.QInsEnd("end")]
+
+
+def drive_events(a, judge):
+    """Runs the linked drive queue: (event, seconds since the last trigger
+    wait) for each trigger wait and capture, and the end; None for a program
+    that does not end (a loop whose count is never met)."""
+    dq = a.drive_cmdq[3]
+    captures = {r.tag for r in dq if type(r) is o.QInsPlayZero and r.tag.startswith("c")}
+    regs, events, t, pc = {}, [], 0.0, 0
+    for _ in range(100_000):
+        r = dq[pc]
+        if type(r) is o.QInsEnd:
+            return events + [("end", t)]
+        pc += 1
+        if type(r) is o.QInsJump:
+            pc = r.ins_idx
+        elif type(r) is o.QInsJumpWithReg:
+            pc = r.ins_idx if regs.get(r.reg, 0) == r.value else pc
+        elif type(r) is o.QInsJumpWithJudge:
+            pc = r.ins_idx if judge() else pc
+        elif type(r) is o.QInsMov:
+            regs[r.reg] = r.value + (regs.get(r.reg, 0) if r.type == "+" else 0)
+        elif type(r) is o.QInsWaitTrig:
+            events.append(("trig", t))
+            t = 0.0
+        else:
+            if r.tag in captures:
+                events.append(("cap", t))
+            t += r.overhead
+    return None
+
+
+def probe_events(a):
+    events, t = [], 0.0
+    for w in a.probe_cmdq[1][1:]:
+        if isinstance(w, o._QInsPTrigDelay):
+            t += float(w.delay)
+        elif isinstance(w, o.QInsCapture):
+            events.append(("cap", t))
+            t += len(w) * o.global_config["capture_step"]
+        else:
+            events.append(("trig" if isinstance(w, o._QInsPWaitTrig) else "end", t))
+            t = 0.0
+    return events
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_probe_captures_where_the_drive_side_does(seed):
+    # every accepted program with captures, run on the drive side with the
+    # judgement bits always set, never set and at random
+    rng, gen = np.random.default_rng(seed), random.Random(seed)
+    checked = 0
+    for _ in range(80):
+        q = random_program(gen)
+        a = o.Assembler({1: [3]})
+        try:
+            a.set_chnl_cmdq(3, q)
+        except o.AssemblyError as e:
+            assert str(e).startswith("The probe program cannot branch: the ")
+            continue
+        if not any(type(r) is o.QInsCapture for r in q):
+            continue
+        probe = probe_events(a)
+        runs = [drive_events(a, judge) for judge in (lambda: True, lambda: False, lambda: rng.random() < 0.5)]
+        if runs[0] is None:  # the drive side never ends
+            continue
+        for drive in runs:
+            assert [e for e, _ in drive] == [e for e, _ in probe]
+            for (event, td), (_, tp) in zip(drive, probe):
+                if event == "cap":
+                    assert tp == pytest.approx(td, abs=1e-12)
+                else:  # the probe never waits past the drive side
+                    assert tp <= td + 1e-12
+        checked += 1
+    assert checked >= 10
