@@ -273,8 +273,10 @@ public:
         std::vector<std::array<std::uint32_t, timing::kParts>> part_id(s.nodes.size());
         for (std::size_t x = 0; x < s.nodes.size(); ++x) {
             const timing::Node& node = s.nodes[x];
-            const std::uint32_t outer = node.parent < 0 ? 1 : part_id[node.parent][static_cast<std::size_t>(node.parent_part)];
-            for (std::size_t p = 0; p < timing::kParts; ++p) part_id[x][p] = times(outer, out.factors[x][p], exact[x]);
+            const std::uint32_t outer =
+                node.parent < 0 ? 1 : part_id[node.parent][static_cast<std::size_t>(node.parent_part)];
+            for (std::size_t p = 0; p < timing::kParts; ++p)
+                part_id[x][p] = times(outer, out.factors[x][p], exact[x]);
         }
         ids.resize(items.size());
         for (std::size_t i = 0; i < items.size(); ++i)
@@ -373,7 +375,8 @@ private:
                 msg += " stands after the exit test of " + block + ", of one pass, and never runs";
                 break;
         }
-        if (!capture) msg += ", so the probe side would fall out of step with the capture " + repr_text(items[out.capture].rec);
+        if (!capture)
+            msg += ", so the probe side would fall out of step with the capture " + repr_text(items[out.capture].rec);
         raise_assembly_error(msg);
     }
 };
