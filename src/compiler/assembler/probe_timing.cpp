@@ -224,6 +224,21 @@ Outcome resolve(const Structure& s, const std::vector<Rec>& recs, const std::vec
     std::stable_sort(by_end.begin(), by_end.end(),
                      [&](std::int32_t a, std::int32_t b) { return s.nodes[a].end < s.nodes[b].end; });
 
+    // Why a record in part p of structure o does not run once per run of o.
+    auto why = [&](std::int32_t o, Part p) {
+        const Node& node = s.nodes[o];
+        if (!node.loop) return Refusal::InBranch;
+        if (!counts[o].known || !counts[o].one) return Refusal::InLoop;
+        return p == Part::LoopPre ? Refusal::None : Refusal::AfterExit;
+    };
+    // Whether each structure runs once, in line, wherever it stands.
+    std::vector<char> in_line(m, 1);
+    for (std::size_t x = 0; x < m; ++x) {
+        const Node& node = s.nodes[x];
+        if (node.parent >= 0)
+            in_line[x] = in_line[node.parent] && why(node.parent, node.parent_part) == Refusal::None;
+    }
+
     std::int32_t pending = -1;  // an unsettled structure since the last trigger wait
     std::size_t e = 0;
     const auto n = static_cast<std::int64_t>(recs.size());
@@ -233,18 +248,16 @@ Outcome resolve(const Structure& s, const std::vector<Rec>& recs, const std::vec
         const Kind kind = recs[i].kind;
         if (kind != Kind::Capture && !(kind == Kind::WaitTrig && any_capture)) continue;
         // The probe sees a capture or a trigger wait once, in line: refuse it
-        // where the drive side does not run it exactly once in line.
-        Part p = s.part[i];
-        for (std::int32_t o = s.owner[i]; o >= 0 && out.refusal == Refusal::None; o = s.nodes[o].parent) {
-            const Node& node = s.nodes[o];
-            if (!node.loop)
-                out.refusal = Refusal::InBranch;
-            else if (!counts[o].known || !counts[o].one)
-                out.refusal = Refusal::InLoop;
-            else if (p != Part::LoopPre)
-                out.refusal = Refusal::AfterExit;
-            if (out.refusal != Refusal::None) out.block = o;
-            p = node.parent_part;
+        // where the drive side does not run it exactly once in line (the
+        // innermost structure that does not is named; the walk out runs once).
+        const std::int32_t own = s.owner[i];
+        if (own >= 0 && (why(own, s.part[i]) != Refusal::None || !in_line[own])) {
+            Part p = s.part[i];
+            for (std::int32_t o = own; o >= 0 && out.refusal == Refusal::None; o = s.nodes[o].parent) {
+                out.refusal = why(o, p);
+                out.block = o;
+                p = s.nodes[o].parent_part;
+            }
         }
         if (out.refusal == Refusal::None && kind == Kind::Capture && pending >= 0) {
             out.refusal = Refusal::FollowsBlock;
