@@ -94,6 +94,10 @@ def test_probe_queue(assembled):
         words = probe[p].reshape(-1, 4)
         cap = words[kinds.index("QInsCapture")]
         assert cap.tolist() == [100, 100, 0, (2 << 16) | 3]
+        # before the capture: one path of the branch and every pass of the loop, 24 ns each
+        passes = 4 if d == 3 else 7
+        before = a.probe_cmdq[p][kinds.index("QInsCapture") - 1]
+        assert float(before.delay) == pytest.approx(24e-9 * (1 + passes))
 
 
 def test_compiled_lists_are_the_callers(assembled):
