@@ -212,6 +212,32 @@ class PyJump(PyCommand):
 
 
 @dataclass
+class PyJumpWithReg(PyCommand):
+    reg: int
+    value: int
+    target: str
+
+    def __post_init__(self):
+        self.ins_idx = 0
+
+    def _pack_cmd(self):
+        return [0x28, self.reg, self.value, self.ins_idx, 0, 0, 0, 0, 0]
+
+
+@dataclass
+class PyJumpWithJudge(PyCommand):
+    value: int
+    mask: int
+    target: str
+
+    def __post_init__(self):
+        self.ins_idx = 0
+
+    def _pack_cmd(self):
+        return [0x28, 16, (self.mask << 16) | self.value, self.ins_idx, 0, 0, 0, 0, 0]
+
+
+@dataclass
 class PyIncPhase(PyCommand):
     phase: float
     frame: str

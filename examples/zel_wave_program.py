@@ -18,8 +18,9 @@ def channel(freq, shots):
     ch.wait_for_trigger()
     with ch.ins_if("FREQ_0 == 1") as hit:                  # judgement bit 0 set
         hit.play_wave(drive, 0.8)
-    with ch.ins_else() as miss:
-        miss.play_wave(flat)
+    with ch.ins_else() as miss:                            # as long as the if path: the probe
+        miss.play_wave(flat)                               # side then knows when to capture
+        miss.play_zero(20e-9)
     with ch.ins_loop(shots) as loop:
         loop.play_wave(drive, 0.5, 1e6)
         loop.ins_add("count", 1)

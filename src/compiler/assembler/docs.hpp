@@ -23,7 +23,9 @@ inline constexpr MemberDoc kAssemblerDocs[] = {
      "The number of trigger waits of the drive channel loaded last for probe channel `probe_ch`; -1 before any."},
     {"set_chnl_cmdq", "(self, ch_id, cmdq)",
      "Load the drive channel `ch_id` with the command list `cmdq` (what InsChannel.compile returns): "
-     "lay out its envelopes, number its frames, link it and derive its probe channel's probe queue."},
+     "lay out its envelopes, number its frames, link it and derive its probe channel's probe queue, in "
+     "which each drive command counts as many times as it runs (loop passes, one of two equal branch "
+     "paths). A capture the probe queue cannot keep in step with is refused with AssemblyError."},
     {"extract_envelop", "(self, ch_id, cmdq)",
      "Lay the envelope records of `cmdq` into the envelope memory of `ch_id`; returns (envelope table, the "
      "other records copied)."},

@@ -3,10 +3,14 @@
 // to position; runs of probe delays merge into one word; jumps take the
 // position of their target. One merger of delay runs serves the separate
 // steps and the one pass that runs them together.
+#include <array>
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "assembler_parts.hpp"
+#include "probe_timing.hpp"
 
 namespace tvk::assembler {
 
@@ -145,10 +149,244 @@ void open_segment(py::handle counts, py::handle points) {
     any_append(points, steal(PyList_New(0)));
 }
 
+// ---------------------------------------------------------------- probe timing
+
+using timing::Kind;
+
+// The value of an integer (an int, a bool, a numpy integer) as an exact int;
+// null for anything else.
+py::object exact_int(py::handle v) {
+    if (PyLong_CheckExact(v.ptr())) return borrow(v);
+    if (PyFloat_Check(v.ptr()) || !PyIndex_Check(v.ptr())) return py::object();
+    return steal(PyNumber_Index(v.ptr()));
+}
+
+bool int64_of(py::handle v, std::int64_t& out) {
+    py::object i = exact_int(v);
+    if (!i) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
+    out = x;
+    return overflow == 0;
+}
+
+py::object num_add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
+
+// The smallest p >= 1 with v0 + p*pre + (p-1)*post == value, on exact ints;
+// null when there is none.
+py::object pass_count(py::handle v0, py::handle pre, py::handle post, py::handle value) {
+    py::object per_pass = num_add(pre, post);
+    py::object rest = num_add(num_sub(value, v0), post);  // p * per_pass must equal it
+    py::object zero = py_int(0), one = py_int(1);
+    if (!compare(per_pass, zero, Py_NE)) return compare(rest, zero, Py_EQ) ? one : py::object();
+    if (compare(py_mod(rest, per_pass), zero, Py_NE)) return py::object();
+    py::object p = py_floordiv(rest, per_pass);
+    return compare(p, one, Py_GE) ? p : py::object();
+}
+
+// A record of the list as the drive side met it.
+struct Item {
+    py::object rec;
+    py::object overhead;  // records that only take time
+    Kind kind = Kind::Plain;
+    bool mov = false;          // a register move, its type read only when the list holds jumps
+    bool probe_delay = false;  // a trigger wait after which the probe delay applies
+};
+
+// The records the analysis tells apart, by class.
+Kind kind_of(py::handle rec, bool& mov) {
+    const Registry& g = reg();
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(rec.ptr()));
+    if (t == g.QInsJump) return Kind::Jump;
+    if (t == g.QInsJumpWithReg) return Kind::JumpReg;
+    if (t == g.QInsJumpWithJudge) return Kind::JumpJudge;
+    if (t == g.QInsMov) {
+        mov = true;
+        return Kind::Plain;
+    }
+    for (PyObject* plain : {g.QInsWait, g.QInsPlayWave, g.QInsPlayZero, g.QInsFrame, g.QInsIncPhase, g.QInsResetF,
+                            g.QInsEnd})
+        if (t == plain) return Kind::Plain;
+    if (is_instance(rec, g.QInsJump)) return Kind::Jump;
+    if (is_instance(rec, g.QInsJumpWithReg)) return Kind::JumpReg;
+    if (is_instance(rec, g.QInsJumpWithJudge)) return Kind::JumpJudge;
+    if (is_instance(rec, g.QInsMov)) {
+        mov = true;
+        return Kind::Plain;
+    }
+    // Linking resolves it as a jump, but where it leads is not known.
+    if (optional_attr(rec, TVK_NAME("ins_idx")) && optional_attr(rec, TVK_NAME("target"))) return Kind::OtherJump;
+    return Kind::Plain;
+}
+
+constexpr double kPathTolerance = 1e-12;
+
+// How many times each drive record counts on the probe side: the weights of
+// the records that take time (ids into `values`, 0 for none and 1 for one
+// run), or an empty list when every record counts once. Refusals raise.
+class Weights {
+public:
+    std::vector<std::uint32_t> ids;
+    std::vector<py::object> values{py_int(0), py_int(1)};
+
+    // `list_pos` gives the list position of each drive queue record (-1 for
+    // the delay zero-plays linking adds).
+    void weigh(const std::vector<Item>& items, py::handle dtab, const std::vector<std::int64_t>& list_pos) {
+        std::vector<timing::Rec> recs(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) recs[i] = rec_of(items[i], dtab, list_pos);
+        timing::Structure s = timing::analyse(recs);
+        if (!s.recognised || s.nodes.empty()) return;
+
+        // Pass counts on exact ints.
+        std::vector<py::object> exact(s.nodes.size());
+        std::vector<timing::Count> counts(s.nodes.size());
+        bool branches = false;
+        for (std::size_t x = 0; x < s.nodes.size(); ++x) {
+            const timing::Node& node = s.nodes[x];
+            if (!node.loop) {
+                branches = true;
+                continue;
+            }
+            exact[x] = loop_count(items, node);
+            timing::Count& c = counts[x];
+            c.known = static_cast<bool>(exact[x]);
+            if (!c.known) continue;
+            c.one = compare(exact[x], py_int(1), Py_EQ);
+            c.k = PyLong_AsDouble(exact[x].ptr());
+            if (c.k == -1.0 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+                PyErr_Clear();
+                c.k = HUGE_VAL;
+            }
+        }
+        // Seconds of each record, for comparing branch paths.
+        std::vector<double> seconds(items.size(), 0.0);
+        if (branches)
+            for (std::size_t i = 0; i < items.size(); ++i)
+                if (items[i].overhead) seconds[i] = as_double(items[i].overhead);
+
+        timing::Outcome out = timing::resolve(s, recs, counts, seconds, kPathTolerance);
+        if (out.refusal != timing::Refusal::None) refuse(items, s, out, exact);
+
+        // Weight of each part of each structure, parents first.
+        std::vector<std::array<std::uint32_t, timing::kParts>> part_id(s.nodes.size());
+        for (std::size_t x = 0; x < s.nodes.size(); ++x) {
+            const timing::Node& node = s.nodes[x];
+            const std::uint32_t outer =
+                node.parent < 0 ? 1 : part_id[node.parent][static_cast<std::size_t>(node.parent_part)];
+            for (std::size_t p = 0; p < timing::kParts; ++p)
+                part_id[x][p] = times(outer, out.factors[x][p], exact[x]);
+        }
+        ids.resize(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i)
+            ids[i] = s.owner[i] < 0 ? 1 : part_id[s.owner[i]][static_cast<std::size_t>(s.part[i])];
+    }
+
+    // The probe delay of item i: its overhead times its weight; one run keeps
+    // the very overhead, none gives 0.0.
+    py::object delay(const std::vector<Item>& items, std::size_t i) const {
+        if (ids.empty() || ids[i] == 1) return items[i].overhead;
+        if (ids[i] == 0) return py_float(0.0);
+        return num_mul(items[i].overhead, values[ids[i]]);
+    }
+
+private:
+    timing::Rec rec_of(const Item& it, py::handle dtab, const std::vector<std::int64_t>& list_pos) {
+        timing::Rec r;
+        r.kind = it.kind;
+        if (it.mov) {
+            py::object type = read_attr(it.rec, TVK_NAME("type"));
+            r.kind = Kind::MovOther;
+            if (PyUnicode_Check(type.ptr())) {
+                if (PyUnicode_CompareWithASCIIString(type.ptr(), "=") == 0) r.kind = Kind::MovSet;
+                if (PyUnicode_CompareWithASCIIString(type.ptr(), "+") == 0) r.kind = Kind::MovAdd;
+            }
+            r.reg_known = int64_of(read_attr(it.rec, TVK_NAME("reg")), r.reg);
+        }
+        if (!timing::is_jump(r.kind) || r.kind == Kind::OtherJump) return r;
+        if (r.kind == Kind::JumpReg) r.reg_known = int64_of(read_attr(it.rec, TVK_NAME("reg")), r.reg);
+        // Where the target stands in the list; a target linking cannot find
+        // (its KeyError comes later) leaves the list unrecognised.
+        py::object target = optional_attr(it.rec, TVK_NAME("target"));
+        if (!target) return r;
+        PyObject* pos = PyDict_GetItemWithError(dtab.ptr(), target.ptr());
+        if (!pos) {
+            if (PyErr_Occurred()) PyErr_Clear();  // an unhashable target: _link_jump says so
+            return r;
+        }
+        std::int64_t d;
+        if (small_int(pos, d) && d >= 0 && static_cast<std::size_t>(d) < list_pos.size()) r.target = list_pos[d];
+        return r;
+    }
+
+    py::object value_of(const std::vector<Item>& items, std::int64_t pos) {
+        return exact_int(read_attr(items[pos].rec, TVK_NAME("value")));
+    }
+
+    py::object loop_count(const std::vector<Item>& items, const timing::Node& node) {
+        py::object v0 = value_of(items, node.open), value = value_of(items, node.exit);
+        if (!v0 || !value) return py::object();
+        py::object sums[2] = {py_int(0), py_int(0)};
+        const std::vector<std::int64_t>* incs[2] = {&node.pre, &node.post};
+        for (int k = 0; k < 2; ++k)
+            for (std::int64_t pos : *incs[k]) {
+                py::object s = value_of(items, pos);
+                if (!s) return py::object();
+                sums[k] = num_add(sums[k], s);
+            }
+        return pass_count(v0, sums[0], sums[1], value);
+    }
+
+    // The id of weight `outer` times a part's factor.
+    std::uint32_t times(std::uint32_t outer, timing::Factor f, const py::object& k) {
+        if (outer == 0 || f == timing::Factor::Zero) return 0;
+        if (f == timing::Factor::One) return outer;
+        py::object by = f == timing::Factor::K ? k : num_sub(k, py_int(1));
+        py::object w = num_mul(values[outer], by);
+        for (std::uint32_t id : {0u, 1u})
+            if (compare(w, values[id], Py_EQ)) return id;
+        values.push_back(std::move(w));
+        return static_cast<std::uint32_t>(values.size() - 1);
+    }
+
+    [[noreturn]] void refuse(const std::vector<Item>& items, const timing::Structure& s, const timing::Outcome& out,
+                             const std::vector<py::object>& exact) {
+        const timing::Node& node = s.nodes[out.block];
+        const std::string block = std::string(node.loop ? "the loop " : "the branch ") +
+                                  repr_text(items[node.loop ? node.exit : node.open].rec);
+        const bool capture = items[out.at].kind == Kind::Capture;
+        std::string msg = "The probe program cannot branch: the ";
+        msg += capture ? "capture " : "trigger wait ";
+        msg += repr_text(items[out.at].rec);
+        switch (out.refusal) {
+            case timing::Refusal::FollowsBlock:
+                msg += " follows " + block + " before the next trigger wait, and " +
+                       (node.loop ? "its pass count is unknown" : "its paths take different times");
+                break;
+            case timing::Refusal::InBranch:
+                msg += " stands on a path of " + block;
+                break;
+            case timing::Refusal::InLoop:
+                msg += " stands in " + block + ", of " +
+                       (exact[out.block] ? str_text(exact[out.block]) + " passes" : "an unknown number of passes");
+                break;
+            default:
+                msg += " stands after the exit test of " + block + ", of one pass, and never runs";
+                break;
+        }
+        if (!capture)
+            msg += ", so the probe side would fall out of step with the capture " + repr_text(items[out.capture].rec);
+        raise_assembly_error(msg);
+    }
+};
+
 // Linking of one drive channel: the drive queue with its table, and the
 // probe queue either with a delay word per drive record (what _link_wave
 // returns) or merged as _optimize_probe_q merges it, the runs of delays then
-// merged as they come and never made as words of their own.
+// merged as they come and never made as words of their own. The drive side
+// is linked first, in list order; the probe side follows once the weights
+// of the records are known.
 class Linker {
 public:
     Linker(py::handle self, py::handle drive_ch, bool merged)
@@ -166,10 +404,6 @@ public:
         py::object frames = get_item(read_attr(self_, TVK_NAME("frame_symbol")), drive_ch_);
         py::object envelopes = get_item(read_attr(self_, TVK_NAME("envelop_symbol")), drive_ch_);
 
-        py::object first = call(r.p_wait, {fresh_tag(self_)});
-        word(first);
-        if (!merged_) set_item(ptab, tag_of(first), py_int(0));
-
         py::object p = get_item(read_attr(self_, TVK_NAME("drive2probe")), drive_ch_);
         py::object da_holder = get_item(read_attr(self_, TVK_NAME("da_delay")), drive_ch_);
         py::object ad_holder = get_item(read_attr(self_, TVK_NAME("ad_delay")), p);
@@ -178,38 +412,64 @@ public:
         open_segment(counts, points);
         py::object minus_one = py_int(-1), one = py_int(1);
 
+        std::vector<Item> items;
+        bool jumps = false;
         py::object it = steal(PyObject_GetIter(cmdq.ptr()));
         while (PyObject* raw = PyIter_Next(it.ptr())) {
-            py::object rec = steal(raw);
+            Item item;
+            item.rec = steal(raw);
+            py::handle rec = item.rec;
+            const auto here = static_cast<std::int64_t>(items.size());
             resolve(rec, TVK_NAME("frame_idx"), TVK_NAME("frame"), "frame", frames, envelopes);
             resolve(rec, TVK_NAME("envelop_slice"), TVK_NAME("envelop"), "envelop", frames, envelopes);
             if (is_instance(rec, r.capture)) {
+                item.kind = Kind::Capture;
                 Py_ssize_t steps = PyObject_Length(rec.ptr());
                 if (steps < 0) throw py::error_already_set();
                 py::object width =
                     steal(PyNumber_Multiply(py_int(steps).ptr(), config(TVK_NAME("capture_step")).ptr()));
-                append(dq, call(r.play_zero, {tag_of(rec), width}));
-                setattr(rec, TVK_NAME("tag"), fresh_tag(self_));
-                word(rec);
+                drive(call(r.play_zero, {tag_of(rec), width}), here);
                 py::object last = get_item(counts, minus_one);
                 set_item(counts, minus_one, steal(PyNumber_Add(last.ptr(), one.ptr())));
                 any_append(get_item(points, minus_one), width);
             } else if (is_instance(rec, r.wait_trig)) {
+                item.kind = Kind::WaitTrig;
                 open_segment(counts, points);
-                append(dq, rec);
-                word(call(r.p_wait, {fresh_tag(self_)}));
+                drive(rec, here);
                 enter_last(dtab, dq);
-                if (!merged_) enter_last(ptab, pq);
-                if (truth(da_holder)) append(dq, call(r.play_zero, {fresh_tag(self_), da_holder}));
-                if (truth(ad_holder)) delay(ad_holder);
+                if (truth(da_holder)) drive(call(r.play_zero, {fresh_tag(self_), da_holder}), -1);
+                item.probe_delay = truth(ad_holder);
             } else {
-                append(dq, rec);
-                delay(read_attr(rec, TVK_NAME("overhead")));
+                item.kind = kind_of(rec, item.mov);
+                jumps = jumps || timing::is_jump(item.kind);
+                drive(rec, here);
+                item.overhead = read_attr(rec, TVK_NAME("overhead"));
             }
             enter_last(dtab, dq);
-            if (!merged_) enter_last(ptab, pq);
+            items.push_back(std::move(item));
         }
         if (PyErr_Occurred()) throw py::error_already_set();
+
+        Weights weights;
+        if (jumps) weights.weigh(items, dtab, list_pos_);
+
+        py::object first = call(r.p_wait, {fresh_tag(self_)});
+        word(first);
+        if (!merged_) set_item(ptab, tag_of(first), py_int(0));
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const Item& item = items[i];
+            if (item.kind == Kind::Capture) {
+                setattr(item.rec, TVK_NAME("tag"), fresh_tag(self_));
+                word(item.rec);
+            } else if (item.kind == Kind::WaitTrig) {
+                word(call(r.p_wait, {fresh_tag(self_)}));
+                if (!merged_) enter_last(ptab, pq);
+                if (item.probe_delay) delay(ad_holder);
+            } else {
+                delay(weights.delay(items, i));
+            }
+            if (!merged_) enter_last(ptab, pq);
+        }
 
         word(call(r.p_jump, {fresh_tag(self_), tag_of(first)}));
         if (!merged_) enter_last(ptab, pq);
@@ -218,6 +478,12 @@ public:
     py::object dq, pq, dtab, ptab;
 
 private:
+    // A record of the drive queue, from list position `pos` (-1: none).
+    void drive(py::handle rec, std::int64_t pos) {
+        append(dq, rec);
+        list_pos_.push_back(pos);
+    }
+
     // A record that has both `resolved` and `ref` takes `resolved` from the
     // frame or envelope record whose tag `ref` names.
     void resolve(py::handle rec, PyObject* resolved, PyObject* ref, const char* what, py::handle frames,
@@ -245,6 +511,7 @@ private:
     py::handle self_, drive_ch_;
     bool merged_;
     DelayRuns runs_;
+    std::vector<std::int64_t> list_pos_;  // of each drive queue record
 };
 
 void resolve_jumps(py::handle queue, py::handle table) {

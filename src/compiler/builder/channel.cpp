@@ -143,15 +143,21 @@ py::object ins_loop(const Call& c) {
     if (truth(getattr(self, TVK_NAME("looping"))))
         throw std::runtime_error("The current object is already in the loop");
     // The exit test compares the counter, raised after each pass, for
-    // equality: a count below 1 is never met and the loop would not end.
-    if (PyIndex_Check(times.ptr())) {
-        py::object count = steal(PyNumber_Index(times.ptr()));
-        int below = PyObject_RichCompareBool(count.ptr(), py_int(1).ptr(), Py_LT);
-        if (below < 0) throw py::error_already_set();
-        if (below) {
-            PyErr_Format(PyExc_ValueError, "times must be at least 1, not %S", count.ptr());
-            throw py::error_already_set();
-        }
+    // equality with a 32-bit count: a count below 1 is never met and the
+    // loop would not end.
+    if (PyFloat_Check(times.ptr()) || !PyIndex_Check(times.ptr())) {
+        PyErr_Format(PyExc_TypeError, "times must be an integer from 1 to 4294967295, not %.200s",
+                     Py_TYPE(times.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::object count = steal(PyNumber_Index(times.ptr()));
+    if (compare(count, py_int(1), Py_LT)) {
+        PyErr_Format(PyExc_ValueError, "times must be at least 1, not %S", count.ptr());
+        throw py::error_already_set();
+    }
+    if (compare(count, py_int(4294967295LL), Py_GT)) {
+        PyErr_Format(PyExc_ValueError, "times must be at most 4294967295, not %S", count.ptr());
+        throw py::error_already_set();
     }
     py::object block = make_block(TVK_NAME("InsLoop"), channel_of(self));
     setattr(block, TVK_NAME("times"), times);

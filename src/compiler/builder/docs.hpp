@@ -36,7 +36,8 @@ inline constexpr MemberDoc kQueueDocs[] = {
      "Play the Signal `wave` (a Frame times an Envelope) at `amp`, a fraction of full scale from 0 up to "
      "2 (encoded times 32768), with `freq` hertz and `phase` radians added (QInsPlayWave)."},
     {"play_zero", "(self, width)",
-     "Hold the output at zero for `width` seconds, in steps of 4 ns (QInsPlayZero): the timed pause."},
+     "Hold the output at zero for `width` seconds, in steps of 4 ns (QInsPlayZero): the timed pause; a "
+     "width of fewer than 0 or more than 4294967295 steps is refused."},
     {"wait", "(self)",
      "Record a wait (QInsWait), a command word that takes no output time; for a timed pause use play_zero."},
     {"end", "(self)", "Record the program's end (QInsEnd), after a wait unless the last item is one."},
@@ -64,7 +65,7 @@ inline constexpr MemberDoc kChannelDocs[] = {
      "Open an if block on the formula \"[name] == [value]\": a channel variable and an integer, or a "
      "judgement bit FREQ_0 ... FREQ_5 and 0 or 1. Returns the block, for a with statement."},
     {"ins_else", "(self)", "Open the else block of the if block recorded last; returns it."},
-    {"ins_loop", "(self, times)", "Open a block that runs `times` times (at least 1); returns it."},
+    {"ins_loop", "(self, times)", "Open a block that runs `times` times, an integer from 1 to 4294967295; returns it."},
 };
 
 inline constexpr MemberDoc kIfDocs[] = {

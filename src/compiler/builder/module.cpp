@@ -58,6 +58,7 @@ void register_imports(py::module_& m) {
     // of it binds them.
     py::module_ ostrane = import_sibling(m, "ostrane");
     star_import(m, ostrane);
+    r.ostrane_dict = keep(ostrane, "__dict__");
     r.GenTagMixin = keep(global(TVK_NAME("GenTagMixin")));
     r.generate_tag = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
     // The records this module makes: their generated constructors may be

@@ -185,10 +185,29 @@ py::object play_wave(const Call& c) {
                 {frame_tag, envelope_tag, a[2], a[3], a[4], fresh_tag(self)});
 }
 
+// A zero-play holds 0 to 4294967295 steps of play_zero_step / OUTSrate
+// seconds (the assembler's configuration as it is now), its width rounded
+// to steps as the record rounds it.
+void check_zero_width(py::handle width) {
+    py::object cfg = module_global(reg().ostrane_dict, TVK_NAME("global_config"));
+    py::object step = steal(PyNumber_TrueDivide(get_item(cfg, TVK_NAME("play_zero_step")).ptr(),
+                                                get_item(cfg, TVK_NAME("OUTSrate")).ptr()));
+    py::object seconds = steal(PyNumber_Float(width.ptr()));  // float(), numeric strings too
+    py::object steps = py_round(steal(PyNumber_TrueDivide(seconds.ptr(), step.ptr())));
+    if (compare(steps, py_int(0), Py_LT) || compare(steps, py_int(4294967295LL), Py_GT)) {
+        PyErr_Format(PyExc_ValueError,
+                     "The width of play_zero must come to 0 to 4294967295 steps of play_zero_step / OUTSrate "
+                     "seconds, not %S (width %R)",
+                     steps.ptr(), width.ptr());
+        throw py::error_already_set();
+    }
+}
+
 py::object play_zero(const Call& c) {
     static const Signature sig("play_zero", {"self", "width"}, 2);
     static PyObject* const kw = make_kwnames({"width", "tag"});
     auto a = bind<2>(sig, c);
+    check_zero_width(a[1]);
     return emit(a[0], TVK_NAME("QInsPlayZero"), kw, {a[1], fresh_tag(a[0])});
 }
 

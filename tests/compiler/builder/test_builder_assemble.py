@@ -20,6 +20,7 @@ def program(freq, times):
         hit = b.play_wave(f * gauss, 0.5)
     with ch.ins_else() as e:
         miss = e.play_wave(f * flat)
+        e.play_zero(16e-9)                             # both paths take 24 ns
     with ch.ins_loop(times) as loop:
         body = loop.play_wave(f * gauss, 0.25, 1e6)
         loop.ins_add("shots", 1)
@@ -93,6 +94,10 @@ def test_probe_queue(assembled):
         words = probe[p].reshape(-1, 4)
         cap = words[kinds.index("QInsCapture")]
         assert cap.tolist() == [100, 100, 0, (2 << 16) | 3]
+        # before the capture: one path of the branch and every pass of the loop, 24 ns each
+        passes = 4 if d == 3 else 7
+        before = a.probe_cmdq[p][kinds.index("QInsCapture") - 1]
+        assert float(before.delay) == pytest.approx(24e-9 * (1 + passes))
 
 
 def test_compiled_lists_are_the_callers(assembled):
@@ -108,7 +113,7 @@ def test_compiled_lists_are_the_callers(assembled):
 
 def test_encoding_limits_surface_in_the_assembler():
     ch = z.InsChannel()
-    ch.ins_loop(None)                     # a count the builder does not check
+    ch.ins_loop(1).times = None           # a count set past the builder's check
     a = z.Assembler()
     a.set_chnl_cmdq(3, ch.compile())
     with pytest.raises(struct.error, match="not an integer"):

@@ -111,9 +111,26 @@ def test_loop_count_below_one_is_refused(times):
     assert ch.length == 0 and ch.last_ins is None
 
 
-def test_loop_count_otherwise_unchecked():
+@pytest.mark.parametrize("times, error, text", [
+    (2**32, ValueError, "times must be at most 4294967295, not 4294967296"),
+    (np.uint64(2**40), ValueError, "times must be at most 4294967295, not 1099511627776"),
+    (2.5, TypeError, "times must be an integer from 1 to 4294967295, not float"),
+    (3.0, TypeError, "times must be an integer from 1 to 4294967295, not float"),
+    (np.float64(3.0), TypeError, "times must be an integer from 1 to 4294967295, not numpy.float64"),
+    (None, TypeError, "times must be an integer from 1 to 4294967295, not NoneType"),
+    ("3", TypeError, "times must be an integer from 1 to 4294967295, not str"),
+])
+def test_loop_count_the_exit_test_cannot_hold_is_refused(times, error, text):
     ch = z.InsChannel()
-    for times in (1, True, 2**40, 2.5, None, "3"):
+    with pytest.raises(error) as e:
+        ch.ins_loop(times)
+    assert str(e.value) == text
+    assert ch.length == 0 and ch.last_ins is None
+
+
+def test_loop_count_kept_as_given():
+    ch = z.InsChannel()
+    for times in (1, True, 4294967295, np.int64(7)):
         assert ch.ins_loop(times).times is times
 
 

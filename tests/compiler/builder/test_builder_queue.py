@@ -3,7 +3,7 @@ import re
 
 import pytest
 
-from helpers import raised
+from helpers import raised, restored
 from tarvok.compiler import ostrane as o
 from tarvok.compiler import zel_wave as z
 
@@ -150,6 +150,42 @@ def test_play_wave_refusals():
     with pytest.raises(AttributeError):
         ch.inc_phase(None, 0.1)
     assert ch.length == 0
+
+
+@pytest.mark.parametrize("width, steps", [
+    (0, 0), (-1.9e-09, 0), (1e-08, 2), ("4e-07", 100), (4294967295 * 4e-09 - 1e-09, 4294967295),
+])
+def test_play_zero_takes_widths_of_a_whole_word(width, steps):
+    ch = z.InsChannel()
+    rec = ch.play_zero(width)
+    assert rec.width is width and bytes(rec)[6:10] == steps.to_bytes(4, "little")
+
+
+@pytest.mark.parametrize("width, error, text", [
+    (-2.1e-09, ValueError, "not -1 (width -2.1e-09)"),
+    (4294967296 * 4e-09, ValueError, "not 4294967296 (width 17.179869184)"),
+    (float("nan"), ValueError, "cannot convert float NaN to integer"),
+    (float("inf"), OverflowError, "cannot convert float infinity to integer"),
+    (None, TypeError, "float() argument must be a string or a real number, not 'NoneType'"),
+])
+def test_play_zero_refuses_widths_the_word_cannot_hold(width, error, text):
+    ch = z.InsChannel()
+    with pytest.raises(error) as e:
+        ch.play_zero(width)
+    assert str(e.value).endswith(text) and ch.length == 0
+    if error is ValueError and "width" in text:
+        assert str(e.value).startswith("The width of play_zero must come to 0 to 4294967295 steps of "
+                                       "play_zero_step / OUTSrate seconds")
+
+
+def test_play_zero_counts_steps_of_the_configuration_now():
+    ch = z.InsChannel()
+    width = 4294967296 * 4e-09
+    with restored(o.global_config):
+        o.zlv_config("play_zero_step", 64)  # 8 ns steps: half as many
+        assert bytes(ch.play_zero(width))[6:10] == (2**31).to_bytes(4, "little")
+    with pytest.raises(ValueError):
+        ch.play_zero(width)
 
 
 def test_blocks_share_the_channel_register_table():
