@@ -79,20 +79,25 @@ generic: deps
 	@cd tarvok && find . -name '*.py' | while read f; do install -D -m 644 "$$f" "$(GENERIC_TREE)/tarvok/$$f"; done
 	TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests
 
-# The README's install line in a fresh virtual environment over Debian's
-# packages, with the package index switched off (nothing but apt may use the
-# network), then a kernel program run from a folder outside the repository
-# against the installed package.
-INSTALL_VENV ?= build-venv
+# The README's install lines, read from the README and run as written in a
+# fresh copy of the repository (its tracked and unignored files), with the
+# package index switched off (nothing but apt may use the network), then a
+# kernel program run from a folder outside that copy against the installed
+# package.
+INSTALL_COPY ?= build-install
 install-check: deps
-	rm -rf $(INSTALL_VENV) && $(PYTHON) -m venv --system-site-packages $(INSTALL_VENV)
-	PIP_NO_INDEX=1 CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(INSTALL_VENV)/bin/pip install -q --no-build-isolation .
-	@py=$(abspath $(INSTALL_VENV))/bin/python; tmp=$$(mktemp -d); cp examples/kernel_program.py $$tmp/; \
+	@lines=$$(awk '/^## Installing/{on=1; next} on && /^## /{exit} on && /^    /{sub(/^    /, ""); print}' README.md); \
+	test -n "$$lines" || { echo "README.md has no install lines"; exit 1; }; \
+	rm -rf $(INSTALL_COPY) && mkdir -p $(INSTALL_COPY) && \
+	git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t $(INSTALL_COPY) && \
+	echo "$$lines" && \
+	(cd $(INSTALL_COPY) && PIP_NO_INDEX=1 CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) sh -ec "$$lines") || exit 1; \
+	py=$(abspath $(INSTALL_COPY))/.venv/bin/python; tmp=$$(mktemp -d); cp examples/kernel_program.py $$tmp/; \
 	cd $$tmp && $$py -c 'import sys, tarvok; assert tarvok.__file__.startswith(sys.prefix), tarvok.__file__' && \
 	$$py kernel_program.py > kernel_program.out; rc=$$?; \
 	if [ $$rc = 0 ]; then echo "the installed package compiles a kernel outside the repository"; \
 	else cat kernel_program.out; fi; cd / && rm -rf $$tmp; exit $$rc
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(GENERIC_BUILD) build-pip $(INSTALL_VENV) tarvok.egg-info
+	rm -rf $(BUILD) $(ASAN_BUILD) $(GENERIC_BUILD) build-pip $(INSTALL_COPY) tarvok.egg-info
 	find tarvok -name '*.so' -delete
