@@ -40,8 +40,8 @@ bool miss(PyObject* obj, PyObject* cls) {
     // instance's class apart); and the answer is kept only when the test
     // (which ran Python code) left all three classes as they were.
     unsigned int type_after, cls_after, meta_after;
-    if (tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class &&
-        version(tp, type_after) &&
+    if (tp->tp_getattro == PyObject_GenericGetAttr &&
+        insides::type_lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_after) &&
         version(c, cls_after) && version(Py_TYPE(cls), meta_after) && type_after == type_tag &&
         cls_after == cls_tag && meta_after == meta_tag) {
         // The first slot for a new pair; the one it held moves to the second.
@@ -62,7 +62,7 @@ InstanceTestScope::InstanceTestScope() {
             PyObject* get_token = keep(abc, "get_cache_token");
             s.abc_meta = keep(abc, "ABCMeta");
             s.get_token = get_token;  // only once ABCMeta is held too
-            s.object_class = _PyType_Lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
+            s.object_class = insides::type_lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
             Py_XINCREF(s.object_class);
         }
         PyObject* token = PyObject_CallNoArgs(s.get_token);

@@ -53,7 +53,7 @@ Scope::Slot* Scope::slot(PyTypeObject* tp) {
         // Without its own __class__ or attribute hook, an object's class is
         // its type, so the test depends on the type alone.
         s.cacheable = tp->tp_getattro == PyObject_GenericGetAttr &&
-                      _PyType_Lookup(tp, TVK_NAME("__class__")) == reg().object_class;
+                      insides::type_lookup(tp, TVK_NAME("__class__")) == reg().object_class;
         return &s;
     }
     return nullptr;
