@@ -137,6 +137,14 @@ py::object gate_opens(const Call& c) {
     OwnSteps<1> gate({any_method(intern(text))});
     return py::bool_(gate.open(c.args[0]).has_value());
 }
+// pin_holds(member, change): whether `member`, pinned before change() runs,
+// is still trusted after it.
+py::object pin_holds(const Call& c) {
+    need(c, 2);
+    const PinnedFunction pin(c.args[0]);
+    call(c.args[1]);
+    return py::bool_(pin.is(c.args[0]));
+}
 // insides(): (compiled in, used, (major, minor) built for).
 py::object insides_state(const Call& c) {
     need(c, 0);
@@ -206,6 +214,7 @@ TVK_MODULE(_common_probe, m) {
     add_function(m, "clear", method<clear>());
     add_function(m, "gate_opens", method<gate_opens>());
     add_function(m, "insides", method<insides_state>());
+    add_function(m, "pin_holds", method<pin_holds>());
     const std::string mod = module_name(m);
     m.attr("Demo") = make_demo_class(mod);
     m.attr("Flags") = make_int_flag("Flags", mod.c_str(), "Flags", {{"A", 1}, {"B", 2}});
