@@ -311,18 +311,21 @@ bool made_dict(PyObject* obj) {
 }  // namespace
 
 bool AttrChain::Link::same() const {
-    if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version) return false;
+    if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version || !kind.holds())
+        return false;
     PyObject* d = nullptr;
     return insides::instance_dict(obj, d) && d == dict && dict && insides::dict_version(dict) == dict_version;
 }
 
-bool AttrChain::Link::set(PyObject* o) {
+bool AttrChain::Link::set(PyObject* o, PyObject* name) {
     obj = o;
     tp = Py_TYPE(o);
     tp_version = type_version(tp);
     if (!insides::instance_dict(o, dict)) dict = nullptr;
     dict_version = dict ? insides::dict_version(dict) : 0;
-    return dict && tp_version && dict_version;
+    // (The lookup runs no code: the read just made went through the type.)
+    return dict && tp_version && dict_version && kind.keep(insides::type_lookup(tp, name)) &&
+           type_version(tp) == tp_version;
 }
 
 py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
@@ -337,7 +340,7 @@ py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
     py::object end = made_dict(mid.ptr()) ? Instance(mid.ptr()).direct(second) : py::object();
     if (!end) return getattr(mid, second);
     // The second link came straight from an instance dict: remember it.
-    if (mid_.set(mid.ptr())) {
+    if (mid_.set(mid.ptr(), second)) {
         names_[0] = first;
         names_[1] = second;
         result_ = end.ptr();

@@ -238,7 +238,7 @@ public:
     explicit OwnSteps(std::array<Step, N> steps, Decide decide = nullptr) : steps_(steps), decide_(decide) {
         for (const Step& s : steps_) {
             if (s.lookup == Step::Attribute) names_[n_names_++] = s.name;
-            pins_code_ = pins_code_ || (s.expect == Step::Object && s.pin->pins_code());
+            objects_ = objects_ || s.expect == Step::Object;
         }
         names_key_ = names_key(names_.data(), n_names_);
     }
@@ -253,7 +253,7 @@ public:
     std::optional<Extra> open_type(PyTypeObject* tp) {
         // A member trusted as the module's own still runs what it ran: the
         // type's version tag does not change with a function's __code__.
-        if (pins_code_ && !detail::pins_hold(steps_.data(), N)) return std::nullopt;
+        if (objects_ && !detail::pins_hold(steps_.data(), N)) return std::nullopt;
         return memo_.get(tp, [this](PyTypeObject* t) { return work_out(t); });
     }
 
@@ -270,7 +270,7 @@ private:
     }
 
     std::array<Step, N> steps_;
-    bool pins_code_ = false;  // some Object step's member is (or wraps) a Python function
+    bool objects_ = false;  // some step is an Object step (its pin is asked at each opening)
     std::array<PyObject*, N> names_{};  // the attribute steps' names
     std::size_t n_names_ = 0;
     std::uintptr_t names_key_ = 0;
@@ -282,7 +282,8 @@ private:
 // instruction's kernel and its compile parameters): obj.a is read each time,
 // and the last a.b is remembered while it would be read the same way again,
 // from the same unchanged instance dict of an unchanged type (dict and type
-// version tags); anything else is read afresh.
+// version tags), whose attribute of that name, if any, keeps its kind;
+// anything else is read afresh.
 class AttrChain {
 public:
     // obj.first.second
@@ -295,8 +296,9 @@ private:
         unsigned tp_version = 0;
         PyObject* dict = nullptr;
         std::uint64_t dict_version = 0;
+        AttrKind kind;  // of the type's attribute named as the link's second name
         bool same() const;
-        bool set(PyObject* o);
+        bool set(PyObject* o, PyObject* name);
     };
     Link mid_;
     PyObject* names_[2] = {nullptr, nullptr};

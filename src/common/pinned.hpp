@@ -35,8 +35,6 @@ public:
             if (!pins_[i].holds()) return false;
         return true;
     }
-    // Something besides identity is pinned (a Python function is involved).
-    bool pins_code() const { return n_ != 0; }
 
 private:
     struct Pin {

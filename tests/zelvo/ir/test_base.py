@@ -288,6 +288,23 @@ def test_a_class_attribute_that_becomes_a_data_descriptor_takes_the_tag(change, 
         assert r.tag == "descr-tag" and repr(r) == "<Tagged: descr-tag>: movi %A3 5"
 
 
+@pytest.mark.parametrize("change", [gains_methods, changes_class])
+def test_compile_parameters_read_through_a_class_attribute_that_becomes_a_data_descriptor(change):
+    """The kernel's compile_params stays in its instance dict, and the
+    kernel's class keeps its version tag, while the class attribute of that
+    name becomes a data descriptor: the descriptor's parameters are read."""
+    marker_class, data_marker = markers()
+    marker = marker_class()
+    data_marker.__get__ = lambda self, obj, owner=None: {"base_clock": 2e-9} if obj is not None else self
+    kernel_class = type("K", (), {"compile_params": marker})
+    k = kernel_class()
+    k.compile_params = {"base_clock": 1e-9}
+    c = _ir.IRCapture([0], 1e-7, 0, 1e-7, kernel=k)
+    assert [c.wait_time for _ in range(3)] == [101] * 3
+    change(marker, data_marker)
+    assert c.wait_time == 51
+
+
 def test_instances_are_plain_objects():
     a, b = _ir.PreIR(), _ir.PreIR()
     assert a != b and a == a and a.tag != b.tag
