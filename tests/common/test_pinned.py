@@ -2,6 +2,8 @@
 what it ran when pinned: a Python function's identity survives a new
 __code__, __defaults__ or __kwdefaults__ (an in-place reload, a patching
 tool), and so does that of a static method or property over one."""
+import abc
+
 import pytest
 
 import _common_probe as cp
@@ -64,3 +66,28 @@ def test_a_pin_holds_while_the_function_runs_what_it_ran(change, trusted, wrap, 
 def test_a_builtin_is_trusted_by_identity():
     assert cp.pin_holds(len, lambda: None)
     assert cp.pin_holds(staticmethod(len), lambda: None)
+
+
+def _instancecheck_refusing_marked(cls, instance):
+    """ABCMeta.__instancecheck__ as written, except that an instance marked
+    _tvk_refused is no instance of any ABC; run as the code of abc's own, so
+    _abc_instancecheck is a global of abc's."""
+    if getattr(instance, "_tvk_refused", False):
+        return False
+    return _abc_instancecheck(cls, instance)  # noqa: F821 - a global of abc while the test runs
+
+
+def test_instance_test_answers_kept_across_scopes_follow_the_code_abcmeta_has_now(monkeypatch):
+    """The answers a scope keeps for a class made by ABCMeta stand for that
+    class's checks, which are functions of abc: a new __code__ for one of
+    them is run in the next scope, and nothing kept before is used."""
+    base = abc.ABCMeta("Base", (), {})
+    sub = type("Sub", (base,), {})
+    a, b = sub(), sub()
+    pairs = [(a, base), (b, base)]
+    assert cp.instance_tests(pairs) == [True, True]
+    b._tvk_refused = True
+    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", _instancecheck_refusing_marked.__code__)
+    assert cp.instance_tests(pairs) == [isinstance(a, base), isinstance(b, base)] == [True, False]
+    monkeypatch.undo()
+    assert cp.instance_tests(pairs) == [True, True]

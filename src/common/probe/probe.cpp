@@ -1,6 +1,8 @@
 // _common_probe: the shared layer's helpers, one thin wrapper each.
 #include <vector>
 
+#include "common/instance_memo.hpp"
+#include "common/instance_test.hpp"
 #include "common/kit.hpp"
 #include "common/walk.hpp"
 
@@ -145,6 +147,19 @@ py::object pin_holds(const Call& c) {
     call(c.args[1]);
     return py::bool_(pin.is(c.args[0]));
 }
+// instance_tests(pairs): [is_instance(obj, cls) for obj, cls in pairs], all
+// asked inside one instance-test scope.
+py::object instance_tests(const Call& c) {
+    need(c, 1);
+    InstanceTestScope scope;
+    py::list out;
+    for_each(c.args[0], [&](py::handle pair) {
+        py::object obj = steal(PySequence_GetItem(pair.ptr(), 0));
+        py::object cls = steal(PySequence_GetItem(pair.ptr(), 1));
+        out.append(py::bool_(is_instance(obj, cls)));
+    });
+    return std::move(out);
+}
 // insides(): (compiled in, used, (major, minor) built for).
 py::object insides_state(const Call& c) {
     need(c, 0);
@@ -215,6 +230,7 @@ TVK_MODULE(_common_probe, m) {
     add_function(m, "gate_opens", method<gate_opens>());
     add_function(m, "insides", method<insides_state>());
     add_function(m, "pin_holds", method<pin_holds>());
+    add_function(m, "instance_tests", method<instance_tests>());
     const std::string mod = module_name(m);
     m.attr("Demo") = make_demo_class(mod);
     m.attr("Flags") = make_int_flag("Flags", mod.c_str(), "Flags", {{"A", 1}, {"B", 2}});
