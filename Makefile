@@ -7,7 +7,7 @@ DEB_PACKAGES := cmake ninja-build g++ python3-dev pybind11-dev python3-numpy \
 	python3-setuptools python3-wheel python3-pip python3-venv
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps configure build test demo bench asan generic install-check clean
+.PHONY: deps configure build test demo bench asan generic generic-imports install-check clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -77,11 +77,51 @@ asan: deps
 GENERIC_BUILD ?= build-generic
 GENERIC_TREE = $(abspath $(GENERIC_BUILD))/tree
 
+# The run fails too when a module of that tree imports a private symbol of
+# the interpreter (generic-imports below), whatever the suite says.
 generic: deps
 	cmake -S . -B $(GENERIC_BUILD) -G Ninja -DPYTHON=$(PYTHON) -DTVK_GENERIC=ON -DTVK_OUTPUT_ROOT=$(GENERIC_TREE)
 	cmake --build $(GENERIC_BUILD) -j $(JOBS)
 	@cd tarvok && find . -name '*.py' | while read f; do install -D -m 644 "$$f" "$(GENERIC_TREE)/tarvok/$$f"; done
-	TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests
+	@echo "TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests"
+	@TARVOK_TREE=$(GENERIC_TREE) $(PYTHON) -m pytest -q tests; rc=$$?; \
+	$(MAKE) --no-print-directory generic-imports || rc=1; exit $$rc
+
+# The private symbols (a leading _Py) a module of the generic tree may still
+# import: those the public headers' macros and inline functions expand to
+# (Py_DECREF, Py_None ..., PyObject_GC_New, PyUnicode_READY, the trashcan,
+# the _SizeT forms of the calls that take a format), and those pybind11's own
+# headers use, which a plain pybind11 module imports too (_PyType_Lookup,
+# _PyObject_GetDictPtr, _PyThreadState_UncheckedGet; _Py_fopen_obj for
+# eval_file). Any other is a read of the interpreter's insides that got past
+# src/common/insides.hpp. Since every module imports pybind11's two lookups
+# for pybind11's sake, the sources are searched for those two instead.
+GENERIC_PUBLIC_PRIVATE := _Py_Dealloc _Py_IncRef _Py_DecRef \
+	_Py_NoneStruct _Py_TrueStruct _Py_FalseStruct _Py_NotImplementedStruct _Py_EllipsisObject \
+	_PyObject_New _PyObject_NewVar _PyObject_GC_New _PyObject_GC_NewVar _PyObject_GC_Resize \
+	_PyUnicode_Ready _PyTrash_begin _PyTrash_end _PyTrash_cond \
+	_PyArg_Parse_SizeT _PyArg_ParseTuple_SizeT _PyArg_ParseTupleAndKeywords_SizeT \
+	_PyArg_VaParse_SizeT _PyArg_VaParseTupleAndKeywords_SizeT _Py_BuildValue_SizeT _Py_VaBuildValue_SizeT \
+	_PyObject_CallFunction_SizeT _PyObject_CallMethod_SizeT \
+	_PyThreadState_UncheckedGet _Py_fopen_obj
+GENERIC_PYBIND11_PRIVATE := _PyType_Lookup _PyObject_GetDictPtr
+
+generic-imports:
+	@bad=0; allowed=" $(GENERIC_PUBLIC_PRIVATE) $(GENERIC_PYBIND11_PRIVATE) "; \
+	modules=$$(cd $(GENERIC_TREE) 2>/dev/null && find . -name '*.so' | sort); \
+	if [ -z "$$modules" ]; then echo "no module built in $(GENERIC_TREE): make generic first"; exit 1; fi; \
+	for so in $$modules; do \
+	  for sym in $$(nm -D --undefined-only $(GENERIC_TREE)/$$so | awk '{sub(/@.*/, "", $$NF); print $$NF}' | grep '^_Py'); do \
+	    case "$$allowed" in *" $$sym "*) ;; *) echo "generic module $${so#./} imports $$sym"; bad=1;; esac; \
+	  done; \
+	done; \
+	for sym in $(GENERIC_PYBIND11_PRIVATE); do \
+	  for at in $$(grep -rnw --include='*.cpp' --include='*.hpp' $$sym src | grep -v '^src/common/insides\.' | cut -d: -f1,2); do \
+	    echo "$$at names $$sym outside src/common/insides"; bad=1; \
+	  done; \
+	done; \
+	if [ $$bad = 0 ]; then echo "generic modules: no private symbol beyond what the public headers and pybind11 use"; fi; \
+	exit $$bad
 
 # The README's install lines, read from the README and run as written in a
 # fresh copy of the repository (its tracked and unignored files), with the

@@ -1,6 +1,7 @@
 #include "copy.hpp"
 
 #include "direct.hpp"
+#include "insides.hpp"
 #include "keep.hpp"
 
 namespace tvk {
@@ -13,6 +14,17 @@ PyObject* object_attr(const char* name) {
     return a;
 }
 
+// The members of the copy protocol copy.copy reads through the instance
+// (x.__reduce_ex__, then x.__reduce__ and x.__getstate__ in object's
+// reduce, y.__setstate__ in the rebuild): one of these in the instance dict
+// takes the plain road, whether or not copy.copy would call it.
+PyObject* const* instance_protocol() {
+    static PyObject* const names[] = {TVK_NAME("__getstate__"), TVK_NAME("__reduce_ex__"), TVK_NAME("__reduce__"),
+                                      TVK_NAME("__copy__"), TVK_NAME("__setstate__")};
+    return names;
+}
+constexpr std::size_t kInstanceProtocol = 5;
+
 // True when copy.copy(x) would end in object.__reduce_ex__'s plain path:
 // cls.__new__(cls) followed by a __dict__ update, as far as x's type decides
 // it (the copyreg table is asked at each copy).
@@ -23,13 +35,15 @@ bool plain_type(PyTypeObject* tp) {
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || tp->tp_new != PyBaseObject_Type.tp_new ||
         tp->tp_itemsize != 0 || tp->tp_dictoffset == 0)
         return false;
-    if (_PyType_Lookup(tp, TVK_NAME("__reduce_ex__")) != reduce_ex ||
-        _PyType_Lookup(tp, TVK_NAME("__reduce__")) != reduce ||
-        _PyType_Lookup(tp, TVK_NAME("__getstate__")) != getstate)
+    // A __getattribute__ of its own may give any member of the protocol.
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (insides::type_lookup(tp, TVK_NAME("__reduce_ex__")) != reduce_ex ||
+        insides::type_lookup(tp, TVK_NAME("__reduce__")) != reduce ||
+        insides::type_lookup(tp, TVK_NAME("__getstate__")) != getstate)
         return false;
     for (PyObject* name : {TVK_NAME("__copy__"), TVK_NAME("__setstate__"), TVK_NAME("__getnewargs_ex__"),
                            TVK_NAME("__getnewargs__")})
-        if (_PyType_Lookup(tp, name)) return false;
+        if (insides::type_lookup(tp, name)) return false;
     // Slots would make the state a pair; look through every class.
     PyObject* mro = tp->tp_mro;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -51,6 +65,19 @@ bool plain_instance(PyObject* x) {
     return listed == 0;
 }
 
+// True when the instance dict holds any member of the copy protocol. Its
+// keys may be of any kind, so asking may run code.
+bool shadows_protocol(PyObject* dict) {
+    if (PyDict_GET_SIZE(dict) == 0) return false;
+    PyObject* const* names = instance_protocol();
+    for (std::size_t i = 0; i < kInstanceProtocol; ++i) {
+        int held = PyDict_Contains(dict, names[i]);
+        if (held < 0) throw py::error_already_set();
+        if (held) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 py::object shallow_copy(py::handle x) {
@@ -59,13 +86,11 @@ py::object shallow_copy(py::handle x) {
     if (PyList_CheckExact(o)) return steal(PyList_GetSlice(o, 0, PyList_GET_SIZE(o)));
     if (plain_instance(o)) {
         py::object dict = steal(PyObject_GenericGetDict(o, nullptr));
-        // An instance attribute shadowing the reduce protocol is honoured
-        // by copy.copy, so leave such an object to it.
-        int shadowed = PyDict_Contains(dict.ptr(), TVK_NAME("__reduce_ex__"));
-        if (shadowed < 0) throw py::error_already_set();
-        // Making the dict and asking it may have run code that changed the
-        // type: ask the type again.
-        if (!shadowed && plain_instance(o)) {
+        // An instance attribute shadowing the copy protocol (a __getstate__
+        // of its own, say) is honoured by copy.copy, so leave such an
+        // object to it. Making the dict and asking it may have run code
+        // that changed the type: ask the type again.
+        if (!shadows_protocol(dict.ptr()) && plain_instance(o)) {
             static PyObject* const no_args = keep_new(PyTuple_New(0));
             py::object y = steal(PyBaseObject_Type.tp_new(Py_TYPE(o), no_args, nullptr));
             if (PyDict_GET_SIZE(dict.ptr()) != 0) {

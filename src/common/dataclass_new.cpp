@@ -1,6 +1,8 @@
 #include "dataclass_new.hpp"
 
+#include "insides.hpp"
 #include "keep.hpp"
+#include "pinned.hpp"
 
 #include <deque>
 #include <vector>
@@ -12,7 +14,7 @@ namespace {
 // One trusted __init__: its parameters in order, and for each keyword tuple
 // seen so far, where each parameter's value stands in the call.
 struct Plan {
-    PyObject* init;                 // strong reference: never freed, so never mistaken
+    PinnedFunction init;            // with the code the parameters were read from
     std::vector<PyObject*> params;  // interned names, after self
     bool post_init;
     // kwnames -> value index per param. A deque: setting a field may run
@@ -58,6 +60,7 @@ const std::vector<Py_ssize_t>* order_for(Plan& plan, PyObject* kwnames) {
 void trust_dataclass_init(py::handle cls) {
     PyObject* init = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "__init__");
     if (!init || !PyFunction_Check(init)) return;
+    py::object held = borrow(init);  // the calls below run Python code
     py::object params = py::reinterpret_borrow<py::object>(cls).attr("__dataclass_params__");
     if (!attr_true(params, "init") || attr_true(params, "frozen")) return;
     // Every field must be a parameter of __init__, in order, and nothing else.
@@ -68,7 +71,7 @@ void trust_dataclass_init(py::handle cls) {
     if (!varnames) throw py::error_already_set();
     Py_ssize_t nparams = code->co_argcount - 1;
     if (nparams != static_cast<Py_ssize_t>(py::len(fields))) return;
-    Plan plan{nullptr, {}, false, {}};
+    Plan plan{PinnedFunction(), {}, false, {}};
     Py_ssize_t i = 1;
     for (py::handle f : fields) {
         if (!attr_true(f, "init")) return;
@@ -82,7 +85,7 @@ void trust_dataclass_init(py::handle cls) {
     int calls_post = PySequence_Contains(code->co_names, TVK_NAME("__post_init__"));
     if (calls_post < 0) throw py::error_already_set();
     plan.post_init = calls_post != 0;
-    plan.init = Py_NewRef(init);
+    plan.init = PinnedFunction(init);
     plans().push_back(std::move(plan));
 }
 
@@ -91,9 +94,11 @@ py::object new_dataclass(py::handle cls, PyObject* kwnames, PyObject* const* val
     if (Py_IS_TYPE(c, &PyType_Type)) {
         auto* tp = reinterpret_cast<PyTypeObject*>(c);
         if (tp->tp_new == PyBaseObject_Type.tp_new) {
-            PyObject* init = _PyType_Lookup(tp, TVK_NAME("__init__"));
+            PyObject* init = insides::type_lookup(tp, TVK_NAME("__init__"));
             for (Plan& plan : plans()) {
-                if (plan.init != init) continue;
+                // The same function, still with the code its parameters
+                // were read from (a replaced __code__ is called instead).
+                if (!plan.init.is(init)) continue;
                 const std::vector<Py_ssize_t>* order = order_for(plan, kwnames);
                 if (!order) break;
                 static PyObject* const no_args = keep_new(PyTuple_New(0));

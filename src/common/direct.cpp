@@ -16,7 +16,9 @@ namespace {
 
 // Which names a type's data descriptors (properties, slots, __dict__ ...),
 // which win over the instance dict, may bear: one bit per name's hash. A
-// name whose bit is clear is none of them; any other is looked up.
+// name whose bit is clear is none of them; any other is looked up. An
+// attribute of an unsettled kind counts as one: its type may gain __set__
+// (or it may change class) while the type keeps its version tag.
 struct DataNames {
     std::uint64_t hash_bits = 0;
     bool all = true;  // decides nothing: look every name up
@@ -37,7 +39,7 @@ struct DataNames {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (dict && PyDict_Next(dict, &pos, &key, &value)) {
-            if (!Py_TYPE(value)->tp_descr_set) continue;
+            if (!Py_TYPE(value)->tp_descr_set && settled_kind(value)) continue;
             Py_hash_t h = insides::known_hash(key);
             if (h == -1) return DataNames{};
             dn.hash_bits |= std::uint64_t{1} << (static_cast<std::uint64_t>(h) & 63);
@@ -53,24 +55,41 @@ TypeMemo<DataNames, 128> g_data_names;
 // decide self.name).
 [[gnu::always_inline]] inline bool data_descriptor(PyTypeObject* tp, PyObject* name) {
     if (g_data_names.get(tp, data_names).surely_not(name)) return false;
-    PyObject* d = _PyType_Lookup(tp, name);
+    PyObject* d = insides::type_lookup(tp, name);
     return d && Py_TYPE(d)->tp_descr_set;
 }
 
 // A read of a field from a split dict remembers its slot, with the class
 // whose attribute lookup it stood for (none of the class's data descriptors
-// bears the name, at the class's version tag), and the next read of that
-// field from a dict with those keys goes straight to the slot, as the
-// interpreter's own attribute caches do. Plain memory, only compared: a
-// remembered slot is used only when the dict's keys still hold this very
-// name there.
+// bears the name, at the class's version tag, the kind of its attribute of
+// that name, if any, unchanged), and the next read of that field from a dict
+// with those keys goes straight to the slot, as the interpreter's own
+// attribute caches do. Plain memory, only compared: a remembered slot is
+// used only when the dict's keys still hold this very name there.
 struct Slot {
     PyObject* name = nullptr;
     const void* keys = nullptr;
     PyTypeObject* tp = nullptr;
     unsigned tp_version = 0;
     Py_ssize_t ix = 0;
+    AttrKind kind;
+
+    [[gnu::always_inline]] bool stands_for(PyObject* n, const void* k, PyTypeObject* t) const {
+        return name == n && keys == k && this->tp == t && tp_version == type_version(t) && kind.holds();
+    }
 };
+
+// The slot to remember for `name` at `ix` of keys `k`, read as an attribute
+// of an instance of tp (no data descriptor of tp bears it); false when it
+// may not be remembered.
+[[gnu::noinline]] bool slot_for(PyTypeObject* tp, PyObject* name, const void* k, Py_ssize_t ix, Slot& out) {
+    unsigned v = type_version(tp);
+    if (!k || !v || ix < 0) return false;
+    AttrKind kind;
+    if (!kind.keep(insides::type_lookup(tp, name)) || type_version(tp) != v) return false;
+    out = Slot{name, k, tp, v, ix, kind};
+    return true;
+}
 Slot g_slots[512];
 
 [[gnu::always_inline]] inline Slot& slot_of(PyObject* name, const void* keys) {
@@ -84,7 +103,7 @@ Slot g_slots[512];
     const void* k = insides::split_keys(dict);
     if (!k) return nullptr;
     const Slot& s = slot_of(name, k);
-    if (s.name != name || s.keys != k || s.tp != tp || s.tp_version != type_version(tp)) return nullptr;
+    if (!s.stands_for(name, k, tp)) return nullptr;
     return insides::split_value(dict, s.ix, name);
 }
 
@@ -92,10 +111,8 @@ Slot g_slots[512];
 // attribute of an instance of tp.
 [[gnu::noinline]] void remember_item(PyTypeObject* tp, PyObject* dict, PyObject* name) {
     const void* k = insides::split_keys(dict);
-    unsigned v = type_version(tp);
-    if (!k || !v) return;
-    Py_ssize_t ix = insides::split_index(dict, name);
-    if (ix >= 0) slot_of(name, k) = {name, k, tp, v, ix};
+    Slot s;
+    if (slot_for(tp, name, k, insides::split_index(dict, name), s)) slot_of(name, k) = s;
 }
 
 // The value of `name` among the inline values of self (no dict made of them
@@ -108,16 +125,15 @@ Slot g_slots[512];
     const void* k = insides::shared_keys(tp);
     if (!values || !k) return nullptr;
     const Slot s = slot_of(name, k);
-    if (s.name == name && s.keys == k && s.tp == tp && s.tp_version == type_version(tp) &&
-        insides::keys_hold(k, s.ix, name))
-        return insides::value_at(values, s.ix);
+    if (s.stands_for(name, k, tp) && insides::keys_hold(k, s.ix, name)) return insides::value_at(values, s.ix);
     if (data_descriptor(tp, name)) return nullptr;
     // The lookup may have run code that made the dict: read afresh.
     values = insides::inline_values(self);
     k = insides::shared_keys(tp);
     Py_ssize_t ix = insides::keys_index(k, name);
     if (!values || ix < 0) return nullptr;
-    if (unsigned v = type_version(tp)) slot_of(name, k) = {name, k, tp, v, ix};
+    Slot fresh;
+    if (slot_for(tp, name, k, ix, fresh)) slot_of(name, k) = fresh;
     return insides::value_at(values, ix);
 }
 
@@ -133,7 +149,7 @@ namespace {
     if (v)
         remember_item(tp, dict, name);
     else if (absent)
-        *absent = _PyType_Lookup(tp, name) == nullptr;
+        *absent = insides::type_lookup(tp, name) == nullptr;
     return v;
 }
 }  // namespace
@@ -148,7 +164,7 @@ PyObject* Instance::find(PyObject* name, bool* absent) const {
         // Inline values are read in place where their slot is known; an
         // instance without any attribute storage has nothing to read.
         if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) return inline_item(tp, self_, name);
-        if (absent) *absent = _PyType_Lookup(tp, name) == nullptr;
+        if (absent) *absent = insides::type_lookup(tp, name) == nullptr;
         return nullptr;
     }
     if (PyObject* v = remembered_item(tp, dict, name)) return v;
@@ -257,7 +273,7 @@ bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n, std:
 bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* out) {
     for (std::size_t i = 0; i < n; ++i) {
         const Step& s = steps[i];
-        PyObject* d = _PyType_Lookup(tp, s.name);
+        PyObject* d = insides::type_lookup(tp, s.name);
         out[i].object = d;
         out[i].entry = d ? method_entry(d) : MethodEntry{};
         switch (s.expect) {
@@ -268,12 +284,18 @@ bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* o
                 if (!out[i].entry || out[i].entry.fn != s.fn) return false;
                 break;
             case Step::Object:
-                if (!d || d != s.object) return false;
+                if (!s.pin || !s.pin->is(d)) return false;
                 break;
             case Step::Anything:
                 break;
         }
     }
+    return true;
+}
+
+bool pins_hold(const Step* steps, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (steps[i].expect == Step::Object && steps[i].pin && !steps[i].pin->unchanged()) return false;
     return true;
 }
 
@@ -289,18 +311,21 @@ bool made_dict(PyObject* obj) {
 }  // namespace
 
 bool AttrChain::Link::same() const {
-    if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version) return false;
+    if (!obj || Py_TYPE(obj) != tp || tp_version == 0 || type_version(tp) != tp_version || !kind.holds())
+        return false;
     PyObject* d = nullptr;
     return insides::instance_dict(obj, d) && d == dict && dict && insides::dict_version(dict) == dict_version;
 }
 
-bool AttrChain::Link::set(PyObject* o) {
+bool AttrChain::Link::set(PyObject* o, PyObject* name) {
     obj = o;
     tp = Py_TYPE(o);
     tp_version = type_version(tp);
     if (!insides::instance_dict(o, dict)) dict = nullptr;
     dict_version = dict ? insides::dict_version(dict) : 0;
-    return dict && tp_version && dict_version;
+    // (The lookup runs no code: the read just made went through the type.)
+    return dict && tp_version && dict_version && kind.keep(insides::type_lookup(tp, name)) &&
+           type_version(tp) == tp_version;
 }
 
 py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
@@ -315,7 +340,7 @@ py::object AttrChain::get(PyObject* obj, PyObject* first, PyObject* second) {
     py::object end = made_dict(mid.ptr()) ? Instance(mid.ptr()).direct(second) : py::object();
     if (!end) return getattr(mid, second);
     // The second link came straight from an instance dict: remember it.
-    if (mid_.set(mid.ptr())) {
+    if (mid_.set(mid.ptr(), second)) {
         names_[0] = first;
         names_[1] = second;
         result_ = end.ptr();

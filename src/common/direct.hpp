@@ -20,6 +20,7 @@
 
 #include "call.hpp"
 #include "insides.hpp"
+#include "pinned.hpp"
 #include "pyops.hpp"
 
 namespace tvk {
@@ -50,9 +51,40 @@ MethodEntry method_entry(PyObject* descr);
 
 // The member `name` as type `tp` resolves it (see method_entry).
 inline MethodEntry resolved_entry(PyTypeObject* tp, PyObject* name) {
-    PyObject* d = _PyType_Lookup(tp, name);
+    PyObject* d = insides::type_lookup(tp, name);
     return d ? method_entry(d) : MethodEntry{};
 }
+
+// An object whose kind is settled for good: its type is immutable (so it
+// cannot gain __get__ or __set__), and its class cannot be reassigned (only
+// a module's can, among instances of immutable types).
+inline bool settled_kind(PyObject* o) {
+    return (Py_TYPE(o)->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) && !PyModule_Check(o);
+}
+
+// What a memo kept per owner type (by its version tag) knows of a class
+// attribute it found to be no data descriptor. The owner's tag says its
+// dicts are unchanged, not that the attribute's own type still lacks
+// __get__/__set__, nor that it is still the attribute's type: for an
+// attribute of an unsettled kind both are kept and asked again.
+struct AttrKind {
+    PyObject* object = nullptr;  // borrowed: the owner's MRO holds it while the owner's tag holds
+    PyTypeObject* tp = nullptr;  // nullptr: nothing to ask again
+    unsigned version = 0;
+
+    // Keeps the kind of `found` (nullptr: the owner has no such attribute).
+    // False when its type has no version tag: then no memo may rely on it.
+    bool keep(PyObject* found) {
+        *this = AttrKind{};
+        if (!found || settled_kind(found)) return true;
+        object = found;
+        tp = Py_TYPE(found);
+        version = insides::tagged_type_version(tp);
+        return version != 0;
+    }
+    // Valid only while the owner keeps the tag the memo was made at.
+    bool holds() const { return !tp || (Py_TYPE(object) == tp && type_version(tp) == version); }
+};
 
 // A value worked out from a type, kept while the type keeps its version tag.
 // Holds no Python object: the type is only compared, never dereferenced.
@@ -138,7 +170,7 @@ struct Step {
     PyObject* name = nullptr;
     Expect expect = AnyMethod;
     RawFn fn = nullptr;          // Method: a method of this layer with this entry
-    PyObject* object = nullptr;  // Object: this very member (held for the process)
+    const PinnedFunction* pin = nullptr;  // Object: this very member (pinned for the process)
     // Special: a dunder the interpreter looks up on the type alone, so
     // neither the instance nor the type's attribute access can change it.
     Lookup lookup = Attribute;
@@ -147,8 +179,9 @@ struct Step {
 inline Step any_method(PyObject* name) { return {name, Step::AnyMethod}; }
 // The method of this layer with this entry.
 inline Step own_method(PyObject* name, RawFn fn) { return {name, Step::Method, fn}; }
-// This very member object (a static method, a property, a function).
-inline Step own_object(PyObject* name, PyObject* object) { return {name, Step::Object, nullptr, object}; }
+// This very member object (a static method, a property, a function), while
+// it still runs what it ran when it was pinned (as the module loaded).
+inline Step own_object(PyObject* name, const PinnedFunction& member) { return {name, Step::Object, nullptr, &member}; }
 // Whatever the type resolves, judged by the gate's `decide`.
 inline Step any_member(PyObject* name) { return {name, Step::Anything}; }
 inline Step special(Step s) {
@@ -176,6 +209,8 @@ bool instance_leaves(PyObject* self, PyObject* const* names, std::size_t n, std:
 // The type part: each step's member as tp resolves it, checked against
 // what the step expects; false when any step is not the module's own.
 bool type_resolves(PyTypeObject* tp, const Step* steps, std::size_t n, Member* out);
+// Every Object step's member still runs what it ran when pinned.
+bool pins_hold(const Step* steps, std::size_t n);
 }  // namespace detail
 
 // What a gate keeps when it only answers yes or no.
@@ -201,8 +236,10 @@ public:
     using Decide = std::optional<Extra> (*)(const std::array<Member, N>& members);
 
     explicit OwnSteps(std::array<Step, N> steps, Decide decide = nullptr) : steps_(steps), decide_(decide) {
-        for (const Step& s : steps_)
+        for (const Step& s : steps_) {
             if (s.lookup == Step::Attribute) names_[n_names_++] = s.name;
+            objects_ = objects_ || s.expect == Step::Object;
+        }
         names_key_ = names_key(names_.data(), n_names_);
     }
 
@@ -214,6 +251,9 @@ public:
     }
     // Only the type's part: for gates whose steps are all special.
     std::optional<Extra> open_type(PyTypeObject* tp) {
+        // A member trusted as the module's own still runs what it ran: the
+        // type's version tag does not change with a function's __code__.
+        if (objects_ && !detail::pins_hold(steps_.data(), N)) return std::nullopt;
         return memo_.get(tp, [this](PyTypeObject* t) { return work_out(t); });
     }
 
@@ -230,6 +270,7 @@ private:
     }
 
     std::array<Step, N> steps_;
+    bool objects_ = false;  // some step is an Object step (its pin is asked at each opening)
     std::array<PyObject*, N> names_{};  // the attribute steps' names
     std::size_t n_names_ = 0;
     std::uintptr_t names_key_ = 0;
@@ -241,7 +282,8 @@ private:
 // instruction's kernel and its compile parameters): obj.a is read each time,
 // and the last a.b is remembered while it would be read the same way again,
 // from the same unchanged instance dict of an unchanged type (dict and type
-// version tags); anything else is read afresh.
+// version tags), whose attribute of that name, if any, keeps its kind;
+// anything else is read afresh.
 class AttrChain {
 public:
     // obj.first.second
@@ -254,8 +296,9 @@ private:
         unsigned tp_version = 0;
         PyObject* dict = nullptr;
         std::uint64_t dict_version = 0;
+        AttrKind kind;  // of the type's attribute named as the link's second name
         bool same() const;
-        bool set(PyObject* o);
+        bool set(PyObject* o, PyObject* name);
     };
     Link mid_;
     PyObject* names_[2] = {nullptr, nullptr};

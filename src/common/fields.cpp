@@ -15,11 +15,13 @@ const void* store_keys(PyTypeObject* tp) {
 }
 
 // Where tp's shared keys hold `name`, when a store of that name goes to the
-// instance's own storage (no data descriptor takes it); -1 otherwise.
-Py_ssize_t field_slot(PyTypeObject* tp, PyObject* name) {
+// instance's own storage (no data descriptor takes it), with the kind of the
+// class's attribute of that name into `kind`; -1 otherwise.
+Py_ssize_t field_slot(PyTypeObject* tp, PyObject* name, AttrKind& kind) {
     if (!store_keys(tp) || !PyUnicode_CheckExact(name)) return -1;
     PyObject* descr = insides::type_lookup(tp, name);
     if (descr && Py_TYPE(descr)->tp_descr_set) return -1;
+    if (!kind.keep(descr)) return -1;
     // (Read after the lookup, which may have run code.)
     return insides::keys_index(store_keys(tp), name);
 }
@@ -43,8 +45,9 @@ InlineFields::Found InlineFields::plan(PyTypeObject* tp, Plan& out) {
     Plan& e = plans_[static_cast<std::size_t>(p >> 58)];
     unsigned v = type_version(tp);
     // A plan is only made while the stores are the generic ones, which any
-    // change of __setattr__ (or a descriptor) would end with a new tag.
-    if (e.tp == tp && v && e.version == v) {
+    // change of __setattr__ (or a descriptor) would end with a new tag; an
+    // attribute's own type gaining __set__ is asked of the attribute.
+    if (e.tp == tp && v && e.holds(tp)) {
         out = e;
         return Found::Kept;
     }
@@ -55,14 +58,19 @@ InlineFields::Found InlineFields::plan(PyTypeObject* tp, Plan& out) {
     fresh.tp = tp;
     fresh.version = v;
     for (int i = 0; i < count_; ++i) {
-        Py_ssize_t ix = field_slot(tp, names_[static_cast<std::size_t>(i)]);
+        AttrKind kind;
+        Py_ssize_t ix = field_slot(tp, names_[static_cast<std::size_t>(i)], kind);
         // A name the keys do not hold yet (a class's first instance) takes
         // the generic store, which adds it; the plan is then made again.
         if (ix < 0 || ix > 255) return Found::None;
         fresh.slots[static_cast<std::size_t>(i)] = static_cast<unsigned char>(ix);
+        if (kind.tp) {
+            if (fresh.n_watched == kWatched) return Found::None;
+            fresh.watched[static_cast<std::size_t>(fresh.n_watched++)] = kind;
+        }
     }
     // The lookups may have run code that changed the class.
-    if (type_version(tp) != v) return Found::None;
+    if (!fresh.holds(tp)) return Found::None;
     e = fresh;
     out = fresh;
     return Found::Made;
@@ -88,8 +96,7 @@ void InlineFields::set(PyObject* obj, std::initializer_list<PyObject*> values) {
                 // Releasing the old value may run code that makes the dict
                 // or changes the class.
                 Py_DECREF(old);
-                if (Py_TYPE(obj) != tp || insides::inline_values(obj) != inline_vals ||
-                    type_version(tp) != p.version) {
+                if (Py_TYPE(obj) != tp || insides::inline_values(obj) != inline_vals || !p.holds(tp)) {
                     ++i;
                     break;
                 }

@@ -12,12 +12,15 @@
 #include <initializer_list>
 
 #include "call.hpp"
+#include "direct.hpp"
 
 namespace tvk {
 
 // A fixed run of fields, set in order (by a constructor, by a pass). Where
 // each one's slot is for a class is remembered while the class keeps its
-// version tag (which also keeps its descriptors as they were).
+// version tag (which also keeps its attributes as they were) and each of
+// its attributes of those names keeps its kind (its type could gain
+// __set__ without the class's tag changing).
 class InlineFields {
 public:
     static constexpr int kMax = 8;
@@ -26,12 +29,25 @@ public:
     void set(PyObject* obj, std::initializer_list<PyObject*> values);
 
 private:
+    // Attributes of the class under the fields' names whose kind may change
+    // are few (methods and plain values are of settled kinds): a plan keeps
+    // at most kWatched of them, a class with more takes the generic stores.
+    static constexpr int kWatched = 2;
     // Slots of shared keys are below 30 (the most names they hold): a byte
     // each keeps a plan small enough to copy for every store.
     struct Plan {
         PyTypeObject* tp = nullptr;
         unsigned version = 0;
         std::array<unsigned char, kMax> slots{};
+        int n_watched = 0;
+        std::array<AttrKind, kWatched> watched{};
+        // The class keeps its tag and its attributes their kinds.
+        bool holds(PyTypeObject* t) const {
+            if (type_version(t) != version) return false;
+            for (int i = 0; i < n_watched; ++i)
+                if (!watched[static_cast<std::size_t>(i)].holds()) return false;
+            return true;
+        }
     };
     enum class Found { None, Kept, Made };
     // The plan for tp into `out` (a copy: the memo may be overwritten by

@@ -84,9 +84,10 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// Immutable, as the method type (pyclass.cpp).
 PyType_Spec function_spec = {"tarvok.function", sizeof(FunctionObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                                 Py_TPFLAGS_HAVE_VECTORCALL,
+                                 Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
                              function_slots};
 
 PyTypeObject* function_type() {

@@ -18,7 +18,7 @@ int direct_init(PyObject* self, PyObject* args, PyObject* kwds) {
     constexpr Py_ssize_t kMaxArgs = 4;
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     if (n <= kMaxArgs && (!kwds || (PyDict_Check(kwds) && PyDict_GET_SIZE(kwds) == 0))) {
-        PyObject* init = _PyType_Lookup(Py_TYPE(self), TVK_NAME("__init__"));
+        PyObject* init = insides::type_lookup(Py_TYPE(self), TVK_NAME("__init__"));
         if (MethodEntry own = init ? method_entry(init) : MethodEntry{}) {
             PyObject* argv[kMaxArgs + 1];
             argv[0] = self;

@@ -15,6 +15,7 @@ void check_interpreter() {
 }
 
 unsigned tagged_type_version(PyTypeObject* tp) {
+#ifdef TVK_INSIDES
     if (!usable()) return 0;
     if (unsigned v = type_version(tp)) return v;
     // A lookup through the type's attribute cache assigns the tag.
@@ -26,6 +27,10 @@ unsigned tagged_type_version(PyTypeObject* tp) {
     }
     (void)_PyType_Lookup(tp, name);
     return type_version(tp);
+#else
+    (void)tp;
+    return 0;  // no tag is read without the insides
+#endif
 }
 
 int long_sign(PyObject* v) {
@@ -50,10 +55,7 @@ int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
     return 0;
 }
 
-PyObject* type_lookup(PyTypeObject* tp, PyObject* name) {
-#ifdef TVK_INSIDES
-    if (usable()) return _PyType_Lookup(tp, name);
-#endif
+PyObject* type_lookup_generic(PyTypeObject* tp, PyObject* name) {
     PyObject* mro = tp->tp_mro;
     if (!mro) return nullptr;
     Py_INCREF(mro);  // a key's __eq__ may give the type another MRO

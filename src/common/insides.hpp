@@ -405,8 +405,14 @@ int long_sign(PyObject* v);
 int lookup_attr(PyObject* obj, PyObject* name, PyObject** result);
 
 // The attribute `name` of type tp as its MRO gives it, borrowed (nullptr:
-// none, no error left set).
-PyObject* type_lookup(PyTypeObject* tp, PyObject* name);
+// none, no error left set). The generic road reads each class's dict.
+PyObject* type_lookup_generic(PyTypeObject* tp, PyObject* name);
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) {
+#ifdef TVK_INSIDES
+    if (usable()) return _PyType_Lookup(tp, name);
+#endif
+    return type_lookup_generic(tp, name);
+}
 
 // "module.qualname()" (or "qualname()" for builtins) as the interpreter names
 // a function in its call errors; a new reference, nullptr with an error.

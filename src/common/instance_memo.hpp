@@ -6,6 +6,7 @@
 
 #include "call.hpp"
 #include "insides.hpp"
+#include "pinned.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,10 @@ struct State {
     PyObject* get_token = nullptr;  // abc.get_cache_token
     PyObject* abc_meta = nullptr;   // abc.ABCMeta
     PyObject* object_class = nullptr;
+    // ABCMeta's __instancecheck__ and __subclasscheck__, pinned as the module
+    // loads: functions of abc, whose code decides every answer kept.
+    PinnedFunction abc_checks[2];
+    bool unpinned = false;  // one of them runs other code: the outermost scope keeps nothing
 };
 
 // Plain data, initialised before any code runs (no guard on each use); one

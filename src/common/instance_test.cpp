@@ -27,7 +27,8 @@ bool interpreter_test(PyObject* obj, PyObject* cls) {
 
 bool miss(PyObject* obj, PyObject* cls) {
     State& s = g_state;
-    if (s.depth == 0 || Py_TYPE(cls) != reinterpret_cast<PyTypeObject*>(s.abc_meta)) return interpreter_test(obj, cls);
+    if (s.depth == 0 || s.unpinned || Py_TYPE(cls) != reinterpret_cast<PyTypeObject*>(s.abc_meta))
+        return interpreter_test(obj, cls);
     PyTypeObject* tp = Py_TYPE(obj);
     auto* c = reinterpret_cast<PyTypeObject*>(cls);
     unsigned int type_tag, cls_tag, meta_tag;
@@ -40,8 +41,8 @@ bool miss(PyObject* obj, PyObject* cls) {
     // instance's class apart); and the answer is kept only when the test
     // (which ran Python code) left all three classes as they were.
     unsigned int type_after, cls_after, meta_after;
-    if (tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, TVK_NAME("__class__")) == s.object_class &&
-        version(tp, type_after) &&
+    if (tp->tp_getattro == PyObject_GenericGetAttr &&
+        insides::type_lookup(tp, TVK_NAME("__class__")) == s.object_class && version(tp, type_after) &&
         version(c, cls_after) && version(Py_TYPE(cls), meta_after) && type_after == type_tag &&
         cls_after == cls_tag && meta_after == meta_tag) {
         // The first slot for a new pair; the one it held moves to the second.
@@ -54,17 +55,29 @@ bool miss(PyObject* obj, PyObject* cls) {
 
 }  // namespace instance_memo
 
+void prepare_instance_tests() {
+    instance_memo::State& s = instance_memo::g_state;
+    if (s.get_token) return;
+    py::module_ abc = py::module_::import("abc");
+    PyObject* get_token = keep(abc, "get_cache_token");
+    s.abc_meta = keep(abc, "ABCMeta");
+    py::object checks = py::handle(s.abc_meta).attr("__dict__");
+    s.abc_checks[0] = pin(checks["__instancecheck__"]);
+    s.abc_checks[1] = pin(checks["__subclasscheck__"]);
+    s.object_class = insides::type_lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
+    Py_XINCREF(s.object_class);
+    s.get_token = get_token;  // only once the rest is kept too
+}
+
+bool abc_checks_unchanged() {
+    const instance_memo::State& s = instance_memo::g_state;
+    return s.abc_checks[0].unchanged() && s.abc_checks[1].unchanged();
+}
+
 InstanceTestScope::InstanceTestScope() {
     instance_memo::State& s = instance_memo::g_state;
     if (s.depth == 0) {
-        if (!s.get_token) {
-            py::module_ abc = py::module_::import("abc");
-            PyObject* get_token = keep(abc, "get_cache_token");
-            s.abc_meta = keep(abc, "ABCMeta");
-            s.get_token = get_token;  // only once ABCMeta is held too
-            s.object_class = _PyType_Lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
-            Py_XINCREF(s.object_class);
-        }
+        prepare_instance_tests();
         PyObject* token = PyObject_CallNoArgs(s.get_token);
         if (!token) throw py::error_already_set();
         int same = s.token ? PyObject_RichCompareBool(token, s.token, Py_EQ) : 0;
@@ -78,6 +91,8 @@ InstanceTestScope::InstanceTestScope() {
         } else {
             Py_DECREF(token);
         }
+        s.unpinned = !abc_checks_unchanged();
+        if (s.unpinned) ++s.epoch;  // nothing kept so far is used either
     }
     ++s.depth;
 }

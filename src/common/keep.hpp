@@ -4,6 +4,7 @@
 #pragma once
 
 #include "call.hpp"
+#include "pinned.hpp"
 
 namespace tvk {
 
@@ -19,5 +20,7 @@ inline PyObject* keep_new(PyObject* made) {
 inline PyObject* keep(py::handle owner, const char* name) {
     return keep(py::object(owner.attr(name)));
 }
+// A member a fast path does the work of, pinned now (see PinnedFunction).
+inline PinnedFunction pin(const py::object& member) { return PinnedFunction(member.ptr()); }
 
 }  // namespace tvk

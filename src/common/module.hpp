@@ -9,6 +9,7 @@
 
 #include "call.hpp"
 #include "insides.hpp"
+#include "instance_test.hpp"
 #include "keep.hpp"
 #include "pyclass.hpp"
 
@@ -72,7 +73,8 @@ void set_all(py::module_& m, std::initializer_list<const char*> names, bool defi
 // PYBIND11_MODULE, an error raised while the module loads reaches the
 // importer as itself (not wrapped into ImportError), through the one
 // C++-to-Python translation point. First of all the module learns whether
-// the interpreter's insides may be read (insides.hpp).
+// the interpreter's insides may be read (insides.hpp), and pins what its
+// instance tests trust (instance_test.hpp).
 #define TVK_MODULE(name, variable)                                                        \
     static void tvk_init_##name(::pybind11::module_& variable);                          \
     static ::pybind11::module_::module_def tvk_module_def_##name;                        \
@@ -83,6 +85,7 @@ void set_all(py::module_& m, std::initializer_list<const char*> names, bool defi
         auto tvk_m_ = ::pybind11::module_::create_extension_module(#name, nullptr,        \
                                                                     &tvk_module_def_##name); \
         try {                                                                             \
+            ::tvk::prepare_instance_tests();                                              \
             tvk_init_##name(tvk_m_);                                                      \
             return tvk_m_.ptr();                                                          \
         } catch (...) {                                                                   \

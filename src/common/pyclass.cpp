@@ -131,9 +131,12 @@ PyType_Slot method_slots[] = {
     {0, nullptr},
 };
 
+// Immutable, as the interpreter's own method types are: no __get__ or
+// __set__ can be given to the type and no method's class can be changed, so a
+// member of this type stays the kind of member it is.
 PyType_Spec method_spec = {"tarvok.method", sizeof(MethodObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                               Py_TPFLAGS_HAVE_VECTORCALL,
+                               Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
                            method_slots};
 
 // One method type for every module. Each module links its own copy of this

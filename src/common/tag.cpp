@@ -121,24 +121,25 @@ py::object make_gen_tag_mixin(const char* module) {
 }
 
 namespace {
-bool tag_source_resolves(PyTypeObject* tp, PyObject* property) {
+bool tag_source_resolves(PyTypeObject* tp, const PinnedFunction& property) {
     const Step step = own_object(TVK_NAME("generate_tag"), property);
     Member member;
     return generic_attributes(tp) && detail::type_resolves(tp, &step, 1, &member);
 }
 }  // namespace
 
-bool own_tag_source(PyTypeObject* tp, PyObject* property) {
+bool own_tag_source(PyTypeObject* tp, const PinnedFunction& property) {
     // Each module links this layer and asks about its one mixin's property:
     // the answer is kept per type for that property; any other is tested
     // afresh.
-    static PyObject* const first = property;
-    if (property != first) return tag_source_resolves(tp, property);
+    static const PinnedFunction* const first = &property;
+    if (!property.unchanged()) return false;
+    if (&property != first) return tag_source_resolves(tp, property);
     static TypeMemo<bool, 64> memo;
-    return memo.get(tp, [property](PyTypeObject* t) { return tag_source_resolves(t, property); });
+    return memo.get(tp, [](PyTypeObject* t) { return tag_source_resolves(t, *first); });
 }
 
-py::object generate_tag_of(py::handle self, PyObject* property) {
+py::object generate_tag_of(py::handle self, const PinnedFunction& property) {
     if (own_tag_source(Py_TYPE(self.ptr()), property)) return new_tag_str();
     return read_attr(self, TVK_NAME("generate_tag"));
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "call.hpp"
+#include "pinned.hpp"
 
 namespace tvk {
 
@@ -16,10 +17,10 @@ py::object new_tag_str();
 py::object make_gen_tag_mixin(const char* module);
 
 // self.generate_tag, a new tag drawn directly while `property` (a mixin's
-// generate_tag, held by the caller for the process) is what the type of self
-// gives for it through generic attribute access (the property is a data
+// generate_tag, pinned by the caller for the process) is what the type of
+// self gives for it through generic attribute access (the property is a data
 // descriptor: no instance attribute can hide it).
-bool own_tag_source(PyTypeObject* tp, PyObject* property);
-py::object generate_tag_of(py::handle self, PyObject* property);
+bool own_tag_source(PyTypeObject* tp, const PinnedFunction& property);
+py::object generate_tag_of(py::handle self, const PinnedFunction& property);
 
 }  // namespace tvk

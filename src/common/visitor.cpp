@@ -37,7 +37,7 @@ py::object visitor_name(py::handle node, bool& kept) {
 
 }  // namespace
 
-py::object node_visit(py::handle self, py::handle node, PyObject* own) {
+py::object node_visit(py::handle self, py::handle node, const PinnedFunction& own) {
     static OwnSteps<1, NoExtra> own_visit({own_object(TVK_NAME("visit"), own)});
     if (!own_visit.open(self.ptr())) return call_method(self, TVK_NAME("visit"), {node});
     RecursionGuard guard(" while visiting a kernel");

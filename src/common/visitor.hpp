@@ -3,13 +3,15 @@
 #pragma once
 
 #include "call.hpp"
+#include "pinned.hpp"
 
 namespace tvk {
 
-// self.visit(node): `own` (ast.NodeVisitor.visit, held for the process, the
-// same object on every call of a module) done here while it is the one
-// self's class uses, without a Python frame of its own; the recursion counts
-// as the interpreter's visitor would count it. Otherwise self.visit(node).
-py::object node_visit(py::handle self, py::handle node, PyObject* own);
+// self.visit(node): `own` (ast.NodeVisitor.visit, pinned as the module
+// loaded, the same pin on every call of a module) done here while it is the
+// one self's class uses and still runs its code, without a Python frame of
+// its own; the recursion counts as the interpreter's visitor would count it.
+// Otherwise self.visit(node).
+py::object node_visit(py::handle self, py::handle node, const PinnedFunction& own);
 
 }  // namespace tvk

@@ -61,6 +61,33 @@ def shadowed():
     return p
 
 
+def own_member(name, value):
+    """A plain instance with a member of the copy protocol of its own."""
+    def make():
+        p = Plain()
+        setattr(p, name, value)
+        return p
+    make.__name__ = f"instance {name}"
+    return make
+
+
+INSTANCE_MEMBERS = [
+    own_member("__getstate__", lambda: {"b": "instance state"}),
+    own_member("__reduce__", lambda: (str, ("instance reduce",))),
+    own_member("__copy__", lambda: "instance copy"),
+    own_member("__setstate__", lambda state: None),
+]
+
+
+class Answering(Plain):
+    """Its own attribute access hands out its own state."""
+
+    def __getattribute__(self, name):
+        if name == "__getstate__":
+            return lambda: {"b": "answered"}
+        return super().__getattribute__(name)
+
+
 def slotted():
     s = WithSlots()
     s.s = 5
@@ -68,7 +95,8 @@ def slotted():
 
 
 @pytest.mark.parametrize("make", [Plain, lambda: Record("t", [2]), Empty, WithCopy, WithReduce, slotted,
-                                  WithState, lambda: ListLike([1, 2]), Registered, shadowed])
+                                  WithState, lambda: ListLike([1, 2]), Registered, shadowed, Answering,
+                                  *INSTANCE_MEMBERS])
 def test_same_as_copy_copy(make):
     x = make()
     ours, theirs = cp.shallow_copy(x), copy.copy(x)

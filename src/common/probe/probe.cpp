@@ -1,6 +1,8 @@
 // _common_probe: the shared layer's helpers, one thin wrapper each.
 #include <vector>
 
+#include "common/instance_memo.hpp"
+#include "common/instance_test.hpp"
 #include "common/kit.hpp"
 #include "common/walk.hpp"
 
@@ -137,6 +139,27 @@ py::object gate_opens(const Call& c) {
     OwnSteps<1> gate({any_method(intern(text))});
     return py::bool_(gate.open(c.args[0]).has_value());
 }
+// pin_holds(member, change): whether `member`, pinned before change() runs,
+// is still trusted after it.
+py::object pin_holds(const Call& c) {
+    need(c, 2);
+    const PinnedFunction pin(c.args[0]);
+    call(c.args[1]);
+    return py::bool_(pin.is(c.args[0]));
+}
+// instance_tests(pairs): [is_instance(obj, cls) for obj, cls in pairs], all
+// asked inside one instance-test scope.
+py::object instance_tests(const Call& c) {
+    need(c, 1);
+    InstanceTestScope scope;
+    py::list out;
+    for_each(c.args[0], [&](py::handle pair) {
+        py::object obj = steal(PySequence_GetItem(pair.ptr(), 0));
+        py::object cls = steal(PySequence_GetItem(pair.ptr(), 1));
+        out.append(py::bool_(is_instance(obj, cls)));
+    });
+    return std::move(out);
+}
 // insides(): (compiled in, used, (major, minor) built for).
 py::object insides_state(const Call& c) {
     need(c, 0);
@@ -206,6 +229,8 @@ TVK_MODULE(_common_probe, m) {
     add_function(m, "clear", method<clear>());
     add_function(m, "gate_opens", method<gate_opens>());
     add_function(m, "insides", method<insides_state>());
+    add_function(m, "pin_holds", method<pin_holds>());
+    add_function(m, "instance_tests", method<instance_tests>());
     const std::string mod = module_name(m);
     m.attr("Demo") = make_demo_class(mod);
     m.attr("Flags") = make_int_flag("Flags", mod.c_str(), "Flags", {{"A", 1}, {"B", 2}});

@@ -26,7 +26,7 @@ py::object capture_len(const Call& c) {
     return steps(read_attr(self, TVK_NAME("width")), config(TVK_NAME("capture_step")));
 }
 
-PyObject* g_capture_l2b = nullptr;  // QInsCapture.__dict__["list2bytes"], held for the process
+PinnedFunction g_capture_l2b;  // QInsCapture.__dict__["list2bytes"], pinned for the process
 
 // The capture's list2bytes, when it is this module's own.
 OwnSteps<1, NoExtra>& capture_l2b_step() {
@@ -136,7 +136,7 @@ void register_capture(py::module_& m) {
                       "Pack the eight-item list, last item first, into one 16-byte probe word.");
     r.QInsCapture = publish(m, "QInsCapture",
                             build_dataclass(cap, {{"width", flt}, {"probe_delay", flt, py_int(0)}}));
-    g_capture_l2b = held_member(r.QInsCapture, "list2bytes");
+    g_capture_l2b = PinnedFunction(held_member(r.QInsCapture, "list2bytes"));
 
     ClassBuilder delay("_QInsPTrigDelay", kModule);
     delay.base(r.ProbeCommand).method("__post_init__", method<post_init_flags>());

@@ -116,7 +116,8 @@ void register_config(py::module_& m) {
                             .build());
     r.AssemblyError = publish(m, "AssemblyError", make_exception("AssemblyError", kModule, PyExc_RuntimeError));
     r.GenTagMixin = publish(m, "GenTagMixin", make_gen_tag_mixin(kModule));
-    r.tag_property = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
+    // The property itself, as the class gives it.
+    r.tag_property = pin(py::handle(r.GenTagMixin).attr("generate_tag"));
 }
 
 }  // namespace tvk::assembler

@@ -213,98 +213,102 @@ void pack_end(Self, DriveItems& out) { out[0] = words::kHeadEnd; }
 
 py::handle type_of(PyTypeObject* t) { return py::handle(reinterpret_cast<PyObject*>(t)); }
 
-struct Record {
-    ClassBuilder b;
-    explicit Record(const char* name) : b(name, kModule) { b.base(reg().TVKCommand); }
+// The annotations of the records' fields.
+struct FieldTypes {
+    py::handle str = type_of(&PyUnicode_Type);
+    py::handle flt = type_of(&PyFloat_Type);
+    py::handle integer = type_of(&PyLong_Type);
+    py::object width;  // float or a QNumber
+};
+
+FieldTypes field_types() {
+    FieldTypes t;
+    py::object typing = py::module_::import("typing");
+    t.width = typing.attr("Union")[py::make_tuple(t.flt, py::handle(reg().QNumber))];
+    return t;
+}
+
+// A drive record class being built over TVKCommand, whose word it inherits
+// until it packs its own.
+class DriveRecord {
+public:
+    explicit DriveRecord(const char* name) : name_(name), b_(name, kModule) { b_.base(reg().TVKCommand); }
+
+    // The __post_init__ that sets the attributes linking resolves.
+    DriveRecord& resolves(MethodDef post_init) {
+        b_.method("__post_init__", post_init);
+        return *this;
+    }
+    // Its word, from packer P (`Constant`: one that reads nothing).
+    template <DrivePacker P, bool Constant = false>
+    DriveRecord& packs() {
+        drive_packer<P, Constant>(b_);
+        return *this;
+    }
+    // Its own output time, in place of the command's.
+    DriveRecord& overhead(GetterDef get, const char* doc) {
+        b_.property("overhead", get, doc);
+        return *this;
+    }
+    // The record class with these fields, published as the module's <name>.
+    PyObject* publish(py::module_& m, std::initializer_list<DataField> fields) {
+        return tvk::publish(m, name_, build_dataclass(b_, fields));
+    }
+
+private:
+    const char* name_;
+    ClassBuilder b_;
 };
 
 }  // namespace
 
 void register_drive_records(py::module_& m) {
     Registry& r = reg();
-    py::handle str = type_of(&PyUnicode_Type);
-    py::handle flt = type_of(&PyFloat_Type);
-    py::handle integer = type_of(&PyLong_Type);
-    py::object typing = py::module_::import("typing");
-    py::object width_type = typing.attr("Union")[py::make_tuple(flt, py::handle(r.QNumber))];
-
-    {
-        Record c("QInsWait");
-        r.QInsWait = publish(m, "QInsWait", build_dataclass(c.b, {}));
-    }
-    {
-        Record c("QInsPlayWave");
-        c.b.method("__post_init__", method<post_init_play_wave>());
-        drive_packer<pack_play_wave>(c.b).property("overhead", getter<play_wave_overhead>(), "Playing time of the padded envelope, seconds.");
-        r.QInsPlayWave = publish(m, "QInsPlayWave",
-                                 build_dataclass(c.b, {{"frame", str},
-                                                       {"envelop", str},
-                                                       {"amp", flt},
-                                                       {"attach_freq", flt},
-                                                       {"attach_phase", flt}}));
-    }
-    {
-        Record c("QInsFrame");
-        c.b.method("__post_init__", method<post_init_frame_idx>());
-        drive_packer<pack_frame>(c.b);
-        r.QInsFrame = publish(m, "QInsFrame", build_dataclass(c.b, {{"freq", flt}}));
-    }
-    {
-        Record c("QInsJump");
-        c.b.method("__post_init__", method<post_init_ins_idx>());
-        drive_packer<pack_jump>(c.b);
-        r.QInsJump = publish(m, "QInsJump", build_dataclass(c.b, {{"target", str}}));
-    }
-    {
-        Record c("QInsIncPhase");
-        c.b.method("__post_init__", method<post_init_frame_idx>());
-        drive_packer<pack_inc_phase>(c.b);
-        r.QInsIncPhase = publish(m, "QInsIncPhase", build_dataclass(c.b, {{"phase", flt}, {"frame", str}}));
-    }
-    {
-        Record c("QInsJumpWithReg");
-        c.b.method("__post_init__", method<post_init_ins_idx>());
-        drive_packer<pack_jump_with_reg>(c.b);
-        r.QInsJumpWithReg = publish(m, "QInsJumpWithReg",
-                                    build_dataclass(c.b, {{"reg", integer}, {"value", integer}, {"target", str}}));
-    }
-    {
-        Record c("QInsJumpWithJudge");
-        c.b.method("__post_init__", method<post_init_ins_idx>());
-        drive_packer<pack_jump_with_judge>(c.b);
-        r.QInsJumpWithJudge = publish(m, "QInsJumpWithJudge",
-                                      build_dataclass(c.b, {{"value", integer}, {"mask", integer}, {"target", str}}));
-    }
-    {
-        Record c("QInsResetF");
-        c.b.method("__post_init__", method<post_init_reset>());
-        drive_packer<pack_reset>(c.b);
-        r.QInsResetF = publish(m, "QInsResetF",
-                               build_dataclass(c.b, {{"type", str}, {"frame", str, py::str("")}}));
-    }
-    {
-        Record c("QInsMov");
-        c.b.method("__post_init__", method<post_init_mov>());
-        drive_packer<pack_mov>(c.b);
-        r.QInsMov = publish(m, "QInsMov",
-                            build_dataclass(c.b, {{"reg", integer}, {"value", integer}, {"type", str, py::str("=")}}));
-    }
-    {
-        Record c("QInsPlayZero");
-        drive_packer<pack_play_zero>(c.b)
-            .property("overhead", getter<play_zero_overhead>(), "The width rounded to whole zero-play steps, seconds.");
-        r.QInsPlayZero = publish(m, "QInsPlayZero", build_dataclass(c.b, {{"width", width_type}}));
-    }
-    {
-        Record c("QInsWaitTrig");
-        drive_packer<pack_wait_trig, true>(c.b);
-        r.QInsWaitTrig = publish(m, "QInsWaitTrig", build_dataclass(c.b, {}));
-    }
-    {
-        Record c("QInsEnd");
-        drive_packer<pack_end, true>(c.b);
-        r.QInsEnd = publish(m, "QInsEnd", build_dataclass(c.b, {}));
-    }
+    const FieldTypes t = field_types();
+    r.QInsWait = DriveRecord("QInsWait").publish(m, {});
+    r.QInsPlayWave = DriveRecord("QInsPlayWave")
+                         .resolves(method<post_init_play_wave>())
+                         .packs<pack_play_wave>()
+                         .overhead(getter<play_wave_overhead>(), "Playing time of the padded envelope, seconds.")
+                         .publish(m, {{"frame", t.str},
+                                      {"envelop", t.str},
+                                      {"amp", t.flt},
+                                      {"attach_freq", t.flt},
+                                      {"attach_phase", t.flt}});
+    r.QInsFrame = DriveRecord("QInsFrame")
+                      .resolves(method<post_init_frame_idx>())
+                      .packs<pack_frame>()
+                      .publish(m, {{"freq", t.flt}});
+    r.QInsJump = DriveRecord("QInsJump")
+                     .resolves(method<post_init_ins_idx>())
+                     .packs<pack_jump>()
+                     .publish(m, {{"target", t.str}});
+    r.QInsIncPhase = DriveRecord("QInsIncPhase")
+                         .resolves(method<post_init_frame_idx>())
+                         .packs<pack_inc_phase>()
+                         .publish(m, {{"phase", t.flt}, {"frame", t.str}});
+    r.QInsJumpWithReg = DriveRecord("QInsJumpWithReg")
+                            .resolves(method<post_init_ins_idx>())
+                            .packs<pack_jump_with_reg>()
+                            .publish(m, {{"reg", t.integer}, {"value", t.integer}, {"target", t.str}});
+    r.QInsJumpWithJudge = DriveRecord("QInsJumpWithJudge")
+                              .resolves(method<post_init_ins_idx>())
+                              .packs<pack_jump_with_judge>()
+                              .publish(m, {{"value", t.integer}, {"mask", t.integer}, {"target", t.str}});
+    r.QInsResetF = DriveRecord("QInsResetF")
+                       .resolves(method<post_init_reset>())
+                       .packs<pack_reset>()
+                       .publish(m, {{"type", t.str}, {"frame", t.str, py::str("")}});
+    r.QInsMov = DriveRecord("QInsMov")
+                    .resolves(method<post_init_mov>())
+                    .packs<pack_mov>()
+                    .publish(m, {{"reg", t.integer}, {"value", t.integer}, {"type", t.str, py::str("=")}});
+    r.QInsPlayZero = DriveRecord("QInsPlayZero")
+                         .packs<pack_play_zero>()
+                         .overhead(getter<play_zero_overhead>(), "The width rounded to whole zero-play steps, seconds.")
+                         .publish(m, {{"width", t.width}});
+    r.QInsWaitTrig = DriveRecord("QInsWaitTrig").packs<pack_wait_trig, true>().publish(m, {});
+    r.QInsEnd = DriveRecord("QInsEnd").packs<pack_end, true>().publish(m, {});
 }
 
 }  // namespace tvk::assembler

@@ -21,7 +21,7 @@ struct Registry {
     PyObject* module_dict;
     PyObject *ndarray, *np_uint32, *struct_error;  // numpy.ndarray, numpy.uint32, struct.error
     PyObject *AssemblyError, *GenTagMixin;
-    PyObject* tag_property;  // GenTagMixin.generate_tag, the property itself
+    PinnedFunction tag_property;  // GenTagMixin.generate_tag, the property itself
     PyObject *QNumber, *TVKCommand;
     PyObject* ProbeCommand;  // _ProbeCommand
     // The drive records, in the order register_drive_records makes them.

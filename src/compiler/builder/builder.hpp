@@ -17,7 +17,7 @@ inline constexpr const char* kModule = "tarvok.compiler.zel_wave";
 struct Registry {
     PyObject* module_dict;
     PyObject* GenTagMixin;   // ostrane's, the base of handles and queues
-    PyObject* generate_tag;  // its property, to draw tags directly when not overridden
+    PinnedFunction generate_tag;  // its property, to draw tags directly when not overridden
     PyObject* ostrane_dict;  // the assembler module's namespace, for its global_config
 };
 inline Registry& reg() { return module_registry<Registry>(); }

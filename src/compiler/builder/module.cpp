@@ -60,7 +60,8 @@ void register_imports(py::module_& m) {
     star_import(m, ostrane);
     r.ostrane_dict = keep(ostrane, "__dict__");
     r.GenTagMixin = keep(global(TVK_NAME("GenTagMixin")));
-    r.generate_tag = keep(r.GenTagMixin, "generate_tag");  // the property itself, as the class gives it
+    // The property itself, as the class gives it.
+    r.generate_tag = pin(py::handle(r.GenTagMixin).attr("generate_tag"));
     // The records this module makes: their generated constructors may be
     // replayed directly while they stay in place.
     py::object all = ostrane.attr("__all__");

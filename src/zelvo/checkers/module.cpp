@@ -39,7 +39,7 @@ void init_registry(py::module_& m) {
     Registry& r = reg();
     r.module_dict = keep(m, "__dict__");
     r.abc_meta = keep(py::module_::import("abc").attr("ABCMeta"));
-    PyObject* cls_attr = _PyType_Lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
+    PyObject* cls_attr = insides::type_lookup(&PyBaseObject_Type, TVK_NAME("__class__"));
     if (!cls_attr) throw std::runtime_error("object has no __class__");
     r.object_class = Py_NewRef(cls_attr);
     py::module_ np = py::module_::import("numpy");

@@ -35,7 +35,11 @@ PyObject* Scope::global(Name n) {
 bool Scope::class_cacheable(Name cls) {
     if (!meta_ok_[cls]) {
         PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(global(cls)));
-        meta_ok_[cls] = meta == reinterpret_cast<PyObject*>(&PyType_Type) || meta == reg().abc_meta ? 1 : -1;
+        // (ABCMeta's checks are functions of abc: only while they run the
+        // code they had as the module loaded.)
+        const bool plain = meta == reinterpret_cast<PyObject*>(&PyType_Type) ||
+                           (meta == reg().abc_meta && abc_checks_unchanged());
+        meta_ok_[cls] = plain ? 1 : -1;
     }
     return meta_ok_[cls] > 0;
 }
@@ -53,7 +57,7 @@ Scope::Slot* Scope::slot(PyTypeObject* tp) {
         // Without its own __class__ or attribute hook, an object's class is
         // its type, so the test depends on the type alone.
         s.cacheable = tp->tp_getattro == PyObject_GenericGetAttr &&
-                      _PyType_Lookup(tp, TVK_NAME("__class__")) == reg().object_class;
+                      insides::type_lookup(tp, TVK_NAME("__class__")) == reg().object_class;
         return &s;
     }
     return nullptr;

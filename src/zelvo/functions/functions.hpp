@@ -21,7 +21,7 @@ struct Registry {
     PyObject* ndarray;     // numpy.ndarray
     PyObject* np_complex;  // numpy.complexfloating
     PyObject* np_bool;     // numpy.bool_
-    PyObject* visit;       // ast.NodeVisitor.visit, as found at load
+    PinnedFunction visit;  // ast.NodeVisitor.visit, as found at load
     TVK_FUNCTIONS_IR_CLASSES(TVK_REGISTRY_FIELD)
 };
 inline Registry& reg() { return module_registry<Registry>(); }

@@ -71,7 +71,7 @@ py::object repeat_for_call(const Call& c) {
 
 void register_loops(py::module_& m, py::list& all) {
     py::object visitor = py::module_::import("ast").attr("NodeVisitor");
-    reg().visit = keep(py::object(visitor.attr("__dict__"))["visit"]);
+    reg().visit = pin(py::object(visitor.attr("__dict__"))["visit"]);
     const std::string mod = module_name(m);
     py::object fn = make_cfunction("repeat", method<repeat>().fn, py::none(),
                                    signed_doc("repeat", "(n)",

@@ -13,7 +13,7 @@ inline constexpr const char* kModule = "tarvok.zelvo._ir";
 struct Registry {
     PyObject *module_dict, *numpy, *np_zeros;
     PyObject *AssemblyError, *GenTagMixin, *IRBase;
-    PyObject* tag_property;  // GenTagMixin.generate_tag, the property itself
+    PinnedFunction tag_property;  // GenTagMixin.generate_tag, the property itself
     PyObject* base_init;     // IRBase.__init__ as made
     // The categories, in the order register_categories makes them.
     PyObject *PreIR, *UnfixIR, *FixIR, *LoadDDRIR, *OverlapIR, *FakeIR, *SimulationIR, *ReconstitutionIR, *JumpImmIR;

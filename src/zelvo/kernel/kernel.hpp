@@ -27,8 +27,8 @@ inline constexpr const char* kModule = "tarvok.zelvo.kernel";
 struct Registry {
     PyObject* module_dict;
     TVK_KERNEL_AST_NAMES(TVK_REGISTRY_FIELD)
-    PyObject* visit;             // ast.NodeVisitor.visit, as found at load
-    PyObject* default_pre_call;  // KernelFunction's own pre_call, as found at load
+    PinnedFunction visit;             // ast.NodeVisitor.visit, as found at load
+    PinnedFunction default_pre_call;  // KernelFunction's own pre_call, as found at load
     PyObject* Iterable;          // collections.abc.Iterable
     PyObject *eval, *compile;    // builtins.eval, builtins.compile
     PyObject* wraps;             // functools.wraps

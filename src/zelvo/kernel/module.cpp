@@ -31,7 +31,7 @@ void register_namespace(py::module_& m) {
     py::module_ functions = import_sibling(m, "_functions");
     star_import(m, functions);
     bind_from(m, functions, {"KernelFunction"});
-    r.default_pre_call = keep(functions.attr("KernelFunction").attr("__dict__")["pre_call"]);
+    r.default_pre_call = pin(functions.attr("KernelFunction").attr("__dict__")["pre_call"]);
     py::module_ ir = import_sibling(m, "_ir");
     bind_from(m, ir, {"IRBase", "IRWait", "IRJumpImmNormal", "IRMov", "IRJmov", "IRNop", "IRJumpInside",
                       "IRPlaceholder", "IRTimingPlaceholder"});
@@ -46,7 +46,7 @@ void register_namespace(py::module_& m) {
     // What the handlers use directly, taken from the modules held above.
     py::module_ ast = py::module_::import("ast");
     TVK_KEEP_EACH(r, ast, TVK_KERNEL_AST_NAMES);
-    r.visit = keep(py::object(ast.attr("NodeVisitor")).attr("__dict__")["visit"]);
+    r.visit = pin(py::object(ast.attr("NodeVisitor")).attr("__dict__")["visit"]);
     py::list kinds;
     for (const char* n : {"Name", "Attribute", "UnaryOp", "BoolOp", "Compare", "IfExp", "JoinedStr", "List", "Tuple",
                           "Set", "Dict", "ListComp", "SetComp", "DictComp", "GeneratorExp"})

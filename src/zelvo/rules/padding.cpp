@@ -310,7 +310,7 @@ template <Method M>
 void padding_method(ClassBuilder& b) {
     std::string qualname = std::string("TimingRule.") + kMethods[M];
     py::object wrapper = kernel_wrapper(make_function(kEntries[M].fn, b.cell(), kMethods[M], qualname.c_str(), kModule));
-    reg().own_padding[M] = wrapper.inc_ref().ptr();  // kept for the process, like the class
+    reg().own_padding[M] = pin(wrapper);  // kept for the process, like the class
     b.attr(kMethods[M], wrapper);
 }
 

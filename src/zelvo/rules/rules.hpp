@@ -28,7 +28,7 @@ struct Registry {
     PyObject *np_frombuffer, *np_ndarray, *np_asarray, *np_zeros, *np_concatenate;
     PyObject* update_wrapper;
     PyObject* BaseRule;
-    PyObject* own_padding[6];  // TimingRule's append_* wrappers, in the order of padding.cpp's kMethods
+    PinnedFunction own_padding[6];  // TimingRule's append_* wrappers, in the order of padding.cpp's kMethods
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 

@@ -1,5 +1,6 @@
 """Compiling a queue: order of the compiled list, what is shared and what is
 copied, the closing wait and end, label resolution and lookup()."""
+import copy
 import json
 
 import numpy as np
@@ -247,3 +248,50 @@ def test_records_are_made_as_their_classes_make_them(monkeypatch):
     assert ch.end().tag == "always"
     monkeypatch.undo()
     assert ch.end().tag != "always"
+
+
+def _doubled_width_init(self, tag, width):
+    self.tag = tag
+    self.width = 2 * width
+
+
+def _doubled_width_init_with_defaults(self, tag, width, scale=2):
+    self.tag = tag
+    self.width = scale * width
+
+
+@pytest.mark.parametrize("replace", [
+    lambda init: setattr(init, "__code__", _doubled_width_init.__code__),
+    lambda init: (setattr(init, "__code__", _doubled_width_init_with_defaults.__code__),
+                  setattr(init, "__defaults__", (2,))),
+], ids=["code", "code and defaults"])
+def test_a_record_constructor_whose_code_was_replaced_in_place_is_run(replace, monkeypatch):
+    """The generated __init__ keeps its identity when its __code__ is
+    replaced (an in-place reload, a patching tool): the emitters make the
+    record with the code it has now, as calling the class does."""
+    init = o.QInsPlayZero.__init__
+    for name in ("__code__", "__defaults__"):
+        monkeypatch.setattr(init, name, getattr(init, name))  # put back after the test
+    replace(init)
+    assert o.QInsPlayZero(tag="t", width=1e-6).width == 2e-6
+    assert z.InsChannel().play_zero(1e-6).width == 2e-6
+    monkeypatch.undo()
+    assert z.InsChannel().play_zero(1e-6).width == 1e-6
+
+
+@pytest.mark.parametrize("member", ["__getstate__", "__reduce_ex__"])
+def test_compile_copies_a_record_as_its_copy_protocol_says(member):
+    """A record's own member of the copy protocol is honoured by copy.copy,
+    so compile() honours it too."""
+    ch = z.InsChannel()
+    rec = ch.play_zero(1e-6)
+
+    def state(*args):
+        fields = {k: v for k, v in vars(rec).items() if k != member}
+        if member == "__getstate__":
+            return dict(fields, width=2e-6)
+        return (type(rec).__new__, (type(rec),), dict(fields, width=2e-6))
+    setattr(rec, member, state)
+    assert copy.copy(rec).width == 2e-6
+    copied = [r for r in ch.compile() if type(r) is o.QInsPlayZero]
+    assert [r.width for r in copied] == [2e-6] and copied[0] is not rec

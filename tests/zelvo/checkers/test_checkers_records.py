@@ -1,5 +1,6 @@
 """The module as a whole: its names, the checker classes and their defaults,
 error records, argument tests and the global names a check reads."""
+import abc
 import copy
 
 import pytest
@@ -205,6 +206,30 @@ def test_instance_tests_honour_registered_and_custom_classes(b):
     plain, posing = Chameleon(False), Chameleon(True)
     errors = ck.FmsiChecker().check_ir([r, plain, s, posing, plain, b.frame(1e9)])[1]
     assert [e[2] for e in errors] == [r, s, posing]
+
+
+def _instancecheck_refusing_marked(cls, instance):
+    """ABCMeta.__instancecheck__ as written, except that an instance marked
+    _tvk_refused is no instance of any ABC; run as the code of abc's own, so
+    _abc_instancecheck is a global of abc's."""
+    if getattr(instance, "_tvk_refused", False):
+        return False
+    return _abc_instancecheck(cls, instance)  # noqa: F821 - a global of abc while the test runs
+
+
+def test_instance_tests_run_the_code_abcmeta_has_now(monkeypatch):
+    """ABCMeta keeps its identity and version tag when the code of its
+    __instancecheck__ is replaced in place: the answers are that code's."""
+    frame_class = type("Frame", (ir.IRFrame,), {})
+    frames = [frame_class(2e10, 0, 0) for _ in range(3)]
+    checker = ck.FmsiChecker()
+    assert [e[2] for e in checker.check_ir(frames)[1]] == frames
+    frames[1]._tvk_refused = True
+    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", _instancecheck_refusing_marked.__code__)
+    assert not isinstance(frames[1], ir.IRFrame)
+    assert [e[2] for e in checker.check_ir(frames)[1]] == [frames[0], frames[2]]
+    monkeypatch.undo()
+    assert [e[2] for e in checker.check_ir(frames)[1]] == frames
 
 
 IMPORT_FAILS = r'''

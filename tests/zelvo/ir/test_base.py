@@ -242,6 +242,69 @@ def test_errors_of_the_text_pass_through():
             op(Broken())
 
 
+def markers():
+    """A plain class attribute's class, and a data descriptor's class of the
+    same layout that keeps what is stored into it."""
+    class Marker:
+        pass
+
+    class DataMarker:
+        def __get__(self, obj, owner=None):
+            return "descr-tag" if obj is not None else self
+
+        def __set__(self, obj, value):
+            self.stored.append(value)
+    return Marker, DataMarker
+
+
+def gains_methods(marker, data_marker):
+    type(marker).__get__ = data_marker.__get__
+    type(marker).__set__ = data_marker.__set__
+
+
+def changes_class(marker, data_marker):
+    marker.__class__ = data_marker
+
+
+@pytest.mark.parametrize("change", [gains_methods, changes_class])
+@pytest.mark.parametrize("dict_made", [False, True], ids=["inline attributes", "instance dict"])
+def test_a_class_attribute_that_becomes_a_data_descriptor_takes_the_tag(change, dict_made):
+    """The class keeps its version tag while its attribute's own type gains
+    __get__/__set__ (or the attribute its class): the store of the tag goes to
+    the descriptor, and every read of it, from instances made before too."""
+    marker_class, data_marker = markers()
+    marker = marker_class()
+    marker.stored = []
+    cls = type("Tagged", (_ir.IRMov,), {"tag": marker})
+    before = [cls(3, 5) for _ in range(3)]
+    for r in before:
+        if dict_made:
+            vars(r)
+        assert TAG.match(r.tag) and repr(r) == f"<Tagged: {r.tag}>: movi %A3 5"
+    change(marker, data_marker)
+    after = cls(3, 5)
+    assert "tag" not in vars(after) and len(marker.stored) == 1 and TAG.match(marker.stored[0])
+    for r in [after] + before:
+        assert r.tag == "descr-tag" and repr(r) == "<Tagged: descr-tag>: movi %A3 5"
+
+
+@pytest.mark.parametrize("change", [gains_methods, changes_class])
+def test_compile_parameters_read_through_a_class_attribute_that_becomes_a_data_descriptor(change):
+    """The kernel's compile_params stays in its instance dict, and the
+    kernel's class keeps its version tag, while the class attribute of that
+    name becomes a data descriptor: the descriptor's parameters are read."""
+    marker_class, data_marker = markers()
+    marker = marker_class()
+    data_marker.__get__ = lambda self, obj, owner=None: {"base_clock": 2e-9} if obj is not None else self
+    kernel_class = type("K", (), {"compile_params": marker})
+    k = kernel_class()
+    k.compile_params = {"base_clock": 1e-9}
+    c = _ir.IRCapture([0], 1e-7, 0, 1e-7, kernel=k)
+    assert [c.wait_time for _ in range(3)] == [101] * 3
+    change(marker, data_marker)
+    assert c.wait_time == 51
+
+
 def test_instances_are_plain_objects():
     a, b = _ir.PreIR(), _ir.PreIR()
     assert a != b and a == a and a.tag != b.tag

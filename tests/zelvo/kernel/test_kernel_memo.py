@@ -317,6 +317,33 @@ def test_a_visit_of_a_subclass_sees_a_register_loop_body(km):
     assert [n for n in seen if n not in ("Load", "Attribute")][-4:] == ["For", "Call", "Expr", "Call"]
 
 
+def _recording_visit(self, node):
+    """ast.NodeVisitor.visit as written, recording its node first; run as
+    the code of ast's own visit, so the list it records into is a global of
+    ast's."""
+    _tvk_visited.append(type(node).__name__)  # noqa: F821 - a global of ast while the test runs
+    visitor = getattr(self, "visit_" + node.__class__.__name__, self.generic_visit)
+    return visitor(node)
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("def f():\n    zv.wait(4e-8)\n", ["Module", "FunctionDef", "arguments", "Expr", "Call"]),
+    # the library's loop hook lowers the body through the kernel's visit
+    ("def f():\n    r: zv.Reg = 0\n    for r in zv.repeat(2):\n        zv.wait(4e-8)\n",
+     ["Module", "FunctionDef", "arguments", "AnnAssign", "Constant", "For", "Call", "Expr", "Call"]),
+], ids=["body", "register loop body"])
+def test_a_visit_whose_code_was_replaced_in_place_is_run(source, expected, km, monkeypatch):
+    """ast.NodeVisitor.visit keeps its identity when its __code__ is replaced
+    (an in-place reload does it): the code it has now is the one run."""
+    seen = []
+    monkeypatch.setattr(ast, "_tvk_visited", seen, raising=False)
+    monkeypatch.setattr(ast.NodeVisitor.visit, "__code__", _recording_visit.__code__)
+    k = km.Kernel(src=source)
+    k.parse()
+    assert "IRWait" in [type(i).__name__ for i in k.instruction_list]
+    assert [n for n in seen if n not in ("Load", "Attribute", "Store", "Name")] == expected
+
+
 def _visitor_on_instance(km, seen):
     k = km.Kernel(src=REPEATED)
     k.visit_Expr = lambda node: seen.append(node.lineno)

@@ -17,8 +17,8 @@ void import_names(py::module_& m) {
     keep_each(ir, r.cats, kCatNames);
     for (int k = 0; k < kNumCats; ++k) m.attr(kCatNames[k]) = py::handle(r.cats[k]);
     py::object base_dict = ir.attr("IRBase").attr("__dict__");
-    r.base_len = keep(base_dict["__len__"]);
-    r.base_format = keep(base_dict["__format__"]);
+    r.base_len = pin(base_dict["__len__"]);
+    r.base_format = pin(base_dict["__format__"]);
 }
 
 }  // namespace

@@ -290,7 +290,7 @@ void register_normal(py::module_& m) {
             .method("get_demodulation", method<with_instance_cache<get_item<kGetDemodulation, kDemodule, kWave>>>())
             .method("translate_ir", method<with_instance_cache<translate_ir>>());
     });
-    r.get_longest_len = keep(py::handle(r.NormalTranslator).attr("__dict__")["get_longest_len"]);
+    r.get_longest_len = pin(py::object(py::handle(r.NormalTranslator).attr("__dict__"))["get_longest_len"]);
 }
 
 }  // namespace tvk::translate

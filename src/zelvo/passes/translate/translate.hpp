@@ -30,9 +30,9 @@ struct Registry {
     PyObject* np_frombuffer;
     // IRBase's own __len__ / __format__: an instruction whose class keeps them
     // has str() as its text for both.
-    PyObject *base_len, *base_format;
+    PinnedFunction base_len, base_format;
     PyObject* NormalTranslator;
-    PyObject* get_longest_len;  // NormalTranslator's static method itself
+    PinnedFunction get_longest_len;  // NormalTranslator's static method itself
 };
 inline Registry& reg() { return module_registry<Registry>(); }
 

@@ -1,0 +1,93 @@
+"""A member a fast path does the work of is trusted only while it still runs
+what it ran when pinned: a Python function's identity survives a new
+__code__, __defaults__ or __kwdefaults__ (an in-place reload, a patching
+tool), and so does that of a static method or property over one."""
+import abc
+
+import pytest
+
+import _common_probe as cp
+
+
+def replacement(a, b=1, *, c=2):
+    return a * b * c
+
+
+def fresh():
+    """A function of its own, so that changing it touches nothing else."""
+    def f(a, b=1, *, c=2):
+        return a + b + c
+    return f
+
+
+def set_code(f):
+    f.__code__ = replacement.__code__
+
+
+def set_defaults(f):
+    f.__defaults__ = (10,)
+
+
+def set_kwdefaults(f):
+    f.__kwdefaults__ = {"c": 20}
+
+
+def code_back_again(f):
+    code = f.__code__
+    f.__code__ = replacement.__code__
+    f.__code__ = code
+
+
+def rename(f):
+    f.__name__ = "renamed"
+    f.__doc__ = "documented"
+    f.marker = 1
+
+
+@pytest.mark.parametrize("change, trusted", [
+    (set_code, False),
+    (set_defaults, False),
+    (set_kwdefaults, False),
+    (code_back_again, True),
+    (rename, True),
+], ids=lambda v: getattr(v, "__name__", str(v)))
+@pytest.mark.parametrize("wrap, inner", [
+    (lambda f: f, lambda m: m),
+    (staticmethod, lambda m: m.__func__),
+    (classmethod, lambda m: m.__func__),
+    (property, lambda m: m.fget),
+    (lambda f: property(None, f), lambda m: m.fset),
+], ids=["function", "staticmethod", "classmethod", "property getter", "property setter"])
+def test_a_pin_holds_while_the_function_runs_what_it_ran(change, trusted, wrap, inner):
+    member = wrap(fresh())
+    assert cp.pin_holds(member, lambda: change(inner(member))) is trusted
+
+
+def test_a_builtin_is_trusted_by_identity():
+    assert cp.pin_holds(len, lambda: None)
+    assert cp.pin_holds(staticmethod(len), lambda: None)
+
+
+def _instancecheck_refusing_marked(cls, instance):
+    """ABCMeta.__instancecheck__ as written, except that an instance marked
+    _tvk_refused is no instance of any ABC; run as the code of abc's own, so
+    _abc_instancecheck is a global of abc's."""
+    if getattr(instance, "_tvk_refused", False):
+        return False
+    return _abc_instancecheck(cls, instance)  # noqa: F821 - a global of abc while the test runs
+
+
+def test_instance_test_answers_kept_across_scopes_follow_the_code_abcmeta_has_now(monkeypatch):
+    """The answers a scope keeps for a class made by ABCMeta stand for that
+    class's checks, which are functions of abc: a new __code__ for one of
+    them is run in the next scope, and nothing kept before is used."""
+    base = abc.ABCMeta("Base", (), {})
+    sub = type("Sub", (base,), {})
+    a, b = sub(), sub()
+    pairs = [(a, base), (b, base)]
+    assert cp.instance_tests(pairs) == [True, True]
+    b._tvk_refused = True
+    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", _instancecheck_refusing_marked.__code__)
+    assert cp.instance_tests(pairs) == [isinstance(a, base), isinstance(b, base)] == [True, False]
+    monkeypatch.undo()
+    assert cp.instance_tests(pairs) == [True, True]
