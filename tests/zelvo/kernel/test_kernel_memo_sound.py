@@ -68,6 +68,18 @@ def test_fields_reordered_on_a_node_class(km, monkeypatch):
         assert k._kernel_eval(ast.parse("a - b", mode="eval").body, names) == 7
 
 
+def test_a_tree_parsed_while_fields_leave_a_field_out(km, monkeypatch):
+    """A tree parsed while BinOp._fields leaves `left` out: the tree the
+    memo keeps of it shares no node with the one handed out, so an edit of
+    that one reaches no later parse of the text."""
+    source = "def f():\n    zv.wait(4e-8 * 2)\n"
+    with monkeypatch.context() as patch:
+        patch.setattr(ast.BinOp, "_fields", ("op", "right"))
+        k = km.Kernel(src=source)
+    k.top_node.body[0].body[0].value.args[0].left.value = 9.0
+    assert ast.dump(km.Kernel(src=source).top_node) == ast.dump(ast.parse(source))
+
+
 @pytest.mark.parametrize("road", ["memos", "literal"])
 def test_the_last_tree_reached_by_a_weak_reference(road, km, library, monkeypatch):
     """A weak reference to a node of the tree one parse lowered, which no
@@ -90,6 +102,43 @@ def test_the_last_tree_reached_by_a_weak_reference(road, km, library, monkeypatc
     for _ in range(2):
         k.parse()
         assert k.instruction_list[1].width == 4e-8
+
+
+def test_a_list_shortened_while_the_node_is_copied():
+    """A finalizer, run by a collection while an evaluated node is copied for
+    its text, shortens a list of the node: the node evaluates as one state
+    of it. (In a child: the copy would read past the list's end.)"""
+    out = run_isolated("""
+        import ast
+        import gc
+        from tarvok.zelvo import kernel as km
+
+        class Shorten:
+            def __init__(self, items):
+                self.items = items
+                self.me = self  # a cycle: only the collector frees it
+
+            def __del__(self):
+                del self.items[5:]
+
+        k = km.Kernel()
+        old = gc.get_threshold()
+        seen = []
+        try:
+            for threshold in range(1, 40):
+                values = [float(i) + threshold / 1000 for i in range(60)]
+                node = ast.parse(repr(values), mode="eval").body
+                gc.collect()
+                Shorten(node.elts)
+                gc.set_threshold(threshold)
+                got = k._kernel_eval(node, [])
+                gc.set_threshold(*old)
+                seen.append(got in (values, values[:5]))
+        finally:
+            gc.set_threshold(*old)
+        print(all(seen))
+    """)
+    assert out.split("\n")[0] == "True"
 
 
 def test_a_parse_started_while_a_tree_is_copied():
