@@ -110,7 +110,8 @@ py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handl
 
 // ---- memos -------------------------------------------------------------------
 
-// inspect.getsource(func), remembered for func's code object.
+// inspect.getsource(func), remembered for func's code object and the lines
+// linecache holds for its file.
 py::object function_source(py::handle func);
 // ast.parse(source): a tree of its own for every caller, copied from the one
 // remembered for the text.
