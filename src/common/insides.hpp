@@ -376,6 +376,21 @@ inline PyObject* inline_exchange(Values values, Py_ssize_t ix, PyObject* value) 
 #endif
 }
 
+// ---- dicts at a fixed offset ---------------------------------------------------
+
+// The attribute dict of an object whose class keeps it at a fixed offset (the
+// syntax-tree classes do), borrowed into `dict`: nullptr while it has none.
+// Read in place through the type's dict offset, a public field, so nothing
+// is made and no Python code runs; the same on every road. False for an
+// object whose class keeps its dict elsewhere, or has none.
+inline bool offset_dict(PyObject* o, PyObject*& dict) {
+    dict = nullptr;
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_dictoffset <= 0 || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
+    dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + tp->tp_dictoffset);
+    return true;
+}
+
 // ---- ints --------------------------------------------------------------------
 
 // An exact int of at most one digit, read in place into `v`; false for any

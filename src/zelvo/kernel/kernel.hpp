@@ -111,16 +111,15 @@ py::object make(PyObject* cls, std::initializer_list<py::handle> args, py::handl
 
 // ---- memos -------------------------------------------------------------------
 
-// inspect.getsource(func), remembered for func's code object.
+// inspect.getsource(func), remembered for func's code object and the lines
+// linecache holds for its file.
 py::object function_source(py::handle func);
 // ast.parse(source): a tree of its own for every caller, copied from the one
 // remembered for the text.
 py::object parse_source(py::handle source);
-// parse_source(source) for a kernel whose tree is `current` (held by
-// `holders` references, the caller's included): `current` itself when it is
-// the last tree handed out, for this very text, unchanged and reachable by
-// nothing else, so that no one can tell it from a new one.
-py::object parse_again(py::handle source, py::handle current, Py_ssize_t holders);
+// The tree a parse of a kernel works on: parse_source(source), a tree of its
+// own even when the kernel holds one of the same text already.
+py::object parse_again(py::handle source);
 // A node's compiled code, remembered for the node's structure (`compiled`
 // true), or its text (astor's to_source) when the text is made anew, for the
 // caller to compile.

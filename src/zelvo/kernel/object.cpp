@@ -190,10 +190,7 @@ py::object parse(const Call& c) {
     py::handle self = bind<1>(sig, c)[0];
     call_method(self, TVK_NAME("clear"));
     py::object source = getattr(self, TVK_NAME("top_src"));
-    // The tree as __init__ or the last parse left it, read only from the
-    // instance dict (no Python code runs): held there and here.
-    py::object current = Instance(self.ptr()).direct(TVK_NAME("top_node"));
-    set(self, TVK_NAME("top_node"), parse_again(source, current, 2));
+    set(self, TVK_NAME("top_node"), parse_again(source));
     try {
         visit(self, getattr(self, TVK_NAME("top_node")));
     } catch (...) {

@@ -6,6 +6,7 @@ inspect and astor are replaced by stand-ins holding the same functions. No
 tree is shared or marked by a parse, and the memos stay bounded."""
 import ast
 import gc
+import inspect
 import itertools
 import linecache
 import textwrap
@@ -132,24 +133,68 @@ def test_a_hook_that_edits_the_call_copy(parse, library, km, monkeypatch):
     assert [widths(2), widths(3), widths(2)] == remembered
 
 
+def _replace_function(module, step, counted, monkeypatch):
+    monkeypatch.setattr(module, step, counted)
+
+
+def _replace_code(module, step, counted, monkeypatch):
+    """The same function object with new code (as a reload in place or a
+    patching tool leaves it), which finds `counted` in the function's own
+    globals."""
+    fn = getattr(module, step)
+    monkeypatch.setitem(fn.__globals__, "_test_kernel_memo_counted", counted)
+
+    def stand_in(*args, **kwargs):
+        return _test_kernel_memo_counted(*args, **kwargs)  # noqa: F821 - found in fn's globals
+    monkeypatch.setattr(fn, "__code__", stand_in.__code__)
+
+
+@pytest.mark.parametrize("replace", [_replace_function, _replace_code], ids=["function", "code"])
 @pytest.mark.parametrize("module, step", [("astor", "to_source"), ("ast", "parse"), ("inspect", "getsource")])
-def test_a_step_replaced_after_a_compile_is_the_one_run(module, step, km, monkeypatch):
+def test_a_step_replaced_after_a_compile_is_the_one_run(module, step, replace, km, monkeypatch):
     fn = define(SWEEP)
     fn(amps=[0.1])
     calls = []
-    original = getattr(getattr(km, module), step)
+    found = getattr(getattr(km, module), step)
+    original = types.FunctionType(found.__code__, found.__globals__, step, found.__defaults__, found.__closure__)
+    original.__kwdefaults__ = found.__kwdefaults__
 
     def counted(*args, **kwargs):
         calls.append(step)
         return original(*args, **kwargs)
-    monkeypatch.setattr(getattr(km, module), step, counted)
+    replace(getattr(km, module), step, counted, monkeypatch)
     fn(amps=[0.1])
     assert calls
 
 
+def _pretty_source_doubling(to_source):
+    """astor.to_source whose pretty_source default doubles a 4e-08 of the text."""
+    def doubled(result):
+        return "".join(result).replace("4e-08", "8e-08")
+    return to_source.__defaults__[:3] + (doubled,) + to_source.__defaults__[4:]
+
+
+# A step's defaults or keyword defaults replaced on the function object: the
+# literal road runs with them.
+@pytest.mark.parametrize("module, step, attribute, value", [
+    ("ast", "parse", "__defaults__", lambda parse: ("<unknown>", "eval")),
+    ("ast", "parse", "__kwdefaults__", lambda parse: {**parse.__kwdefaults__, "feature_version": (3, 4)}),
+    ("astor", "to_source", "__defaults__", _pretty_source_doubling),
+], ids=["parse mode", "parse feature version", "to_source pretty_source"])
+def test_a_step_whose_defaults_are_replaced_runs_with_them(module, step, attribute, value, km, monkeypatch):
+    source = "def f():\n    w: zv.Var = 1\n    zv.wait(4e-8)\n"
+    before = outcome(lambda: km.form_kernel(source))
+    fn = getattr(getattr(km, module), step)
+    monkeypatch.setattr(fn, attribute, value(fn))
+    remembered = outcome(lambda: km.form_kernel(source))
+    step_aside(km, monkeypatch)
+    assert remembered == outcome(lambda: km.form_kernel(source)) != before
+
+
 def test_a_redefined_function_is_read_anew():
     """A new definition under the same file and name is a new code object,
-    whose source is read again; the old function keeps its own."""
+    whose source is read again; the old function's source is read from what
+    linecache holds now, as inspect.getsource reads it."""
     filename = f"<test_kernel_memo {next(_files)}>"
 
     def defined(width):
@@ -163,7 +208,8 @@ def test_a_redefined_function_is_read_anew():
     assert first().instruction_list[1].width == 4e-8
     second = defined(8e-8)
     assert second().instruction_list[1].width == 8e-8
-    assert first().instruction_list[1].width == 4e-8
+    assert first().instruction_list[1].width == 8e-8
+    assert "zv.wait(8e-08)" in inspect.getsource(first.__wrapped__)
 
 
 def test_the_same_source_in_two_kernels():
