@@ -48,17 +48,12 @@ def check_child(proc, pid):
         f"stderr:\n{proc.stderr[-8000:]}\nsanitizer reports:\n{reports[-8000:]}")
 
 
-# The sanitizer run is several times slower (shadow memory for every
-# allocation, the library's own checks): its children are given longer.
-TIMEOUT_SCALE = 3 if SANITIZER_LOGS else 1
-
-
 def run_child(args, timeout=600, **kwargs):
     """subprocess.run with the child's pid kept, so its sanitizer reports can be found."""
     with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                           env=kwargs.pop("env", None) or child_env(), **kwargs) as p:
         try:
-            out, err = p.communicate(timeout=timeout * TIMEOUT_SCALE)
+            out, err = p.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
             p.kill()
             raise

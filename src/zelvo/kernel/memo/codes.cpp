@@ -305,7 +305,7 @@ bool structure_of(PyObject* o, int flags, Shape& out) {
 // ---- the text -----------------------------------------------------------------------
 
 // astor's text of `tree`.
-py::object to_source(py::handle tree) { return steal(PyObject_CallOneArg(orig().to_source.func, tree.ptr())); }
+py::object to_source(py::handle tree) { return steal(PyObject_CallOneArg(orig().to_source.func(), tree.ptr())); }
 
 // A copy of the node to make its text from, so that the tree keeps no mark
 // of it; empty when none can be made.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/insides.hpp"
+#include "common/pinned.hpp"
 #include "zelvo/kernel/kernel.hpp"
 
 namespace tvk::kernel::memo {
@@ -79,10 +80,8 @@ private:
 struct Step {
     PyObject* module = nullptr;  // the module it was read from
     PyObject* name = nullptr;    // its name there
-    PyObject* func = nullptr;    // nullptr: not a plain function, never trusted
-    PyObject* code = nullptr;
-    PyObject* defaults = nullptr;
-    PyObject* kwdefaults = nullptr;
+    PinnedFunction fn{};         // nothing pinned: not a plain function, never trusted
+    PyObject* func() const { return fn.object(); }
     // The version tags of the two dicts the gate read when it last said yes.
     std::uint64_t namespace_version = 0;
     std::uint64_t module_version = 0;

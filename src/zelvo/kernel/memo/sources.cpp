@@ -80,10 +80,10 @@ py::object function_source(py::handle func) {
     Originals& o = orig();
     py::object code = borrow(PyFunction_GET_CODE(f));
     py::object name = borrow(reinterpret_cast<PyCodeObject*>(code.ptr())->co_filename);
-    if (!plain_file_name(name.ptr())) return steal(PyObject_CallOneArg(o.getsource.func, f));
+    if (!plain_file_name(name.ptr())) return steal(PyObject_CallOneArg(o.getsource.func(), f));
     // The file looked at as getsource looks at it; from here on no Python
     // code runs until the entry found is compared.
-    steal(PyObject_CallOneArg(o.checkcache.func, name.ptr()));
+    steal(PyObject_CallOneArg(o.checkcache.func(), name.ptr()));
     PyObject* entry = cache_entry(name.ptr());
     // Keyed by the code object's address, with the object itself in the
     // entry: the address names no other object while the entry holds it.
@@ -95,7 +95,7 @@ py::object function_source(py::handle func) {
                 return borrow(PyTuple_GET_ITEM(kept, kSource));
     py::object held = entry ? borrow(entry) : py::object();
     py::object lines = entry ? steal(PyList_AsTuple(PyTuple_GET_ITEM(entry, 2))) : py::object();
-    py::object source = steal(PyObject_CallOneArg(o.getsource.func, f));
+    py::object source = steal(PyObject_CallOneArg(o.getsource.func(), f));
     if (held && PyUnicode_CheckExact(source.ptr()) && cache_entry(name.ptr()) == held.ptr() &&
         same_lines(PyTuple_GET_ITEM(held.ptr(), 2), lines.ptr()))
         sources().put(key.ptr(), py::make_tuple(code, held, lines, source).ptr());

@@ -89,20 +89,14 @@ PyObject* slot_fields(TypeSet::Slot* slot, PyTypeObject* tp, unsigned& version) 
 
 namespace {
 
-// The function's code and defaults are still those `s` found.
-bool same_function(const Step& s) {
-    return s.func && PyFunction_GET_CODE(s.func) == s.code && PyFunction_GET_DEFAULTS(s.func) == s.defaults &&
-           PyFunction_GET_KW_DEFAULTS(s.func) == s.kwdefaults;
-}
-
 // `global_name` in the namespace `ns` is still the module `s` was read from,
 // which still holds the function under its name, unchanged.
 bool own_step(PyObject* ns, PyObject* global_name, Step& s) {
-    if (!s.func) return false;
+    if (!s.func()) return false;
     PyObject* module_dict = PyModule_GetDict(s.module);
     if (s.namespace_version && insides::dict_version(ns) == s.namespace_version &&
         insides::dict_version(module_dict) == s.module_version)
-        return same_function(s);
+        return s.fn.unchanged();
     PyObject* m = PyDict_GetItemWithError(ns, global_name);
     if (!m) {
         if (PyErr_Occurred()) throw py::error_already_set();
@@ -111,7 +105,7 @@ bool own_step(PyObject* ns, PyObject* global_name, Step& s) {
     if (m != s.module) return false;
     PyObject* f = PyDict_GetItemWithError(module_dict, s.name);
     if (!f && PyErr_Occurred()) throw py::error_already_set();
-    if (!f || f != s.func || !same_function(s)) return false;
+    if (!s.fn.is(f)) return false;
     s.namespace_version = insides::dict_version(ns);
     s.module_version = insides::dict_version(module_dict);
     return true;
@@ -126,12 +120,7 @@ Step find_step(py::handle module, const char* name) {
     if (!PyModule_CheckExact(module.ptr())) return s;
     py::object f = module.attr(name);
     if (Py_TYPE(f.ptr()) != &PyFunction_Type || PyFunction_GET_CLOSURE(f.ptr())) return s;
-    s.func = keep(f);
-    s.code = keep(py::handle(PyFunction_GET_CODE(f.ptr())));
-    PyObject* defaults = PyFunction_GET_DEFAULTS(f.ptr());
-    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(f.ptr());
-    s.defaults = defaults ? keep(py::handle(defaults)) : nullptr;
-    s.kwdefaults = kwdefaults ? keep(py::handle(kwdefaults)) : nullptr;
+    s.fn = PinnedFunction(f.ptr());
     return s;
 }
 

@@ -123,7 +123,7 @@ py::object parse_source(py::handle source) {
         py::object kept = borrow(found);
         if (PyObject* c = memo::copy_tree(kept.ptr(), true, 0)) return steal(c);
     }
-    py::object tree = steal(PyObject_CallOneArg(orig().parse.func, source.ptr()));
+    py::object tree = steal(PyObject_CallOneArg(orig().parse.func(), source.ptr()));
     if (PyObject* c = memo::copy_tree(tree.ptr(), true, 0)) {
         py::object kept = steal(c);
         memo::trees().put(source.ptr(), kept.ptr());
