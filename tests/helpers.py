@@ -1,7 +1,8 @@
 """What tests in several folders share: outcomes compared as data, stand-in
 kernels, mappings restored after a test, the numbers a word formula is
 tried with, the envelope byte-form checks, and the subclasses that replace
-one step of a fast path."""
+one step of a fast path, and the replacement code for ABCMeta's instance
+check that tests patch in."""
 import contextlib
 
 import numpy as np
@@ -113,3 +114,12 @@ def check_range_of_configured_type(e, zlv_config, error):
     with pytest.raises(error, match=r"position 1: scaled by envelope_quant it is -16383.0, outside uint16 "
                                     r"\(0 to 65535\)$"):
         bytes(e)
+
+
+def instancecheck_refusing_marked(cls, instance):
+    """ABCMeta.__instancecheck__ as written, except that an instance marked
+    _tvk_refused is no instance of any ABC; run as the code of abc's own, so
+    _abc_instancecheck is a global of abc's."""
+    if getattr(instance, "_tvk_refused", False):
+        return False
+    return _abc_instancecheck(cls, instance)  # noqa: F821 - a global of abc while the test runs

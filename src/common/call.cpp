@@ -35,6 +35,17 @@ void set_python_error_from_current_exception() noexcept {
     }
 }
 
+py::object take_exception() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    Py_XDECREF(type);
+    if (trace && value) PyException_SetTraceback(value, trace);
+    Py_XDECREF(trace);
+    if (!value) raise_error(PyExc_SystemError, "no exception to take");
+    return steal(value);
+}
+
 namespace detail {
 
 PyObject* getter_dispatch(GetterFn f, PyObject* const* args, Py_ssize_t nargs,

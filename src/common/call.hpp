@@ -52,6 +52,9 @@ using SetterFn = void (*)(py::handle self, py::handle value);
 // Sets the Python error indicator from the exception in flight; call only from
 // inside a catch block. The one translation point from C++ to Python errors.
 void set_python_error_from_current_exception() noexcept;
+// The exception on the error indicator, taken off it as an instance that
+// carries its traceback; call only while an error is set.
+py::object take_exception();
 
 namespace detail {
 // m_self of every bound PyCFunction: a one-item list holding the defining

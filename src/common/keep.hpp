@@ -16,6 +16,13 @@ inline PyObject* keep_new(PyObject* made) {
     if (!made) throw py::error_already_set();
     return made;
 }
+// A Python float made once and kept for the process (fallbacks).
+#define TVK_FLOAT(value)                                                              \
+    ([]() -> PyObject* {                                                              \
+        static PyObject* const tvk_float_ = ::tvk::keep_new(PyFloat_FromDouble(value)); \
+        return tvk_float_;                                                            \
+    }())
+
 // owner.name, looked up now and kept.
 inline PyObject* keep(py::handle owner, const char* name) {
     return keep(py::object(owner.attr(name)));

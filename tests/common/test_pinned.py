@@ -7,6 +7,7 @@ import abc
 import pytest
 
 import _common_probe as cp
+from helpers import instancecheck_refusing_marked
 
 
 def replacement(a, b=1, *, c=2):
@@ -68,15 +69,6 @@ def test_a_builtin_is_trusted_by_identity():
     assert cp.pin_holds(staticmethod(len), lambda: None)
 
 
-def _instancecheck_refusing_marked(cls, instance):
-    """ABCMeta.__instancecheck__ as written, except that an instance marked
-    _tvk_refused is no instance of any ABC; run as the code of abc's own, so
-    _abc_instancecheck is a global of abc's."""
-    if getattr(instance, "_tvk_refused", False):
-        return False
-    return _abc_instancecheck(cls, instance)  # noqa: F821 - a global of abc while the test runs
-
-
 def test_instance_test_answers_kept_across_scopes_follow_the_code_abcmeta_has_now(monkeypatch):
     """The answers a scope keeps for a class made by ABCMeta stand for that
     class's checks, which are functions of abc: a new __code__ for one of
@@ -87,7 +79,7 @@ def test_instance_test_answers_kept_across_scopes_follow_the_code_abcmeta_has_no
     pairs = [(a, base), (b, base)]
     assert cp.instance_tests(pairs) == [True, True]
     b._tvk_refused = True
-    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", _instancecheck_refusing_marked.__code__)
+    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", instancecheck_refusing_marked.__code__)
     assert cp.instance_tests(pairs) == [isinstance(a, base), isinstance(b, base)] == [True, False]
     monkeypatch.undo()
     assert cp.instance_tests(pairs) == [True, True]

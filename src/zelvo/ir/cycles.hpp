@@ -12,14 +12,6 @@
 
 namespace tvk::ir::cyc {
 
-// A Python float made once and kept for the process (compile-parameter
-// fallbacks).
-#define TVK_FLOAT(value)                                               \
-    ([]() -> PyObject* {                                               \
-        static PyObject* const tvk_float_ = ::tvk::keep_new(PyFloat_FromDouble(value)); \
-        return tvk_float_;                                             \
-    }())
-
 using tvk::small_int;
 
 // Below 2**53 an int converts to a double exactly.

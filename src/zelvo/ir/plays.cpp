@@ -93,17 +93,10 @@ Place place(py::handle self) {
 
 // round(da_srate * base_clock): samples per base-clock cycle.
 Num block_size(py::handle self) {
-    static PyObject* const srate_fb = keep_new(PyFloat_FromDouble(8e9));
-    static PyObject* const clock_fb = keep_new(PyFloat_FromDouble(4e-9));
-    py::object srate = compile_param(self, TVK_NAME("da_srate"), srate_fb);
-    py::object clock = compile_param(self, TVK_NAME("base_clock"), clock_fb);
-    if (PyFloat_CheckExact(srate.ptr()) && PyFloat_CheckExact(clock.ptr())) {
-        double r = num::round_half_even(PyFloat_AS_DOUBLE(srate.ptr()) * PyFloat_AS_DOUBLE(clock.ptr()));
-        if (num::fits_int64(r)) return Num::of_int(static_cast<long long>(r));
-        return Num::of(steal(PyLong_FromDouble(r)));  // raises for inf / NaN
-    }
-    py::object prod = steal(PyNumber_Multiply(srate.ptr(), clock.ptr()));
-    return Num::of(py_round(prod));
+    // Read in this order: each read runs the kernel's compile_params.
+    py::object srate = compile_param(self, TVK_NAME("da_srate"), TVK_FLOAT(8e9));
+    py::object clock = compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
+    return Num::of(round_product(srate, clock));
 }
 
 // IRPlayImm / IRPlaycImm (frame, envelope, amp, bias, freq, phase, **kwargs)

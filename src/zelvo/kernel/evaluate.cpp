@@ -319,13 +319,7 @@ py::object evaluate_node(py::handle self, py::handle node, py::handle locals_lis
         if (!e.matches(PyExc_Exception)) throw;
         e.restore();
     }
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace) PyException_SetTraceback(value, trace);
-    Py_XDECREF(type);
-    Py_XDECREF(trace);
-    py::object failure = steal(value);
+    py::object failure = take_exception();
     report_failure(self, node, failure);
     return py::none();  // only when an override of _raise_error returns
 }

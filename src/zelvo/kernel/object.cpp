@@ -55,15 +55,7 @@ py::object kernel_source(py::handle func) {
         if (!e.matches(PyExc_OSError)) throw;
         e.restore();
     }
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    py::object original = steal(value);
-    Py_XDECREF(type);
-    if (trace) {
-        PyException_SetTraceback(original.ptr(), trace);
-        Py_DECREF(trace);
-    }
+    py::object original = take_exception();
     py::object name = lookup_attr(func, TVK_NAME("__name__"));
     py::object shown = name && PyUnicode_Check(name.ptr()) ? name : brief_repr(func);
     py::object message = steal(PyUnicode_FromFormat(

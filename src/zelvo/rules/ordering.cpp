@@ -34,15 +34,9 @@ py::object wtg_align(const Call& c) {
 // round(da_srate * base_clock) of the rule's keywords (fallbacks 8e9 and
 // 4e-9), as a play computes its block.
 py::object envelope_block(py::handle kwargs) {
-    static PyObject* const srate_fb = keep_new(PyFloat_FromDouble(8e9));
-    static PyObject* const clock_fb = keep_new(PyFloat_FromDouble(4e-9));
-    py::object srate = kwarg(kwargs, TVK_NAME("da_srate"), srate_fb);
-    py::object clock = kwarg(kwargs, TVK_NAME("base_clock"), clock_fb);
-    if (PyFloat_CheckExact(srate.ptr()) && PyFloat_CheckExact(clock.ptr())) {
-        double r = num::round_half_even(PyFloat_AS_DOUBLE(srate.ptr()) * PyFloat_AS_DOUBLE(clock.ptr()));
-        if (num::fits_int64(r)) return py_int(static_cast<long long>(r));
-    }
-    py::object rounded = py_round(steal(PyNumber_Multiply(srate.ptr(), clock.ptr())));
+    py::object srate = kwarg(kwargs, TVK_NAME("da_srate"), TVK_FLOAT(8e9));
+    py::object clock = kwarg(kwargs, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
+    py::object rounded = round_product(srate, clock);
     if (PyLong_Check(rounded.ptr())) return rounded;
     return steal(PyNumber_Long(rounded.ptr()));
 }

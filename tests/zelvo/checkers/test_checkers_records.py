@@ -6,7 +6,7 @@ import copy
 import pytest
 
 from crashcheck import run_isolated
-from helpers import raised
+from helpers import instancecheck_refusing_marked, raised
 from tarvok.zelvo import _checkers as ck
 from tarvok.zelvo import _errors
 from tarvok.zelvo import _ir as ir
@@ -208,15 +208,6 @@ def test_instance_tests_honour_registered_and_custom_classes(b):
     assert [e[2] for e in errors] == [r, s, posing]
 
 
-def _instancecheck_refusing_marked(cls, instance):
-    """ABCMeta.__instancecheck__ as written, except that an instance marked
-    _tvk_refused is no instance of any ABC; run as the code of abc's own, so
-    _abc_instancecheck is a global of abc's."""
-    if getattr(instance, "_tvk_refused", False):
-        return False
-    return _abc_instancecheck(cls, instance)  # noqa: F821 - a global of abc while the test runs
-
-
 def test_instance_tests_run_the_code_abcmeta_has_now(monkeypatch):
     """ABCMeta keeps its identity and version tag when the code of its
     __instancecheck__ is replaced in place: the answers are that code's."""
@@ -225,7 +216,7 @@ def test_instance_tests_run_the_code_abcmeta_has_now(monkeypatch):
     checker = ck.FmsiChecker()
     assert [e[2] for e in checker.check_ir(frames)[1]] == frames
     frames[1]._tvk_refused = True
-    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", _instancecheck_refusing_marked.__code__)
+    monkeypatch.setattr(abc.ABCMeta.__instancecheck__, "__code__", instancecheck_refusing_marked.__code__)
     assert not isinstance(frames[1], ir.IRFrame)
     assert [e[2] for e in checker.check_ir(frames)[1]] == [frames[0], frames[2]]
     monkeypatch.undo()
