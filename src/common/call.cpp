@@ -2,12 +2,17 @@
 
 #include "numfmt.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <deque>
 #include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+
+// The one instantiation that call.hpp declares for every file.
+template std::string pybind11::handle::cast<std::string>() const;
 
 namespace tvk {
 

@@ -3,10 +3,23 @@
 // Python exceptions.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include <pybind11/pytypes.h>
 
 #include <initializer_list>
 #include <string>
+
+// The handle types are all the shared layer needs of pybind11; a module is
+// passed by reference, and only the files that create modules or use their
+// members include <pybind11/pybind11.h>.
+PYBIND11_NAMESPACE_BEGIN(PYBIND11_NAMESPACE)
+class module_;
+PYBIND11_NAMESPACE_END(PYBIND11_NAMESPACE)
+
+// py::error_already_set formats its message through handle::cast<std::string>,
+// which only <pybind11/cast.h> defines: call.cpp instantiates it once for
+// every file that raises it. (Its deleter and what() are defined in
+// pybind11.h, which every module's entry file includes.)
+extern template std::string pybind11::handle::cast<std::string>() const;
 
 namespace tvk {
 

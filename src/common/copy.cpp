@@ -1,5 +1,7 @@
 #include "copy.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include "direct.hpp"
 #include "insides.hpp"
 #include "keep.hpp"

@@ -4,6 +4,8 @@
 #include "keep.hpp"
 #include "pinned.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <deque>
 #include <vector>
 

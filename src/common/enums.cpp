@@ -1,5 +1,7 @@
 #include "enums.hpp"
 
+#include <pybind11/pybind11.h>
+
 namespace tvk {
 
 py::object make_enum_class(const char* kind, const char* name, const char* module, const char* qualname,

@@ -1,5 +1,7 @@
 #include "imports.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <string>
 
 namespace tvk {

@@ -1,5 +1,7 @@
 #include "instance_test.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include "insides.hpp"
 #include "keep.hpp"
 

@@ -1,7 +1,14 @@
-// __all__ of a module.
+// Binding a module's classes and its __all__.
 #include "module.hpp"
 
+#include <pybind11/pybind11.h>
+
 namespace tvk {
+
+PyObject* publish(py::module_& m, const char* name, py::object cls) {
+    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
+    return keep(cls);
+}
 
 void set_all(py::module_& m, std::initializer_list<const char*> names, bool defined_only) {
     py::list all;

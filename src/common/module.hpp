@@ -46,10 +46,7 @@ void keep_each(py::handle owner, PyObject* (&into)[N], const char* const (&names
 
 // Binds `cls` as the module's attribute `name`; returns it, kept for the
 // process (a registry may hold it whatever becomes of the attribute).
-inline PyObject* publish(py::module_& m, const char* name, py::object cls) {
-    if (PyModule_AddObjectRef(m.ptr(), name, cls.ptr()) < 0) throw py::error_already_set();
-    return keep(cls);
-}
+PyObject* publish(py::module_& m, const char* name, py::object cls);
 
 // A class of `module` (its dotted name) over `bases` (null ones left out),
 // whose members `fill(ClassBuilder&)` adds in their order; published as above.
@@ -69,7 +66,8 @@ void set_all(py::module_& m, std::initializer_list<const char*> names, bool defi
 
 }  // namespace tvk
 
-// Module entry point of every tarvok extension module. Unlike
+// Module entry point of every tarvok extension module (the file that uses it
+// includes <pybind11/pybind11.h>, which defines py::module_). Unlike
 // PYBIND11_MODULE, an error raised while the module loads reaches the
 // importer as itself (not wrapped into ImportError), through the one
 // C++-to-Python translation point. First of all the module learns whether

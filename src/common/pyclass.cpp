@@ -4,6 +4,8 @@
 #include "direct.hpp"
 #include "function.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <structmember.h>
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 #include "pyops.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include "insides.hpp"
 
 namespace tvk {

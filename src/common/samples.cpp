@@ -1,5 +1,7 @@
 #include "samples.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>

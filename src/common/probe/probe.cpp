@@ -1,4 +1,6 @@
 // _common_probe: the shared layer's helpers, one thin wrapper each.
+#include <pybind11/pybind11.h>
+
 #include <vector>
 
 #include "common/instance_memo.hpp"

@@ -5,6 +5,8 @@
 #include "assembler.hpp"
 #include "docs.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <cstring>
 #include <string>
 #include <vector>

@@ -1,5 +1,7 @@
 // The capture record (a drive-side record that encodes into probe words) and
 // the three probe commands the assembler derives: delay, trigger wait, jump.
+#include <pybind11/pybind11.h>
+
 #include <vector>
 
 #include "ostrane.hpp"

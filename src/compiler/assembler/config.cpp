@@ -1,6 +1,8 @@
 // Process-wide configuration and the module's small helpers: global_config,
 // zlv_config, _align_envelope_step, QNumber, AssemblyError, GenTagMixin and
 // the optional waveforms library.
+#include <pybind11/pybind11.h>
+
 #include "ostrane.hpp"
 
 namespace tvk::assembler {

@@ -1,5 +1,7 @@
 // The twelve plain drive records: each fills the nine items of its drive
 // word and states how long it keeps the output busy.
+#include <pybind11/pybind11.h>
+
 #include "ostrane.hpp"
 
 namespace tvk::assembler {

@@ -1,5 +1,7 @@
 // QInsEnvelop: an envelope's samples; its byte form is the scaled samples in
 // the envelope memory's sample type, never a drive word.
+#include <pybind11/cast.h>
+
 #include "ostrane.hpp"
 
 #include "common/brief.hpp"

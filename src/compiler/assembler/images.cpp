@@ -1,6 +1,8 @@
 // The memory images of the Assembler: per probe channel, the envelope memory
 // of its drive channels stacked, their drive rows encoded in place, and its
 // probe words.
+#include <pybind11/pybind11.h>
+
 #include <string>
 
 #include "assembler_core.hpp"

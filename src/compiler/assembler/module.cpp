@@ -1,4 +1,6 @@
 // Module tarvok.compiler.ostrane: the binary command assembler.
+#include <pybind11/pybind11.h>
+
 #include "assembler.hpp"
 #include "ostrane.hpp"
 

@@ -1,6 +1,8 @@
 // The blocks of a channel's program: InsIF and InsElse (a conditional jump
 // over an else group to an if group) and InsLoop (a counter register, a
 // compare and a back jump), with the layouts they compile into.
+#include <pybind11/cast.h>
+
 #include <algorithm>
 
 #include "builder.hpp"

@@ -1,6 +1,8 @@
 // Module tarvok.compiler.zel_wave: the instruction-queue builder. Loading it
 // imports the assembler's public names, notes whether the waveforms library
 // is present and makes the classes in their order.
+#include <pybind11/pybind11.h>
+
 #include "builder.hpp"
 
 namespace tvk::builder {

@@ -1,5 +1,7 @@
 // tarvok.zelvo._checkers: the checkers that hold a scheduled instruction list
 // to the instrument's limits and return error records.
+#include <pybind11/pybind11.h>
+
 #include "checkers.hpp"
 
 #include "common/init_slot.hpp"

@@ -1,5 +1,7 @@
 // tarvok.zelvo._errors: the error classes of the checkers' records. The
 // kernel raises a record's class with one text, and prints its __name__.
+#include <pybind11/pybind11.h>
+
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
 

@@ -1,5 +1,7 @@
 // The kernel functions: each builds the IR instruction it names, its
 // arguments passed on by position.
+#include <pybind11/pybind11.h>
+
 #include "functions.hpp"
 
 #include "common/imports.hpp"

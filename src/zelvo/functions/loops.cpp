@@ -1,6 +1,8 @@
 // repeat(n): a register loop. `for r in zv.repeat(n):` is lowered by the
 // for_call hook into a landing placeholder, the body, and an IRLoop that
 // jumps back to the placeholder.
+#include <pybind11/pybind11.h>
+
 #include "functions.hpp"
 
 #include "common/brief.hpp"

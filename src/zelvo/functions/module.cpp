@@ -1,6 +1,8 @@
 // tarvok.zelvo._functions: the kernel function library. Its export list is
 // what a kernel reaches through `zv.`; it never exports the standard-library
 // names the kernel module binds itself.
+#include <pybind11/pybind11.h>
+
 #include "functions.hpp"
 
 TVK_MODULE(_functions, m) {

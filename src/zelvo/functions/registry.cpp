@@ -2,6 +2,8 @@
 // part in the lowering of its call (pre_call), of an `if` on it (if_call) or
 // of a register `for` over it (for_call). Entries live in the class attribute
 // `_registry`, keyed by the function's name.
+#include <pybind11/pybind11.h>
+
 #include "functions.hpp"
 
 namespace tvk::functions {

@@ -1,5 +1,7 @@
 // Module configuration, AssemblyError, the tag mixin and the abstract root of
 // every instruction.
+#include <pybind11/pybind11.h>
+
 #include "ir.hpp"
 
 #include "common/mapping.hpp"

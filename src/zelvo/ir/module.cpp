@@ -1,4 +1,6 @@
 // tarvok.zelvo._ir: the instruction classes of the kernel compiler.
+#include <pybind11/pybind11.h>
+
 #include "ir.hpp"
 
 #include "common/init_slot.hpp"

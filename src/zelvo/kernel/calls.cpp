@@ -2,6 +2,8 @@
 // function library, `np.f(...)` numpy, `f(...)` the name as written; the
 // value of the call is what the statement around it works with. The library
 // hooks of hooked `if` and `for` statements share the call rewriting.
+#include <pybind11/cast.h>
+
 #include <utility>
 
 #include "kernel.hpp"

@@ -1,6 +1,8 @@
 // The error class, the metaclass, the simulation mixin and the two kernel
 // kinds beside Kernel: simulating kernels (made by the decorator) and scope
 // kernels (made inside a parse, sharing their creator's symbols).
+#include <pybind11/pybind11.h>
+
 #include "docs.hpp"
 #include "kernel.hpp"
 

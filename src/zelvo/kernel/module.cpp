@@ -2,6 +2,8 @@
 // namespace of every expression a kernel evaluates, so the order of the
 // bindings below decides which of two equal names a kernel sees: a later
 // binding replaces an earlier one.
+#include <pybind11/pybind11.h>
+
 #include "common/imports.hpp"
 #include "docs.hpp"
 #include "kernel.hpp"

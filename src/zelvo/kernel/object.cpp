@@ -2,6 +2,8 @@
 // tables and parameters, the parse, and the entry points that make and parse
 // kernels. Every internal step goes through the object, so subclasses and
 // scope kernels take part.
+#include <pybind11/cast.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <vector>

@@ -1,4 +1,6 @@
 // The module's registry and helpers, and BaseRule, the root of every rule.
+#include <pybind11/pybind11.h>
+
 #include "rules.hpp"
 
 namespace tvk::rules {

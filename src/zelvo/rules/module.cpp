@@ -1,4 +1,6 @@
 // tarvok.zelvo._rules: the scheduling rules.
+#include <pybind11/pybind11.h>
+
 #include "rules.hpp"
 
 namespace tvk::rules {

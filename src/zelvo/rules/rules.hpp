@@ -3,6 +3,8 @@
 // file uses.
 #pragma once
 
+#include <functional>
+
 #include "common/kit.hpp"
 #include "common/count.hpp"
 #include "common/function.hpp"

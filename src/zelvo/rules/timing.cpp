@@ -1,6 +1,8 @@
 // Real wait times: the longest-waiting overlap instructions of each block go
 // first in their run, then every instruction gets the cycles its wanted wait
 // leaves once its successor's share is taken off.
+#include <pybind11/cast.h>
+
 #include "rules.hpp"
 
 #include "rules_core.hpp"

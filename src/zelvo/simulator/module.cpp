@@ -3,6 +3,8 @@
 // instructions of the kernel's list that have a duration end to end. Whatever
 // the list holds, analysis never raises: an item without a usable duration is
 // left out of the timeline.
+#include <pybind11/pybind11.h>
+
 #include "common/kit.hpp"
 
 namespace {

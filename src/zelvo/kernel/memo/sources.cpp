@@ -8,6 +8,8 @@
 // only while linecache holds the very entry it was read from, whose lines
 // are still the very same str objects. An entry is made only when that
 // linecache entry stood unchanged around the read.
+#include <pybind11/cast.h>
+
 #include "memo.hpp"
 
 namespace tvk::kernel::memo {

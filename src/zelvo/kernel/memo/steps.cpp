@@ -12,6 +12,8 @@
 // function needs asking again; without tags every question is asked anew.
 #include "memo.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <stdexcept>
 
 namespace tvk::kernel::memo {

@@ -3,6 +3,8 @@
 // of the system: any kernel object offering the attributes read below serves.
 #include "conveyor.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include "common/brief.hpp"
 #include "common/function.hpp"
 #include "common/instance_test.hpp"

@@ -1,5 +1,7 @@
 // tarvok.zelvo._optimizations: the passes between the checkers and the
 // translator.
+#include <pybind11/pybind11.h>
+
 #include "optimizations.hpp"
 
 namespace tvk::optimizations {

@@ -1,5 +1,7 @@
 // The DDR translator: arbitrary waveforms laid out back to back in external
 // memory, their names returned with the program text.
+#include <pybind11/cast.h>
+
 #include "common/count.hpp"
 #include "common/mapping.hpp"
 #include "translate.hpp"

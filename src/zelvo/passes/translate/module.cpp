@@ -1,4 +1,6 @@
 // tarvok.zelvo._translate: program flattening and the two translators.
+#include <pybind11/pybind11.h>
+
 #include "translate.hpp"
 
 namespace tvk::translate {

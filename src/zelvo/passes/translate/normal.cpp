@@ -1,6 +1,7 @@
 // The normal translator: data items out of the list, the rest flattened,
 // numbered, its jumps resolved and rendered as the program text.
 #include <cstring>
+#include <pybind11/cast.h>
 
 #include "common/count.hpp"
 #include "common/fields.hpp"
