@@ -67,13 +67,16 @@ void trust_dataclass_init(py::handle cls) {
     if (!attr_true(params, "init") || attr_true(params, "frozen")) return;
     // Every field must be a parameter of __init__, in order, and nothing else.
     py::object fields = py::module_::import("dataclasses").attr("fields")(cls);
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(init));
+    // Pinned before the code is read, and the code held: the reads of the
+    // fields below run Python code, which may give __init__ another code.
+    Plan plan{PinnedFunction(init), {}, false, {}};
+    py::object held_code = borrow(PyFunction_GET_CODE(init));
+    auto* code = reinterpret_cast<PyCodeObject*>(held_code.ptr());
     if (code->co_kwonlyargcount != 0 || (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS))) return;
     py::object varnames = py::reinterpret_steal<py::object>(PyCode_GetVarnames(code));
     if (!varnames) throw py::error_already_set();
     Py_ssize_t nparams = code->co_argcount - 1;
     if (nparams != static_cast<Py_ssize_t>(py::len(fields))) return;
-    Plan plan{PinnedFunction(), {}, false, {}};
     Py_ssize_t i = 1;
     for (py::handle f : fields) {
         if (!attr_true(f, "init")) return;
@@ -87,7 +90,6 @@ void trust_dataclass_init(py::handle cls) {
     int calls_post = PySequence_Contains(code->co_names, TVK_NAME("__post_init__"));
     if (calls_post < 0) throw py::error_already_set();
     plan.post_init = calls_post != 0;
-    plan.init = PinnedFunction(init);
     plans().push_back(std::move(plan));
 }
 

@@ -30,15 +30,6 @@ py::object py_round(py::handle x) {
     return steal(PyObject_CallOneArg(builtin("round"), o));
 }
 
-py::object round_product(py::handle a, py::handle b) {
-    if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr())) {
-        double r = num::round_half_even(PyFloat_AS_DOUBLE(a.ptr()) * PyFloat_AS_DOUBLE(b.ptr()));
-        if (num::fits_int64(r)) return py_int(static_cast<long long>(r));
-        return steal(PyLong_FromDouble(r));  // raises for inf / NaN
-    }
-    return py_round(steal(PyNumber_Multiply(a.ptr(), b.ptr())));
-}
-
 py::object py_floordiv(py::handle x, py::handle y) { return steal(PyNumber_FloorDivide(x.ptr(), y.ptr())); }
 
 py::object py_mod(py::handle x, py::handle y) { return steal(PyNumber_Remainder(x.ptr(), y.ptr())); }

@@ -13,8 +13,6 @@ namespace tvk {
 
 // round(x) with one argument.
 py::object py_round(py::handle x);
-// round(a * b); two exact floats are multiplied and rounded in C++.
-py::object round_product(py::handle a, py::handle b);
 // math.ceil(x) (a float's infinities and NaN raise the interpreter's errors).
 py::object py_ceil(py::handle x);
 // x // y and x % y through the number protocol.

@@ -64,6 +64,24 @@ def test_a_pin_holds_while_the_function_runs_what_it_ran(change, trusted, wrap, 
     assert cp.pin_holds(member, lambda: change(inner(member))) is trusted
 
 
+def relink(member, f):
+    member.__init__(f)
+
+
+@pytest.mark.parametrize("wrap, again", [
+    (staticmethod, relink),
+    (classmethod, relink),
+    (property, relink),
+    (lambda f: property(None, f), lambda m, f: m.__init__(None, f)),
+    (lambda f: staticmethod(len), relink),
+], ids=["staticmethod", "classmethod", "property getter", "property setter", "staticmethod of a builtin"])
+def test_a_wrapper_linked_to_another_function_is_no_longer_trusted(wrap, again):
+    """Calling a wrapper's __init__ again links it to another function in
+    place: what it runs is no longer what was pinned."""
+    member = wrap(fresh())
+    assert not cp.pin_holds(member, lambda: again(member, fresh()))
+
+
 def test_a_builtin_is_trusted_by_identity():
     assert cp.pin_holds(len, lambda: None)
     assert cp.pin_holds(staticmethod(len), lambda: None)

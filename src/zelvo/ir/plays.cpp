@@ -2,6 +2,7 @@
 // read from the kernel) and plyic (fixed blocks of 32 samples).
 #include <climits>
 
+#include "cycles.hpp"
 #include "dds.hpp"
 
 namespace tvk::ir {
@@ -96,7 +97,8 @@ Num block_size(py::handle self) {
     // Read in this order: each read runs the kernel's compile_params.
     py::object srate = compile_param(self, TVK_NAME("da_srate"), TVK_FLOAT(8e9));
     py::object clock = compile_param(self, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
-    return Num::of(round_product(srate, clock));
+    cyc::Whole block = cyc::round_mul(srate, clock);
+    return block.plain() ? Num::of_int(block.v) : Num::of(block.object());
 }
 
 // IRPlayImm / IRPlaycImm (frame, envelope, amp, bias, freq, phase, **kwargs)

@@ -3,6 +3,7 @@
 #include "rules.hpp"
 
 #include "common/brief.hpp"
+#include "zelvo/ir/cycles.hpp"
 #include "rules_core.hpp"
 
 namespace tvk::rules {
@@ -36,7 +37,7 @@ py::object wtg_align(const Call& c) {
 py::object envelope_block(py::handle kwargs) {
     py::object srate = kwarg(kwargs, TVK_NAME("da_srate"), TVK_FLOAT(8e9));
     py::object clock = kwarg(kwargs, TVK_NAME("base_clock"), TVK_FLOAT(4e-9));
-    py::object rounded = round_product(srate, clock);
+    py::object rounded = ir::cyc::round_mul(srate, clock).object();
     if (PyLong_Check(rounded.ptr())) return rounded;
     return steal(PyNumber_Long(rounded.ptr()));
 }
