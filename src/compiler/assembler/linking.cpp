@@ -163,12 +163,7 @@ py::object exact_int(py::handle v) {
 
 bool int64_of(py::handle v, std::int64_t& out) {
     py::object i = exact_int(v);
-    if (!i) return false;
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
-    out = x;
-    return overflow == 0;
+    return i && wide_small_int(i.ptr(), out);
 }
 
 py::object num_add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
@@ -252,7 +247,6 @@ public:
             timing::Count& c = counts[x];
             c.known = static_cast<bool>(exact[x]);
             if (!c.known) continue;
-            c.one = compare(exact[x], py_int(1), Py_EQ);
             c.k = PyLong_AsDouble(exact[x].ptr());
             if (c.k == -1.0 && PyErr_Occurred()) {
                 if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();

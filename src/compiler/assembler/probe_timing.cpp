@@ -189,7 +189,7 @@ Outcome resolve(const Structure& s, const std::vector<Rec>& recs, const std::vec
             f[at(Part::LoopPre)] = Factor::One;
             t = time[x][at(Part::LoopPre)];
             own = !c.known;
-            if (c.known && !c.one) {  // an unknown count waits one pass, the least the drive side takes
+            if (c.known && !c.one()) {  // an unknown count waits one pass, the least the drive side takes
                 f[at(Part::LoopPre)] = Factor::K;
                 f[at(Part::LoopPost)] = Factor::KLess1;
                 t = runs(c.k, t) + runs(c.k - 1.0, time[x][at(Part::LoopPost)]);
@@ -228,7 +228,7 @@ Outcome resolve(const Structure& s, const std::vector<Rec>& recs, const std::vec
     auto why = [&](std::int32_t o, Part p) {
         const Node& node = s.nodes[o];
         if (!node.loop) return Refusal::InBranch;
-        if (!counts[o].known || !counts[o].one) return Refusal::InLoop;
+        if (!counts[o].one()) return Refusal::InLoop;
         return p == Part::LoopPre ? Refusal::None : Refusal::AfterExit;
     };
     // Whether each structure runs once, in line, wherever it stands.

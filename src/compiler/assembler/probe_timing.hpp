@@ -76,8 +76,9 @@ Structure analyse(const std::vector<Rec>& recs);
 // A loop's pass count as the caller worked it out.
 struct Count {
     bool known = false;
-    bool one = false;  // exactly one pass
-    double k = 1.0;    // the count, for comparing times (may be inf)
+    double k = 1.0;  // the count, for comparing times (may be inf)
+    // Exactly one pass: no other count converts to 1.0.
+    bool one() const { return known && k == 1.0; }
 };
 
 // How many runs a part of a structure makes per run of the structure.

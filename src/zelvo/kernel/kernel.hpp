@@ -117,9 +117,6 @@ py::object function_source(py::handle func);
 // ast.parse(source): a tree of its own for every caller, copied from the one
 // remembered for the text.
 py::object parse_source(py::handle source);
-// The tree a parse of a kernel works on: parse_source(source), a tree of its
-// own even when the kernel holds one of the same text already.
-py::object parse_again(py::handle source);
 // A node's compiled code, remembered for the node's structure (`compiled`
 // true), or its text (astor's to_source) when the text is made anew, for the
 // caller to compile.

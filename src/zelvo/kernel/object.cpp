@@ -184,7 +184,7 @@ py::object parse(const Call& c) {
     py::handle self = bind<1>(sig, c)[0];
     call_method(self, TVK_NAME("clear"));
     py::object source = getattr(self, TVK_NAME("top_src"));
-    set(self, TVK_NAME("top_node"), parse_again(source));
+    set(self, TVK_NAME("top_node"), parse_source(source));
     try {
         visit(self, getattr(self, TVK_NAME("top_node")));
     } catch (...) {

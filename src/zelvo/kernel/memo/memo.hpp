@@ -90,10 +90,8 @@ struct Step {
 // The steps the memos stand for and what the node walks need of the ast
 // module, found at load.
 struct Originals {
-    PyObject* inspect = nullptr;
-    PyObject* ast = nullptr;
-    PyObject* astor = nullptr;
-    PyObject* linecache = nullptr;  // the module inspect reads sources through
+    // Each step keeps the module it was read from: checkcache's and
+    // getlines' is the linecache module inspect reads sources through.
     Step getsource, parse, to_source, checkcache, getlines;
     // The parser's own node classes, each kept for the process and compared
     // by address, so no Python code runs when a node's class is asked.

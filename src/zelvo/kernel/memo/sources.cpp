@@ -34,7 +34,7 @@ bool plain_file_name(PyObject* name) {
 // linecache's entry for `name` (borrowed): a full entry (size, mtime, lines,
 // full name) whose lines are a list; nullptr for none or any other.
 PyObject* cache_entry(PyObject* name) {
-    PyObject* cache = PyDict_GetItemWithError(PyModule_GetDict(orig().linecache), TVK_NAME("cache"));
+    PyObject* cache = PyDict_GetItemWithError(PyModule_GetDict(orig().checkcache.module), TVK_NAME("cache"));
     if (!cache || !PyDict_CheckExact(cache)) {
         if (PyErr_Occurred()) throw py::error_already_set();
         return nullptr;

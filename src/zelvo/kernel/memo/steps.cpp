@@ -132,7 +132,7 @@ bool own_getsource() { return own_step(reg().module_dict, TVK_NAME("inspect"), o
 bool own_parse() { return own_step(reg().module_dict, TVK_NAME("ast"), orig().parse); }
 bool own_to_source() { return own_step(reg().module_dict, TVK_NAME("astor"), orig().to_source); }
 bool own_linecache() {
-    PyObject* ns = PyModule_GetDict(orig().inspect);
+    PyObject* ns = PyModule_GetDict(orig().getsource.module);
     return own_step(ns, TVK_NAME("linecache"), orig().checkcache) &&
            own_step(ns, TVK_NAME("linecache"), orig().getlines);
 }
@@ -159,10 +159,6 @@ void register_memo(py::module_& m) {
     memo::Originals& o = memo::orig();
     py::object inspect = m.attr("inspect"), ast = m.attr("ast"), astor = m.attr("astor");
     py::object linecache = inspect.attr("linecache");
-    o.inspect = keep(inspect);
-    o.ast = keep(ast);
-    o.astor = keep(astor);
-    o.linecache = keep(linecache);
     o.getsource = memo::find_step(inspect, "getsource");
     o.parse = memo::find_step(ast, "parse");
     o.to_source = memo::find_step(astor, "to_source");

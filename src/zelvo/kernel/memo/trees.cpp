@@ -34,7 +34,9 @@ inline bool plain_leaf(PyObject* v) {
 // it cannot be copied.
 bool copy_value(PyObject* dict, Py_ssize_t ix, PyObject* key, PyObject* v, bool keep_marks, int depth) {
     if (plain_leaf(v)) return true;
-    py::object held_key = borrow(key);
+    // Copying runs Python code (a finalizer), which may let the source
+    // dict's entries go.
+    py::object held_key = borrow(key), held_value = borrow(v);
     PyObject* c = copy_tree(v, keep_marks, depth);
     if (!c) return false;
     py::object value = steal(c);
@@ -130,7 +132,5 @@ py::object parse_source(py::handle source) {
     }
     return tree;
 }
-
-py::object parse_again(py::handle source) { return parse_source(source); }
 
 }  // namespace tvk::kernel
